@@ -1,0 +1,27 @@
+# The two commands a newcomer needs; everything else is CMake presets.
+#   make test   install what is missing, build, run every test
+#   make run    run the host
+.PHONY: test run format format-check tidy clean
+
+
+test:
+	scripts/install-deps
+	scripts/run-tests
+
+run:
+	@echo "There is no host to run yet: this checkout holds the model library and its tests."
+	@echo "Run 'make test' to build and test it."
+	@exit 1
+
+format:
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+
+format-check:
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
+
+tidy:
+	cmake --preset dev >/dev/null
+	git ls-files 'TavelinKit/*.cpp' 'TavelinHost/*.cpp' | xargs clang-tidy -p build/dev --quiet
+
+clean:
+	rm -rf build

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tavelin {
+
+// The user's preferences, persisted as settings.json. Every key is optional when loading (a
+// file from an older version keeps its values); a key of the wrong type discards the whole file
+// and every field takes its default. No ranges are checked on load: each user clamps.
+struct HostSettings {
+  std::uint16_t port = 8787;
+  int targetFps = 30;
+  double jpegQuality = 0.6;
+  int maxFrameDimension = 1440;  // 0 or less: no down-scaling
+  bool showRegionBorder = true;
+  bool requireApproval = true;
+
+  // The defaults when the file is missing, unreadable or malformed.
+  static HostSettings load(const std::filesystem::path& file);
+  static HostSettings load();  // from the application data directory
+  // Atomically, pretty-printed with sorted keys; false when it could not be written.
+  bool save(const std::filesystem::path& file) const;
+  bool save() const;
+
+  static std::optional<HostSettings> decode(std::string_view json);
+  std::string encode() const;
+
+  // What the settings pane stores for a port the user typed.
+  static std::uint16_t clampedPort(long long entered);
+
+  friend bool operator==(const HostSettings&, const HostSettings&) = default;
+};
+
+}  // namespace tavelin

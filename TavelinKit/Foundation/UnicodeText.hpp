@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Text helpers on UTF-8. Malformed bytes are read as U+FFFD, one per bad byte, and written
+// back as U+FFFD, so every result is valid UTF-8 whatever came in.
+namespace tavelin::unicode {
+
+// The first `limit` user-perceived characters (extended grapheme clusters): a flag, an
+// emoji with a skin-tone modifier or a ZWJ family each count as one.
+std::string prefixGraphemes(std::string_view text, std::size_t limit);
+std::size_t graphemeCount(std::string_view text);
+
+// Every scalar except those of general category Cc (controls) and Cf (format characters).
+std::string removeControlAndFormat(std::string_view text);
+
+// Without white space and line breaks at either end: categories Zs, Zl, Zp and
+// U+0009…U+000D, U+0085.
+std::string trimWhitespaceAndNewlines(std::string_view text);
+
+bool isValidUTF8(std::string_view text);
+
+}  // namespace tavelin::unicode

@@ -1,0 +1,48 @@
+#include "TavelinKit/Model/AppPaths.hpp"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "TavelinKit/Foundation/Files.hpp"
+
+namespace tavelin::AppPaths {
+
+namespace {
+
+std::filesystem::path homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr) {
+    return found->pw_dir;
+  }
+  return std::filesystem::current_path();
+}
+
+}  // namespace
+
+std::filesystem::path root() {
+  // A relative XDG_DATA_HOME is invalid and must be ignored.
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {
+    return std::filesystem::path(data) / "Tavelin";
+  }
+  return homeDirectory() / ".local" / "share" / "Tavelin";
+}
+
+std::filesystem::path portalsFile() { return root() / "portals.json"; }
+std::filesystem::path devicesFile() { return root() / "devices.json"; }
+std::filesystem::path settingsFile() { return root() / "settings.json"; }
+std::filesystem::path deviceHistoryFile() { return root() / "device-history.json"; }
+std::filesystem::path logDirectory() { return root() / "logs"; }
+
+void ensureCreated() {
+  createPrivateDirectories(root());
+  createPrivateDirectories(logDirectory());
+}
+
+}  // namespace tavelin::AppPaths

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <filesystem>
+
+// Where the host keeps its files: one folder, $XDG_DATA_HOME/Tavelin or else
+// ~/.local/share/Tavelin. Read from the environment on every call.
+namespace tavelin::AppPaths {
+
+std::filesystem::path root();
+std::filesystem::path portalsFile();
+std::filesystem::path devicesFile();
+std::filesystem::path settingsFile();
+std::filesystem::path deviceHistoryFile();
+std::filesystem::path logDirectory();
+
+// Creates the root and the log directory (mode 0700); failures are ignored here and show up
+// as failed writes later.
+void ensureCreated();
+
+}  // namespace tavelin::AppPaths

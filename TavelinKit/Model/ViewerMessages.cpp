@@ -1,0 +1,188 @@
+#include "TavelinKit/Model/ViewerMessages.hpp"
+
+#include <cmath>
+
+#include "TavelinKit/Foundation/Json.hpp"
+#include "TavelinKit/Foundation/UnicodeText.hpp"
+
+namespace tavelin {
+
+using json::Json;
+
+std::string_view rawValue(SpecialKey key) {
+  switch (key) {
+    case SpecialKey::enter: return "enter";
+    case SpecialKey::backspace: return "backspace";
+    case SpecialKey::tab: return "tab";
+    case SpecialKey::escape: return "escape";
+    case SpecialKey::deleteKey: return "delete";
+    case SpecialKey::arrowLeft: return "arrowLeft";
+    case SpecialKey::arrowRight: return "arrowRight";
+    case SpecialKey::arrowUp: return "arrowUp";
+    case SpecialKey::arrowDown: return "arrowDown";
+    case SpecialKey::home: return "home";
+    case SpecialKey::end: return "end";
+    case SpecialKey::pageUp: return "pageUp";
+    case SpecialKey::pageDown: return "pageDown";
+  }
+  return {};
+}
+
+std::optional<SpecialKey> specialKeyFromRaw(std::string_view raw) {
+  for (SpecialKey key : allSpecialKeys) {
+    if (rawValue(key) == raw) return key;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// A JSON number as a double; booleans count as 1 and 0; anything else, and values that are not
+// finite, as 0.
+double readLenientNumber(const Json& object, std::string_view key) {
+  const Json* value = json::member(object, key);
+  if (value == nullptr) return 0;
+  if (value->is_boolean()) return value->get<bool>() ? 1 : 0;
+  if (!value->is_number()) return 0;
+  const double number = value->get<double>();
+  return std::isfinite(number) ? number : 0;
+}
+
+std::optional<std::string> readLimitedString(const Json& object, std::string_view key,
+                                             std::size_t limit) {
+  const Json* value = json::member(object, key);
+  if (value == nullptr || !value->is_string()) return std::nullopt;
+  const auto& text = value->get_ref<const std::string&>();
+  // Fewer bytes than the limit are necessarily fewer characters.
+  if (text.size() <= limit) return text;
+  return unicode::prefixGraphemes(text, limit);
+}
+
+void putOptional(Json& object, const char* key, const std::optional<std::string>& value) {
+  if (value) object[key] = *value;
+}
+
+std::optional<std::string> readOptionalString(const Json& object, std::string_view key, bool& ok) {
+  const Json* value = json::member(object, key);
+  if (value == nullptr) return std::nullopt;
+  if (!value->is_string()) ok = false;
+  return ok ? std::optional(value->get<std::string>()) : std::nullopt;
+}
+
+}  // namespace
+
+std::optional<SpecialKey> parseSpecialKey(const std::optional<std::string>& name) {
+  if (!name || name->empty()) return std::nullopt;
+  for (SpecialKey key : allSpecialKeys) {
+    if (equalsIgnoringASCIICase(rawValue(key), *name)) return key;
+  }
+  return std::nullopt;
+}
+
+std::optional<InputMessage> InputMessage::parse(std::string_view utf8) {
+  if (utf8.empty()) return std::nullopt;
+  const auto document = json::parse(utf8);
+  if (!document || !document->is_object()) return std::nullopt;
+  auto type = json::readString(*document, "type");
+  if (!type || type->empty()) return std::nullopt;
+  InputMessage message;
+  message.type = std::move(*type);
+  message.x = readLenientNumber(*document, "x");
+  message.y = readLenientNumber(*document, "y");
+  message.deltaX = readLenientNumber(*document, "dx");
+  message.deltaY = readLenientNumber(*document, "dy");
+  message.text = readLimitedString(*document, "text", maxTextLength);
+  message.key = readLimitedString(*document, "key", maxKeyLength);
+  message.portalId = readLimitedString(*document, "portalId", maxPortalIdLength);
+  return message;
+}
+
+PortalStateMessage::PortalStateMessage(std::optional<std::string> portalId,
+                                       std::optional<std::string> portalName,
+                                       PortalCaptureState state, const PixelSize& sourceSize,
+                                       bool streaming)
+    : portalId(std::move(portalId)),
+      portalName(std::move(portalName)),
+      state(rawValue(state)),
+      statusText(tavelin::statusText(state)),
+      sourceWidth(sourceSize.width),
+      sourceHeight(sourceSize.height),
+      streaming(streaming) {}
+
+std::string PortalStateMessage::jsonString() const {
+  Json object{{"type", type},
+              {"state", state},
+              {"statusText", statusText},
+              {"sourceWidth", sourceWidth},
+              {"sourceHeight", sourceHeight},
+              {"streaming", streaming}};
+  putOptional(object, "portalId", portalId);
+  putOptional(object, "portalName", portalName);
+  if (auto text = json::encodeCompact(object)) return std::move(*text);
+  return R"({"type":"state","state":"error","statusText":"Capture error","sourceWidth":0,"sourceHeight":0,"streaming":false})";
+}
+
+std::optional<PortalStateMessage> PortalStateMessage::decode(std::string_view text) {
+  const auto document = json::parse(text);
+  if (!document) return std::nullopt;
+  PortalStateMessage message;
+  auto type = json::readString(*document, "type");
+  auto state = json::readString(*document, "state");
+  auto statusText = json::readString(*document, "statusText");
+  const auto width = json::readInteger<std::int64_t>(*document, "sourceWidth");
+  const auto height = json::readInteger<std::int64_t>(*document, "sourceHeight");
+  const auto streaming = json::readBool(*document, "streaming");
+  bool ok = type && state && statusText && width && height && streaming;
+  message.portalId = readOptionalString(*document, "portalId", ok);
+  message.portalName = readOptionalString(*document, "portalName", ok);
+  if (!ok) return std::nullopt;
+  message.type = std::move(*type);
+  message.state = std::move(*state);
+  message.statusText = std::move(*statusText);
+  message.sourceWidth = *width;
+  message.sourceHeight = *height;
+  message.streaming = *streaming;
+  return message;
+}
+
+std::string PortalsListMessage::jsonString() const {
+  Json list = Json::array();
+  for (const auto& item : items) {
+    list.push_back(Json{{"id", item.id}, {"name", item.name}, {"type", item.type}});
+  }
+  Json object{{"type", type}, {"items", std::move(list)}};
+  putOptional(object, "currentPortalId", currentPortalId);
+  if (auto text = json::encodeCompact(object)) return std::move(*text);
+  return R"({"type":"portals","items":[]})";
+}
+
+std::optional<PortalsListMessage> PortalsListMessage::decode(std::string_view text) {
+  const auto document = json::parse(text);
+  if (!document) return std::nullopt;
+  auto type = json::readString(*document, "type");
+  const Json* items = json::member(*document, "items");
+  bool ok = type && items && items->is_array();
+  PortalsListMessage message;
+  message.currentPortalId = readOptionalString(*document, "currentPortalId", ok);
+  if (!ok) return std::nullopt;
+  message.type = std::move(*type);
+  for (const auto& item : *items) {
+    auto id = json::readString(item, "id");
+    auto name = json::readString(item, "name");
+    auto itemType = json::readString(item, "type");
+    if (!id || !name || !itemType) return std::nullopt;
+    message.items.push_back({std::move(*id), std::move(*name), std::move(*itemType)});
+  }
+  return message;
+}
+
+}  // namespace tavelin

@@ -1,0 +1,139 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "TavelinKit/Foundation/Bytes.hpp"
+#include "TavelinKit/Model/Geometry.hpp"
+#include "TavelinKit/Model/PortalEnums.hpp"
+
+// The JSON text messages exchanged with phones over the stream socket.
+namespace tavelin {
+
+namespace InputMessageType {
+inline constexpr std::string_view tap = "tap";
+inline constexpr std::string_view doubleTap = "doubletap";
+inline constexpr std::string_view longPress = "longpress";
+inline constexpr std::string_view pointerDown = "pointerdown";
+inline constexpr std::string_view pointerMove = "pointermove";
+inline constexpr std::string_view pointerUp = "pointerup";
+inline constexpr std::string_view scroll = "scroll";
+inline constexpr std::string_view text = "text";
+inline constexpr std::string_view key = "key";
+inline constexpr std::string_view ack = "ack";
+inline constexpr std::string_view ping = "ping";
+inline constexpr std::string_view selectPortal = "selectportal";
+}  // namespace InputMessageType
+
+enum class MouseButton { left, right, middle };
+
+enum class SpecialKey {
+  enter,
+  backspace,
+  tab,
+  escape,
+  deleteKey,  // raw value "delete"
+  arrowLeft,
+  arrowRight,
+  arrowUp,
+  arrowDown,
+  home,
+  end,
+  pageUp,
+  pageDown,
+};
+
+inline constexpr std::array allSpecialKeys{
+    SpecialKey::enter,     SpecialKey::backspace, SpecialKey::tab,        SpecialKey::escape,
+    SpecialKey::deleteKey, SpecialKey::arrowLeft, SpecialKey::arrowRight, SpecialKey::arrowUp,
+    SpecialKey::arrowDown, SpecialKey::home,      SpecialKey::end,        SpecialKey::pageUp,
+    SpecialKey::pageDown};
+
+std::string_view rawValue(SpecialKey key);
+// Exact (case-sensitive) match of a raw value.
+std::optional<SpecialKey> specialKeyFromRaw(std::string_view raw);
+// Case-insensitive: "Enter", "ArrowUp" and "pagedown" are keys, "Esc" and "Return" are not.
+std::optional<SpecialKey> parseSpecialKey(const std::optional<std::string>& name);
+
+// One message from a phone. Any non-empty type parses; receivers ignore types they do not
+// know. Coordinates are fractions of the picture the phone shows.
+struct InputMessage {
+  static constexpr std::size_t maxTextLength = 4096;  // user-perceived characters
+  static constexpr std::size_t maxKeyLength = 32;
+  static constexpr std::size_t maxPortalIdLength = 64;
+
+  std::string type;
+  double x = 0;
+  double y = 0;
+  double deltaX = 0;  // "dx"
+  double deltaY = 0;  // "dy"
+  std::optional<std::string> text;
+  std::optional<std::string> key;
+  std::optional<std::string> portalId;
+
+  NormalizedPoint normalizedPoint() const { return {x, y}; }
+
+  // Never throws: anything malformed gives nothing; over-long strings are cut silently and
+  // numbers that are missing, of another type or not finite read as 0.
+  static std::optional<InputMessage> parse(std::string_view utf8);
+  static std::optional<InputMessage> parse(const Bytes& bytes) { return parse(asText(bytes)); }
+
+  friend bool operator==(const InputMessage&, const InputMessage&) = default;
+};
+
+// The state of the portal a phone is viewing.
+struct PortalStateMessage {
+  std::string type = "state";
+  std::optional<std::string> portalId;
+  std::optional<std::string> portalName;
+  std::string state;
+  std::string statusText;
+  std::int64_t sourceWidth = 0;
+  std::int64_t sourceHeight = 0;
+  bool streaming = false;
+
+  PortalStateMessage() = default;
+  PortalStateMessage(std::optional<std::string> portalId, std::optional<std::string> portalName,
+                     PortalCaptureState state, const PixelSize& sourceSize, bool streaming);
+
+  // Pictures flow only while capturing a source of known size.
+  static bool isStreaming(PortalCaptureState state, const PixelSize& sourceSize) {
+    return state == PortalCaptureState::capturing && !sourceSize.isEmpty();
+  }
+
+  // Compact JSON; absent optionals are left out, not null.
+  std::string jsonString() const;
+  static std::optional<PortalStateMessage> decode(std::string_view json);
+
+  friend bool operator==(const PortalStateMessage&, const PortalStateMessage&) = default;
+};
+
+struct PortalSummary {
+  std::string id;  // upper-case UUID
+  std::string name;
+  std::string type;  // raw PortalType
+
+  friend bool operator==(const PortalSummary&, const PortalSummary&) = default;
+};
+
+// The portals a phone may choose from, in the host's order.
+struct PortalsListMessage {
+  std::string type = "portals";
+  std::vector<PortalSummary> items;
+  std::optional<std::string> currentPortalId;
+
+  PortalsListMessage() = default;
+  PortalsListMessage(std::vector<PortalSummary> items, std::optional<std::string> currentPortalId)
+      : items(std::move(items)), currentPortalId(std::move(currentPortalId)) {}
+
+  std::string jsonString() const;
+  static std::optional<PortalsListMessage> decode(std::string_view json);
+
+  friend bool operator==(const PortalsListMessage&, const PortalsListMessage&) = default;
+};
+
+}  // namespace tavelin
