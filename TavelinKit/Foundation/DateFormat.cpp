@@ -48,7 +48,13 @@ std::optional<Date> parseISO8601(std::string_view text) {
   const year_month_day ymd{year{y}, month{static_cast<unsigned>(mo)},
                            day{static_cast<unsigned>(d)}};
   if (!ymd.ok() || h > 23 || mi > 59 || s > 59) return std::nullopt;
-  return sys_days{ymd} + hours{h} + minutes{mi} + std::chrono::seconds{s};
+  const auto since =
+      sys_days{ymd}.time_since_epoch() + hours{h} + minutes{mi} + std::chrono::seconds{s};
+  // The clock counts nanoseconds in 64 bits: about 1677 to 2262. Later or earlier dates
+  // cannot be held and do not decode.
+  constexpr auto limit = duration_cast<std::chrono::seconds>(Date::duration::max());
+  if (since > limit || since < -limit) return std::nullopt;
+  return Date{duration_cast<Date::duration>(since)};
 }
 
 std::string formatLocalDate(Date date) {
