@@ -3,16 +3,12 @@
 
 #include "TavelinKit/Model/CoordinateMath.hpp"
 #include "TavelinKit/Model/PortalCoordinateMapper.hpp"
+#include "tests/support/GeometryExpectations.hpp"
 
 namespace tavelin {
 namespace {
 
-void expectNear(const NormalizedRect& actual, const NormalizedRect& expected) {
-  EXPECT_NEAR(actual.x, expected.x, 1e-12);
-  EXPECT_NEAR(actual.y, expected.y, 1e-12);
-  EXPECT_NEAR(actual.width, expected.width, 1e-12);
-  EXPECT_NEAR(actual.height, expected.height, 1e-12);
-}
+using testing::expectNear;
 
 TEST(CoordinateMapping, RegionMapperStaysOnTheLastWholePointAndGatesTheUnitSquare) {
   const ScreenRegionCoordinateMapper mapper({100, 50, 800, 600});

@@ -4,16 +4,12 @@
 #include <nlohmann/json.hpp>
 
 #include "TavelinKit/Model/Geometry.hpp"
+#include "tests/support/GeometryExpectations.hpp"
 
 namespace tavelin {
 namespace {
 
-void expectNear(const NormalizedRect& actual, const NormalizedRect& expected) {
-  EXPECT_NEAR(actual.x, expected.x, 1e-12);
-  EXPECT_NEAR(actual.y, expected.y, 1e-12);
-  EXPECT_NEAR(actual.width, expected.width, 1e-12);
-  EXPECT_NEAR(actual.height, expected.height, 1e-12);
-}
+using testing::expectNear;
 
 TEST(Geometry, RoundsHalvesAwayFromZeroAndSaturates) {
   EXPECT_EQ(roundToInteger(2.5), 3);
