@@ -12,4 +12,13 @@ inline Clock systemClock() {
   return [] { return std::chrono::system_clock::now(); };
 }
 
+// Seconds from `earlier` to `later`, without the overflow a nanosecond difference of far-apart
+// dates (say, one read from a damaged file) would have.
+inline double secondsBetween(std::chrono::system_clock::time_point earlier,
+                             std::chrono::system_clock::time_point later) {
+  using Seconds = std::chrono::duration<double>;
+  return std::chrono::duration_cast<Seconds>(later.time_since_epoch()).count() -
+         std::chrono::duration_cast<Seconds>(earlier.time_since_epoch()).count();
+}
+
 }  // namespace tavelin

@@ -1,12 +1,13 @@
 #include "TavelinKit/Foundation/Crypto.hpp"
 
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <memory>
-#include <openssl/evp.h>
-#include <openssl/rand.h>
 
 namespace tavelin {
 

@@ -1,10 +1,10 @@
 #include "TavelinKit/Foundation/Files.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <sys/stat.h>
 #include <utility>
 
 namespace tavelin {

@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <ctime>
-#include <gtest/gtest.h>
 #include <sstream>
 #include <string>
 #include <thread>

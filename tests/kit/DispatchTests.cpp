@@ -1,7 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
 #include <vector>

@@ -1,8 +1,9 @@
-#include <array>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <array>
 #include <set>
 #include <string>
-#include <sys/stat.h>
 
 #include "TavelinKit/Foundation/Crypto.hpp"
 #include "TavelinKit/Foundation/DateFormat.hpp"

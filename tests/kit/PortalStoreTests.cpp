@@ -1,6 +1,6 @@
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 

@@ -1,0 +1,157 @@
+#include "TavelinKit/Pairing/DeviceHistoryStore.hpp"
+
+#include <algorithm>
+
+#include "TavelinKit/Foundation/Files.hpp"
+#include "TavelinKit/Foundation/Json.hpp"
+
+namespace tavelin {
+
+using json::Json;
+
+std::string_view rawValue(DeviceEvent::Kind kind) {
+  switch (kind) {
+    case DeviceEvent::Kind::paired: return "paired";
+    case DeviceEvent::Kind::connected: return "connected";
+    case DeviceEvent::Kind::disconnected: return "disconnected";
+  }
+  return {};
+}
+
+namespace {
+
+std::optional<DeviceEvent::Kind> kindFromRaw(std::string_view raw) {
+  for (auto kind :
+       {DeviceEvent::Kind::paired, DeviceEvent::Kind::connected, DeviceEvent::Kind::disconnected}) {
+    if (rawValue(kind) == raw) return kind;
+  }
+  return std::nullopt;
+}
+
+std::optional<Uuid> readUuid(const Json& object, std::string_view key) {
+  const auto text = json::readString(object, key);
+  return text ? Uuid::parse(*text) : std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> encodeDeviceHistory(const std::vector<DeviceEvent>& events) {
+  Json array = Json::array();
+  for (const auto& event : events) {
+    array.push_back(Json{{"id", event.id.string()},
+                         {"deviceID", event.deviceID.string()},
+                         {"kind", rawValue(event.kind)},
+                         {"at", formatISO8601(event.at)}});
+  }
+  return json::encodePretty(array);
+}
+
+std::optional<std::vector<DeviceEvent>> decodeDeviceHistory(std::string_view text) {
+  const auto document = json::parse(text);
+  if (!document || !document->is_array()) return std::nullopt;
+  std::vector<DeviceEvent> events;
+  events.reserve(document->size());
+  for (const auto& item : *document) {
+    const auto id = readUuid(item, "id");
+    const auto deviceID = readUuid(item, "deviceID");
+    const auto kindText = json::readString(item, "kind");
+    const auto kind = kindText ? kindFromRaw(*kindText) : std::nullopt;
+    const auto atText = json::readString(item, "at");
+    const auto at = atText ? parseISO8601(*atText) : std::nullopt;
+    if (!id || !deviceID || !kind || !at) return std::nullopt;
+    events.push_back({*id, *deviceID, *kind, *at});
+  }
+  return events;
+}
+
+DeviceHistoryStore::DeviceHistoryStore(std::filesystem::path fileURL)
+    : fileURL_(std::move(fileURL)) {
+  if (const auto contents = readWholeFile(fileURL_)) {
+    if (auto events = decodeDeviceHistory(*contents)) events_ = std::move(*events);
+  }
+}
+
+void DeviceHistoryStore::record(const Uuid& deviceID, DeviceEvent::Kind kind, Date at) {
+  {
+    std::lock_guard guard(lock_);
+    if (kind != DeviceEvent::Kind::paired) {
+      const auto last = std::find_if(events_.rbegin(), events_.rend(),
+                                     [&](const DeviceEvent& e) { return e.deviceID == deviceID; });
+      if (last != events_.rend() && last->kind == kind) return;
+    }
+    events_.push_back({Uuid::random(), deviceID, kind, at});
+    pruneLocked(deviceID);
+    saveLocked();
+  }
+  if (onChange) onChange();
+}
+
+std::vector<DeviceEvent> DeviceHistoryStore::events(const Uuid& deviceID) const {
+  std::lock_guard guard(lock_);
+  std::vector<DeviceEvent> found;
+  std::copy_if(events_.begin(), events_.end(), std::back_inserter(found),
+               [&](const DeviceEvent& e) { return e.deviceID == deviceID; });
+  return found;
+}
+
+std::size_t DeviceHistoryStore::connectionCount(const Uuid& deviceID) const {
+  std::lock_guard guard(lock_);
+  return static_cast<std::size_t>(
+      std::count_if(events_.begin(), events_.end(), [&](const DeviceEvent& e) {
+        return e.deviceID == deviceID && e.kind == DeviceEvent::Kind::connected;
+      }));
+}
+
+void DeviceHistoryStore::removeAll(const Uuid& deviceID) {
+  {
+    std::lock_guard guard(lock_);
+    if (std::erase_if(events_, [&](const DeviceEvent& e) { return e.deviceID == deviceID; }) == 0) {
+      return;
+    }
+    saveLocked();
+  }
+  if (onChange) onChange();
+}
+
+void DeviceHistoryStore::removeAll() {
+  {
+    std::lock_guard guard(lock_);
+    if (events_.empty()) return;
+    events_.clear();
+    saveLocked();
+  }
+  if (onChange) onChange();
+}
+
+void DeviceHistoryStore::pruneLocked(const Uuid& deviceID) {
+  const auto count = static_cast<std::size_t>(
+      std::count_if(events_.begin(), events_.end(),
+                    [&](const DeviceEvent& e) { return e.deviceID == deviceID; }));
+  if (count > maxEventsPerDevice) {
+    // Drop this device's oldest events, keeping everyone's order.
+    std::size_t excess = count - maxEventsPerDevice;
+    std::vector<DeviceEvent> kept;
+    kept.reserve(events_.size() - excess);
+    for (auto& event : events_) {
+      if (excess > 0 && event.deviceID == deviceID) {
+        --excess;
+        continue;
+      }
+      kept.push_back(std::move(event));
+    }
+    events_ = std::move(kept);
+  }
+  if (events_.size() > maxEvents) {
+    events_.erase(events_.begin(),
+                  events_.begin() + static_cast<std::ptrdiff_t>(events_.size() - maxEvents));
+  }
+}
+
+void DeviceHistoryStore::saveLocked() const {
+  const auto encoded = encodeDeviceHistory(events_);
+  if (!encoded) return;
+  createPrivateDirectories(fileURL_.parent_path());
+  writeFileAtomically(fileURL_, *encoded);
+}
+
+}  // namespace tavelin
