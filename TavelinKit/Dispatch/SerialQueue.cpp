@@ -13,8 +13,6 @@
 
 namespace tavelin {
 
-using Strand = asio::strand<asio::thread_pool::executor_type>;
-
 asio::thread_pool& dispatchPool() {
   static asio::thread_pool pool(std::max(4u, std::thread::hardware_concurrency()));
   return pool;
@@ -24,6 +22,12 @@ struct SerialQueue::Impl {
   std::string label;
   Strand strand;
 };
+
+struct SerialQueueAccess {
+  static const Strand& strand(const SerialQueue& queue) { return queue.impl_->strand; }
+};
+
+Strand strandOf(const SerialQueue& queue) { return SerialQueueAccess::strand(queue); }
 
 struct RepeatingTimer::State {
   State(Strand strand, SerialQueue::Duration interval, std::function<void()> tick)

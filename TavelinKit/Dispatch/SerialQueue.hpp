@@ -68,6 +68,7 @@ class SerialQueue final : public Executor {
   struct Impl;
 
  private:
+  friend struct SerialQueueAccess;
   std::shared_ptr<Impl> impl_;
 };
 

@@ -66,6 +66,20 @@ std::vector<Scalar> scalars(std::string_view text) {
   return out;
 }
 
+template <typename Predicate>
+std::string trimScalars(std::string_view text, Predicate isTrimmed) {
+  const auto all = scalars(text);
+  std::size_t first = 0;
+  std::size_t last = all.size();
+  while (first < last && isTrimmed(all[first].codepoint)) ++first;
+  while (last > first && isTrimmed(all[last - 1].codepoint)) --last;
+  std::string out;
+  for (std::size_t i = first; i < last; ++i) {
+    appendScalar(out, all[i].codepoint, all[i].raw, all[i].malformed);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string prefixGraphemes(std::string_view text, std::size_t limit) {
@@ -112,16 +126,13 @@ std::string removeControlAndFormat(std::string_view text) {
 }
 
 std::string trimWhitespaceAndNewlines(std::string_view text) {
-  const auto all = scalars(text);
-  std::size_t first = 0;
-  std::size_t last = all.size();
-  while (first < last && isWhitespaceOrNewline(all[first].codepoint)) ++first;
-  while (last > first && isWhitespaceOrNewline(all[last - 1].codepoint)) --last;
-  std::string out;
-  for (std::size_t i = first; i < last; ++i) {
-    appendScalar(out, all[i].codepoint, all[i].raw, all[i].malformed);
-  }
-  return out;
+  return trimScalars(text, isWhitespaceOrNewline);
+}
+
+std::string trimHorizontalWhitespace(std::string_view text) {
+  return trimScalars(text, [](utf8proc_int32_t c) {
+    return c == '\t' || utf8proc_category(c) == UTF8PROC_CATEGORY_ZS;
+  });
 }
 
 bool isValidUTF8(std::string_view text) {

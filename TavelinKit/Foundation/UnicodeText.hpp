@@ -20,6 +20,9 @@ std::string removeControlAndFormat(std::string_view text);
 // U+0009…U+000D, U+0085.
 std::string trimWhitespaceAndNewlines(std::string_view text);
 
+// Without horizontal white space at either end (category Zs and tab); line breaks stay.
+std::string trimHorizontalWhitespace(std::string_view text);
+
 bool isValidUTF8(std::string_view text);
 
 }  // namespace tavelin::unicode

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <memory>
+#include <string>
+
+#include "TavelinKit/Dispatch/SerialQueue.hpp"
+#include "TavelinServer/HTTPResponse.hpp"
+
+namespace tavelin {
+
+class StreamingServer;
+
+// One accepted TCP connection. Everything it does runs on its own queue, labelled
+// "tavelin.connection." + a fresh id; its socket and timer are bound to that queue. It answers
+// one HTTP request and closes, or becomes a WebSocket.
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  enum class Mode { http, webSocket };
+
+  static constexpr std::size_t maxHTTPBuffer = 81920;
+  static constexpr std::size_t maxRead = 65536;
+
+  // `socket` must already be bound to `queue`'s strand.
+  Connection(asio::ip::tcp::socket socket, SerialQueue queue, std::weak_ptr<StreamingServer> server,
+             std::string peer);
+
+  const std::string& peer() const { return peer_; }
+  const SerialQueue& queue() const { return queue_; }
+
+  // Arms the HTTP deadline and starts reading. On the connection's queue.
+  void start(std::chrono::milliseconds httpDeadline);
+  // Closes the socket and leaves the server's table; idempotent. On the connection's queue.
+  void finish();
+
+ private:
+  void receive();
+  void readAvailable();
+  void processHTTP();
+  void respond(const HTTPResponse& response);
+
+  asio::ip::tcp::socket socket_;
+  const SerialQueue queue_;
+  const std::weak_ptr<StreamingServer> server_;
+  const std::string peer_;
+  asio::steady_timer deadline_;
+
+  // Touched only on queue_.
+  std::string buffer_;  // received bytes not yet consumed
+  Mode mode_ = Mode::http;
+  bool answered_ = false;  // one request is answered per connection
+  bool finished_ = false;
+};
+
+}  // namespace tavelin

@@ -1,0 +1,276 @@
+#include "TavelinServer/StreamingServer.hpp"
+
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
+#include <charconv>
+
+#include "TavelinKit/Dispatch/DispatchPool.hpp"
+#include "TavelinKit/Foundation/Files.hpp"
+#include "TavelinServer/Connection.hpp"
+#include "TavelinServer/NetworkAddresses.hpp"
+
+namespace tavelin {
+
+namespace {
+
+class ServerErrorCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "tavelin.server"; }
+  std::string message(int) const override { return "could not bind a port"; }
+};
+
+std::string endpointText(const asio::ip::tcp::endpoint& endpoint) {
+  const std::string address = NetworkAddresses::peerAddress(endpoint.address());
+  const bool bracketed = address.find(':') != std::string::npos;
+  return (bracketed ? "[" + address + "]" : address) + ":" + std::to_string(endpoint.port());
+}
+
+struct ParsedOrigin {
+  std::string scheme;
+  std::string host;
+  std::optional<int> port;
+};
+
+// scheme "://" [userinfo "@"] host [":" port] [path]; nothing when that shape is not there.
+std::optional<ParsedOrigin> parseOrigin(std::string_view text) {
+  const auto separator = text.find("://");
+  if (separator == std::string_view::npos || separator == 0) return std::nullopt;
+  ParsedOrigin origin{std::string(text.substr(0, separator)), {}, {}};
+  std::string_view authority = text.substr(separator + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
+    authority.remove_prefix(at + 1);
+  }
+  std::string_view portText;
+  if (!authority.empty() && authority[0] == '[') {
+    const auto close = authority.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    origin.host = std::string(authority.substr(1, close - 1));
+    const auto rest = authority.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest[0] != ':') return std::nullopt;
+      portText = rest.substr(1);
+    }
+  } else {
+    const auto colon = authority.find(':');
+    origin.host = std::string(authority.substr(0, colon));
+    if (colon != std::string_view::npos) portText = authority.substr(colon + 1);
+  }
+  if (origin.host.empty()) return std::nullopt;
+  if (!portText.empty()) {
+    int port = 0;
+    const auto [end, error] =
+        std::from_chars(portText.data(), portText.data() + portText.size(), port);
+    if (error != std::errc() || end != portText.data() + portText.size() || port < 0 ||
+        port > 65535) {
+      return std::nullopt;
+    }
+    origin.port = port;
+  }
+  return origin;
+}
+
+}  // namespace
+
+const std::error_category& serverErrorCategory() {
+  static const ServerErrorCategory category;
+  return category;
+}
+
+struct StreamingServer::Listener {
+  explicit Listener(const Strand& strand) : acceptor(strand) {}
+  asio::ip::tcp::acceptor acceptor;
+};
+
+std::shared_ptr<StreamingServer> StreamingServer::make(std::shared_ptr<PairingService> pairing,
+                                                       StreamingServerOptions options,
+                                                       LogSink log) {
+  return std::make_shared<StreamingServer>(std::move(pairing), std::move(options), std::move(log));
+}
+
+StreamingServer::StreamingServer(std::shared_ptr<PairingService> pairing,
+                                 StreamingServerOptions options, LogSink log)
+    : pairing_(std::move(pairing)), options_(std::move(options)), log_(std::move(log)) {}
+
+StreamingServer::~StreamingServer() = default;
+
+void StreamingServer::log(const std::string& line) const {
+  if (log_) log_(line);
+}
+
+void StreamingServer::start() {
+  std::error_code last;
+  bool started = false;
+  queue_.sync([&] {
+    if (listener_) {
+      started = true;
+      return;
+    }
+    last = make_error_code(ServerError::couldNotBind);
+    for (int offset = 0; offset < portsToTry; ++offset) {
+      const int port = options_.preferredPort + offset;
+      if (port > 65535) break;
+      last = startListener(static_cast<std::uint16_t>(port));
+      if (!last) {
+        started = true;
+        return;
+      }
+    }
+  });
+  if (!started) throw std::system_error(last, "Could not start the server");
+  if (!last) log("Server started on port " + std::to_string(port()));
+}
+
+std::error_code StreamingServer::startListener(std::uint16_t port) {
+  auto listener = std::make_unique<Listener>(strandOf(queue_));
+  auto& acceptor = listener->acceptor;
+  std::error_code error;
+  // One socket for both families where the machine has IPv6; plain IPv4 where it does not.
+  acceptor.open(asio::ip::tcp::v6(), error);
+  if (!error) {
+    acceptor.set_option(asio::ip::v6_only(false), error);
+    if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
+    if (!error) acceptor.bind({asio::ip::tcp::v6(), port}, error);
+    if (error) {
+      std::error_code ignored;
+      acceptor.close(ignored);
+    }
+  }
+  if (!acceptor.is_open()) {
+    error.clear();
+    acceptor.open(asio::ip::tcp::v4(), error);
+    if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
+    if (!error) acceptor.bind({asio::ip::tcp::v4(), port}, error);
+  }
+  if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (error) return error;
+  listener_ = std::move(listener);
+  port_ = port;
+  running_ = true;
+  acceptNext();
+  return {};
+}
+
+void StreamingServer::acceptNext() {
+  if (!listener_) return;
+  SerialQueue queue("tavelin.connection." + Uuid::random().string());
+  auto socket = std::make_shared<asio::ip::tcp::socket>(strandOf(queue));
+  listener_->acceptor.async_accept(*socket, [self = shared_from_this(), socket,
+                                             queue](const std::error_code& error) {
+    if (error == asio::error::operation_aborted || !self->listener_) return;
+    if (error) {
+      // Out of descriptors and the like: try again shortly rather than spin.
+      self->log("Network error: listener failed (" + error.message() + ")");
+      self->queue_.asyncAfter(std::chrono::milliseconds(100), [self] { self->acceptNext(); });
+      return;
+    }
+    std::error_code ignored;
+    const auto endpoint = socket->remote_endpoint(ignored);
+    if (self->options_.localNetworkOnly && !NetworkAddresses::isLocalAddress(endpoint.address())) {
+      self->log("Network error: rejected non-local connection from " + endpointText(endpoint));
+      socket->close(ignored);
+    } else {
+      self->admit(std::make_shared<Connection>(std::move(*socket), queue, self,
+                                               NetworkAddresses::peerAddress(endpoint.address())));
+    }
+    self->acceptNext();
+  });
+}
+
+void StreamingServer::admit(const std::shared_ptr<Connection>& connection) {
+  if (connections_.size() >= maxConnections) {
+    log("Network error: connection limit reached \u2014 refusing a new connection");
+    asio::post(strandOf(connection->queue()), [connection] { connection->finish(); });
+    return;
+  }
+  std::size_t fromPeer = 0;
+  for (const auto& [key, other] : connections_)
+    fromPeer += other->peer() == connection->peer() ? 1 : 0;
+  if (fromPeer >= maxConnectionsPerPeer) {
+    log("Network error: per-peer connection limit reached for " + connection->peer());
+    asio::post(strandOf(connection->queue()), [connection] { connection->finish(); });
+    return;
+  }
+  connections_.emplace(connection.get(), connection);
+  asio::post(strandOf(connection->queue()),
+             [connection, deadline = options_.httpDeadline] { connection->start(deadline); });
+}
+
+void StreamingServer::remove(const std::shared_ptr<Connection>& connection) {
+  queue_.async(
+      [self = shared_from_this(), connection] { self->connections_.erase(connection.get()); });
+}
+
+void StreamingServer::stop() {
+  std::vector<std::shared_ptr<Connection>> open;
+  queue_.sync([&] {
+    if (listener_) {
+      std::error_code ignored;
+      listener_->acceptor.close(ignored);
+      listener_.reset();
+    }
+    running_ = false;
+    for (auto& [key, connection] : connections_) open.push_back(connection);
+    connections_.clear();
+  });
+  for (auto& connection : open) {
+    connection->queue().sync([&] { connection->finish(); });
+  }
+}
+
+std::size_t StreamingServer::connectionCount() const {
+  return queue_.sync([&] { return connections_.size(); });
+}
+
+// Routing.
+
+HTTPResponse StreamingServer::handle(const HTTPRequest& request) {
+  if (!hostHeaderIsAllowed(request) || !originIsAllowed(request)) {
+    return HTTPResponse::text("Forbidden", 403);
+  }
+  if (request.method == "GET") return staticFile(request.path);
+  return HTTPResponse::text("Method not allowed", 405);
+}
+
+bool StreamingServer::hostHeaderIsAllowed(const HTTPRequest& request) {
+  const auto host = request.header("host");
+  return host && allowedHostNames().contains(asciiLowercased(NetworkAddresses::stripPort(*host)));
+}
+
+bool StreamingServer::originIsAllowed(const HTTPRequest& request) {
+  const auto value = request.header("origin");
+  if (!value || value->empty() || *value == "null") return true;
+  const auto origin = parseOrigin(*value);
+  if (!origin || (origin->scheme != "http" && origin->scheme != "https")) return false;
+  if (!allowedHostNames().contains(asciiLowercased(origin->host))) return false;
+  const int port = origin->port.value_or(origin->scheme == "https" ? 443 : 80);
+  return port == static_cast<int>(port_.load());
+}
+
+std::set<std::string> StreamingServer::allowedHostNames() {
+  std::lock_guard guard(allowedHostsLock_);
+  const auto now = std::chrono::steady_clock::now();
+  if (allowedHostsAt_ && now - *allowedHostsAt_ < allowedHostsLifetime) return allowedHosts_;
+  allowedHosts_ = {"localhost", "127.0.0.1", "::1"};
+  for (const auto& address : NetworkAddresses::localAddresses()) {
+    allowedHosts_.insert(asciiLowercased(address));
+  }
+  allowedHostsAt_ = now;
+  return allowedHosts_;
+}
+
+HTTPResponse StreamingServer::staticFile(const std::string& path) const {
+  const HTTPResponse notFound = HTTPResponse::text("Not found", 404);
+  std::string relative =
+      path == "/" ? "index.html" : path.substr(std::min(path.find_first_not_of('/'), path.size()));
+  if (relative.find("..") != std::string::npos) return notFound;
+  const auto root = (options_.webRoot / "").lexically_normal();
+  const auto file = (root / relative).lexically_normal();
+  if (file.native().compare(0, root.native().size(), root.native()) != 0) return notFound;
+  auto contents = readWholeFile(file);
+  if (!contents) return notFound;
+  return HTTPResponse::file(toBytes(*contents), MimeTypes::forPath(relative));
+}
+
+}  // namespace tavelin

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <system_error>
+#include <unordered_map>
+
+#include "TavelinKit/Dispatch/SerialQueue.hpp"
+#include "TavelinKit/Pairing/PairingService.hpp"
+#include "TavelinKit/Pairing/TicketStore.hpp"
+#include "TavelinServer/HTTPRequest.hpp"
+#include "TavelinServer/HTTPResponse.hpp"
+
+namespace tavelin {
+
+struct StreamingServerOptions {
+  std::uint16_t preferredPort = 8787;
+  std::filesystem::path webRoot;
+  bool localNetworkOnly = true;
+  // Connections that have not become WebSockets by then are closed, whatever they are doing.
+  std::chrono::milliseconds httpDeadline{15000};
+};
+
+enum class ServerError { couldNotBind = 1 };
+const std::error_category& serverErrorCategory();
+inline std::error_code make_error_code(ServerError e) {
+  return {static_cast<int>(e), serverErrorCategory()};
+}
+
+class Connection;
+
+// The host's only network service: the web client's files, the pairing and session API and the
+// stream socket, all on one port near the preferred one. Admits only local-network peers, 64
+// connections in all and 8 per peer address. The listener and the connection table live on the
+// "tavelin.server" queue; each connection works on its own queue.
+class StreamingServer : public std::enable_shared_from_this<StreamingServer> {
+ public:
+  static constexpr int portsToTry = 20;
+  static constexpr std::size_t maxConnections = 64;
+  static constexpr std::size_t maxConnectionsPerPeer = 8;
+  static constexpr std::chrono::seconds allowedHostsLifetime{10};
+
+  using LogSink = std::function<void(const std::string&)>;
+
+  static std::shared_ptr<StreamingServer> make(std::shared_ptr<PairingService> pairing,
+                                               StreamingServerOptions options, LogSink log);
+  ~StreamingServer();
+
+  // Binds the first free port of the preferred one and the next 19 (never beyond 65535) and
+  // starts accepting. Throws std::system_error with the last bind error. A no-op while running.
+  void start();
+  // Closes the listener and every connection. Not from the server queue.
+  void stop();
+  bool isRunning() const { return running_.load(); }
+  std::uint16_t port() const { return port_.load(); }
+  std::size_t connectionCount() const;
+
+  const StreamingServerOptions& options() const { return options_; }
+  const std::shared_ptr<PairingService>& pairing() const { return pairing_; }
+  TicketStore& tickets() { return tickets_; }
+  void log(const std::string& line) const;
+
+  // The router, on the calling connection's queue: Host and Origin checks, then the API or
+  // the web client's files.
+  HTTPResponse handle(const HTTPRequest& request);
+  bool hostHeaderIsAllowed(const HTTPRequest& request);
+  bool originIsAllowed(const HTTPRequest& request);
+  // "localhost", the loopback addresses and this machine's LAN addresses, recomputed at most
+  // every 10 seconds.
+  std::set<std::string> allowedHostNames();
+  HTTPResponse staticFile(const std::string& path) const;
+
+  // Called by a finishing connection.
+  void remove(const std::shared_ptr<Connection>& connection);
+
+  StreamingServer(std::shared_ptr<PairingService> pairing, StreamingServerOptions options,
+                  LogSink log);
+
+ private:
+  struct Listener;
+
+  std::error_code startListener(std::uint16_t port);  // on queue_
+  void acceptNext();                                  // on queue_
+  void admit(const std::shared_ptr<Connection>& connection);
+
+  const std::shared_ptr<PairingService> pairing_;
+  const StreamingServerOptions options_;
+  const LogSink log_;
+  const SerialQueue queue_{"tavelin.server"};
+  TicketStore tickets_;
+
+  std::unique_ptr<Listener> listener_;  // touched only on queue_
+  std::unordered_map<const Connection*, std::shared_ptr<Connection>> connections_;  // on queue_
+  std::atomic<bool> running_{false};
+  std::atomic<std::uint16_t> port_{0};
+
+  std::mutex allowedHostsLock_;
+  std::set<std::string> allowedHosts_;  // guarded by allowedHostsLock_
+  std::optional<std::chrono::steady_clock::time_point> allowedHostsAt_;  // guarded likewise
+};
+
+}  // namespace tavelin
+
+template <>
+struct std::is_error_code_enum<tavelin::ServerError> : std::true_type {};
