@@ -1,7 +1,7 @@
 # The two commands a newcomer needs; everything else is CMake presets.
 #   make test   install what is missing, build, run every test
 #   make run    run the host
-.PHONY: test run format format-check tidy clean
+.PHONY: test run bench format format-check tidy clean
 
 
 test:
@@ -12,6 +12,13 @@ run:
 	@echo "There is no host to run yet: this checkout holds the model library and its tests."
 	@echo "Run 'make test' to build and test it."
 	@exit 1
+
+# Figures, not pass or fail: an optimised build against loopback.
+bench:
+	scripts/install-deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target tavelin_bench_static
+	build/release/tests/tavelin_bench_static
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
