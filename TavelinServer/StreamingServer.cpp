@@ -100,26 +100,23 @@ void StreamingServer::log(const std::string& line) const {
 }
 
 void StreamingServer::start() {
-  std::error_code last;
-  bool started = false;
-  queue_.sync([&] {
-    if (listener_) {
-      started = true;
-      return;
-    }
-    last = make_error_code(ServerError::couldNotBind);
+  enum class Outcome { alreadyRunning, started, failed };
+  std::error_code last = make_error_code(ServerError::couldNotBind);
+  const Outcome outcome = queue_.sync([&] {
+    if (listener_) return Outcome::alreadyRunning;
     for (int offset = 0; offset < portsToTry; ++offset) {
       const int port = options_.preferredPort + offset;
       if (port > 65535) break;
       last = startListener(static_cast<std::uint16_t>(port));
-      if (!last) {
-        started = true;
-        return;
-      }
+      if (!last) return Outcome::started;
     }
+    return Outcome::failed;
   });
-  if (!started) throw std::system_error(last, "Could not start the server");
-  if (!last) log("Server started on port " + std::to_string(port()));
+  switch (outcome) {
+    case Outcome::alreadyRunning: return;
+    case Outcome::started: log("Server started on port " + std::to_string(port())); return;
+    case Outcome::failed: throw std::system_error(last, "Could not start the server");
+  }
 }
 
 std::error_code StreamingServer::startListener(std::uint16_t port) {

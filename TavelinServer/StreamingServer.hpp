@@ -39,7 +39,8 @@ class Connection;
 // The host's only network service: the web client's files, the pairing and session API and the
 // stream socket, all on one port near the preferred one. Admits only local-network peers, 64
 // connections in all and 8 per peer address. The listener and the connection table live on the
-// "tavelin.server" queue; each connection works on its own queue.
+// "tavelin.server" queue; each connection works on its own queue. A listening server keeps
+// itself alive: its owner stops it before letting go.
 class StreamingServer : public std::enable_shared_from_this<StreamingServer> {
  public:
   static constexpr int portsToTry = 20;

@@ -102,6 +102,11 @@ TEST_F(StreamingServerTest, TakesTheNextPortWhenThePreferredOneIsHeld) {
   EXPECT_TRUE(log.waitFor("Server started on port " + std::to_string(preferred + 1)));
   server->start();  // running: nothing happens
   EXPECT_EQ(server->port(), preferred + 1);
+  const auto lines = log.lines();
+  EXPECT_EQ(
+      std::count_if(lines.begin(), lines.end(),
+                    [](const std::string& line) { return line.starts_with("Server started"); }),
+      1);
 
   // Another server finds both taken and moves on again; a stopped server frees its port.
   options.webRoot = root;
