@@ -5,7 +5,9 @@
 
 #include <asio/write.hpp>
 
-#include "TavelinServer/HTTPRequest.hpp"
+#include "TavelinKit/Foundation/Json.hpp"
+#include "TavelinKit/Model/ViewerMessages.hpp"
+#include "TavelinServer/ClientSession.hpp"
 #include "TavelinServer/StreamingServer.hpp"
 
 namespace tavelin {
@@ -73,7 +75,7 @@ void Connection::readAvailable() {
   if (got > 0) {
     switch (mode_) {
       case Mode::http: processHTTP(); break;
-      case Mode::webSocket: break;
+      case Mode::webSocket: processWebSocket(); break;
     }
   }
   if (finished_) return;
@@ -97,26 +99,144 @@ void Connection::processHTTP() {
     case HTTPRequest::ParseResult::Kind::request: break;
   }
   buffer_.erase(0, result.consumed);
+  answered_ = true;
+  if (result.request.isWebSocketUpgrade() && result.request.path == "/ws") {
+    upgrade(result.request);
+    return;
+  }
   const auto server = server_.lock();
   if (!server) {
     finish();
     return;
   }
-  answered_ = true;
-  respond(server->handle(result.request));
+  respondAndFinish(server->handle(result.request));
 }
 
-void Connection::respond(const HTTPResponse& response) {
-  auto bytes = std::make_shared<const Bytes>(response.serialized());
-  asio::async_write(
-      socket_, asio::buffer(*bytes),
-      [self = shared_from_this(), bytes](const std::error_code&, std::size_t) { self->finish(); });
+void Connection::respondAndFinish(const HTTPResponse& response) {
+  send(response.serialized(), nullptr, [weak = weak_from_this()](const std::error_code&) {
+    if (const auto self = weak.lock()) self->finish();
+  });
+}
+
+void Connection::send(Bytes header, std::shared_ptr<const Bytes> payload, SendCompletion done) {
+  if (finished_) {
+    if (done) done(asio::error::operation_aborted);
+    return;
+  }
+  outgoing_.push_back({std::move(header), std::move(payload), std::move(done)});
+  if (!writing_) writeNext();
+}
+
+void Connection::writeNext() {
+  if (outgoing_.empty() || finished_) return;
+  writing_ = true;
+  // The write owns its bytes until it completes: the socket may still read them after a close.
+  auto next = std::make_shared<Outgoing>(std::move(outgoing_.front()));
+  outgoing_.pop_front();
+  const std::array<asio::const_buffer, 2> buffers{
+      asio::buffer(next->header),
+      next->payload ? asio::buffer(*next->payload) : asio::const_buffer()};
+  asio::async_write(socket_, buffers,
+                    [self = shared_from_this(), next](const std::error_code& error, std::size_t) {
+                      self->writing_ = false;
+                      if (next->done) next->done(error);
+                      if (!error) self->writeNext();
+                    });
+}
+
+void Connection::upgrade(const HTTPRequest& request) {
+  const auto server = server_.lock();
+  if (!server) {
+    finish();
+    return;
+  }
+  if (!server->hostHeaderIsAllowed(request) || !server->originIsAllowed(request)) {
+    respondAndFinish(HTTPResponse::text("Forbidden", 403));
+    return;
+  }
+  const auto ticket = request.query.find("ticket");
+  const auto deviceID = server->tickets().consume(
+      ticket == request.query.end() ? std::nullopt : std::optional(ticket->second));
+  const auto device = deviceID ? server->pairing()->device(*deviceID) : std::nullopt;
+  if (!device) {
+    server->log("Unauthorized stream connection rejected");
+    respondAndFinish(HTTPResponse::json({{"error", "unauthorized"}}, 401));
+    return;
+  }
+  const auto key = request.header("sec-websocket-key");
+  if (!key) {
+    respondAndFinish(HTTPResponse::text("Bad Request", 400));
+    return;
+  }
+  mode_ = Mode::webSocket;
+  send(WebSocketFrame::handshakeResponse(*key), nullptr);
+  session_ = server->makeSession(*device, shared_from_this());
+  processWebSocket();
+}
+
+void Connection::processWebSocket() {
+  while (!finished_) {
+    auto decoded = WebSocketFrame::decode(buffer_);
+    if (!decoded) {
+      if (buffer_.size() > WebSocketFrame::maxUndecodedBuffer) finish();
+      return;
+    }
+    buffer_.erase(0, decoded->second);
+    handle(std::move(decoded->first));
+  }
+}
+
+void Connection::handle(WebSocketFrame frame) {
+  switch (frame.opcode) {
+    case WebSocketOpcode::close: finish(); return;
+    case WebSocketOpcode::ping:
+      if (session_) {
+        auto payload = std::make_shared<const Bytes>(std::move(frame.payload));
+        session_->write(WebSocketFrame::encodeHeader(WebSocketOpcode::pong, payload->size()),
+                        payload);
+      }
+      return;
+    case WebSocketOpcode::pong: return;
+    case WebSocketOpcode::continuation:
+      fragmentPayload_.insert(fragmentPayload_.end(), frame.payload.begin(), frame.payload.end());
+      if (fragmentPayload_.size() > WebSocketFrame::maxPayload) {
+        finish();
+        return;
+      }
+      if (frame.isFinal && fragmentOpcode_) {
+        WebSocketFrame whole{true, *fragmentOpcode_, std::move(fragmentPayload_)};
+        fragmentOpcode_.reset();
+        fragmentPayload_.clear();
+        handle(std::move(whole));
+      }
+      return;
+    case WebSocketOpcode::text:
+    case WebSocketOpcode::binary:
+      if (!frame.isFinal) {
+        fragmentOpcode_ = frame.opcode;
+        fragmentPayload_ = std::move(frame.payload);
+        return;
+      }
+      if (frame.opcode == WebSocketOpcode::binary) return;
+      break;
+  }
+  auto message = InputMessage::parse(frame.payload);
+  if (!message || !session_) return;
+  if (message->type == InputMessageType::ack) {
+    session_->acknowledge();
+    return;
+  }
+  if (const auto server = server_.lock(); server && server->onInput)
+    server->onInput(session_, *message);
 }
 
 void Connection::finish() {
   if (finished_) return;
   finished_ = true;
   deadline_.cancel();
+  if (session_ && session_->isOpen()) session_->finish();
+  session_.reset();
+  outgoing_.clear();
   std::error_code ignored;
   // Unread bytes at close would turn the FIN into a reset that can destroy the response still
   // on its way; take them off the socket first.

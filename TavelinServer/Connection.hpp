@@ -2,14 +2,20 @@
 
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "TavelinKit/Dispatch/SerialQueue.hpp"
+#include "TavelinServer/HTTPRequest.hpp"
 #include "TavelinServer/HTTPResponse.hpp"
+#include "TavelinServer/WebSocketFrame.hpp"
 
 namespace tavelin {
 
+class ClientSession;
 class StreamingServer;
 
 // One accepted TCP connection. Everything it does runs on its own queue, labelled
@@ -31,14 +37,31 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Arms the HTTP deadline and starts reading. On the connection's queue.
   void start(std::chrono::milliseconds httpDeadline);
-  // Closes the socket and leaves the server's table; idempotent. On the connection's queue.
+  // Closes the socket, finishes the session and leaves the server's table; idempotent. On the
+  // connection's queue.
   void finish();
 
+  using SendCompletion = std::function<void(const std::error_code&)>;
+  // Queues bytes for the socket: `header` then the shared `payload` (may be null), written
+  // without copying the payload and never interleaved with another send. On the queue.
+  void send(Bytes header, std::shared_ptr<const Bytes> payload, SendCompletion done = {});
+
  private:
+  struct Outgoing {
+    Bytes header;
+    std::shared_ptr<const Bytes> payload;
+    SendCompletion done;
+  };
+
   void receive();
   void readAvailable();
   void processHTTP();
-  void respond(const HTTPResponse& response);
+  void respondAndFinish(const HTTPResponse& response);
+  void writeNext();
+
+  void upgrade(const HTTPRequest& request);
+  void processWebSocket();
+  void handle(WebSocketFrame frame);
 
   asio::ip::tcp::socket socket_;
   const SerialQueue queue_;
@@ -51,6 +74,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Mode mode_ = Mode::http;
   bool answered_ = false;  // one request is answered per connection
   bool finished_ = false;
+  std::deque<Outgoing> outgoing_;
+  bool writing_ = false;
+  std::shared_ptr<ClientSession> session_;
+  std::optional<WebSocketOpcode> fragmentOpcode_;
+  Bytes fragmentPayload_;
 };
 
 }  // namespace tavelin

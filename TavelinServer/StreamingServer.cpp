@@ -7,6 +7,7 @@
 
 #include "TavelinKit/Dispatch/DispatchPool.hpp"
 #include "TavelinKit/Foundation/Files.hpp"
+#include "TavelinServer/ClientSession.hpp"
 #include "TavelinServer/Connection.hpp"
 #include "TavelinServer/NetworkAddresses.hpp"
 
@@ -200,6 +201,7 @@ void StreamingServer::remove(const std::shared_ptr<Connection>& connection) {
 }
 
 void StreamingServer::stop() {
+  disconnectAll();
   std::vector<std::shared_ptr<Connection>> open;
   queue_.sync([&] {
     if (listener_) {
@@ -218,6 +220,76 @@ void StreamingServer::stop() {
 
 std::size_t StreamingServer::connectionCount() const {
   return queue_.sync([&] { return connections_.size(); });
+}
+
+// Sessions.
+
+std::shared_ptr<ClientSession> StreamingServer::makeSession(
+    const PairedDevice& device, const std::shared_ptr<Connection>& connection) {
+  auto session = std::make_shared<ClientSession>(device, connection, connection->queue());
+  session->onClose = [weak = weak_from_this()](const std::shared_ptr<ClientSession>& closed) {
+    const auto self = weak.lock();
+    if (!self) return;
+    {
+      std::lock_guard guard(self->sessionsLock_);
+      self->activeSessions_.erase(closed->id);
+    }
+    self->log("Client disconnected: " + closed->deviceName);
+    if (self->onSessionDisconnected) self->onSessionDisconnected(closed);
+    if (self->onClientsChanged) self->onClientsChanged();
+  };
+  {
+    std::lock_guard guard(sessionsLock_);
+    activeSessions_.emplace(session->id, session);
+  }
+  log("Client connected: " + device.name);
+  if (onClientsChanged) onClientsChanged();
+  if (onSessionConnected) onSessionConnected(session);
+  return session;
+}
+
+std::vector<std::shared_ptr<ClientSession>> StreamingServer::sessions() const {
+  std::lock_guard guard(sessionsLock_);
+  std::vector<std::shared_ptr<ClientSession>> snapshot;
+  snapshot.reserve(activeSessions_.size());
+  for (const auto& [id, session] : activeSessions_) snapshot.push_back(session);
+  return snapshot;
+}
+
+std::size_t StreamingServer::sessionCount() const {
+  std::lock_guard guard(sessionsLock_);
+  return activeSessions_.size();
+}
+
+void StreamingServer::disconnectAll() {
+  for (const auto& session : sessions()) session->close();
+}
+
+void StreamingServer::sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) {
+  for (const auto& session : sessions()) {
+    if (session->isOpen() && session->currentPortalID() == portal) session->pushFrame(jpeg);
+  }
+}
+
+void StreamingServer::broadcastFrame(std::shared_ptr<const Bytes> jpeg) {
+  for (const auto& session : sessions()) {
+    if (session->isOpen()) session->pushFrame(jpeg);
+  }
+}
+
+std::size_t StreamingServer::viewerCount(const Uuid& portal) const {
+  std::size_t count = 0;
+  for (const auto& session : sessions()) {
+    count += session->isOpen() && session->currentPortalID() == portal ? 1 : 0;
+  }
+  return count;
+}
+
+void StreamingServer::broadcastState(const PortalStateMessage& state) {
+  const std::string text = state.jsonString();
+  for (const auto& session : sessions()) {
+    if (session->isOpen()) session->sendText(text);
+  }
 }
 
 // Routing.

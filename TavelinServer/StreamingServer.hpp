@@ -11,8 +11,10 @@
 #include <string>
 #include <system_error>
 #include <unordered_map>
+#include <vector>
 
 #include "TavelinKit/Dispatch/SerialQueue.hpp"
+#include "TavelinKit/Model/ViewerMessages.hpp"
 #include "TavelinKit/Pairing/PairingService.hpp"
 #include "TavelinKit/Pairing/TicketStore.hpp"
 #include "TavelinServer/HTTPRequest.hpp"
@@ -26,6 +28,8 @@ struct StreamingServerOptions {
   bool localNetworkOnly = true;
   // Connections that have not become WebSockets by then are closed, whatever they are doing.
   std::chrono::milliseconds httpDeadline{15000};
+  // The clock of the stream tickets.
+  Clock clock = systemClock();
 };
 
 enum class ServerError { couldNotBind = 1 };
@@ -34,6 +38,7 @@ inline std::error_code make_error_code(ServerError e) {
   return {static_cast<int>(e), serverErrorCategory()};
 }
 
+class ClientSession;
 class Connection;
 
 // The host's only network service: the web client's files, the pairing and session API and the
@@ -81,6 +86,24 @@ class StreamingServer : public std::enable_shared_from_this<StreamingServer> {
   // Called by a finishing connection.
   void remove(const std::shared_ptr<Connection>& connection);
 
+  // Viewers. The routing calls take a snapshot of the sessions and work on it outside the lock.
+  std::shared_ptr<ClientSession> makeSession(const PairedDevice& device,
+                                             const std::shared_ptr<Connection>& connection);
+  std::vector<std::shared_ptr<ClientSession>> sessions() const;
+  std::size_t sessionCount() const;
+  void disconnectAll();
+  // To every open session viewing `portal`; one shared buffer for all of them.
+  void sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal);
+  void broadcastFrame(std::shared_ptr<const Bytes> jpeg);
+  std::size_t viewerCount(const Uuid& portal) const;
+  void broadcastState(const PortalStateMessage& state);
+
+  // Set by the host before start; called on the session's queue.
+  std::function<void(const std::shared_ptr<ClientSession>&, const InputMessage&)> onInput;
+  std::function<void(const std::shared_ptr<ClientSession>&)> onSessionConnected;
+  std::function<void(const std::shared_ptr<ClientSession>&)> onSessionDisconnected;
+  std::function<void()> onClientsChanged;
+
   StreamingServer(std::shared_ptr<PairingService> pairing, StreamingServerOptions options,
                   LogSink log);
 
@@ -95,12 +118,15 @@ class StreamingServer : public std::enable_shared_from_this<StreamingServer> {
   const StreamingServerOptions options_;
   const LogSink log_;
   const SerialQueue queue_{"tavelin.server"};
-  TicketStore tickets_;
+  TicketStore tickets_{options_.clock};
 
   std::unique_ptr<Listener> listener_;  // touched only on queue_
   std::unordered_map<const Connection*, std::shared_ptr<Connection>> connections_;  // on queue_
   std::atomic<bool> running_{false};
   std::atomic<std::uint16_t> port_{0};
+
+  mutable std::mutex sessionsLock_;
+  std::unordered_map<Uuid, std::shared_ptr<ClientSession>> activeSessions_;  // sessionsLock_
 
   std::mutex allowedHostsLock_;
   std::set<std::string> allowedHosts_;  // guarded by allowedHostsLock_

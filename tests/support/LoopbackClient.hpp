@@ -82,6 +82,26 @@ class LoopbackClient {
     }
   }
 
+  // Reads until `done(received)` holds; false on close or time-out. Bytes beyond stay in
+  // `received` for the next call.
+  template <typename Done>
+  bool readUntil(std::string& received, Done done,
+                 std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done(received)) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd wait{fd_, POLLIN, 0};
+      if (::poll(&wait, 1, static_cast<int>(left.count())) <= 0) return false;
+      char buffer[65536];
+      const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (got <= 0) return false;
+      received.append(buffer, static_cast<std::size_t>(got));
+    }
+    return true;
+  }
+
   // Whether the server closed the connection within `limit` without sending anything.
   bool closedSilently(std::chrono::milliseconds limit = std::chrono::seconds(5)) {
     const auto rest = readUntilClosed(limit);

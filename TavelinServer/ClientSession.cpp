@@ -1,0 +1,125 @@
+#include "TavelinServer/ClientSession.hpp"
+
+#include "TavelinServer/Connection.hpp"
+#include "TavelinServer/WebSocketFrame.hpp"
+
+namespace tavelin {
+
+ClientSession::ClientSession(const PairedDevice& device, std::weak_ptr<Connection> connection,
+                             SerialQueue queue)
+    : id(Uuid::random()),
+      deviceID(device.id),
+      deviceName(device.name),
+      connectedAt(std::chrono::system_clock::now()),
+      connection_(std::move(connection)),
+      queue_(std::move(queue)) {}
+
+std::optional<Uuid> ClientSession::currentPortalID() const {
+  std::lock_guard guard(statsLock_);
+  return currentPortal_;
+}
+
+void ClientSession::setCurrentPortalID(const std::optional<Uuid>& portal) {
+  std::lock_guard guard(statsLock_);
+  currentPortal_ = portal;
+}
+
+std::uint64_t ClientSession::framesSent() const {
+  std::lock_guard guard(statsLock_);
+  return sent_;
+}
+
+std::uint64_t ClientSession::framesDropped() const {
+  std::lock_guard guard(statsLock_);
+  return dropped_;
+}
+
+bool ClientSession::isOpen() const {
+  std::lock_guard guard(statsLock_);
+  return !closed_;
+}
+
+void ClientSession::pushFrame(std::shared_ptr<const Bytes> jpeg) {
+  queue_.async([weak = weak_from_this(), jpeg = std::move(jpeg)]() mutable {
+    const auto self = weak.lock();
+    if (!self || !self->isOpen()) return;
+    if (self->pendingFrame_) {
+      std::lock_guard guard(self->statsLock_);
+      ++self->dropped_;
+    }
+    self->pendingFrame_ = std::move(jpeg);
+    self->trySendPendingFrame();
+  });
+}
+
+void ClientSession::sendText(std::string text) {
+  queue_.async([weak = weak_from_this(), text = std::move(text)] {
+    const auto self = weak.lock();
+    if (!self || !self->isOpen()) return;
+    auto payload = std::make_shared<const Bytes>(toBytes(text));
+    self->write(WebSocketFrame::encodeHeader(WebSocketOpcode::text, payload->size()), payload);
+  });
+}
+
+void ClientSession::close() {
+  queue_.async([weak = weak_from_this()] {
+    if (const auto self = weak.lock(); self && self->isOpen()) self->finish();
+  });
+}
+
+void ClientSession::acknowledge() {
+  awaitingAck_ = false;
+  trySendPendingFrame();
+}
+
+void ClientSession::trySendPendingFrame() {
+  if (!isOpen() || isSending_ || !pendingFrame_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (awaitingAck_ && lastFrameSentAt_ && now - *lastFrameSentAt_ < ackWait) return;
+  auto frame = std::move(pendingFrame_);
+  pendingFrame_.reset();
+  isSending_ = true;
+  awaitingAck_ = true;
+  lastFrameSentAt_ = now;
+  {
+    std::lock_guard guard(statsLock_);
+    ++sent_;
+  }
+  auto header = WebSocketFrame::encodeHeader(WebSocketOpcode::binary, frame->size());
+  write(std::move(header), std::move(frame), [weak = weak_from_this()] {
+    if (const auto self = weak.lock()) {
+      self->isSending_ = false;
+      self->trySendPendingFrame();
+    }
+  });
+}
+
+void ClientSession::write(Bytes header, std::shared_ptr<const Bytes> payload,
+                          Completion completion) {
+  const auto connection = connection_.lock();
+  if (!connection) return;
+  connection->send(
+      std::move(header), std::move(payload),
+      [weak = weak_from_this(), completion = std::move(completion)](const std::error_code& error) {
+        const auto self = weak.lock();
+        if (!self) return;
+        if (error) {
+          if (self->isOpen()) self->finish();
+        } else if (completion) {
+          completion();
+        }
+      });
+}
+
+void ClientSession::finish() {
+  {
+    std::lock_guard guard(statsLock_);
+    if (closed_) return;
+    closed_ = true;
+  }
+  pendingFrame_.reset();
+  if (const auto connection = connection_.lock()) connection->finish();
+  if (onClose) onClose(shared_from_this());
+}
+
+}  // namespace tavelin

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "TavelinKit/Dispatch/SerialQueue.hpp"
+#include "TavelinKit/Foundation/Bytes.hpp"
+#include "TavelinKit/Foundation/DateFormat.hpp"
+#include "TavelinKit/Foundation/Uuid.hpp"
+#include "TavelinKit/Pairing/PairedDevice.hpp"
+
+namespace tavelin {
+
+class Connection;
+
+// One paired phone on an upgraded stream socket: who it is, which portal it views, and the
+// delivery of pictures to it. At most one picture is on the wire and one waits; a newer one
+// replaces the waiting one; the next leaves when the phone acknowledges the last, or 0.7 s after
+// it at the next occasion. Delivery state lives on the connection's queue; the counters, the
+// open flag and the portal may be read from any thread.
+class ClientSession : public std::enable_shared_from_this<ClientSession> {
+ public:
+  static constexpr std::chrono::milliseconds ackWait{700};
+
+  using Completion = std::function<void()>;
+
+  ClientSession(const PairedDevice& device, std::weak_ptr<Connection> connection,
+                SerialQueue queue);
+
+  const Uuid id;
+  const Uuid deviceID;
+  const std::string deviceName;
+  const Date connectedAt;
+
+  std::optional<Uuid> currentPortalID() const;
+  void setCurrentPortalID(const std::optional<Uuid>& portal);
+  std::uint64_t framesSent() const;
+  std::uint64_t framesDropped() const;
+  bool isOpen() const;
+
+  // From any thread: each only schedules work on the session's queue.
+  void pushFrame(std::shared_ptr<const Bytes> jpeg);
+  void sendText(std::string text);
+  void close();
+
+  // On the session's queue.
+  void acknowledge();  // the phone showed the last picture
+  void trySendPendingFrame();
+  // Writes one frame: the header followed by the (shared, not copied) payload.
+  void write(Bytes header, std::shared_ptr<const Bytes> payload, Completion completion = {});
+  void finish();
+
+  // Set once by the server before the session is used.
+  std::function<void(const std::shared_ptr<ClientSession>&)> onClose;
+
+ private:
+  const std::weak_ptr<Connection> connection_;
+  const SerialQueue queue_;
+
+  mutable std::mutex statsLock_;
+  std::optional<Uuid> currentPortal_;  // guarded by statsLock_
+  bool closed_ = false;                // guarded by statsLock_
+  std::uint64_t sent_ = 0;             // guarded by statsLock_
+  std::uint64_t dropped_ = 0;          // guarded by statsLock_
+
+  // Touched only on queue_.
+  std::shared_ptr<const Bytes> pendingFrame_;
+  bool isSending_ = false;
+  bool awaitingAck_ = false;
+  std::optional<std::chrono::steady_clock::time_point> lastFrameSentAt_;
+};
+
+}  // namespace tavelin

@@ -1,0 +1,316 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "TavelinServer/ClientSession.hpp"
+#include "TavelinServer/StreamingServer.hpp"
+#include "TavelinServer/WebSocketFrame.hpp"
+#include "tests/support/FakeClock.hpp"
+#include "tests/support/LoopbackClient.hpp"
+#include "tests/support/TemporaryDirectory.hpp"
+
+namespace tavelin {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::eventually;
+using testing::LoopbackClient;
+
+// A phone's side of the stream socket, speaking raw frames.
+class RawPhone {
+ public:
+  RawPhone(std::uint16_t port) : client_("127.0.0.1", port) {}
+
+  // The server's answer head (and whatever followed it stays buffered).
+  std::string upgrade(const std::string& target, const std::string& extraHeaders = "",
+                      bool withKey = true) {
+    client_.send("GET " + target +
+                 " HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
+                 "Connection: Upgrade\r\n" +
+                 (withKey ? std::string("Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n") : "") +
+                 extraHeaders + "\r\n");
+    client_.readUntil(received_,
+                      [](const std::string& r) { return r.find("\r\n\r\n") != std::string::npos; });
+    const auto end = received_.find("\r\n\r\n");
+    if (end == std::string::npos) return received_;
+    std::string head = received_.substr(0, end + 4);
+    received_.erase(0, end + 4);
+    return head;
+  }
+  std::string rest() {
+    client_.readUntil(
+        received_, [](const std::string&) { return false; }, 1s);
+    return received_;
+  }
+
+  // A client frame, masked as browsers send them.
+  void sendFrame(WebSocketOpcode opcode, std::string_view payload, bool final = true) {
+    Bytes frame = WebSocketFrame::encode(opcode, payload);
+    if (!final) frame[0] &= 0x7F;
+    const std::uint8_t key[4] = {0x12, 0x34, 0x56, 0x78};
+    const std::size_t header = frame.size() - payload.size();
+    frame[1] |= 0x80;
+    frame.insert(frame.begin() + static_cast<std::ptrdiff_t>(header), key, key + 4);
+    for (std::size_t i = 0; i < payload.size(); ++i) frame[header + 4 + i] ^= key[i % 4];
+    client_.send(asText(frame));
+  }
+  void sendRaw(std::string_view bytes) { client_.send(bytes); }
+
+  std::optional<WebSocketFrame> nextFrame(std::chrono::milliseconds limit = 5s) {
+    if (!client_.readUntil(
+            received_, [](const std::string& r) { return WebSocketFrame::decode(r).has_value(); },
+            limit)) {
+      return std::nullopt;
+    }
+    auto decoded = WebSocketFrame::decode(received_);
+    received_.erase(0, decoded->second);
+    return std::move(decoded->first);
+  }
+  bool closedWithoutMore() { return received_.empty() && client_.closedSilently(); }
+
+ private:
+  LoopbackClient client_;
+  std::string received_;
+};
+
+class WebSocketSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir / "client");
+    StreamingServerOptions options;
+    options.preferredPort = static_cast<std::uint16_t>(30000 + ::getpid() % 20000);
+    options.webRoot = dir / "client";
+    options.clock = clock.clock();
+    server = StreamingServer::make(pairing, options, log.sink());
+    server->onInput = [this](const std::shared_ptr<ClientSession>&, const InputMessage& message) {
+      std::lock_guard guard(lock);
+      inputs.push_back(message);
+    };
+    server->onClientsChanged = [this] { record("clients"); };
+    server->onSessionConnected = [this](const auto& session) {
+      record("connected:" + session->deviceName);
+    };
+    server->onSessionDisconnected = [this](const auto& session) {
+      record("disconnected:" + session->deviceName);
+    };
+    server->start();
+  }
+  void TearDown() override { server->stop(); }
+
+  void record(const std::string& event) {
+    std::lock_guard guard(lock);
+    events.push_back(event);
+  }
+  std::vector<std::string> eventsSoFar() {
+    std::lock_guard guard(lock);
+    return events;
+  }
+  std::vector<InputMessage> inputsSoFar() {
+    std::lock_guard guard(lock);
+    return inputs;
+  }
+  std::string ticketFor(const PairedDevice& device) { return server->tickets().issue(device.id); }
+
+  // A phone with an open stream, and its session on the server.
+  std::pair<std::unique_ptr<RawPhone>, std::shared_ptr<ClientSession>> connectPhone(
+      const std::string& name) {
+    const auto device = pairing->issueToken(name).device;
+    auto phone = std::make_unique<RawPhone>(server->port());
+    EXPECT_EQ(phone->upgrade("/ws?ticket=" + ticketFor(device)).substr(0, 12), "HTTP/1.1 101");
+    std::shared_ptr<ClientSession> session;
+    EXPECT_TRUE(eventually([&] {
+      for (const auto& s : server->sessions()) {
+        if (s->deviceID == device.id) session = s;
+      }
+      return session != nullptr;
+    }));
+    return {std::move(phone), session};
+  }
+
+  testing::TemporaryDirectory dir;
+  testing::FakeClock clock{testing::utc(2026, 3, 1, 9, 0, 0)};
+  testing::LogRecorder log;
+  std::shared_ptr<PairingService> pairing = std::make_shared<PairingService>(dir / "devices.json");
+  std::shared_ptr<StreamingServer> server;
+  std::mutex lock;
+  std::vector<std::string> events;
+  std::vector<InputMessage> inputs;
+};
+
+TEST_F(WebSocketSessionTest, UpgradeNeedsAllowedHostALiveTicketAndAKey) {
+  const auto device = pairing->issueToken("Pixel").device;
+  const auto answer = [&](const std::string& target, const std::string& headers = "",
+                          bool key = true) {
+    RawPhone phone(server->port());
+    const std::string head = phone.upgrade(target, headers, key);
+    return head + phone.rest();
+  };
+  EXPECT_EQ(
+      answer("/ws?ticket=" + ticketFor(device), "Origin: http://evil.example\r\n").substr(0, 12),
+      "HTTP/1.1 403");
+  EXPECT_NE(answer("/ws").find("HTTP/1.1 401 Unauthorized"), std::string::npos);
+  EXPECT_TRUE(log.waitFor("Unauthorized stream connection rejected"));
+  EXPECT_NE(answer("/ws?ticket=made-up").find("{\"error\":\"unauthorized\"}"), std::string::npos);
+
+  // No key: 400, and the ticket is spent all the same.
+  const std::string ticket = ticketFor(device);
+  EXPECT_NE(answer("/ws?ticket=" + ticket, "", false).find("HTTP/1.1 400 Bad Request"),
+            std::string::npos);
+  EXPECT_EQ(answer("/ws?ticket=" + ticket).substr(0, 12), "HTTP/1.1 401");
+
+  const std::string late = ticketFor(device);
+  clock.advance(31s);
+  EXPECT_EQ(answer("/ws?ticket=" + late).substr(0, 12), "HTTP/1.1 401");
+
+  const std::string orphan = ticketFor(device);
+  pairing->revoke(device.id);
+  EXPECT_EQ(answer("/ws?ticket=" + orphan).substr(0, 12), "HTTP/1.1 401");
+  EXPECT_EQ(server->sessionCount(), 0u);
+}
+
+TEST_F(WebSocketSessionTest, SessionsAnnounceThemselvesAndRouteInput) {
+  const auto device = pairing->issueToken("Pixel").device;
+  RawPhone phone(server->port());
+  const std::string head = phone.upgrade("/ws?ticket=" + ticketFor(device));
+  EXPECT_EQ(head,
+            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
+  EXPECT_TRUE(log.waitFor("Client connected: Pixel"));
+  EXPECT_TRUE(eventually([&] { return eventsSoFar().size() == 2; }));
+  EXPECT_EQ(eventsSoFar(), (std::vector<std::string>{"clients", "connected:Pixel"}));
+
+  phone.sendFrame(WebSocketOpcode::text, R"({"type":"tap","x":0.5,"y":0.25})");
+  phone.sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");  // never reaches the host
+  phone.sendFrame(WebSocketOpcode::binary, R"({"type":"tap"})");
+  phone.sendFrame(WebSocketOpcode::text, "not json");
+  // A message in two fragments with a ping between them: the pong comes first.
+  phone.sendFrame(WebSocketOpcode::text, R"({"type":"key",)", false);
+  phone.sendFrame(WebSocketOpcode::ping, "are you there");
+  const auto pong = phone.nextFrame();
+  ASSERT_TRUE(pong);
+  EXPECT_EQ(pong->opcode, WebSocketOpcode::pong);
+  EXPECT_EQ(pong->payload, toBytes("are you there"));
+  phone.sendFrame(WebSocketOpcode::continuation, R"("key":"enter"})");
+  ASSERT_TRUE(eventually([&] { return inputsSoFar().size() == 2; }));
+  EXPECT_EQ(inputsSoFar()[0].type, "tap");
+  EXPECT_EQ(inputsSoFar()[0].y, 0.25);
+  EXPECT_EQ(inputsSoFar()[1].key, "enter");
+
+  // A close frame ends it all without a close frame back.
+  phone.sendFrame(WebSocketOpcode::close, "");
+  EXPECT_TRUE(phone.closedWithoutMore());
+  EXPECT_TRUE(log.waitFor("Client disconnected: Pixel"));
+  EXPECT_TRUE(eventually([&] { return eventsSoFar().size() == 4; }));
+  EXPECT_EQ(eventsSoFar()[2], "disconnected:Pixel");
+  EXPECT_EQ(eventsSoFar()[3], "clients");
+  EXPECT_EQ(server->sessionCount(), 0u);
+}
+
+TEST_F(WebSocketSessionTest, OversizedMessagesAndUndecodableBytesCloseTheConnection) {
+  {
+    auto phoneSession = connectPhone("Fragments");
+    auto& phone = phoneSession.first;
+    const auto session = phoneSession.second;
+    phone->sendFrame(WebSocketOpcode::text, std::string(100000, 'a'), false);
+    phone->sendFrame(WebSocketOpcode::continuation, std::string(31073, 'a'), false);
+    EXPECT_TRUE(phone->closedWithoutMore());
+  }
+  {
+    auto phoneSession = connectPhone("Garbage");
+    auto& phone = phoneSession.first;
+    const auto session = phoneSession.second;
+    phone->sendRaw(std::string("\x83\x00", 2) + std::string(262200, 'x'));  // unknown opcode first
+    EXPECT_TRUE(phone->closedWithoutMore());
+  }
+  {
+    auto phoneSession = connectPhone("Huge");
+    auto& phone = phoneSession.first;
+    const auto session = phoneSession.second;
+    // A declared 131073 bytes is never decoded; the connection stays until the bytes pile up.
+    const std::string header("\x82\x7F\x00\x00\x00\x00\x00\x02\x00\x01", 10);
+    phone->sendRaw(header + std::string(131073, 'x'));
+    EXPECT_FALSE(phone->nextFrame(200ms));
+    EXPECT_TRUE(session->isOpen());
+    phone->sendRaw(std::string(131073, 'x'));
+    EXPECT_TRUE(eventually([&] { return !session->isOpen(); }));
+  }
+  EXPECT_TRUE(eventually([&] { return server->sessionCount() == 0; }));
+}
+
+TEST_F(WebSocketSessionTest, PicturesArePacedByAcknowledgements) {
+  auto phoneSession = connectPhone("Pixel");
+  auto& phone = phoneSession.first;
+  const auto session = phoneSession.second;
+  const Uuid portal = Uuid::random();
+  server->sendFrame(std::make_shared<const Bytes>(toBytes("A")), portal);  // nobody views it
+  EXPECT_EQ(server->viewerCount(portal), 0u);
+  session->setCurrentPortalID(portal);
+  EXPECT_EQ(server->viewerCount(portal), 1u);
+
+  const auto start = std::chrono::steady_clock::now();
+  for (const char* name : {"A", "B", "C"})
+    server->sendFrame(std::make_shared<const Bytes>(toBytes(name)), portal);
+  auto first = phone->nextFrame();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->opcode, WebSocketOpcode::binary);
+  EXPECT_EQ(first->payload, toBytes("A"));
+  EXPECT_FALSE(phone->nextFrame(300ms));  // B waits, then C replaces it
+  // Without an ack, C leaves at the first occasion 0.7 s after A: the next push.
+  std::this_thread::sleep_for(450ms);
+  session->sendText(R"({"type":"state"})");  // text is not held back by the frame rules
+  const auto text = phone->nextFrame();
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->opcode, WebSocketOpcode::text);
+  server->sendFrame(std::make_shared<const Bytes>(toBytes("D")), portal);
+  const auto late = phone->nextFrame();
+  ASSERT_TRUE(late);
+  EXPECT_EQ(late->payload, toBytes("D"));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, ClientSession::ackWait);
+  EXPECT_EQ(session->framesSent(), 2u);
+  EXPECT_EQ(session->framesDropped(), 2u);  // B, then C
+
+  // With acknowledgements the waiting frame leaves at the ack.
+  phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
+  server->sendFrame(std::make_shared<const Bytes>(toBytes("E")), portal);
+  EXPECT_EQ(phone->nextFrame()->payload, toBytes("E"));
+  server->sendFrame(std::make_shared<const Bytes>(toBytes("F")), portal);
+  EXPECT_FALSE(phone->nextFrame(100ms));
+  phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
+  EXPECT_EQ(phone->nextFrame(300ms)->payload, toBytes("F"));
+  EXPECT_TRUE(inputsSoFar().empty());
+}
+
+TEST_F(WebSocketSessionTest, BroadcastsReachEveryOpenSessionAndDisconnectAllClosesThem) {
+  auto firstSession = connectPhone("One");
+  auto& first = firstSession.first;
+  const auto one = firstSession.second;
+  auto secondSession = connectPhone("Two");
+  auto& second = secondSession.first;
+  const auto two = secondSession.second;
+  EXPECT_EQ(server->sessionCount(), 2u);
+  server->broadcastState(
+      PortalStateMessage(std::nullopt, std::nullopt, PortalCaptureState::idle, {}, false));
+  for (auto* phone : {first.get(), second.get()}) {
+    const auto state = phone->nextFrame();
+    ASSERT_TRUE(state);
+    EXPECT_EQ(nlohmann::json::parse(asText(state->payload))["statusText"], "No portal active");
+  }
+  server->broadcastFrame(std::make_shared<const Bytes>(toBytes("picture")));
+  EXPECT_EQ(first->nextFrame()->payload, toBytes("picture"));
+  EXPECT_EQ(second->nextFrame()->payload, toBytes("picture"));
+
+  two->close();
+  two->close();
+  server->disconnectAll();
+  EXPECT_TRUE(eventually([&] { return server->sessionCount() == 0; }));
+  EXPECT_TRUE(first->closedWithoutMore());
+  EXPECT_TRUE(second->closedWithoutMore());
+  const auto lines = log.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Client disconnected: Two"), 1);
+  EXPECT_FALSE(two->isOpen());
+  two->pushFrame(std::make_shared<const Bytes>(toBytes("late")));  // ignored
+}
+
+}  // namespace
+}  // namespace tavelin
