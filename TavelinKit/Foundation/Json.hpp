@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace tavelin::json {
 
@@ -50,6 +51,30 @@ std::optional<T> readInteger(const Json& object, std::string_view key) {
     return static_cast<T>(v);
   }
   return std::nullopt;
+}
+
+// A stored list: a pretty-printed JSON array of `encode(item)`.
+template <typename T, typename Encode>
+std::optional<std::string> encodeArray(const std::vector<T>& items, Encode encode) {
+  Json array = Json::array();
+  for (const auto& item : items) array.push_back(encode(item));
+  return encodePretty(array);
+}
+
+// A stored list read back: nothing unless the text is an array and every element decodes
+// (`decode` gives an optional item).
+template <typename T, typename Decode>
+std::optional<std::vector<T>> decodeArray(std::string_view text, Decode decode) {
+  const auto document = parse(text);
+  if (!document || !document->is_array()) return std::nullopt;
+  std::vector<T> items;
+  items.reserve(document->size());
+  for (const auto& element : *document) {
+    auto item = decode(element);
+    if (!item) return std::nullopt;
+    items.push_back(std::move(*item));
+  }
+  return items;
 }
 
 }  // namespace tavelin::json

@@ -170,22 +170,11 @@ std::optional<Portal> portalFromJson(const Json& j) {
 }
 
 std::optional<std::string> encodePortalList(const std::vector<Portal>& portals) {
-  Json array = Json::array();
-  for (const auto& portal : portals) array.push_back(toJson(portal));
-  return json::encodePretty(array);
+  return json::encodeArray(portals, [](const Portal& portal) { return toJson(portal); });
 }
 
 std::optional<std::vector<Portal>> decodePortalList(std::string_view text) {
-  const auto document = json::parse(text);
-  if (!document || !document->is_array()) return std::nullopt;
-  std::vector<Portal> portals;
-  portals.reserve(document->size());
-  for (const auto& item : *document) {
-    auto portal = portalFromJson(item);
-    if (!portal) return std::nullopt;
-    portals.push_back(std::move(*portal));
-  }
-  return portals;
+  return json::decodeArray<Portal>(text, portalFromJson);
 }
 
 }  // namespace tavelin

@@ -36,22 +36,16 @@ std::optional<Uuid> readUuid(const Json& object, std::string_view key) {
 }  // namespace
 
 std::optional<std::string> encodeDeviceHistory(const std::vector<DeviceEvent>& events) {
-  Json array = Json::array();
-  for (const auto& event : events) {
-    array.push_back(Json{{"id", event.id.string()},
-                         {"deviceID", event.deviceID.string()},
-                         {"kind", rawValue(event.kind)},
-                         {"at", formatISO8601(event.at)}});
-  }
-  return json::encodePretty(array);
+  return json::encodeArray(events, [](const DeviceEvent& event) {
+    return Json{{"id", event.id.string()},
+                {"deviceID", event.deviceID.string()},
+                {"kind", rawValue(event.kind)},
+                {"at", formatISO8601(event.at)}};
+  });
 }
 
 std::optional<std::vector<DeviceEvent>> decodeDeviceHistory(std::string_view text) {
-  const auto document = json::parse(text);
-  if (!document || !document->is_array()) return std::nullopt;
-  std::vector<DeviceEvent> events;
-  events.reserve(document->size());
-  for (const auto& item : *document) {
+  return json::decodeArray<DeviceEvent>(text, [](const Json& item) -> std::optional<DeviceEvent> {
     const auto id = readUuid(item, "id");
     const auto deviceID = readUuid(item, "deviceID");
     const auto kindText = json::readString(item, "kind");
@@ -59,9 +53,8 @@ std::optional<std::vector<DeviceEvent>> decodeDeviceHistory(std::string_view tex
     const auto atText = json::readString(item, "at");
     const auto at = atText ? parseISO8601(*atText) : std::nullopt;
     if (!id || !deviceID || !kind || !at) return std::nullopt;
-    events.push_back({*id, *deviceID, *kind, *at});
-  }
-  return events;
+    return DeviceEvent{*id, *deviceID, *kind, *at};
+  });
 }
 
 DeviceHistoryStore::DeviceHistoryStore(std::filesystem::path fileURL)
