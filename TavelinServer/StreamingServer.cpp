@@ -298,6 +298,22 @@ HTTPResponse StreamingServer::handle(const HTTPRequest& request) {
   if (!hostHeaderIsAllowed(request) || !originIsAllowed(request)) {
     return HTTPResponse::text("Forbidden", 403);
   }
+  struct Route {
+    std::string_view method;
+    std::string_view path;
+    HTTPResponse (StreamingServer::*handler)(const HTTPRequest&);
+  };
+  static constexpr Route routes[] = {
+      {"POST", "/api/pair", &StreamingServer::handlePair},
+      {"GET", "/api/session", &StreamingServer::handleSession},
+      {"POST", "/api/ws-ticket", &StreamingServer::handleTicket},
+      {"POST", "/api/unpair", &StreamingServer::handleUnpair},
+      {"GET", "/api/pair-status", &StreamingServer::handlePairStatus},
+  };
+  for (const auto& route : routes) {
+    if (request.method == route.method && request.path == route.path)
+      return (this->*route.handler)(request);
+  }
   if (request.method == "GET") return staticFile(request.path);
   return HTTPResponse::text("Method not allowed", 405);
 }

@@ -16,6 +16,7 @@
 #include "TavelinKit/Dispatch/SerialQueue.hpp"
 #include "TavelinKit/Model/ViewerMessages.hpp"
 #include "TavelinKit/Pairing/PairingService.hpp"
+#include "TavelinKit/Pairing/PendingPairingStore.hpp"
 #include "TavelinKit/Pairing/TicketStore.hpp"
 #include "TavelinServer/HTTPRequest.hpp"
 #include "TavelinServer/HTTPResponse.hpp"
@@ -98,6 +99,13 @@ class StreamingServer : public std::enable_shared_from_this<StreamingServer> {
   std::size_t viewerCount(const Uuid& portal) const;
   void broadcastState(const PortalStateMessage& state);
 
+  // Set by the host before start. With a store and a rule that says so, a right PIN files a
+  // request for the host user to approve instead of pairing at once. Both hooks are called on
+  // connection queues.
+  std::shared_ptr<PendingPairingStore> pendingPairings;
+  std::function<bool()> requireApproval;
+  std::function<PortalStateMessage()> stateProvider;
+
   // Set by the host before start; called on the session's queue.
   std::function<void(const std::shared_ptr<ClientSession>&, const InputMessage&)> onInput;
   std::function<void(const std::shared_ptr<ClientSession>&)> onSessionConnected;
@@ -109,6 +117,14 @@ class StreamingServer : public std::enable_shared_from_this<StreamingServer> {
 
  private:
   struct Listener;
+
+  // The pairing and session API, on the requesting connection's queue.
+  std::optional<PairedDevice> authenticate(const HTTPRequest& request);
+  HTTPResponse handlePair(const HTTPRequest& request);
+  HTTPResponse handlePairStatus(const HTTPRequest& request);
+  HTTPResponse handleSession(const HTTPRequest& request);
+  HTTPResponse handleTicket(const HTTPRequest& request);
+  HTTPResponse handleUnpair(const HTTPRequest& request);
 
   std::error_code startListener(std::uint16_t port);  // on queue_
   void acceptNext();                                  // on queue_
