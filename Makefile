@@ -8,10 +8,13 @@ test:
 	scripts/install-deps
 	scripts/run-tests
 
+# Until the desktop host exists this runs tavelin-demo: the real server with two synthetic
+# portals, driven by lines on stdin (allow <id>, deny <id>, pin, quit).
 run:
-	@echo "There is no host to run yet: this checkout holds the model library and its tests."
-	@echo "Run 'make test' to build and test it."
-	@exit 1
+	scripts/install-deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target tavelin-demo
+	build/release/TavelinHost/tavelin-demo
 
 # Figures, not pass or fail: an optimised build against loopback.
 bench:

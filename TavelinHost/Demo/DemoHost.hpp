@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "TavelinHost/Runtime/HostSettings.hpp"
+#include "TavelinKit/Dispatch/SerialQueue.hpp"
+#include "TavelinKit/Pairing/PendingPairingStore.hpp"
+#include "TavelinServer/StreamingServer.hpp"
+
+namespace tavelin {
+
+// A headless host that streams synthetic portals through the real server, for trying the phone
+// page, benchmarks and end-to-end tests before capture exists. It reports what happens as one
+// line per event and takes commands one per line (see `command`).
+class DemoHost : public std::enable_shared_from_this<DemoHost> {
+ public:
+  using Emit = std::function<void(const std::string&)>;
+
+  DemoHost(HostSettings settings, std::filesystem::path devicesFile, std::filesystem::path webRoot,
+           Emit emit);
+
+  // Throws std::system_error when no port can be bound.
+  void start();
+  void stop();
+  // "allow <requestId>", "deny <requestId>", "pin"; false for "quit".
+  bool command(const std::string& line);
+
+ private:
+  struct DemoPortal {
+    Uuid id;
+    std::string name;
+    std::uint8_t hue;
+  };
+  struct Producer;
+
+  void attach(const std::shared_ptr<ClientSession>& session, const DemoPortal& portal);
+  void announceRequests();
+  void log(const std::string& category, const std::string& message);
+
+  const HostSettings settings_;
+  const Emit emit_;
+  const std::vector<DemoPortal> portals_;
+  std::shared_ptr<PairingService> pairing_;
+  std::shared_ptr<PendingPairingStore> approvals_;
+  std::shared_ptr<StreamingServer> server_;
+  std::vector<std::shared_ptr<Producer>> producers_;
+  RepeatingTimer pinRotation_;
+
+  std::mutex lock_;
+  std::set<Uuid> announced_;  // requests already reported; guarded by lock_
+};
+
+}  // namespace tavelin

@@ -1,0 +1,85 @@
+// Runs tavelin-demo in a private data directory and reads its line protocol.
+import { spawn } from 'node:child_process';
+import { mkdtempSync, mkdirSync, writeFileSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { createInterface } from 'node:readline';
+
+export class DemoHost {
+  static async start(settings) {
+    const host = new DemoHost(settings);
+    await host.waitFor((line) => line.startsWith('PIN '));
+    return host;
+  }
+
+  constructor(settings) {
+    const binary = process.env.TAVELIN_DEMO;
+    if (!binary) throw new Error('TAVELIN_DEMO must name the tavelin-demo executable');
+    this.dataHome = mkdtempSync(join(tmpdir(), 'tavelin-e2e-'));
+    mkdirSync(join(this.dataHome, 'Tavelin'));
+    writeFileSync(join(this.dataHome, 'Tavelin', 'settings.json'), JSON.stringify(settings));
+    this.lines = [];
+    this.waiters = [];
+    this.process = spawn(binary, [], {
+      env: { ...process.env, XDG_DATA_HOME: this.dataHome },
+      stdio: ['pipe', 'pipe', 'inherit'],
+    });
+    this.exited = new Promise((resolve) => this.process.on('exit', (code, signal) => resolve({ code, signal })));
+    createInterface({ input: this.process.stdout }).on('line', (line) => {
+      this.lines.push(line);
+      this.waiters = this.waiters.filter((waiter) => !waiter(line));
+    });
+  }
+
+  // The first line, past or future, that `matches`; rejects after `ms`.
+  waitFor(matches, ms = 10000) {
+    const seen = this.lines.find(matches);
+    if (seen) return Promise.resolve(seen);
+    return new Promise((resolve, reject) => {
+      const timer = setTimeout(() => reject(new Error(`no matching line in ${ms} ms:\n${this.lines.join('\n')}`)), ms);
+      this.waiters.push((line) => {
+        if (!matches(line)) return false;
+        clearTimeout(timer);
+        resolve(line);
+        return true;
+      });
+    });
+  }
+
+  get url() {
+    const line = this.lines.find((l) => l.startsWith('URL '));
+    const port = new URL(line.slice(4)).port;
+    return `http://127.0.0.1:${port}`;
+  }
+
+  get pin() {
+    return this.lines.filter((l) => l.startsWith('PIN ')).at(-1).slice(4);
+  }
+
+  command(line) {
+    this.process.stdin.write(line + '\n');
+  }
+
+  async stop() {
+    if (this.process.exitCode === null && this.process.signalCode === null) this.command('quit');
+    const result = await this.exited;
+    rmSync(this.dataHome, { recursive: true, force: true });
+    return result;
+  }
+}
+
+export async function api(host, method, path, { body, token } = {}) {
+  const headers = {};
+  if (body !== undefined) headers['content-type'] = 'application/json';
+  if (token) headers.authorization = `Bearer ${token}`;
+  const response = await fetch(host.url + path, {
+    method,
+    headers,
+    body: body === undefined ? undefined : JSON.stringify(body),
+  });
+  return { status: response.status, body: await response.json() };
+}
+
+export function freePort() {
+  return 20000 + ((process.pid * 7 + Math.floor(Math.random() * 1000)) % 20000);
+}

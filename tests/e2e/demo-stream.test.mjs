@@ -1,0 +1,121 @@
+// The demo host end to end, with a real third-party WebSocket client.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import WebSocket from 'ws';
+import { DemoHost, api, freePort } from './demo-host.mjs';
+
+function nextMessage(socket, predicate, ms = 5000) {
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('no matching message')), ms);
+    const listener = (data, isBinary) => {
+      const message = isBinary ? data : JSON.parse(data.toString());
+      if (!predicate(message, isBinary)) return;
+      clearTimeout(timer);
+      socket.off('message', listener);
+      resolve(message);
+    };
+    socket.on('message', listener);
+  });
+}
+
+async function openStream(host, token) {
+  const { status, body } = await api(host, 'POST', '/api/ws-ticket', { token });
+  assert.equal(status, 200);
+  const socket = new WebSocket(`${host.url.replace('http', 'ws')}/ws?ticket=${body.ticket}`);
+  const portals = nextMessage(socket, (m, binary) => !binary && m.type === 'portals');
+  const state = nextMessage(socket, (m, binary) => !binary && m.type === 'state');
+  await new Promise((resolve, reject) => {
+    socket.once('open', resolve);
+    socket.once('error', reject);
+  });
+  return { socket, portals: await portals, state: await state };
+}
+
+test('a phone pairs, streams paced pictures, sends input and switches portals', async () => {
+  const host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 });
+  try {
+    const paired = await api(host, 'POST', '/api/pair', { body: { pin: host.pin, deviceName: 'Node phone' } });
+    assert.equal(paired.status, 200);
+    await host.waitFor((l) => l === `PAIRED ${paired.body.deviceId} Node phone`);
+
+    const { socket, portals, state } = await openStream(host, paired.body.token);
+    await host.waitFor((l) => l === `CONNECTED ${paired.body.deviceId}`);
+    assert.equal(portals.items.length, 2);
+    assert.equal(portals.currentPortalId, portals.items[0].id);
+    assert.equal(state.state, 'capturing');
+    assert.equal(state.streaming, true);
+    assert.equal(state.portalId, portals.items[0].id);
+
+    // Acknowledged pictures keep coming; each is one whole JPEG.
+    let pictures = 0;
+    const started = Date.now();
+    await new Promise((resolve) => {
+      socket.on('message', (data, isBinary) => {
+        if (!isBinary) return;
+        assert.equal(data[0], 0xff);
+        assert.equal(data[1], 0xd8);
+        assert.equal(data.at(-2), 0xff);
+        assert.equal(data.at(-1), 0xd9);
+        socket.send(JSON.stringify({ type: 'ack' }));
+        if (++pictures === 10) resolve();
+      });
+    });
+    assert.ok(Date.now() - started < 5000);
+
+    socket.send(JSON.stringify({ type: 'tap', x: 0.25, y: 0.5 }));
+    const input = await host.waitFor((l) => l.startsWith('INPUT '));
+    assert.deepEqual(JSON.parse(input.slice(6)), { type: 'tap', x: 0.25, y: 0.5, dx: 0, dy: 0 });
+    assert.ok(!host.lines.some((l) => l.includes('"ack"')), 'acks never reach the host');
+
+    const second = portals.items[1].id;
+    const switched = nextMessage(socket, (m, binary) => !binary && m.type === 'state' && m.portalId === second);
+    socket.send(JSON.stringify({ type: 'selectportal', portalId: second }));
+    assert.equal((await switched).portalName, 'Demo clock');
+
+    socket.close();
+    await host.waitFor((l) => l === `DISCONNECTED ${paired.body.deviceId}`);
+  } finally {
+    assert.deepEqual(await host.stop(), { code: 0, signal: null });
+  }
+});
+
+test('with approval required the host user allows or denies each phone', async () => {
+  const host = await DemoHost.start({ port: freePort(), requireApproval: true });
+  try {
+    const asked = await api(host, 'POST', '/api/pair', { body: { pin: host.pin, deviceName: 'Tablet\u0007' } });
+    assert.equal(asked.status, 202);
+    assert.equal(asked.body.status, 'pending');
+    const request = await host.waitFor((l) => l.startsWith('REQUEST '));
+    assert.equal(request, `REQUEST ${asked.body.requestId} Tablet`);
+    assert.equal((await api(host, 'GET', `/api/pair-status?requestId=${asked.body.requestId}`)).body.status, 'pending');
+
+    host.command(`allow ${asked.body.requestId}`);
+    let status;
+    for (let i = 0; i < 50; i++) {
+      status = (await api(host, 'GET', `/api/pair-status?requestId=${asked.body.requestId}`)).body;
+      if (status.status !== 'pending') break;
+      await new Promise((resolve) => setTimeout(resolve, 100));
+    }
+    assert.equal(status.status, 'approved');
+    assert.equal(status.deviceName, 'Tablet');
+    const { socket } = await openStream(host, status.token);
+    socket.close();
+
+    const refused = await api(host, 'POST', '/api/pair', { body: { pin: host.pin, deviceName: 'Stranger' } });
+    const line = await host.waitFor((l) => l.startsWith('REQUEST ') && l.endsWith('Stranger'));
+    host.command(`deny ${line.split(' ')[1]}`);
+    for (let i = 0; i < 50; i++) {
+      status = (await api(host, 'GET', `/api/pair-status?requestId=${refused.body.requestId}`)).body;
+      if (status.status !== 'pending') break;
+      await new Promise((resolve) => setTimeout(resolve, 100));
+    }
+    assert.equal(status.status, 'denied');
+
+    const before = host.pin;
+    host.command('pin');
+    await host.waitFor((l) => l.startsWith('PIN ') && l !== `PIN ${before}`);
+  } finally {
+    host.process.kill('SIGTERM');
+    assert.deepEqual(await host.stop(), { code: 0, signal: null });
+  }
+});
