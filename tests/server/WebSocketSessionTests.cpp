@@ -56,6 +56,7 @@ class RawPhone {
     client_.send(asText(frame));
   }
   void sendRaw(std::string_view bytes) { client_.send(bytes); }
+  void reset() { client_.reset(); }
 
   std::optional<WebSocketFrame> nextFrame(std::chrono::milliseconds limit = 5s) {
     if (!client_.readUntil(
@@ -279,6 +280,35 @@ TEST_F(WebSocketSessionTest, PicturesArePacedByAcknowledgements) {
   phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
   EXPECT_EQ(phone->nextFrame(300ms)->payload, toBytes("F"));
   EXPECT_TRUE(inputsSoFar().empty());
+}
+
+TEST_F(WebSocketSessionTest, AVanishedPhoneClosesOnlyItsOwnSession) {
+  auto goneSession = connectPhone("Gone");
+  auto stayingSession = connectPhone("Staying");
+  auto& staying = stayingSession.first;
+  EXPECT_TRUE(eventually([&] { return eventsSoFar().size() == 4; }));
+  const Uuid portal = Uuid::random();
+  goneSession.second->setCurrentPortalID(portal);
+  stayingSession.second->setCurrentPortalID(portal);
+
+  goneSession.first->reset();
+  for (int i = 0; i < 20 && goneSession.second->isOpen(); ++i) {
+    server->sendFrame(std::make_shared<const Bytes>(Bytes(100 * 1024, 0x42)), portal);
+    staying->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(eventually([&] { return !goneSession.second->isOpen(); }));
+  EXPECT_TRUE(stayingSession.second->isOpen());
+  EXPECT_TRUE(log.waitFor("Client disconnected: Gone"));
+  const auto lines = log.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Client disconnected: Gone"), 1);
+  EXPECT_TRUE(eventually([&] { return eventsSoFar().size() == 6; }));
+  EXPECT_EQ(eventsSoFar()[4], "disconnected:Gone");
+  EXPECT_EQ(eventsSoFar()[5], "clients");
+  EXPECT_EQ(server->viewerCount(portal), 1u);
+  staying->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
+  server->sendFrame(std::make_shared<const Bytes>(toBytes("still here")), portal);
+  EXPECT_TRUE(staying->nextFrame());
 }
 
 TEST_F(WebSocketSessionTest, BroadcastsReachEveryOpenSessionAndDisconnectAllClosesThem) {

@@ -64,6 +64,17 @@ class LoopbackClient {
     return true;
   }
 
+  // Drops the connection with a reset, as a phone that vanished mid-write looks to the server.
+  void reset() {
+    const linger abort{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::close(fd_);
+    fd_ = -1;
+  }
+
+  // Tells the server nothing more will come (half-close).
+  void finishSending() { ::shutdown(fd_, SHUT_WR); }
+
   // Everything until the server closes, or nothing if it has not closed within `limit`.
   std::optional<std::string> readUntilClosed(
       std::chrono::milliseconds limit = std::chrono::seconds(5)) {
