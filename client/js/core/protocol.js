@@ -1,0 +1,85 @@
+// The host's API and the stream's messages, without the DOM: the page and the tests share it.
+
+export const specialKeys = Object.freeze([
+  'enter', 'backspace', 'tab', 'escape', 'delete', 'arrowLeft', 'arrowRight',
+  'arrowUp', 'arrowDown', 'home', 'end', 'pageUp', 'pageDown',
+]);
+
+export class HostAPI {
+  /** @param {typeof fetch} fetchImpl @param {string} base the host's origin ('' for this one) */
+  constructor(fetchImpl, base = '') {
+    this.fetch = fetchImpl;
+    this.base = base;
+  }
+
+  async call(method, path, { token, body } = {}) {
+    const headers = {};
+    if (token) headers.authorization = `Bearer ${token}`;
+    if (body !== undefined) headers['content-type'] = 'application/json';
+    const response = await this.fetch(this.base + path, {
+      method,
+      headers,
+      body: body === undefined ? undefined : JSON.stringify(body),
+      cache: 'no-store',
+    });
+    let json = {};
+    try {
+      json = await response.json();
+    } catch {
+      // A body that is not JSON (a 404 page, a proxy's error) reads as no fields.
+    }
+    return { status: response.status, body: json };
+  }
+
+  pair(pin, deviceName) {
+    return this.call('POST', '/api/pair', { body: { pin, deviceName } });
+  }
+  pairStatus(requestId) {
+    return this.call('GET', `/api/pair-status?requestId=${encodeURIComponent(requestId)}`);
+  }
+  ticket(token) {
+    return this.call('POST', '/api/ws-ticket', { token });
+  }
+  session(token) {
+    return this.call('GET', '/api/session', { token });
+  }
+  unpair(token) {
+    return this.call('POST', '/api/unpair', { token });
+  }
+}
+
+/** The stream socket's address for a ticket, on the page's own host. */
+export function streamURL(location, ticket) {
+  const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+  return `${scheme}//${location.host}/ws?ticket=${encodeURIComponent(ticket)}`;
+}
+
+/** What a 401 from the pairing endpoint says, in the host's own words. */
+export function pairingError(body) {
+  return typeof body?.error === 'string' && body.error ? body.error : 'Pairing failed.';
+}
+
+/** A text message from the host, or null for anything this page does not know. */
+export function parseHostMessage(text) {
+  let message;
+  try {
+    message = JSON.parse(text);
+  } catch {
+    return null;
+  }
+  if (message?.type === 'state' && typeof message.state === 'string') return message;
+  if (message?.type === 'portals' && Array.isArray(message.items)) return message;
+  return null;
+}
+
+const round = (v) => Math.round(v * 1e6) / 1e6;
+
+/** An input message with its point normalised to the picture. */
+export function pointMessage(type, point, extra = {}) {
+  return JSON.stringify({ type, x: round(point.x), y: round(point.y), ...extra });
+}
+
+export const ack = JSON.stringify({ type: 'ack' });
+export const textMessage = (text) => JSON.stringify({ type: 'text', text });
+export const keyMessage = (key) => JSON.stringify({ type: 'key', key });
+export const selectPortal = (portalId) => JSON.stringify({ type: 'selectportal', portalId });

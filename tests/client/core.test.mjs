@@ -1,0 +1,191 @@
+// The phone page's logic without a browser: letterbox mapping, gestures, reconnect policy,
+// the host's API and messages.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { containRect, viewportToNormalized, applyPinch, unzoom, identityZoom } from '../../client/js/core/letterbox.js';
+import { GestureRecognizer } from '../../client/js/core/gestures.js';
+import { Backoff } from '../../client/js/core/reconnect.js';
+import { guessDeviceName } from '../../client/js/core/device-name.js';
+import { HostAPI, parseHostMessage, pointMessage, streamURL, pairingError } from '../../client/js/core/protocol.js';
+
+test('letterbox math matches the host', () => {
+  assert.deepEqual(containRect(1920, 1080, 400, 400), { x: 0, y: 87.5, width: 400, height: 225 });
+  assert.deepEqual(containRect(0, 1080, 400, 400), { x: 0, y: 0, width: 0, height: 0 });
+  assert.equal(viewportToNormalized(1920, 1080, 400, 400, 200, 50), null); // in a bar
+  assert.deepEqual(viewportToNormalized(1920, 1080, 400, 400, 200, 87.5), { x: 0.5, y: 0 });
+  assert.deepEqual(viewportToNormalized(1920, 1080, 400, 400, 400, 312.5), { x: 1, y: 1 });
+  assert.equal(viewportToNormalized(1920, 1080, 0, 400, 0, 0), null);
+});
+
+test('zoom keeps touches on the picture point under the finger', () => {
+  // Zoom 2× around the view's centre: the centre stays put, a corner moves out of view.
+  const zoomed = applyPinch(identityZoom, 2, 200, 200, 0, 0, 400, 400);
+  assert.deepEqual(unzoom(zoomed, 200, 200), { x: 200, y: 200 });
+  assert.deepEqual(unzoom(zoomed, 0, 0), { x: 100, y: 100 });
+  // Limits: never below 1×, never above 5×, never panned past the edges.
+  assert.equal(applyPinch(zoomed, 0.1, 200, 200, 0, 0, 400, 400), identityZoom);
+  assert.equal(applyPinch(zoomed, 100, 200, 200, 0, 0, 400, 400).scale, 5);
+  const panned = applyPinch(zoomed, 1, 200, 200, 1000, 1000, 400, 400);
+  assert.deepEqual([panned.offsetX, panned.offsetY], [0, 0]);
+});
+
+// Runs gestures against a clock the test moves.
+function harness(options = {}) {
+  const events = [];
+  let now = 0;
+  let timers = [];
+  const recognizer = new GestureRecognizer({
+    emit: (event) => events.push(event),
+    setTimer: (fn, ms) => {
+      const timer = { at: now + ms, fn };
+      timers.push(timer);
+      return timer;
+    },
+    clearTimer: (timer) => {
+      timers = timers.filter((t) => t !== timer);
+    },
+    ...options,
+  });
+  const advance = (ms) => {
+    now += ms;
+    for (;;) {
+      const due = timers.filter((t) => t.at <= now).sort((a, b) => a.at - b.at)[0];
+      if (!due) break;
+      timers = timers.filter((t) => t !== due);
+      due.fn();
+    }
+  };
+  const kinds = () => events.filter((e) => e.type !== 'press' && e.type !== 'release').map((e) => e.type);
+  return { recognizer, events, advance, kinds };
+}
+
+test('gesture table', () => {
+  const rows = [
+    {
+      name: 'tap within the slop, sent once the double-tap window passed',
+      run: (g, advance) => { g.down(1, 100, 100); g.move(1, 109, 100); g.up(1, 109, 100); advance(249); },
+      before: [],
+      after: ['tap'],
+    },
+    {
+      name: 'one pixel past the slop is a drag',
+      run: (g) => { g.down(1, 100, 100); g.move(1, 111, 100); g.move(1, 150, 120); g.up(1, 150, 120); },
+      before: ['dragstart', 'dragmove', 'dragmove', 'dragend'],
+      after: ['dragstart', 'dragmove', 'dragmove', 'dragend'],
+    },
+    {
+      name: 'long press after 500 ms without moving',
+      run: (g, advance) => { g.down(1, 50, 50); advance(499); g.move(1, 52, 50); advance(1); g.up(1, 52, 50); },
+      before: ['longpress'],
+      after: ['longpress'],
+    },
+    {
+      name: 'moving before 500 ms makes a drag, not a long press',
+      run: (g, advance) => { g.down(1, 50, 50); advance(400); g.move(1, 80, 50); advance(600); g.up(1, 80, 50); },
+      before: ['dragstart', 'dragmove', 'dragend'],
+      after: ['dragstart', 'dragmove', 'dragend'],
+    },
+    {
+      name: 'two quick taps in one place are a double tap',
+      run: (g, advance) => { g.down(1, 10, 10); g.up(1, 10, 10); advance(200); g.down(2, 14, 12); g.up(2, 14, 12); },
+      before: ['doubletap'],
+      after: ['doubletap'],
+    },
+    {
+      name: 'two taps too slow are two taps',
+      run: (g, advance) => { g.down(1, 10, 10); g.up(1, 10, 10); advance(260); g.down(2, 10, 10); g.up(2, 10, 10); },
+      before: ['tap'],
+      after: ['tap', 'tap'],
+    },
+    {
+      name: 'two taps far apart are two taps',
+      run: (g, advance) => { g.down(1, 10, 10); g.up(1, 10, 10); advance(100); g.down(2, 200, 10); g.up(2, 200, 10); },
+      before: ['tap'],
+      after: ['tap', 'tap'],
+    },
+    {
+      name: 'two fingers moving together scroll',
+      run: (g) => { g.down(1, 100, 100); g.down(2, 200, 100); g.move(1, 100, 130); g.move(2, 200, 130); g.up(1, 100, 130); g.up(2, 200, 130); },
+      before: ['scroll', 'scroll'],
+      after: ['scroll', 'scroll'],
+    },
+    {
+      name: 'two fingers spreading pinch',
+      run: (g) => { g.down(1, 100, 100); g.down(2, 200, 100); g.move(2, 300, 100); g.up(1, 100, 100); g.up(2, 300, 100); },
+      before: ['pinch'],
+      after: ['pinch'],
+    },
+  ];
+  for (const row of rows) {
+    const { recognizer, advance, kinds } = harness();
+    row.run(recognizer, advance);
+    assert.deepEqual(kinds(), row.before, row.name);
+    advance(1000);
+    assert.deepEqual(kinds(), row.after, row.name);
+  }
+});
+
+test('gestures carry the right points', () => {
+  const { recognizer: g, events, advance } = harness();
+  g.down(1, 100, 100);
+  g.move(1, 120, 100);
+  g.up(1, 140, 90);
+  assert.deepEqual(events.filter((e) => e.type.startsWith('drag')), [
+    { type: 'dragstart', x: 100, y: 100 },
+    { type: 'dragmove', x: 120, y: 100 },
+    { type: 'dragend', x: 140, y: 90 },
+  ]);
+  const scroll = harness();
+  scroll.recognizer.down(1, 0, 0);
+  scroll.recognizer.down(2, 100, 0);
+  scroll.recognizer.move(1, 0, 40);
+  scroll.recognizer.move(2, 100, 40);
+  const moves = scroll.events.filter((e) => e.type === 'scroll');
+  assert.equal(moves.reduce((sum, e) => sum + e.dy, 0), 40);
+  assert.equal(moves.at(-1).x, 50);
+  // The long-press cue comes with the press and goes when the press turns into something else.
+  const cue = harness();
+  cue.recognizer.down(1, 5, 5);
+  cue.recognizer.move(1, 50, 5);
+  assert.deepEqual(cue.events.slice(0, 2).map((e) => e.type), ['press', 'release']);
+  advance(0);
+});
+
+test('reconnect backoff doubles to ten seconds and starts over after success', () => {
+  const backoff = new Backoff();
+  assert.deepEqual([1, 2, 3, 4, 5, 6, 7, 8].map(() => backoff.next()), [500, 1000, 2000, 4000, 8000, 10000, 10000, 10000]);
+  backoff.reset();
+  assert.equal(backoff.next(), 500);
+});
+
+test('device names come from the browser', () => {
+  assert.equal(guessDeviceName('Mozilla/5.0 (iPhone; CPU iPhone OS 17_0 like Mac OS X)'), 'iPhone');
+  assert.equal(guessDeviceName('Mozilla/5.0 (Linux; Android 14; Pixel 8) Mobile'), 'Pixel 8');
+  assert.equal(guessDeviceName('Mozilla/5.0 (Linux; Android 13; SM-S911B) Mobile'), 'Samsung SM-S911B');
+  assert.equal(guessDeviceName('Mozilla/5.0 (Linux; Android 12; K) Mobile Safari'), 'Android phone');
+  assert.equal(guessDeviceName(''), 'Phone');
+});
+
+test('the host API and messages', async () => {
+  const calls = [];
+  const api = new HostAPI(async (url, init) => {
+    calls.push({ url, init });
+    return { status: 401, json: async () => ({ error: 'Incorrect PIN.' }) };
+  }, 'http://host:8787');
+  const answer = await api.pair('123456', 'Pixel');
+  assert.deepEqual(answer, { status: 401, body: { error: 'Incorrect PIN.' } });
+  assert.equal(calls[0].url, 'http://host:8787/api/pair');
+  assert.deepEqual(JSON.parse(calls[0].init.body), { pin: '123456', deviceName: 'Pixel' });
+  await api.ticket('tok');
+  assert.equal(calls[1].init.headers.authorization, 'Bearer tok');
+  await api.pairStatus('a b');
+  assert.equal(calls[2].url, 'http://host:8787/api/pair-status?requestId=a%20b');
+  assert.equal(pairingError({ error: 'Incorrect PIN.' }), 'Incorrect PIN.');
+  assert.equal(pairingError(null), 'Pairing failed.');
+
+  assert.equal(streamURL({ protocol: 'http:', host: '192.168.1.2:8787' }, 'a+b'), 'ws://192.168.1.2:8787/ws?ticket=a%2Bb');
+  assert.deepEqual(JSON.parse(pointMessage('tap', { x: 1 / 3, y: 0.5 })), { type: 'tap', x: 0.333333, y: 0.5 });
+  assert.equal(parseHostMessage('{"type":"state","state":"idle"}').state, 'idle');
+  assert.equal(parseHostMessage('{"type":"portals"}'), null);
+  assert.equal(parseHostMessage('nonsense'), null);
+});
