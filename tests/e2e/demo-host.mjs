@@ -6,17 +6,19 @@ import { join } from 'node:path';
 import { createInterface } from 'node:readline';
 
 export class DemoHost {
-  static async start(settings) {
-    const host = new DemoHost(settings);
+  // `dataHome` reuses another run's data (paired devices), as a restarted host would.
+  static async start(settings, dataHome) {
+    const host = new DemoHost(settings, dataHome);
     await host.waitFor((line) => line.startsWith('PIN '));
     return host;
   }
 
-  constructor(settings) {
+  constructor(settings, dataHome) {
     const binary = process.env.TAVELIN_DEMO;
     if (!binary) throw new Error('TAVELIN_DEMO must name the tavelin-demo executable');
-    this.dataHome = mkdtempSync(join(tmpdir(), 'tavelin-e2e-'));
-    mkdirSync(join(this.dataHome, 'Tavelin'));
+    this.dataHome = dataHome ?? mkdtempSync(join(tmpdir(), 'tavelin-e2e-'));
+    this.ownsData = !dataHome;
+    mkdirSync(join(this.dataHome, 'Tavelin'), { recursive: true });
     writeFileSync(join(this.dataHome, 'Tavelin', 'settings.json'), JSON.stringify(settings));
     this.lines = [];
     this.waiters = [];
@@ -60,10 +62,10 @@ export class DemoHost {
     this.process.stdin.write(line + '\n');
   }
 
-  async stop() {
+  async stop({ keepData = false } = {}) {
     if (this.process.exitCode === null && this.process.signalCode === null) this.command('quit');
     const result = await this.exited;
-    rmSync(this.dataHome, { recursive: true, force: true });
+    if (this.ownsData && !keepData) rmSync(this.dataHome, { recursive: true, force: true });
     return result;
   }
 }

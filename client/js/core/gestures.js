@@ -22,7 +22,12 @@ const distance = (a, b) => Math.hypot(a.x - b.x, a.y - b.y);
 const centre = (a, b) => ({ x: (a.x + b.x) / 2, y: (a.y + b.y) / 2 });
 
 export class GestureRecognizer {
-  constructor({ emit, setTimer = setTimeout, clearTimer = clearTimeout, ...options } = {}) {
+  constructor({
+    emit,
+    setTimer = (fn, ms) => setTimeout(fn, ms),
+    clearTimer = (timer) => clearTimeout(timer),
+    ...options
+  } = {}) {
     this.emit = emit;
     this.setTimer = setTimer;
     this.clearTimer = clearTimer;

@@ -1,0 +1,367 @@
+// The stream screen: the socket with its reconnects, the picture on a canvas, and touches,
+// keys and text sent back. One picture is decoded at a time and acknowledged once drawn.
+import { GestureRecognizer } from '../core/gestures.js';
+import { applyPinch, containRect, identityZoom, unzoom, viewportToNormalized } from '../core/letterbox.js';
+import { Backoff } from '../core/reconnect.js';
+import {
+  ack, keyMessage, parseHostMessage, pointMessage, selectPortal, specialKeys, streamURL, textMessage,
+} from '../core/protocol.js';
+
+const $ = (id) => document.getElementById(id);
+const keyLabels = {
+  enter: 'Enter', backspace: '\u232B', tab: 'Tab', escape: 'Esc', delete: 'Del',
+  arrowLeft: '\u2190', arrowRight: '\u2192', arrowUp: '\u2191', arrowDown: '\u2193',
+  home: 'Home', end: 'End', pageUp: 'PgUp', pageDown: 'PgDn',
+};
+// The host scrolls 26 pixels per unit.
+const hostPixelsPerScrollUnit = 26;
+
+async function decode(blob) {
+  if (window.createImageBitmap) return createImageBitmap(blob);
+  const image = new Image();
+  const url = URL.createObjectURL(blob);
+  try {
+    image.src = url;
+    await image.decode();
+    return image;
+  } finally {
+    URL.revokeObjectURL(url);
+  }
+}
+
+export class StreamView {
+  constructor({ api, onTokenGone, onForget }) {
+    this.api = api;
+    this.onTokenGone = onTokenGone;
+    this.onForget = onForget;
+    this.canvas = $('picture');
+    this.context = this.canvas.getContext('2d');
+    this.backoff = new Backoff();
+    this.socket = null;
+    this.picture = null; // the last picture drawn, kept for re-layout
+    this.pending = null; // a picture that arrived while another was being decoded
+    this.decoding = false;
+    this.zoom = identityZoom;
+    this.state = null;
+    this.moveQueued = null;
+    this.scrollQueued = null;
+    this.setUpInput();
+    this.setUpControls();
+    new ResizeObserver(() => this.layout()).observe(this.canvas);
+  }
+
+  open(token) {
+    this.token = token;
+    this.closing = false;
+    this.showStatus('Connecting\u2026', '', true);
+    this.connect();
+  }
+
+  close() {
+    this.closing = true;
+    clearTimeout(this.retry);
+    this.socket?.close();
+    this.socket = null;
+  }
+
+  async connect() {
+    if (this.closing) return;
+    let answer;
+    try {
+      answer = await this.api.ticket(this.token);
+    } catch {
+      this.scheduleReconnect();
+      return;
+    }
+    if (answer.status === 401) {
+      this.close();
+      this.onTokenGone();
+      return;
+    }
+    if (answer.status !== 200 || !answer.body.ticket) {
+      this.scheduleReconnect();
+      return;
+    }
+    const socket = new WebSocket(streamURL(location, answer.body.ticket));
+    socket.binaryType = 'blob';
+    this.socket = socket;
+    socket.onmessage = (event) => {
+      if (socket !== this.socket) return;
+      this.backoff.reset(); // this connection works
+      if (typeof event.data === 'string') this.hostMessage(event.data);
+      else this.receivePicture(event.data);
+    };
+    socket.onclose = () => {
+      if (socket !== this.socket) return;
+      this.socket = null;
+      this.scheduleReconnect();
+    };
+  }
+
+  scheduleReconnect() {
+    if (this.closing) return;
+    const delay = this.backoff.next();
+    this.showStatus('Reconnecting\u2026', `Trying again in ${Math.max(1, Math.round(delay / 1000))} s`, true);
+    clearTimeout(this.retry);
+    this.retry = setTimeout(() => this.connect(), delay);
+  }
+
+  send(text) {
+    if (this.socket?.readyState === WebSocket.OPEN) this.socket.send(text);
+  }
+
+  hostMessage(text) {
+    const message = parseHostMessage(text);
+    if (message?.type === 'state') {
+      this.state = message;
+      if (message.streaming) this.hideStatus();
+      else this.showStatus(message.portalName ?? 'Tavelin', message.statusText ?? '', false);
+    } else if (message?.type === 'portals') {
+      this.showPortals(message);
+    }
+  }
+
+  showPortals({ items, currentPortalId }) {
+    const picker = $('portal-picker');
+    picker.replaceChildren(
+      ...items.map((item) => {
+        const option = document.createElement('option');
+        option.value = item.id;
+        option.textContent = item.name;
+        option.selected = item.id === currentPortalId;
+        return option;
+      }),
+    );
+    picker.hidden = items.length === 0;
+  }
+
+  receivePicture(blob) {
+    if (this.decoding) {
+      this.pending = blob; // only the newest waiting picture matters
+      return;
+    }
+    this.decoding = true;
+    decode(blob)
+      .then((picture) => {
+        this.picture?.close?.();
+        this.picture = picture;
+        this.draw();
+        this.send(ack); // one ack per picture shown, never before
+      })
+      .catch(() => this.send(ack)) // a broken picture must not stall the stream
+      .finally(() => {
+        this.decoding = false;
+        const next = this.pending;
+        this.pending = null;
+        if (next) this.receivePicture(next);
+      });
+  }
+
+  layout() {
+    const ratio = window.devicePixelRatio || 1;
+    const width = Math.round(this.canvas.clientWidth * ratio);
+    const height = Math.round(this.canvas.clientHeight * ratio);
+    if (this.canvas.width !== width || this.canvas.height !== height) {
+      this.canvas.width = width;
+      this.canvas.height = height;
+      this.zoom = identityZoom; // a new shape of view starts unzoomed
+    }
+    this.draw();
+  }
+
+  // Size of the picture on the host, which touches are relative to.
+  sourceSize() {
+    if (this.picture) return { width: this.picture.width, height: this.picture.height };
+    return { width: this.state?.sourceWidth ?? 0, height: this.state?.sourceHeight ?? 0 };
+  }
+
+  draw() {
+    const ratio = window.devicePixelRatio || 1;
+    const ctx = this.context;
+    ctx.setTransform(1, 0, 0, 1, 0, 0);
+    ctx.fillStyle = '#000';
+    ctx.fillRect(0, 0, this.canvas.width, this.canvas.height);
+    if (!this.picture) return;
+    const r = containRect(this.picture.width, this.picture.height, this.canvas.clientWidth, this.canvas.clientHeight);
+    const z = this.zoom;
+    ctx.setTransform(ratio * z.scale, 0, 0, ratio * z.scale, ratio * z.offsetX, ratio * z.offsetY);
+    ctx.imageSmoothingQuality = 'high';
+    ctx.drawImage(this.picture, r.x, r.y, r.width, r.height);
+  }
+
+  // A point on the view to a point on the picture, through the zoom; null in the bars.
+  normalise(x, y) {
+    const { width, height } = this.sourceSize();
+    const p = unzoom(this.zoom, x, y);
+    return viewportToNormalized(width, height, this.canvas.clientWidth, this.canvas.clientHeight, p.x, p.y);
+  }
+
+  sendPoint(type, x, y) {
+    const point = this.normalise(x, y);
+    if (point) this.send(pointMessage(type, point));
+  }
+
+  gesture(g) {
+    switch (g.type) {
+      case 'press': this.showCue(g.x, g.y); break;
+      case 'release': $('cue').hidden = true; break;
+      case 'tap':
+      case 'doubletap':
+        this.sendPoint(g.type, g.x, g.y);
+        break;
+      case 'longpress':
+        $('cue').hidden = true;
+        navigator.vibrate?.(20);
+        this.sendPoint('longpress', g.x, g.y);
+        break;
+      case 'dragstart': this.sendPoint('pointerdown', g.x, g.y); break;
+      case 'dragmove':
+        // At most one move per frame: the newest position wins.
+        if (!this.moveQueued) requestAnimationFrame(() => this.flushMove());
+        this.moveQueued = g;
+        break;
+      case 'dragend':
+        this.flushMove();
+        this.sendPoint('pointerup', g.x, g.y);
+        break;
+      case 'scroll': this.queueScroll(g); break;
+      case 'pinch':
+        this.zoom = applyPinch(this.zoom, g.factor, g.x, g.y, g.dx, g.dy, this.canvas.clientWidth, this.canvas.clientHeight);
+        this.draw();
+        break;
+      default:
+    }
+  }
+
+  flushMove() {
+    const move = this.moveQueued;
+    this.moveQueued = null;
+    if (move) this.sendPoint('pointermove', move.x, move.y);
+  }
+
+  queueScroll(g) {
+    if (!this.scrollQueued) {
+      this.scrollQueued = { x: g.x, y: g.y, dx: 0, dy: 0 };
+      requestAnimationFrame(() => this.flushScroll());
+    }
+    this.scrollQueued.dx += g.dx;
+    this.scrollQueued.dy += g.dy;
+    this.scrollQueued.x = g.x;
+    this.scrollQueued.y = g.y;
+  }
+
+  flushScroll() {
+    const s = this.scrollQueued;
+    this.scrollQueued = null;
+    const point = s && this.normalise(s.x, s.y);
+    if (!point) return;
+    // Natural direction: the content follows the fingers, so fingers moving down scroll
+    // towards the top (a positive dy, like a wheel turned away from the user).
+    const { height } = this.sourceSize();
+    const shown = containRect(this.sourceSize().width, height, this.canvas.clientWidth, this.canvas.clientHeight);
+    const hostPerView = shown.height > 0 ? height / shown.height / this.zoom.scale : 1;
+    const units = (v) => Math.round((v * hostPerView * 100) / hostPixelsPerScrollUnit) / 100;
+    this.send(pointMessage('scroll', point, { dx: units(s.dx), dy: units(s.dy) }));
+  }
+
+  showCue(x, y) {
+    const cue = $('cue');
+    cue.style.left = `${x}px`;
+    cue.style.top = `${y}px`;
+    cue.hidden = false;
+    cue.style.animation = 'none';
+    void cue.offsetWidth; // restart the animation
+    cue.style.animation = '';
+  }
+
+  showStatus(title, detail, busy) {
+    $('status').hidden = false;
+    $('status-title').textContent = title;
+    $('status-detail').textContent = detail;
+    $('status-spinner').hidden = !busy;
+  }
+
+  hideStatus() {
+    $('status').hidden = true;
+  }
+
+  setUpInput() {
+    const recognizer = new GestureRecognizer({ emit: (g) => this.gesture(g) });
+    const point = (e) => {
+      const rect = this.canvas.getBoundingClientRect();
+      return [e.pointerId, e.clientX - rect.left, e.clientY - rect.top];
+    };
+    this.canvas.addEventListener('pointerdown', (e) => {
+      this.canvas.setPointerCapture?.(e.pointerId);
+      $('menu').hidden = true;
+      recognizer.down(...point(e));
+    });
+    this.canvas.addEventListener('pointermove', (e) => recognizer.move(...point(e)));
+    this.canvas.addEventListener('pointerup', (e) => recognizer.up(...point(e)));
+    this.canvas.addEventListener('pointercancel', (e) => recognizer.cancel(e.pointerId));
+    this.canvas.addEventListener('contextmenu', (e) => e.preventDefault());
+
+    // Typing: text arrives whole after composition (CJK, accents), deletions and line breaks
+    // as keys.
+    const typing = $('typing');
+    typing.addEventListener('compositionend', (e) => {
+      if (e.data) this.send(textMessage(e.data));
+      typing.value = '';
+    });
+    typing.addEventListener('beforeinput', (e) => {
+      if (e.isComposing || e.inputType === 'insertCompositionText') return;
+      e.preventDefault();
+      if (e.inputType === 'insertText' && e.data) this.send(textMessage(e.data));
+      else if (e.inputType === 'insertFromPaste' && e.dataTransfer) this.send(textMessage(e.dataTransfer.getData('text/plain')));
+      else if (e.inputType === 'deleteContentBackward') this.send(keyMessage('backspace'));
+      else if (e.inputType === 'deleteContentForward') this.send(keyMessage('delete'));
+      else if (e.inputType === 'insertLineBreak' || e.inputType === 'insertParagraph') this.send(keyMessage('enter'));
+    });
+    typing.addEventListener('keydown', (e) => {
+      const keys = { Tab: 'tab', Escape: 'escape', ArrowLeft: 'arrowLeft', ArrowRight: 'arrowRight', ArrowUp: 'arrowUp', ArrowDown: 'arrowDown', Home: 'home', End: 'end', PageUp: 'pageUp', PageDown: 'pageDown' };
+      if (!e.isComposing && keys[e.key]) {
+        e.preventDefault();
+        this.send(keyMessage(keys[e.key]));
+      }
+    });
+  }
+
+  setUpControls() {
+    $('portal-picker').addEventListener('change', (e) => this.send(selectPortal(e.target.value)));
+    $('keyboard-button').addEventListener('click', () => {
+      const typing = $('typing');
+      if (document.activeElement === typing) typing.blur();
+      else typing.focus();
+    });
+    const bar = $('keys-bar');
+    bar.replaceChildren(
+      ...specialKeys.map((key) => {
+        const button = document.createElement('button');
+        button.type = 'button';
+        button.textContent = keyLabels[key];
+        button.setAttribute('aria-label', key);
+        button.addEventListener('click', () => this.send(keyMessage(key)));
+        return button;
+      }),
+    );
+    $('keys-button').addEventListener('click', () => {
+      bar.hidden = !bar.hidden;
+      $('keys-button').setAttribute('aria-pressed', String(!bar.hidden));
+    });
+    $('fullscreen-button').addEventListener('click', () => {
+      if (document.fullscreenElement) document.exitFullscreen?.();
+      else document.documentElement.requestFullscreen?.().catch(() => {});
+    });
+    $('menu-button').addEventListener('click', () => {
+      $('menu').hidden = !$('menu').hidden;
+      $('menu-button').setAttribute('aria-expanded', String(!$('menu').hidden));
+    });
+    $('forget-button').addEventListener('click', () => {
+      $('menu').hidden = true;
+      this.close();
+      this.picture = null;
+      this.draw();
+      this.onForget();
+    });
+  }
+}

@@ -1,0 +1,185 @@
+// The phone page in headless Chromium against tavelin-demo on loopback: a 390 × 844 touch
+// screen at three device pixels per CSS pixel.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { mkdirSync } from 'node:fs';
+import { join } from 'node:path';
+import { chromium } from 'playwright-core';
+import { DemoHost, freePort } from './demo-host.mjs';
+
+const screenshots = process.env.TAVELIN_SCREENSHOTS;
+if (screenshots) mkdirSync(screenshots, { recursive: true });
+let browser;
+
+before(async () => {
+  browser = await chromium.launch({
+    executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync'],
+  });
+});
+after(async () => browser?.close());
+
+async function phone() {
+  const context = await browser.newContext({
+    viewport: { width: 390, height: 844 },
+    deviceScaleFactor: 3,
+    isMobile: true,
+    hasTouch: true,
+    userAgent: 'Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/126.0 Mobile Safari/537.36',
+  });
+  const page = await context.newPage();
+  const acks = { count: 0 };
+  page.on('websocket', (socket) => socket.on('framesent', (frame) => {
+    if (frame.payload === '{"type":"ack"}') acks.count++;
+  }));
+  const touch = await context.newCDPSession(page);
+  return { context, page, acks, touch };
+}
+
+async function shoot(page, name) {
+  if (screenshots) await page.screenshot({ path: join(screenshots, `${name}.png`) });
+}
+
+// Where a normalised picture point lies on the 390 × 844 view (a 16:9 picture, letterboxed).
+function onPicture(x, y) {
+  const height = (390 * 720) / 1280;
+  return { x: x * 390, y: (844 - height) / 2 + y * height };
+}
+
+async function touches(touch, steps) {
+  for (const [type, points] of steps) {
+    await touch.send('Input.dispatchTouchEvent', { type, touchPoints: points.map((p, id) => ({ ...p, id })) });
+  }
+}
+
+async function input(host, type, since) {
+  const line = await host.waitFor((l) => l.startsWith('INPUT ') && JSON.parse(l.slice(6)).type === type && host.lines.indexOf(l) >= since);
+  return JSON.parse(line.slice(6));
+}
+
+async function waitUntil(condition, ms = 10000) {
+  const end = Date.now() + ms;
+  while (!(await condition())) {
+    if (Date.now() > end) throw new Error('condition not met in time');
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+}
+
+test('pair with approval, stream, control, switch, reconnect and forget', async () => {
+  const port = freePort();
+  let host = await DemoHost.start({ port, requireApproval: true });
+  const { context, page, acks, touch } = await phone();
+  try {
+    await page.goto(host.url);
+    await page.waitForSelector('#pair-screen:not([hidden])');
+    assert.equal(await page.inputValue('#device-name'), 'Pixel 8');
+    await shoot(page, 'pairing');
+
+    // A wrong PIN, typed digit by digit, is sent on the sixth and refused in the host's words.
+    const wrong = host.pin === '000000' ? '111111' : '000000';
+    await page.locator('#pin').pressSequentially(wrong);
+    await page.waitForFunction(() => document.getElementById('pair-error').textContent === 'Incorrect PIN.');
+
+    // The right one, pasted with a space in it, asks the computer.
+    await page.fill('#pin', `${host.pin.slice(0, 3)} ${host.pin.slice(3)}`);
+    await page.waitForSelector('#wait-screen:not([hidden])');
+    await shoot(page, 'waiting-for-approval');
+    const request = await host.waitFor((l) => l.startsWith('REQUEST ') && l.endsWith(' Pixel 8'));
+    host.command(`allow ${request.split(' ')[1]}`);
+
+    await page.waitForSelector('#stream-screen:not([hidden])');
+    await waitUntil(() => acks.count >= 10);
+    await page.waitForSelector('#status', { state: 'hidden' });
+    await shoot(page, 'streaming');
+
+    let since = host.lines.length;
+    const centre = onPicture(0.5, 0.5);
+    await page.touchscreen.tap(centre.x, centre.y);
+    const tap = await input(host, 'tap', since);
+    assert.ok(Math.abs(tap.x - 0.5) < 0.01 && Math.abs(tap.y - 0.5) < 0.01, JSON.stringify(tap));
+
+    // A touch in the letterbox bar sends nothing.
+    since = host.lines.length;
+    await page.touchscreen.tap(195, 40);
+    await new Promise((resolve) => setTimeout(resolve, 400));
+    assert.ok(!host.lines.slice(since).some((l) => l.startsWith('INPUT {"type":"tap"')));
+
+    since = host.lines.length;
+    const from = onPicture(0.25, 0.5);
+    const to = onPicture(0.75, 0.5);
+    await touches(touch, [
+      ['touchStart', [from]],
+      ['touchMove', [{ x: from.x + 40, y: from.y }]],
+      ['touchMove', [{ x: (from.x + to.x) / 2, y: from.y }]],
+      ['touchMove', [to]],
+      ['touchEnd', []],
+    ]);
+    const down = await input(host, 'pointerdown', since);
+    const up = await input(host, 'pointerup', since);
+    await input(host, 'pointermove', since);
+    assert.ok(Math.abs(down.x - 0.25) < 0.01 && Math.abs(up.x - 0.75) < 0.01, `${down.x} ${up.x}`);
+
+    since = host.lines.length;
+    const a = onPicture(0.4, 0.4);
+    const b = onPicture(0.6, 0.4);
+    await touches(touch, [
+      ['touchStart', [a, b]],
+      ['touchMove', [{ x: a.x, y: a.y + 30 }, { x: b.x, y: b.y + 30 }]],
+      ['touchMove', [{ x: a.x, y: a.y + 60 }, { x: b.x, y: b.y + 60 }]],
+      ['touchEnd', []],
+    ]);
+    const scroll = await input(host, 'scroll', since);
+    assert.ok(scroll.dy > 0, `fingers moving down scroll towards the top: ${JSON.stringify(scroll)}`);
+
+    since = host.lines.length;
+    await page.click('#keyboard-button');
+    await page.keyboard.type('hé');
+    await page.click('#keys-button');
+    await page.click('#keys-bar button[aria-label="enter"]');
+    assert.equal((await input(host, 'text', since)).text, 'h');
+    await host.waitFor((l) => l === 'INPUT {"dx":0.0,"dy":0.0,"text":"é","type":"text","x":0.0,"y":0.0}' || (l.startsWith('INPUT ') && l.includes('"text":"é"')));
+    assert.equal((await input(host, 'key', since)).key, 'enter');
+
+    since = host.lines.length;
+    const portals = await page.$$eval('#portal-picker option', (options) => options.map((o) => [o.value, o.textContent]));
+    assert.deepEqual(portals.map(([, name]) => name), ['Demo pattern', 'Demo clock']);
+    await page.selectOption('#portal-picker', portals[1][0]);
+    assert.equal((await input(host, 'selectportal', since)).portalId, portals[1][0]);
+    await page.waitForFunction((id) => document.getElementById('portal-picker').value === id, portals[1][0]);
+
+    // The host goes away and comes back: the page says so and picks up the stream again.
+    host.process.kill('SIGKILL');
+    await host.exited;
+    await page.waitForFunction(() => document.getElementById('status-title').textContent === 'Reconnecting\u2026');
+    host = await DemoHost.start({ port, requireApproval: true }, host.dataHome);
+    const before = acks.count;
+    await waitUntil(() => acks.count >= before + 5, 20000);
+    await page.waitForSelector('#status', { state: 'hidden' });
+
+    // Forgetting the computer unpairs it there too.
+    await page.click('#menu-button');
+    await page.click('#forget-button');
+    await page.waitForSelector('#pair-screen:not([hidden])');
+    await host.waitFor((l) => l === 'LOG [Server] Device unpaired itself: Pixel 8');
+    assert.equal(await page.evaluate(() => localStorage.getItem('tavelin.token')), null);
+  } finally {
+    await context.close();
+    await host.stop();
+  }
+});
+
+test('a revoked token sends the page back to pairing with an explanation', async () => {
+  const host = await DemoHost.start({ port: freePort(), requireApproval: false });
+  const { context, page } = await phone();
+  try {
+    await page.goto(host.url);
+    await page.evaluate(() => localStorage.setItem('tavelin.token', 'not-a-token'));
+    await page.reload();
+    await page.waitForSelector('#pair-screen:not([hidden])');
+    await page.waitForFunction(() => document.getElementById('pair-note').textContent.includes('no longer knows'));
+  } finally {
+    await context.close();
+    await host.stop();
+  }
+});
