@@ -67,8 +67,7 @@ async function waitUntil(condition, ms = 10000) {
 }
 
 test('pair with approval, stream, control, switch, reconnect and forget', async () => {
-  const port = freePort();
-  let host = await DemoHost.start({ port, requireApproval: true });
+  let host = await DemoHost.start({ port: freePort(), requireApproval: true });
   const { context, page, acks, touch } = await phone();
   try {
     await page.goto(host.url);
@@ -152,7 +151,8 @@ test('pair with approval, stream, control, switch, reconnect and forget', async 
     host.process.kill('SIGKILL');
     await host.exited;
     await page.waitForFunction(() => document.getElementById('status-title').textContent === 'Reconnecting\u2026');
-    host = await DemoHost.start({ port, requireApproval: true }, host.dataHome);
+    // Same port as before (the first run may have had to move up from the one asked for).
+    host = await DemoHost.start({ port: Number(new URL(host.url).port), requireApproval: true }, host.dataHome);
     const before = acks.count;
     await waitUntil(() => acks.count >= before + 5, 20000);
     await page.waitForSelector('#status', { state: 'hidden' });
