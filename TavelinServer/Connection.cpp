@@ -87,11 +87,13 @@ void Connection::readAvailable() {
 }
 
 void Connection::processHTTP() {
-  if (answered_) return;
+  // Also after the answer: a client that keeps sending while its response is on the way is
+  // cut off instead of filling memory until the deadline.
   if (buffer_.size() > maxHTTPBuffer) {
     finish();
     return;
   }
+  if (answered_) return;
   auto result = HTTPRequest::parseResult(buffer_);
   switch (result.kind) {
     case HTTPRequest::ParseResult::Kind::incomplete: return;
@@ -240,8 +242,9 @@ void Connection::finish() {
   std::error_code ignored;
   // Unread bytes at close would turn the FIN into a reset that can destroy the response still
   // on its way; take them off the socket first.
+  // Bounded: a client that never stops sending must not keep this thread here.
   char sink[4096];
-  while (socket_.available(ignored) > 0 && !ignored) {
+  for (int chunk = 0; chunk < 16 && socket_.available(ignored) > 0 && !ignored; ++chunk) {
     if (socket_.read_some(asio::buffer(sink), ignored) == 0) break;
   }
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);

@@ -255,6 +255,21 @@ TEST_F(StreamingServerTest, ClosesWithoutAnswerOnGarbageOversizeOrSilence) {
   EXPECT_TRUE(testing::eventually([&] { return server->connectionCount() == 0; }));
 }
 
+TEST_F(StreamingServerTest, AClientThatFloodsWhileNotReadingIsCutOff) {
+  // A response far larger than the socket buffers, to a client that never reads it but keeps
+  // sending: the server must not buffer what it sends until the deadline.
+  testing::writeText(root / "big.bin", std::string(32 << 20, 'b'));
+  startServer();
+  LoopbackClient client("127.0.0.1", server->port());
+  client.send("GET /big.bin HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  const std::string junk(65536, 'j');
+  const auto start = std::chrono::steady_clock::now();
+  bool cutOff = false;
+  for (int i = 0; i < 64 && !cutOff; ++i) cutOff = !client.send(junk);
+  EXPECT_TRUE(cutOff || testing::eventually([&] { return server->connectionCount() == 0; }, 3s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
 TEST_F(StreamingServerTest, LimitsConnectionsPerAddressAndInAll) {
   startServer();
   std::vector<std::unique_ptr<LoopbackClient>> open;
