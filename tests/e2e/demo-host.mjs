@@ -34,7 +34,7 @@ export class DemoHost {
   }
 
   // The first line, past or future, that `matches`; rejects after `ms`.
-  waitFor(matches, ms = 10000) {
+  waitFor(matches, ms = 20000) {
     const seen = this.lines.find(matches);
     if (seen) return Promise.resolve(seen);
     return new Promise((resolve, reject) => {
