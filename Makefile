@@ -20,8 +20,9 @@ run:
 bench:
 	scripts/install-deps
 	cmake --preset release >/dev/null
-	cmake --build --preset release --target tavelin_bench_static tavelin-demo
+	cmake --build --preset release --target tavelin_bench_static tavelin_bench_capture tavelin-demo
 	build/release/tests/tavelin_bench_static
+	build/release/tests/tavelin_bench_capture
 	TAVELIN_DEMO=build/release/TavelinHost/tavelin-demo node tests/bench/stream-bench.mjs
 
 format:

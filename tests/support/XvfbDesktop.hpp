@@ -44,7 +44,7 @@ class XvfbDesktop {
   ~XvfbDesktop() {
     for (pid_t pid : programs_) stop(pid);
     std::string command = std::string(TAVELIN_SOURCE_DIR) + "/scripts/xvfb-desktop stop";
-    for (pid_t pid : desktopPids_) command += " " + std::to_string(pid);
+    for (pid_t pid : desktopPids_) command.append(" ").append(std::to_string(pid));
     [[maybe_unused]] const int ignored = std::system(command.c_str());
   }
 
