@@ -128,5 +128,14 @@ TEST_F(X11DesktopTest, MovesWindowsAndReportsTheMainDisplay) {
       displays.front().displayID);
 }
 
+TEST(X11Text, OldClientsTitlesDecodeToUTF8) {
+  // As xterm sets WM_NAME: Latin-1, with a UTF-8 segment between ESC % G and ESC % @.
+  EXPECT_EQ(x11::decodeCompoundText("Gr\xfc\xdf"
+                                    "e \x1b%G\xe2\x9c\x93\x1b%@ xterm"),
+            "Grüße ✓ xterm");
+  EXPECT_EQ(x11::latin1ToUTF8("caf\xe9"), "café");
+  EXPECT_EQ(x11::decodeCompoundText("plain"), "plain");
+}
+
 }  // namespace
 }  // namespace tavelin

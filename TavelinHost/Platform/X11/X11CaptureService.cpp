@@ -312,7 +312,10 @@ class X11CaptureStream final : public CaptureStream,
         if (pointer) {
           const std::pair position{static_cast<int>(pointer->root_x),
                                    static_cast<int>(pointer->root_y)};
-          if (lastPointer && *lastPointer != position) dirty = true;
+          if (lastPointer && *lastPointer != position &&
+              (nearCapture(*lastPointer) || nearCapture(position))) {
+            dirty = true;
+          }
           lastPointer = position;
         }
       }
@@ -324,6 +327,16 @@ class X11CaptureStream final : public CaptureStream,
       if (auto sample = grab(configuration.showsCursor ? lastPointer : std::nullopt))
         deliver(std::move(*sample));
     }
+  }
+
+  // Whether a cursor at this root position could show in the picture (cursors reach at most
+  // 64 pixels from their hot spot in practice).
+  bool nearCapture(const std::pair<int, int>& position) {
+    const auto target = grabArea();
+    if (!target) return false;
+    return ScreenRect{target->rootX - 64, target->rootY - 64, target->width + 128.0,
+                      target->height + 128.0}
+        .contains(position.first, position.second);
   }
 
   bool touchesCapture(const xcb_rectangle_t& area) {
