@@ -83,17 +83,17 @@ class X11CaptureTest : public ::testing::Test {
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, client->screen().root_visual,
                       XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
     xcb_map_window(client->get(), window);
-    client->flush();
+    client->sync();
     return window;
   }
   void recolour(xcb_window_t window, std::uint32_t colour) {
     xcb_change_window_attributes(client->get(), window, XCB_CW_BACK_PIXEL, &colour);
     xcb_clear_area(client->get(), 1, window, 0, 0, 0, 0);
-    client->flush();
+    client->sync();
   }
   void configure(xcb_window_t window, std::uint16_t mask, std::vector<std::uint32_t> values) {
     xcb_configure_window(client->get(), window, mask, values.data());
-    client->flush();
+    client->sync();
   }
 
   std::shared_ptr<CaptureStream> open(const ContentFilter& filter,
@@ -193,7 +193,7 @@ TEST_F(X11CaptureTest, AStreamStopsWithAnErrorWhenItsWindowCloses) {
   stream->start([&](std::error_code error) { started.set_value(error); });
   ASSERT_FALSE(started.get_future().get());
   xcb_destroy_window(client->get(), target);
-  client->flush();
+  client->sync();
   auto result = stopped.get_future();
   ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
   EXPECT_TRUE(result.get());

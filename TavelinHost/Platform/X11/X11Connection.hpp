@@ -50,6 +50,11 @@ class Connection {
 
   bool hasWindowManager();
   void flush() { xcb_flush(connection_); }
+  // Waits until the server has handled every request sent so far (other connections then see
+  // their effects).
+  void sync() {
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+  }
 
  private:
   explicit Connection(xcb_connection_t* connection, const xcb_screen_t* screen)
