@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "TavelinHost/Capture/WindowDiscovery.hpp"
+#include "tests/support/FakeCaptureService.hpp"
 #include "tests/support/FakeClock.hpp"
 #include "tests/support/FakePlatform.hpp"
 
@@ -36,6 +37,21 @@ TEST(WindowEnumerator, ListsOtherApplicationsUsableWindowsSortedByNameAndTitle) 
   std::vector<std::uint32_t> ids;
   for (const auto& window : WindowEnumerator::pickable(content, 4242)) ids.push_back(window.id);
   EXPECT_EQ(ids, (std::vector<std::uint32_t>{4, 1, 6, 3, 2}));
+}
+
+TEST(WindowEnumerator, AsksTheCaptureServiceAndGivesNothingWhenItCannotAnswer) {
+  testing::FakeCaptureService service;
+  service.content->windows = {
+      shareable(1, "Inbox", {0, 0, 800, 600}, ShareableApplication{"Mail", "m", 10})};
+  std::vector<WindowInfo> listed;
+  WindowEnumerator::windows(service, 4242,
+                            [&](std::vector<WindowInfo> windows) { listed = std::move(windows); });
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].title, "Inbox");
+  service.content.reset();
+  WindowEnumerator::windows(service, 4242,
+                            [&](std::vector<WindowInfo> windows) { listed = std::move(windows); });
+  EXPECT_TRUE(listed.empty());
 }
 
 class WindowResolverTest : public ::testing::Test {
