@@ -16,10 +16,10 @@ class FakeCaptureStream final : public CaptureStream {
   explicit FakeCaptureStream(ContentFilter filter, StreamConfiguration configuration)
       : filter(std::move(filter)), configuration(std::move(configuration)) {}
 
-  void addOutput(SerialQueue queue, std::function<void(const CaptureSample&)> output) override {
+  void addOutput(SerialQueue queue, std::function<void(const CaptureSample&)> sink) override {
     std::lock_guard guard(lock);
     outputQueue.emplace(std::move(queue));
-    this->output = std::move(output);
+    output = std::move(sink);
   }
   void start(CaptureCompletion done) override { finish("start", startError, std::move(done)); }
   void stop(CaptureCompletion done) override { finish("stop", stopError, std::move(done)); }
