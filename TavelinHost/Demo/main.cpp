@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -76,5 +77,7 @@ int main() {
   stopRequested.wait(guard, [] { return stopping; });
   guard.unlock();
   host->stop();
-  return 0;
+  // The stdin and signal threads may still be running; leave without destroying what they use.
+  std::fflush(stdout);
+  std::_Exit(0);
 }

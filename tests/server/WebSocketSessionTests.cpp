@@ -84,32 +84,30 @@ class WebSocketSessionTest : public ::testing::Test {
     options.webRoot = dir / "client";
     options.clock = clock.clock();
     server = StreamingServer::make(pairing, options, log.sink());
-    server->onInput = [this](const std::shared_ptr<ClientSession>&, const InputMessage& message) {
-      std::lock_guard guard(lock);
-      inputs.push_back(message);
+    // The callbacks share what they record, so late ones after the fixture is gone are safe.
+    server->onInput = [seen = seen](const std::shared_ptr<ClientSession>&,
+                                    const InputMessage& message) {
+      std::lock_guard guard(seen->lock);
+      seen->inputs.push_back(message);
     };
-    server->onClientsChanged = [this] { record("clients"); };
-    server->onSessionConnected = [this](const auto& session) {
-      record("connected:" + session->deviceName);
+    server->onClientsChanged = [seen = seen] { seen->record("clients"); };
+    server->onSessionConnected = [seen = seen](const auto& session) {
+      seen->record("connected:" + session->deviceName);
     };
-    server->onSessionDisconnected = [this](const auto& session) {
-      record("disconnected:" + session->deviceName);
+    server->onSessionDisconnected = [seen = seen](const auto& session) {
+      seen->record("disconnected:" + session->deviceName);
     };
     server->start();
   }
   void TearDown() override { server->stop(); }
 
-  void record(const std::string& event) {
-    std::lock_guard guard(lock);
-    events.push_back(event);
-  }
   std::vector<std::string> eventsSoFar() {
-    std::lock_guard guard(lock);
-    return events;
+    std::lock_guard guard(seen->lock);
+    return seen->events;
   }
   std::vector<InputMessage> inputsSoFar() {
-    std::lock_guard guard(lock);
-    return inputs;
+    std::lock_guard guard(seen->lock);
+    return seen->inputs;
   }
   std::string ticketFor(const PairedDevice& device) { return server->tickets().issue(device.id); }
 
@@ -134,9 +132,16 @@ class WebSocketSessionTest : public ::testing::Test {
   testing::LogRecorder log;
   std::shared_ptr<PairingService> pairing = std::make_shared<PairingService>(dir / "devices.json");
   std::shared_ptr<StreamingServer> server;
-  std::mutex lock;
-  std::vector<std::string> events;
-  std::vector<InputMessage> inputs;
+  struct Seen {
+    std::mutex lock;
+    std::vector<std::string> events;
+    std::vector<InputMessage> inputs;
+    void record(const std::string& event) {
+      std::lock_guard guard(lock);
+      events.push_back(event);
+    }
+  };
+  std::shared_ptr<Seen> seen = std::make_shared<Seen>();
 };
 
 TEST_F(WebSocketSessionTest, UpgradeNeedsAllowedHostALiveTicketAndAKey) {

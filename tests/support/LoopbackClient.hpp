@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -135,31 +136,35 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = std::chro
   return true;
 }
 
-// Log lines from any thread, with a wait for a line to show up.
+// Log lines from any thread, with a wait for a line to show up. The sink shares its state, so
+// a server that logs after the test's fixture is gone writes into a live object.
 class LogRecorder {
  public:
   std::function<void(const std::string&)> sink() {
-    return [this](const std::string& line) {
-      std::lock_guard guard(lock_);
-      lines_.push_back(line);
-      changed_.notify_all();
+    return [state = state_](const std::string& line) {
+      std::lock_guard guard(state->lock);
+      state->lines.push_back(line);
+      state->changed.notify_all();
     };
   }
   bool waitFor(const std::string& line, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    std::unique_lock guard(lock_);
-    return changed_.wait_for(guard, limit, [&] {
-      return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+    std::unique_lock guard(state_->lock);
+    return state_->changed.wait_for(guard, limit, [&] {
+      return std::find(state_->lines.begin(), state_->lines.end(), line) != state_->lines.end();
     });
   }
   std::vector<std::string> lines() {
-    std::lock_guard guard(lock_);
-    return lines_;
+    std::lock_guard guard(state_->lock);
+    return state_->lines;
   }
 
  private:
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
+  struct State {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::string> lines;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 }  // namespace tavelin::testing
