@@ -53,9 +53,9 @@ std::int32_t processOf(Connection& x, xcb_window_t window) {
     return static_cast<std::int32_t>((*pid)[0]);
   }
   // Clients that do not say (Xt programs): ask the server who owns the window's connection.
-  xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+  xcb_res_client_id_spec_t query{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
   auto reply = own(xcb_res_query_client_ids_reply(
-      x.get(), xcb_res_query_client_ids(x.get(), 1, &spec), nullptr));
+      x.get(), xcb_res_query_client_ids(x.get(), 1, &query), nullptr));
   if (!reply) return 0;
   for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem > 0;
        xcb_res_client_id_value_next(&it)) {
