@@ -31,9 +31,10 @@ format:
 format-check:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
 
+# Over the clang build's compile commands (the gcc build carries flags clang does not know).
 tidy:
-	cmake --preset dev >/dev/null
-	git ls-files 'TavelinKit/*.cpp' 'TavelinHost/*.cpp' | xargs clang-tidy -p build/dev --quiet
+	cmake --preset tsan >/dev/null
+	git ls-files 'TavelinKit/*.cpp' 'TavelinServer/*.cpp' 'TavelinHost/*.cpp' | xargs clang-tidy -p build/tsan --quiet
 
 clean:
 	rm -rf build
