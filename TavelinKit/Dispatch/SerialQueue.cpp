@@ -65,8 +65,12 @@ RepeatingTimer& RepeatingTimer::operator=(RepeatingTimer&& other) noexcept {
 void RepeatingTimer::cancel() {
   if (!state_) return;
   auto state = std::exchange(state_, nullptr);
-  state->cancelled.store(true);
-  asio::post(state->strand, [state] { state->timer.cancel(); });
+  state->cancelled.store(true);  // from here on no tick starts, whatever follows
+  try {
+    asio::post(state->strand, [state] { state->timer.cancel(); });
+  } catch (...) {
+    // Out of memory: the timer then fires once more, sees the flag and ends by itself.
+  }
 }
 
 bool RepeatingTimer::isActive() const { return state_ && !state_->cancelled.load(); }

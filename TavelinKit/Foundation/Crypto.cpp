@@ -79,7 +79,7 @@ Sha256Digest sha256(std::string_view data) { return digest<32>(EVP_sha256(), dat
 
 std::string base64Encode(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return {};
-  if (size > static_cast<std::size_t>(std::numeric_limits<int>::max() / 4 * 3)) {
+  if (size > static_cast<std::size_t>(std::numeric_limits<int>::max()) / 4 * 3) {
     fatal("base64 encoding of an oversized buffer");
   }
   std::string text(4 * ((size + 2) / 3), '\0');

@@ -13,7 +13,11 @@ namespace tavelin::AppPaths {
 namespace {
 
 std::filesystem::path homeDirectory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
+  // The host never writes its environment, so reading it from any thread is safe.
+  if (const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe)
+      home != nullptr && home[0] == '/') {
+    return home;
+  }
   std::vector<char> buffer(16384);
   passwd entry{};
   passwd* found = nullptr;
@@ -28,7 +32,8 @@ std::filesystem::path homeDirectory() {
 
 std::filesystem::path root() {
   // A relative XDG_DATA_HOME is invalid and must be ignored.
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {
+  if (const char* data = std::getenv("XDG_DATA_HOME");  // NOLINT(concurrency-mt-unsafe)
+      data != nullptr && data[0] == '/') {
     return std::filesystem::path(data) / "Tavelin";
   }
   return homeDirectory() / ".local" / "share" / "Tavelin";

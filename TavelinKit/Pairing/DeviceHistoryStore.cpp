@@ -130,7 +130,7 @@ void DeviceHistoryStore::pruneLocked(const Uuid& deviceID) {
         --excess;
         continue;
       }
-      kept.push_back(std::move(event));
+      kept.push_back(event);
     }
     events_ = std::move(kept);
   }

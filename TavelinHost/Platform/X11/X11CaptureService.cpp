@@ -124,9 +124,7 @@ class X11CaptureStream final : public CaptureStream,
                                public std::enable_shared_from_this<X11CaptureStream> {
  public:
   X11CaptureStream(std::string display, ContentFilter filter, StreamConfiguration configuration)
-      : display_(std::move(display)),
-        filter_(std::move(filter)),
-        configuration_(std::move(configuration)) {}
+      : display_(std::move(display)), filter_(std::move(filter)), configuration_(configuration) {}
   ~X11CaptureStream() override { halt(); }
 
   void addOutput(SerialQueue queue, std::function<void(const CaptureSample&)> output) override {
