@@ -90,19 +90,26 @@ std::optional<CapturedFrame> FrameEncoder::makeFrame(const CaptureSample& sample
       planFrame({buffer.width, buffer.height},
                 sample.contentRect.isEmpty() ? std::nullopt : std::optional(sample.contentRect),
                 sample.scaleFactor, crop, maxFrameDimension);
-  if (!plan || !state_->compressor) return std::nullopt;
+  if (!plan) return std::nullopt;
   const std::size_t needed =
       static_cast<std::size_t>(buffer.stride) * static_cast<std::size_t>(buffer.height);
   if (buffer.stride < buffer.width * 4 || buffer.bytes->size() < needed) return std::nullopt;
 
-  const int w = static_cast<int>(plan->crop.width);
-  const int h = static_cast<int>(plan->crop.height);
-  const int outW = static_cast<int>(plan->output.width);
-  const int outH = static_cast<int>(plan->output.height);
   // The crop is a view into the sample: no copy of the picture before conversion.
   const std::uint8_t* view = buffer.bytes->data() + plan->crop.y * buffer.stride + plan->crop.x * 4;
+  auto jpeg = encode(view, buffer.stride, static_cast<int>(plan->crop.width),
+                     static_cast<int>(plan->crop.height), plan->output, jpegQuality);
+  if (!jpeg) return std::nullopt;
+  return CapturedFrame{std::make_shared<const Bytes>(std::move(*jpeg)), plan->output, now};
+}
+
+std::optional<Bytes> FrameEncoder::encode(const std::uint8_t* bgrx, int stride, int w, int h,
+                                          const PixelSize& output, double jpegQuality) {
+  const int outW = static_cast<int>(output.width);
+  const int outH = static_cast<int>(output.height);
+  if (!state_->compressor || w < 1 || h < 1 || outW < 1 || outH < 1) return std::nullopt;
   Planes planes = layOut(state_->planes, w, h);
-  if (libyuv::ARGBToJ420(view, buffer.stride, planes.y, planes.strideY, planes.u, planes.strideUV,
+  if (libyuv::ARGBToJ420(bgrx, stride, planes.y, planes.strideY, planes.u, planes.strideUV,
                          planes.v, planes.strideUV, w, h) != 0) {
     return std::nullopt;
   }
@@ -132,8 +139,7 @@ std::optional<CapturedFrame> FrameEncoder::makeFrame(const CaptureSample& sample
                               TJFLAG_NOREALLOC | TJFLAG_FASTDCT) != 0) {
     return std::nullopt;
   }
-  return CapturedFrame{std::make_shared<const Bytes>(state_->jpeg, state_->jpeg + size),
-                       plan->output, now};
+  return Bytes(state_->jpeg, state_->jpeg + size);
 }
 
 }  // namespace tavelin

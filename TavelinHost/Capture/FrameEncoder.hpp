@@ -44,6 +44,11 @@ class FrameEncoder {
   std::optional<CapturedFrame> makeFrame(const CaptureSample& sample, const CropFunction& crop,
                                          int maxFrameDimension, double jpegQuality, Date now);
 
+  // The same path for pixels already in hand: width × height BGRX at `bgrx` with `stride`
+  // bytes a row, scaled to `output`, quality 0…1.
+  std::optional<Bytes> encode(const std::uint8_t* bgrx, int stride, int width, int height,
+                              const PixelSize& output, double jpegQuality);
+
  private:
   struct State;
   std::unique_ptr<State> state_;

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <ctime>
 
-#include "TavelinHost/Capture/JpegEncoder.hpp"
+#include "TavelinHost/Capture/FrameEncoder.hpp"
 #include "TavelinHost/Demo/SyntheticPicture.hpp"
 #include "TavelinKit/Foundation/Json.hpp"
 #include "TavelinKit/Foundation/UnicodeText.hpp"
@@ -67,15 +67,16 @@ struct DemoHost::Producer {
     const auto& pixels = picture.render(
         frame, portal.name + "  FRAME " + std::to_string(frame) + "  " + clockText());
     ++frame;
-    if (auto jpeg = encoder.encode(pixels.data(), picture.width(), picture.height(),
-                                   picture.stride(), quality)) {
+    const PixelSize size{picture.width(), picture.height()};
+    if (auto jpeg = encoder.encode(pixels.data(), picture.stride(), picture.width(),
+                                   picture.height(), size, quality)) {
       server.sendFrame(std::make_shared<const Bytes>(std::move(*jpeg)), portal.id);
     }
   }
 
   const DemoHost::DemoPortal portal;
   SyntheticPicture picture;
-  JpegEncoder encoder;
+  FrameEncoder encoder;
   const double quality;
   std::uint64_t frame = 0;
   SerialQueue queue{"tavelin.capture.frames"};

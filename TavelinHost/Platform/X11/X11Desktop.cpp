@@ -57,10 +57,10 @@ std::int32_t processOf(Connection& x, xcb_window_t window) {
   auto reply = own(xcb_res_query_client_ids_reply(
       x.get(), xcb_res_query_client_ids(x.get(), 1, &query), nullptr));
   if (!reply) return 0;
+  // Only the process id was asked for, so any answer with a value is it.
   for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem > 0;
        xcb_res_client_id_value_next(&it)) {
-    if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
-        xcb_res_client_id_value_value_length(it.data) >= 1) {
+    if (xcb_res_client_id_value_value_length(it.data) >= 1) {
       return static_cast<std::int32_t>(*xcb_res_client_id_value_value(it.data));
     }
   }
