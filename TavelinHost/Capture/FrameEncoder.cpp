@@ -82,7 +82,7 @@ std::optional<CapturedFrame> FrameEncoder::makeFrame(const CaptureSample& sample
                                                      int maxFrameDimension, double jpegQuality,
                                                      Date now) {
   if (!sample.isValid || sample.status != FrameStatus::complete || !sample.pixels ||
-      !sample.pixels->bytes) {
+      !sample.pixels->data) {
     return std::nullopt;
   }
   const PixelBuffer& buffer = *sample.pixels;
@@ -93,10 +93,10 @@ std::optional<CapturedFrame> FrameEncoder::makeFrame(const CaptureSample& sample
   if (!plan) return std::nullopt;
   const std::size_t needed =
       static_cast<std::size_t>(buffer.stride) * static_cast<std::size_t>(buffer.height);
-  if (buffer.stride < buffer.width * 4 || buffer.bytes->size() < needed) return std::nullopt;
+  if (buffer.stride < buffer.width * 4 || buffer.size < needed) return std::nullopt;
 
   // The crop is a view into the sample: no copy of the picture before conversion.
-  const std::uint8_t* view = buffer.bytes->data() + plan->crop.y * buffer.stride + plan->crop.x * 4;
+  const std::uint8_t* view = buffer.data.get() + plan->crop.y * buffer.stride + plan->crop.x * 4;
   auto jpeg = encode(view, buffer.stride, static_cast<int>(plan->crop.width),
                      static_cast<int>(plan->crop.height), plan->output, jpegQuality);
   if (!jpeg) return std::nullopt;

@@ -79,13 +79,23 @@ struct StreamConfiguration {
 
 enum class FrameStatus { complete, idle, blank, suspended, started, stopped };
 
-// One picture's pixels: width × height BGRA, `stride` bytes a row. Shared so a sample can
-// travel between queues without copying.
+// One picture's pixels: width × height BGRA, `stride` bytes a row. `data` keeps whatever
+// holds them alive (a capture backend's shared-memory segment, a vector), so a sample travels
+// between queues without copying.
 struct PixelBuffer {
   int width = 0;
   int height = 0;
   int stride = 0;
-  std::shared_ptr<const std::vector<std::uint8_t>> bytes;
+  std::shared_ptr<const std::uint8_t> data;
+  std::size_t size = 0;  // bytes at `data`
+
+  static PixelBuffer of(int width, int height, int stride,
+                        std::shared_ptr<const std::vector<std::uint8_t>> bytes) {
+    const std::uint8_t* first = bytes->data();
+    const std::size_t size = bytes->size();
+    return {width, height, stride, std::shared_ptr<const std::uint8_t>(std::move(bytes), first),
+            size};
+  }
 };
 
 struct CaptureSample {

@@ -78,7 +78,7 @@ void encodeFigures() {
   sample.isValid = true;
   sample.status = FrameStatus::complete;
   sample.contentRect = {0, 0, width, height};
-  sample.pixels = PixelBuffer{width, height, width * 4, bytes};
+  sample.pixels = PixelBuffer::of(width, height, width * 4, bytes);
   FrameEncoder encoder;
   std::size_t total = 0;
   const int frames = 200;

@@ -107,7 +107,7 @@ CaptureSample halves(int width, int height, FrameStatus status = FrameStatus::co
   sample.isValid = true;
   sample.status = status;
   sample.contentRect = {0, 0, static_cast<double>(width), static_cast<double>(height)};
-  sample.pixels = PixelBuffer{width, height, width * 4, bytes};
+  sample.pixels = PixelBuffer::of(width, height, width * 4, bytes);
   return sample;
 }
 

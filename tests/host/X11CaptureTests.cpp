@@ -52,7 +52,7 @@ std::uint32_t centre(const CaptureSample& sample) {
   const std::size_t at =
       static_cast<std::size_t>(p.height / 2) * static_cast<std::size_t>(p.stride) +
       static_cast<std::size_t>(p.width / 2) * 4;
-  const auto& b = *p.bytes;
+  const std::uint8_t* b = p.data.get();
   return static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 1]) << 8 |
          b[at];
 }

@@ -54,9 +54,12 @@ std::optional<ScreenRect> clientArea(xcb_connection_t* c, xcb_window_t root, xcb
 
 // An MIT-SHM segment the server writes pictures into; private to us and removed at once, so it
 // disappears with the process whatever happens.
+// It keeps the connection alive: the last sample using it may be released on any thread
+// after the stream is gone.
 class SharedSegment {
  public:
-  SharedSegment(xcb_connection_t* c, std::size_t size) : connection_(c) {
+  SharedSegment(std::shared_ptr<Connection> x, std::size_t size) : x_(std::move(x)) {
+    xcb_connection_t* c = x_->get();
     id_ = ::shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
     if (id_ < 0) return;
     void* address = ::shmat(id_, nullptr, 0);
@@ -75,8 +78,8 @@ class SharedSegment {
   }
   ~SharedSegment() {
     if (!data_) return;
-    xcb_shm_detach(connection_, segment_);
-    xcb_flush(connection_);
+    xcb_shm_detach(x_->get(), segment_);
+    xcb_flush(x_->get());
     ::shmdt(data_);
   }
   SharedSegment(const SharedSegment&) = delete;
@@ -85,10 +88,10 @@ class SharedSegment {
   bool valid() const { return data_ != nullptr; }
   std::size_t size() const { return size_; }
   xcb_shm_seg_t id() const { return segment_; }
-  const std::uint8_t* data() const { return data_; }
+  std::uint8_t* data() const { return data_; }
 
  private:
-  xcb_connection_t* connection_;
+  std::shared_ptr<Connection> x_;
   int id_ = -1;
   xcb_shm_seg_t segment_ = 0;
   std::uint8_t* data_ = nullptr;
@@ -96,7 +99,7 @@ class SharedSegment {
 };
 
 // Draws the premultiplied ARGB cursor over BGRX pixels: d = s + d·(255 − a)/255.
-void drawCursor(std::vector<std::uint8_t>& pixels, int width, int height, int left, int top,
+void drawCursor(std::uint8_t* pixels, int width, int height, int left, int top,
                 const xcb_xfixes_get_cursor_image_reply_t& cursor) {
   const std::uint32_t* image = xcb_xfixes_get_cursor_image_cursor_image(&cursor);
   for (int row = 0; row < cursor.height; ++row) {
@@ -108,9 +111,9 @@ void drawCursor(std::vector<std::uint8_t>& pixels, int width, int height, int le
       const std::uint32_t s = image[row * cursor.width + column];
       const std::uint32_t alpha = s >> 24;
       if (alpha == 0) continue;
-      std::uint8_t* d = &pixels[(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                                 static_cast<std::size_t>(x)) *
-                                4];
+      std::uint8_t* d = pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                                  static_cast<std::size_t>(x)) *
+                                     4;
       for (int channel = 0; channel < 3; ++channel) {
         const std::uint32_t source = s >> (8 * channel) & 0xFF;
         d[channel] = static_cast<std::uint8_t>(
@@ -354,21 +357,18 @@ class X11CaptureStream final : public CaptureStream,
     xcb_connection_t* c = x_->get();
     const std::size_t bytes =
         static_cast<std::size_t>(target->width) * static_cast<std::size_t>(target->height) * 4;
-    if (!segment_ || segment_->size() < bytes) {
-      segment_.reset();
-      segment_ = std::make_unique<SharedSegment>(c, bytes);
-      if (!segment_->valid()) return std::nullopt;
-    }
+    const auto segment = freeSegment(bytes);
+    if (!segment) return std::nullopt;
     auto image = own(xcb_shm_get_image_reply(
         c,
         xcb_shm_get_image(c, target->drawable, static_cast<std::int16_t>(target->x),
                           static_cast<std::int16_t>(target->y),
                           static_cast<std::uint16_t>(target->width),
                           static_cast<std::uint16_t>(target->height), ~0u,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id(), 0),
+                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment->id(), 0),
         nullptr));
     if (!image) return std::nullopt;  // the window went away or changed size under us
-    auto pixels = std::vector<std::uint8_t>(segment_->data(), segment_->data() + bytes);
+    std::uint8_t* pixels = segment->data();
     if (pointer) {
       auto cursor =
           own(xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
@@ -384,10 +384,27 @@ class X11CaptureStream final : public CaptureStream,
     sample.scaleFactor = 1;
     sample.contentRect = {0, 0, static_cast<double>(target->width),
                           static_cast<double>(target->height)};
+    // The sample holds the segment itself: no copy of the picture; the segment returns to
+    // the pool when the last user of the sample lets go.
     sample.pixels =
         PixelBuffer{target->width, target->height, target->width * 4,
-                    std::make_shared<const std::vector<std::uint8_t>>(std::move(pixels))};
+                    std::shared_ptr<const std::uint8_t>(segment, segment->data()), bytes};
     return sample;
+  }
+
+  // A segment of at least `bytes` that no sample uses any more; a new one when all are taken.
+  // Samples beyond the queue depth are dropped, so the pool stays at a handful of segments.
+  std::shared_ptr<SharedSegment> freeSegment(std::size_t bytes) {
+    std::erase_if(segments_,
+                  [&](const auto& s) { return s.use_count() == 1 && s->size() < bytes; });
+    for (const auto& segment : segments_) {
+      if (segment.use_count() == 1) return segment;
+    }
+    if (segments_.size() >= maxSegments) return nullptr;
+    auto segment = std::make_shared<SharedSegment>(x_, bytes);
+    if (!segment->valid()) return nullptr;
+    segments_.push_back(segment);
+    return segment;
   }
 
   void deliver(CaptureSample sample) {
@@ -431,7 +448,8 @@ class X11CaptureStream final : public CaptureStream,
   xcb_pixmap_t pixmap_ = 0;
   ScreenRect windowArea_;
   xcb_damage_damage_t damage_ = 0;
-  std::unique_ptr<SharedSegment> segment_;
+  static constexpr std::size_t maxSegments = 6;
+  std::vector<std::shared_ptr<SharedSegment>> segments_;  // the pool; capture thread only
 
   std::atomic<bool> running_{false};
   std::atomic<int> waiting_{0};
