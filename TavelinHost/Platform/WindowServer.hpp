@@ -20,6 +20,7 @@ struct LiveWindow {
   std::string name;       // title; empty when none
   std::string ownerName;  // the owning application's name
   bool isOnScreen = false;
+  ScreenRect contentBounds;  // what a capture of the window shows; empty: all of `bounds`
 
   friend bool operator==(const LiveWindow&, const LiveWindow&) = default;
 };

@@ -29,9 +29,22 @@ struct SerialQueueAccess {
 
 Strand strandOf(const SerialQueue& queue) { return SerialQueueAccess::strand(queue); }
 
-struct RepeatingTimer::State {
-  State(Strand strand, SerialQueue::Duration interval, std::function<void()> tick)
+namespace {
+
+// Ticks on a strand from one asio timer.
+struct StrandTicks final : RepeatingTimer::Ticks, std::enable_shared_from_this<StrandTicks> {
+  StrandTicks(Strand strand, SerialQueue::Duration interval, std::function<void()> tick)
       : strand(strand), timer(strand), interval(interval), tick(std::move(tick)) {}
+
+  void cancel() noexcept override {
+    cancelled.store(true);  // from here on no tick starts, whatever follows
+    try {
+      asio::post(strand, [self = shared_from_this()] { self->timer.cancel(); });
+    } catch (...) {
+      // Out of memory: the timer then fires once more, sees the flag and ends by itself.
+    }
+  }
+  bool isActive() const override { return !cancelled.load(); }
 
   Strand strand;
   asio::steady_timer timer;  // touched only on the strand
@@ -39,7 +52,7 @@ struct RepeatingTimer::State {
   std::function<void()> tick;
   std::atomic<bool> cancelled{false};
 
-  static void arm(const std::shared_ptr<State>& state,
+  static void arm(const std::shared_ptr<StrandTicks>& state,
                   std::chrono::steady_clock::time_point deadline) {
     state->timer.expires_at(deadline);
     state->timer.async_wait(
@@ -54,26 +67,19 @@ struct RepeatingTimer::State {
   }
 };
 
+}  // namespace
+
 RepeatingTimer& RepeatingTimer::operator=(RepeatingTimer&& other) noexcept {
   if (this != &other) {
     cancel();
-    state_ = std::move(other.state_);
+    ticks_ = std::move(other.ticks_);
   }
   return *this;
 }
 
-void RepeatingTimer::cancel() {
-  if (!state_) return;
-  auto state = std::exchange(state_, nullptr);
-  state->cancelled.store(true);  // from here on no tick starts, whatever follows
-  try {
-    asio::post(state->strand, [state] { state->timer.cancel(); });
-  } catch (...) {
-    // Out of memory: the timer then fires once more, sees the flag and ends by itself.
-  }
+void RepeatingTimer::cancel() noexcept {
+  if (auto ticks = std::exchange(ticks_, nullptr)) ticks->cancel();
 }
-
-bool RepeatingTimer::isActive() const { return state_ && !state_->cancelled.load(); }
 
 SerialQueue::SerialQueue(std::string label)
     : impl_(std::make_shared<Impl>(Impl{std::move(label), asio::make_strand(dispatchPool())})) {}
@@ -110,9 +116,9 @@ void SerialQueue::sync(const std::function<void()>& work) const {
 }
 
 RepeatingTimer SerialQueue::scheduleRepeating(Duration interval, std::function<void()> tick) const {
-  auto state = std::make_shared<RepeatingTimer::State>(impl_->strand, interval, std::move(tick));
+  auto state = std::make_shared<StrandTicks>(impl_->strand, interval, std::move(tick));
   asio::post(impl_->strand, [state] {
-    RepeatingTimer::State::arm(state, std::chrono::steady_clock::now() + state->interval);
+    StrandTicks::arm(state, std::chrono::steady_clock::now() + state->interval);
   });
   return RepeatingTimer(state);
 }

@@ -16,29 +16,42 @@ namespace tavelin {
 // tick starts afterwards; a tick already running on the queue finishes.
 class RepeatingTimer {
  public:
-  struct State;
+  // What keeps the ticks coming; each kind of queue has its own.
+  class Ticks {
+   public:
+    virtual ~Ticks() = default;
+    virtual void cancel() noexcept = 0;
+    virtual bool isActive() const = 0;
+  };
 
   RepeatingTimer() = default;
-  explicit RepeatingTimer(std::shared_ptr<State> state) : state_(std::move(state)) {}
+  explicit RepeatingTimer(std::shared_ptr<Ticks> ticks) : ticks_(std::move(ticks)) {}
   RepeatingTimer(RepeatingTimer&&) noexcept = default;
   RepeatingTimer& operator=(RepeatingTimer&& other) noexcept;
   RepeatingTimer(const RepeatingTimer&) = delete;
   RepeatingTimer& operator=(const RepeatingTimer&) = delete;
   ~RepeatingTimer() { cancel(); }
 
-  void cancel();
-  bool isActive() const;
+  void cancel() noexcept;
+  bool isActive() const { return ticks_ && ticks_->isActive(); }
 
  private:
-  std::shared_ptr<State> state_;
+  std::shared_ptr<Ticks> ticks_;
+};
+
+// A serial executor that can also repeat work on itself: what an engine with a watchdog needs.
+// Tests drive one by hand with a clock of their own.
+class TimerQueue : public Executor {
+ public:
+  using Duration = std::chrono::steady_clock::duration;
+  // `tick` every `interval`, the first one after one interval.
+  virtual RepeatingTimer repeat(Duration interval, std::function<void()> tick) = 0;
 };
 
 // Work items run one at a time, in the order submitted, on the process-wide thread pool: a
 // labelled strand. Copies share the same queue.
-class SerialQueue final : public Executor {
+class SerialQueue final : public TimerQueue {
  public:
-  using Duration = std::chrono::steady_clock::duration;
-
   explicit SerialQueue(std::string label);
 
   const std::string& label() const;
@@ -64,6 +77,9 @@ class SerialQueue final : public Executor {
   bool isCurrent() const;
 
   void post(std::function<void()> work) override { async(std::move(work)); }
+  RepeatingTimer repeat(Duration interval, std::function<void()> tick) override {
+    return scheduleRepeating(interval, std::move(tick));
+  }
 
   struct Impl;
 

@@ -59,11 +59,11 @@ class WindowResolverTest : public ::testing::Test {
   void SetUp() override {
     registry->identifiers = {{10, "org.example.Mail"}, {11, "XTerm"}, {12, "org.example.Other"}};
     server->windows = {
-        {100, 10, 0, {0, 0, 800, 600}, "Inbox", "Mail", true},
-        {101, 10, 0, {0, 0, 800, 600}, "Drafts", "Mail", true},
-        {200, 11, 0, {0, 0, 640, 480}, "build", "Terminal", true},
-        {300, 12, 0, {0, 0, 640, 480}, "other", "Other", true},
-        {400, 11, 0, {0, 0, 640, 480}, "hidden", "Terminal", false},
+        {100, 10, 0, {0, 0, 800, 600}, "Inbox", "Mail", true, {}},
+        {101, 10, 0, {0, 0, 800, 600}, "Drafts", "Mail", true, {}},
+        {200, 11, 0, {0, 0, 640, 480}, "build", "Terminal", true, {}},
+        {300, 12, 0, {0, 0, 640, 480}, "other", "Other", true, {}},
+        {400, 11, 0, {0, 0, 640, 480}, "hidden", "Terminal", false, {}},
     };
   }
   WindowResolution resolve(const WindowTarget& target) { return resolver.resolve(target); }
@@ -111,9 +111,9 @@ TEST_F(WindowResolverTest, TitleHintsSettleAmbiguityOrTheUserChoosesAgain) {
 }
 
 TEST_F(WindowResolverTest, LiveWindowsNeedAnOrdinaryLayerAndMoreThanFortyPoints) {
-  server->windows = {{1, 11, 0, {0, 0, 40, 480}, "a", "T", true},
-                     {2, 11, 0, {0, 0, 40.5, 40.5}, "b", "T", true},
-                     {3, 11, 8, {0, 0, 640, 480}, "c", "T", true}};
+  server->windows = {{1, 11, 0, {0, 0, 40, 480}, "a", "T", true, {}},
+                     {2, 11, 0, {0, 0, 40.5, 40.5}, "b", "T", true, {}},
+                     {3, 11, 8, {0, 0, 640, 480}, "c", "T", true, {}}};
   const auto live = resolver.liveWindows();
   ASSERT_EQ(live.size(), 1u);
   EXPECT_EQ(live[0].id, 2u);

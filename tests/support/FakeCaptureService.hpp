@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -13,8 +14,13 @@ namespace tavelin::testing {
 // the test hands it, on the output queue as a real stream would.
 class FakeCaptureStream final : public CaptureStream {
  public:
-  explicit FakeCaptureStream(ContentFilter filter, StreamConfiguration configuration)
-      : filter(std::move(filter)), configuration(std::move(configuration)) {}
+  // Completions go to `completions`: a real queue unless the test wants to run them by hand.
+  FakeCaptureStream(ContentFilter filter, StreamConfiguration configuration,
+                    std::shared_ptr<Executor> completions = nullptr)
+      : filter(std::move(filter)),
+        configuration(std::move(configuration)),
+        completions_(completions ? std::move(completions)
+                                 : std::make_shared<SerialQueue>("tavelin.test.capture")) {}
 
   void addOutput(SerialQueue queue, std::function<void(const CaptureSample&)> sink) override {
     std::lock_guard guard(lock);
@@ -28,7 +34,7 @@ class FakeCaptureStream final : public CaptureStream {
       std::lock_guard guard(lock);
       configuration = next;
     }
-    finish("updateConfiguration", {}, std::move(done));
+    finish("updateConfiguration", updateError, std::move(done));
   }
   void updateFilter(const ContentFilter& next, CaptureCompletion done) override {
     {
@@ -60,6 +66,7 @@ class FakeCaptureStream final : public CaptureStream {
   std::function<void(const CaptureSample&)> output;
   std::error_code startError;
   std::error_code stopError;
+  std::error_code updateError;
 
  private:
   void finish(const std::string& call, std::error_code error, CaptureCompletion done) {
@@ -67,10 +74,10 @@ class FakeCaptureStream final : public CaptureStream {
       std::lock_guard guard(lock);
       recorded.push_back(call);
     }
-    if (done) completions.async([done = std::move(done), error] { done(error); });
+    if (done) completions_->post([done = std::move(done), error] { done(error); });
   }
   std::vector<std::string> recorded;
-  SerialQueue completions{"tavelin.test.capture"};
+  std::shared_ptr<Executor> completions_;
 };
 
 // A capture service over content the test sets; it remembers every stream it made.
@@ -80,6 +87,8 @@ class FakeCaptureService final : public ScreenCaptureService {
   bool permitted = true;
   std::optional<ShareableContent> content = ShareableContent{};
   std::vector<std::shared_ptr<FakeCaptureStream>> streams;
+  std::shared_ptr<Executor> streamCompletions;  // for the streams it makes; null: real queues
+  std::error_code startError;                   // given to the streams it makes
 
   bool isAvailable() const override { return available; }
   bool preflightPermission() const override { return permitted; }
@@ -110,7 +119,8 @@ class FakeCaptureService final : public ScreenCaptureService {
   }
   std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                             const StreamConfiguration& configuration) override {
-    auto stream = std::make_shared<FakeCaptureStream>(filter, configuration);
+    auto stream = std::make_shared<FakeCaptureStream>(filter, configuration, streamCompletions);
+    stream->startError = startError;
     streams.push_back(stream);
     return stream;
   }

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "TavelinKit/Model/Geometry.hpp"
+#include "TavelinKit/Model/Portal.hpp"
+#include "TavelinKit/Model/PortalCoordinateMapper.hpp"
+#include "TavelinKit/Model/PortalEnums.hpp"
+
+namespace tavelin {
+
+// Something that turns one portal's target into JPEG frames and says how that is going. The
+// portal's runtime owns one, sets the callbacks and the gate before start(), and must expect
+// them to be called on background queues.
+class PortalCaptureSource {
+ public:
+  virtual ~PortalCaptureSource() = default;
+
+  virtual PortalCaptureState state() const = 0;
+  // The size of the frames being produced now; empty before the first one.
+  virtual PixelSize sourceSize() const = 0;
+  // Where the captured window is on screen; nothing for screen regions.
+  virtual std::shared_ptr<const WindowGeometryProviding> geometryProvider() const = 0;
+  // The window captured now; nothing for screen regions or while no window is known.
+  virtual std::optional<WindowID> targetWindowID() const = 0;
+  // How log lines name this source.
+  virtual std::string descriptionText() const = 0;
+
+  // Asynchronous and idempotent: they return at once.
+  virtual void start() = 0;
+  virtual void stop() = 0;
+
+  std::function<void(const CapturedFrame&)> onFrame;
+  std::function<void(PortalCaptureState)> onStateChange;
+  std::function<void(const PixelSize&)> onSourceSizeChange;
+  // Asked before any work on a picture; while it says no, pictures are dropped at no cost.
+  std::function<bool()> frameGate;
+};
+
+}  // namespace tavelin
