@@ -89,6 +89,7 @@ class FakeCaptureService final : public ScreenCaptureService {
   std::vector<std::shared_ptr<FakeCaptureStream>> streams;
   std::shared_ptr<Executor> streamCompletions;  // for the streams it makes; null: real queues
   std::error_code startError;                   // given to the streams it makes
+  double pointPixelScale = 1;                   // what its filters report
 
   bool isAvailable() const override { return available; }
   bool preflightPermission() const override { return permitted; }
@@ -105,7 +106,8 @@ class FakeCaptureService final : public ScreenCaptureService {
     if (!content) return std::nullopt;
     for (const auto& display : content->displays) {
       if (display.displayID == displayID)
-        return ContentFilter{DisplayContent{displayID, std::move(excluded)}, 1, display.frame};
+        return ContentFilter{DisplayContent{displayID, std::move(excluded)}, pointPixelScale,
+                             display.frame};
     }
     return std::nullopt;
   }
@@ -113,7 +115,7 @@ class FakeCaptureService final : public ScreenCaptureService {
     if (!content) return std::nullopt;
     for (const auto& window : content->windows) {
       if (window.windowID == windowID)
-        return ContentFilter{WindowContent{windowID}, 1, window.frame};
+        return ContentFilter{WindowContent{windowID}, pointPixelScale, window.frame};
     }
     return std::nullopt;
   }
