@@ -18,11 +18,13 @@ run:
 
 # Figures, not pass or fail: an optimised build against loopback.
 bench:
-	scripts/install-deps
+	scripts/install-deps --bench
 	cmake --preset release >/dev/null
-	cmake --build --preset release --target tavelin_bench_static tavelin_bench_capture tavelin-demo
+	cmake --build --preset release --target tavelin_bench_static tavelin_bench_capture \
+	  tavelin_bench_pipeline tavelin-demo
 	build/release/tests/tavelin_bench_static
 	build/release/tests/tavelin_bench_capture
+	build/release/tests/tavelin_bench_pipeline
 	TAVELIN_DEMO=build/release/TavelinHost/tavelin-demo node tests/bench/stream-bench.mjs
 
 format:

@@ -49,6 +49,8 @@ class XvfbDesktop {
   }
 
   const std::string& display() const { return display_; }
+  // The X server's process, for figures of its CPU.
+  pid_t serverPid() const { return desktopPids_.empty() ? 0 : desktopPids_.front(); }
 
   // Starts a program on this desktop; it is stopped with the desktop.
   pid_t run(const std::vector<std::string>& arguments) {

@@ -287,8 +287,16 @@ class X11CaptureStream final : public CaptureStream,
         std::lock_guard guard(lock_);
         configuration = configuration_;
       }
+      // Sleep until the next event, but while a change waits for its turn no longer than
+      // that turn: waking on the next event instead would lose a third of the pictures.
+      std::chrono::nanoseconds timeout = std::chrono::milliseconds(15);
+      if (dirty) {
+        timeout = std::clamp<std::chrono::nanoseconds>(nextFrame - std::chrono::steady_clock::now(),
+                                                       std::chrono::nanoseconds(0), timeout);
+      }
+      const timespec waitFor{0, static_cast<long>(timeout.count())};
       pollfd wait{fd, POLLIN, 0};
-      ::poll(&wait, 1, 15);
+      ::ppoll(&wait, 1, &waitFor, nullptr);
       while (auto* event = xcb_poll_for_event(c)) {
         const auto owned = own(event);
         const std::uint8_t type = event->response_type & 0x7F;
@@ -324,7 +332,9 @@ class X11CaptureStream final : public CaptureStream,
       if (!dirty || now < nextFrame) continue;
       dirty = false;
       xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
-      nextFrame = now + configuration.minimumFrameInterval;
+      // Keep the cadence: the next turn follows the one due, not the moment it was served.
+      nextFrame += configuration.minimumFrameInterval;
+      if (nextFrame <= now) nextFrame = now + configuration.minimumFrameInterval;
       if (auto sample = grab(configuration.showsCursor ? lastPointer : std::nullopt))
         deliver(std::move(*sample));
     }
