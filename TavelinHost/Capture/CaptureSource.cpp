@@ -153,9 +153,8 @@ void CaptureSource::continueStart(std::optional<CaptureSetup> setup) {
     auto self = weak.lock();
     auto stopped = weakStream.lock();
     if (!self || !stopped) return;
-    self->onControl([stopped, error](CaptureSource& source) {
-      source.streamStopped(stopped, error);
-    });
+    self->onControl(
+        [stopped, error](CaptureSource& source) { source.streamStopped(stopped, error); });
   };
   stream->addOutput(frameQueue_, [weak](const CaptureSample& sample) {
     if (auto self = weak.lock()) self->deliver(sample);
@@ -217,8 +216,8 @@ void CaptureSource::reconfigure() {
             if (failed) {
               owner->log("Capture error: reconfigure failed: " + failed.message());
             } else {
-              owner->log("Capture surface resized to " + surfaceText(setup->configuration) +
-                         " (" + description + ")");
+              owner->log("Capture surface resized to " + surfaceText(setup->configuration) + " (" +
+                         description + ")");
             }
           });
         });

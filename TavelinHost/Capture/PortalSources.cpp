@@ -39,7 +39,8 @@ std::string DisplayRegionCaptureSource::descriptionText() const {
 }
 
 void DisplayRegionCaptureSource::makeCaptureSetup(SetupCompletion done) {
-  const auto display = DisplayManager::displayContaining(DisplayManager::displays(*windows_), region_);
+  const auto display =
+      DisplayManager::displayContaining(DisplayManager::displays(*windows_), region_);
   if (!display) {
     done(std::nullopt);
     return;
@@ -78,7 +79,8 @@ void DisplayRegionCaptureSource::makeCaptureSetup(SetupCompletion done) {
 }
 
 PortalCaptureState DisplayRegionCaptureSource::checkTargetHealth() {
-  const auto display = DisplayManager::displayContaining(DisplayManager::displays(*windows_), region_);
+  const auto display =
+      DisplayManager::displayContaining(DisplayManager::displays(*windows_), region_);
   // A region that overlaps no display has nothing to show, even though a display is named
   // for it (the main one).
   if (!display || region_.intersect(display->bounds).isEmpty()) {
@@ -102,9 +104,9 @@ bool DisplayRegionCaptureSource::needsRestart() {
 
 WindowCaptureSource::WindowCaptureSource(std::shared_ptr<ScreenCaptureService> service,
                                          std::shared_ptr<WindowServer> windows,
-                                         std::shared_ptr<WindowResolver> resolver,
-                                         HostLogSink log, HostSettings settings,
-                                         WindowTarget target, CaptureQueues queues)
+                                         std::shared_ptr<WindowResolver> resolver, HostLogSink log,
+                                         HostSettings settings, WindowTarget target,
+                                         CaptureQueues queues)
     : CaptureSource(std::move(service), std::move(log), settings, std::move(queues)),
       windows_(std::move(windows)),
       resolver_(std::move(resolver)),

@@ -71,7 +71,8 @@ class CaptureSourceTest : public ::testing::Test {
       std::make_shared<testing::FakeCaptureService>();
   std::shared_ptr<testing::ManualTimerQueue> control =
       std::make_shared<testing::ManualTimerQueue>();
-  std::shared_ptr<testing::ManualExecutor> streamEvents = std::make_shared<testing::ManualExecutor>();
+  std::shared_ptr<testing::ManualExecutor> streamEvents =
+      std::make_shared<testing::ManualExecutor>();
   SerialQueue frames{"tavelin.test.frames"};
   testing::CaptureRecorder recorder;
   std::shared_ptr<ScriptedSource> source;
@@ -148,8 +149,8 @@ TEST_F(CaptureSourceTest, PermissionAndStartFailuresAreRetriedByTheWatchdog) {
   EXPECT_EQ(recorder.count("Capture: Capture error: Screen Recording permission is not granted"),
             1);
   tick();
-  EXPECT_EQ(recorder.count("Capture: Target available again \u2014 restarting capture (test source)"),
-            1);
+  EXPECT_EQ(
+      recorder.count("Capture: Target available again \u2014 restarting capture (test source)"), 1);
   EXPECT_EQ(recorder.count("Capture: Capture error: Screen Recording permission is not granted"),
             2);
 
@@ -159,9 +160,9 @@ TEST_F(CaptureSourceTest, PermissionAndStartFailuresAreRetriedByTheWatchdog) {
   service->startError = failing;
   tick();
   EXPECT_EQ(source->state(), State::error);
-  EXPECT_EQ(recorder.count("Capture: Capture error: could not start (test source): " +
-                           failing.message()),
-            1);
+  EXPECT_EQ(
+      recorder.count("Capture: Capture error: could not start (test source): " + failing.message()),
+      1);
   service->startError = {};
   tick();
   EXPECT_EQ(source->state(), State::capturing);
@@ -193,7 +194,8 @@ TEST_F(CaptureSourceTest, TheWatchdogFollowsTheTargetsHealth) {
   source->health = State::capturing;
   control->advance(CaptureSource::watchdogInterval);  // launches a start, left unanswered
   control->advance(CaptureSource::watchdogInterval);
-  const std::string again = "Capture: Target available again \u2014 restarting capture (test source)";
+  const std::string again =
+      "Capture: Target available again \u2014 restarting capture (test source)";
   EXPECT_EQ(recorder.count(again), 2);
   EXPECT_EQ(service->streams.size(), 2u);
   settle();
@@ -208,9 +210,9 @@ TEST_F(CaptureSourceTest, AStreamTheServiceStopsIsRestartedOnceTheTargetIsHealth
   source->health = State::windowUnavailable;
   stream(0)->failWith(failure);
   settle();
-  EXPECT_EQ(recorder.count("Capture: Capture error: stream stopped (test source): " +
-                           failure.message()),
-            1);
+  EXPECT_EQ(
+      recorder.count("Capture: Capture error: stream stopped (test source): " + failure.message()),
+      1);
   EXPECT_EQ(source->state(), State::windowUnavailable);
   EXPECT_EQ(calls(0), std::vector<std::string>{"start"});  // not stopped a second time
   tick();

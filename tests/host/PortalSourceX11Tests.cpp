@@ -33,8 +33,10 @@ struct Picture {
     for (int row = y; row < y + h; ++row) {
       for (int column = x; column < x + w; ++column) {
         const std::size_t at = (static_cast<std::size_t>(row) * static_cast<std::size_t>(width) +
-                                static_cast<std::size_t>(column)) * 3;
-        for (int c = 0; c < 3; ++c) sum[static_cast<std::size_t>(c)] += rgb[at + static_cast<std::size_t>(c)];
+                                static_cast<std::size_t>(column)) *
+                               3;
+        for (int c = 0; c < 3; ++c)
+          sum[static_cast<std::size_t>(c)] += rgb[at + static_cast<std::size_t>(c)];
       }
     }
     for (auto& channel : sum) channel /= static_cast<double>(w) * h;
@@ -92,8 +94,13 @@ class PortalSourceX11Test : public ::testing::Test {
     return found.value_or(LiveWindow{});
   }
   WindowTarget targetOf(const LiveWindow& window, const std::string& windowClass) {
-    return {windowClass, windowClass, windowClass, window.ownerProcessID, window.windowID,
-            window.contentBounds.width, window.contentBounds.height};
+    return {windowClass,
+            windowClass,
+            windowClass,
+            window.ownerProcessID,
+            window.windowID,
+            window.contentBounds.width,
+            window.contentBounds.height};
   }
 
   PortalSource make(PortalPayload payload) {
@@ -177,8 +184,8 @@ TEST_F(PortalSourceX11Test, EveryKindMakesJpegsOfItsSizeAndARegionIsItsWindowsPi
   for (int y = 0; y < rows; y += 8) {
     for (int x = 0; x + 8 <= crop.width; x += 8) {
       const auto inPart = partPicture->mean(x, y, 8, 8);
-      const auto inWindow = windowPicture->mean(static_cast<int>(crop.x) + x,
-                                                static_cast<int>(crop.y) + y, 8, 8);
+      const auto inWindow =
+          windowPicture->mean(static_cast<int>(crop.x) + x, static_cast<int>(crop.y) + y, 8, 8);
       for (std::size_t c = 0; c < 3; ++c) {
         ASSERT_NEAR(inPart[c], inWindow[c], 24) << "block at " << x << "," << y;
       }

@@ -24,11 +24,12 @@ class PortalSourcesTest : public ::testing::Test {
   void setWindows(std::vector<LiveWindow> windows) {
     desktop->windows = windows;
     ShareableContent content;
-    for (const auto& screen : desktop->screens) content.displays.push_back({screen.displayID, screen.bounds});
+    for (const auto& screen : desktop->screens)
+      content.displays.push_back({screen.displayID, screen.bounds});
     for (const auto& window : windows) {
-      content.windows.push_back({window.windowID, window.name, window.bounds, window.layer,
-                                 window.isOnScreen,
-                                 ShareableApplication{window.ownerName, "", window.ownerProcessID}});
+      content.windows.push_back(
+          {window.windowID, window.name, window.bounds, window.layer, window.isOnScreen,
+           ShareableApplication{window.ownerName, "", window.ownerProcessID}});
     }
     content.applications = {{"xterm", "XTerm", 11}, {"tavelin", "", desktop->ownPID}};
     service->content = content;
@@ -42,7 +43,9 @@ class PortalSourcesTest : public ::testing::Test {
           settings.targetFps = fps;
           return settings;
         },
-        [this] { return CaptureQueues{control, std::nullopt}; });
+        [this] {
+          return CaptureQueues{control, std::nullopt};
+        });
   }
   PortalSource make(PortalPayload payload, int fps = 30) {
     auto made = factory(fps).make(Portal{Uuid(), "test", {}, std::move(payload)});
@@ -54,12 +57,14 @@ class PortalSourcesTest : public ::testing::Test {
     return service->streams.empty() ? nullptr : service->streams.back();
   }
 
-  std::shared_ptr<testing::FakeWindowServer> desktop = std::make_shared<testing::FakeWindowServer>();
+  std::shared_ptr<testing::FakeWindowServer> desktop =
+      std::make_shared<testing::FakeWindowServer>();
   std::shared_ptr<testing::FakeApplicationRegistry> registry =
       std::make_shared<testing::FakeApplicationRegistry>();
   std::shared_ptr<testing::FakeCaptureService> service =
       std::make_shared<testing::FakeCaptureService>();
-  std::shared_ptr<testing::ManualTimerQueue> control = std::make_shared<testing::ManualTimerQueue>();
+  std::shared_ptr<testing::ManualTimerQueue> control =
+      std::make_shared<testing::ManualTimerQueue>();
   testing::CaptureRecorder recorder;
   std::shared_ptr<WindowResolver> resolver = std::make_shared<WindowResolver>(
       desktop, std::make_shared<RunningApplicationCache>(registry), recorder.log());
@@ -92,8 +97,8 @@ TEST_F(PortalSourcesTest, AScreenRegionIsCapturedOnTheDisplayItOverlapsMost) {
   // The display grows: the next tick re-configures the live stream.
   desktop->screens[1].bounds.height = 1200;
   tick();
-  EXPECT_EQ(stream->calls(), (std::vector<std::string>{"start", "updateConfiguration",
-                                                       "updateFilter"}));
+  EXPECT_EQ(stream->calls(),
+            (std::vector<std::string>{"start", "updateConfiguration", "updateFilter"}));
   EXPECT_EQ(source->state(), State::capturing);
 }
 
@@ -134,7 +139,7 @@ TEST_F(PortalSourcesTest, AWindowIsFollowedThroughResizesMinimisingClosingAndRel
   change([](LiveWindow& window) { window.bounds.width += 0.5; });  // under a point: nothing
   EXPECT_EQ(stream->calls(), std::vector<std::string>{"start"});
   change([](LiveWindow& window) { window.bounds.width += 0.5; });
-  EXPECT_EQ(stream->calls().size(), 3u);  // re-configured
+  EXPECT_EQ(stream->calls().size(), 3u);                       // re-configured
   change([](LiveWindow& window) { window.bounds.x += 300; });  // a move needs nothing
   tick();
   EXPECT_EQ(stream->calls().size(), 3u);
@@ -179,8 +184,8 @@ TEST_F(PortalSourcesTest, AWindowRegionCropsWhatItsMapperMapsAndReportsTheWindow
   // The content lies inside a frame with a title bar; the mapper works in the content.
   setWindows({{200, 11, 0, {100, 80, 642, 506}, "build", "xterm", true, {101, 100, 640, 480}}});
   const NormalizedRect region{0.5, 0.5, 0.25, 0.25};
-  auto [source, mapper] = make(WindowRegionPortalData{
-      xterm, region, PixelRect{320, 240, 160, 120}, RegionResizeBehavior::keepPixelSize});
+  auto [source, mapper] = make(WindowRegionPortalData{xterm, region, PixelRect{320, 240, 160, 120},
+                                                      RegionResizeBehavior::keepPixelSize});
   EXPECT_EQ(source->descriptionText(), "window region window xterm \u2014 build");
 
   const auto geometry = source->geometryProvider()->currentGeometry();

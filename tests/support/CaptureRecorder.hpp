@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,7 +32,8 @@ class CaptureRecorder {
   }
   std::function<void(std::string_view, std::string_view)> log() {
     return [state = state_](std::string_view category, std::string_view message) {
-      state->update([&] { state->logs.push_back(std::string(category) + ": " + std::string(message)); });
+      state->update(
+          [&] { state->logs.push_back(std::string(category) + ": " + std::string(message)); });
     };
   }
 
@@ -94,8 +95,8 @@ class CaptureRecorder {
 // A complete sample of width × height BGRX pixels of one colour.
 inline CaptureSample solidSample(int width, int height, std::uint8_t blue = 40,
                                  std::uint8_t green = 120, std::uint8_t red = 200) {
-  auto pixels = std::make_shared<std::vector<std::uint8_t>>(
-      static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+  auto pixels = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(width) *
+                                                            static_cast<std::size_t>(height) * 4);
   for (std::size_t i = 0; i < pixels->size(); i += 4) {
     (*pixels)[i] = blue, (*pixels)[i + 1] = green, (*pixels)[i + 2] = red;
   }
