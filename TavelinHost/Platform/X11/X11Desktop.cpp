@@ -107,7 +107,8 @@ std::optional<LiveWindow> describe(Connection& x, xcb_window_t window) {
   live.bounds = {origin->dst_x - left, origin->dst_y - top, geometry->width + left + right,
                  geometry->height + top + bottom};
   live.contentBounds = {static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
-                        static_cast<double>(geometry->width), static_cast<double>(geometry->height)};
+                        static_cast<double>(geometry->width),
+                        static_cast<double>(geometry->height)};
   live.name = x.title(window);
   live.ownerName = windowClass(x, window);
   live.isOnScreen = attributes->map_state == XCB_MAP_STATE_VIEWABLE &&

@@ -1,0 +1,102 @@
+#include "TavelinHost/Input/PortalInputController.hpp"
+
+#include <thread>
+
+#include "TavelinKit/Dispatch/WorkerThread.hpp"
+
+namespace tavelin {
+
+PortalInputController::PortalInputController(std::shared_ptr<InputService> inputService,
+                                             HostLogSink log, std::shared_ptr<Executor> queue)
+    : inputService_(std::move(inputService)),
+      log_(std::move(log)),
+      queue_(queue ? std::move(queue) : std::make_shared<WorkerThread>("tavelin.input")) {}
+
+PortalInputController::~PortalInputController() {
+  // A stroke cut short by the portal going away must not leave a button held on the desktop.
+  inputService_->releaseHeldButtons();
+}
+
+void PortalInputController::setMapper(std::shared_ptr<const PortalCoordinateMapper> mapper) {
+  std::lock_guard guard(lock_);
+  mapper_ = std::move(mapper);
+}
+
+int PortalInputController::pendingCount() const {
+  std::lock_guard guard(lock_);
+  return pendingCount_;
+}
+
+void PortalInputController::enqueue(const InputMessage& message) {
+  {
+    std::lock_guard guard(lock_);
+    if (pendingCount_ > maxPendingBeforeShedding && message.type == "pointermove") return;
+    ++pendingCount_;
+  }
+  queue_->post([weak = weak_from_this(), message] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->handle(message);
+    std::lock_guard guard(self->lock_);
+    --self->pendingCount_;
+  });
+}
+
+void PortalInputController::raiseBeforeGesture(const PortalCoordinateMapper& mapper) {
+  if (!activateOnInteraction) return;
+  const auto window = mapper.targetWindowID();
+  if (!window || *window == 0) return;
+  // The window manager needs a moment to bring the window up before events reach it.
+  if (inputService_->raiseWindow(*window)) std::this_thread::sleep_for(pauseAfterRaise);
+}
+
+void PortalInputController::handle(const InputMessage& message) {
+  std::shared_ptr<const PortalCoordinateMapper> mapper;
+  {
+    std::lock_guard guard(lock_);
+    mapper = mapper_;
+  }
+  if (!mapper) return;
+  const std::string& type = message.type;
+  InputService& service = *inputService_;
+
+  if (type == "text") {
+    if (!message.text || message.text->empty()) return;
+    raiseBeforeGesture(*mapper);
+    service.typeText(*message.text);
+    return;
+  }
+  if (type == "key") {
+    const auto key = parseSpecialKey(message.key);
+    if (!key) return;
+    raiseBeforeGesture(*mapper);
+    service.keyPress(*key);
+    return;
+  }
+  const bool positional = type == "tap" || type == "doubletap" || type == "longpress" ||
+                          type == "pointerdown" || type == "pointermove" ||
+                          type == "pointerup" || type == "scroll";
+  if (!positional) return;  // "ack", "ping", "selectportal" and anything unknown
+  const auto point = mapper->mapToScreen(message.normalizedPoint());
+  if (!point) return;  // off the picture, or the window cannot be found
+  if (type == "pointermove") {
+    service.pointerMove(*point);
+  } else if (type == "pointerup") {
+    service.pointerUp(*point);
+  } else {
+    raiseBeforeGesture(*mapper);
+    if (type == "tap") {
+      service.leftClick(*point);
+    } else if (type == "doubletap") {
+      service.doubleClick(*point);
+    } else if (type == "longpress") {
+      service.rightClick(*point);
+    } else if (type == "pointerdown") {
+      service.pointerDown(*point);
+    } else {
+      service.scroll(*point, message.deltaX, message.deltaY);
+    }
+  }
+}
+
+}  // namespace tavelin

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "TavelinKit/Model/Geometry.hpp"
+
+// The port through which the host injects input into the desktop. Its vocabulary is that of a
+// desktop event stream: mouse events by type and button number, pixel scroll deltas, keys by
+// virtual key code, and key events that carry text. An adapter per desktop system turns these
+// into real events (XTest on X11); tests record them.
+namespace tavelin {
+
+enum class MouseEventType : int {
+  leftMouseDown = 1,
+  leftMouseUp = 2,
+  rightMouseDown = 3,
+  rightMouseUp = 4,
+  mouseMoved = 5,
+  leftMouseDragged = 6,
+  rightMouseDragged = 7,
+  otherMouseDown = 25,
+  otherMouseUp = 26,
+};
+
+// Mouse button numbers of the event stream.
+inline constexpr int leftButton = 0, rightButton = 1, middleButton = 2;
+
+// Virtual key codes of the keys a phone can send, as the event stream numbers them.
+namespace VirtualKey {
+inline constexpr std::uint16_t returnKey = 36, deleteBackward = 51, tab = 48, escape = 53,
+                               forwardDelete = 117, leftArrow = 123, rightArrow = 124,
+                               upArrow = 126, downArrow = 125, home = 115, end = 119,
+                               pageUp = 116, pageDown = 121;
+}
+
+// What an adapter keeps between scroll events of one portal: the pixels that did not yet make
+// a whole wheel click, per direction.
+struct ScrollCarry {
+  double vertical = 0;
+  double horizontal = 0;
+};
+
+// Every operation posts at once, in order; each returns false when the event could not be made
+// (then nothing was posted). Callable from any thread.
+class EventPoster {
+ public:
+  virtual ~EventPoster() = default;
+
+  // At `at` in global screen points; clickState counts the clicks of a multi-click (0: none).
+  virtual bool mouse(MouseEventType type, const ScreenPoint& at, int button, int clickState) = 0;
+  // Pixel deltas: positive vertical scrolls up (the wheel turned away from the user), positive
+  // horizontal scrolls left.
+  virtual bool scrollWheel(std::int32_t vertical, std::int32_t horizontal, ScrollCarry& carry) = 0;
+  // A press and a release of the key, or nothing when either cannot be made.
+  virtual bool keyPress(std::uint16_t virtualKey) = 0;
+  // A press and a release typing these UTF-16 units, whatever the keyboard layout.
+  virtual bool typeUnits(std::u16string_view units) = 0;
+  // Whether that button is held now.
+  virtual bool isButtonDown(int button) = 0;
+};
+
+}  // namespace tavelin
