@@ -1,9 +1,8 @@
 #include "TavelinHost/Input/InputService.hpp"
 
-#include <utf8proc.h>
-
 #include <algorithm>
 #include <cmath>
+#include <utf8proc.h>
 
 namespace tavelin {
 
@@ -11,12 +10,9 @@ namespace {
 
 int buttonNumber(MouseButton button) {
   switch (button) {
-    case MouseButton::left:
-      return leftButton;
-    case MouseButton::right:
-      return rightButton;
-    case MouseButton::middle:
-      return middleButton;
+    case MouseButton::left: return leftButton;
+    case MouseButton::right: return rightButton;
+    case MouseButton::middle: return middleButton;
   }
   return leftButton;
 }
@@ -41,32 +37,19 @@ std::shared_ptr<InputService> InputService::forPortal() const {
 
 std::uint16_t InputService::virtualKeyCode(SpecialKey key) {
   switch (key) {
-    case SpecialKey::enter:
-      return VirtualKey::returnKey;
-    case SpecialKey::backspace:
-      return VirtualKey::deleteBackward;
-    case SpecialKey::tab:
-      return VirtualKey::tab;
-    case SpecialKey::escape:
-      return VirtualKey::escape;
-    case SpecialKey::deleteKey:
-      return VirtualKey::forwardDelete;
-    case SpecialKey::arrowLeft:
-      return VirtualKey::leftArrow;
-    case SpecialKey::arrowRight:
-      return VirtualKey::rightArrow;
-    case SpecialKey::arrowUp:
-      return VirtualKey::upArrow;
-    case SpecialKey::arrowDown:
-      return VirtualKey::downArrow;
-    case SpecialKey::home:
-      return VirtualKey::home;
-    case SpecialKey::end:
-      return VirtualKey::end;
-    case SpecialKey::pageUp:
-      return VirtualKey::pageUp;
-    case SpecialKey::pageDown:
-      return VirtualKey::pageDown;
+    case SpecialKey::enter: return VirtualKey::returnKey;
+    case SpecialKey::backspace: return VirtualKey::deleteBackward;
+    case SpecialKey::tab: return VirtualKey::tab;
+    case SpecialKey::escape: return VirtualKey::escape;
+    case SpecialKey::deleteKey: return VirtualKey::forwardDelete;
+    case SpecialKey::arrowLeft: return VirtualKey::leftArrow;
+    case SpecialKey::arrowRight: return VirtualKey::rightArrow;
+    case SpecialKey::arrowUp: return VirtualKey::upArrow;
+    case SpecialKey::arrowDown: return VirtualKey::downArrow;
+    case SpecialKey::home: return VirtualKey::home;
+    case SpecialKey::end: return VirtualKey::end;
+    case SpecialKey::pageUp: return VirtualKey::pageUp;
+    case SpecialKey::pageDown: return VirtualKey::pageDown;
   }
   return VirtualKey::returnKey;
 }

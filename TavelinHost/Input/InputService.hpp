@@ -68,8 +68,8 @@ class InputService final : public InputServicing {
   const Desktop desktop_;
   const HostLogSink log_;
   std::mutex lock_;
-  ScrollCarry carry_;                 // guarded by lock_
-  unsigned heldButtons_ = 0;          // bit per button number; guarded by lock_
+  ScrollCarry carry_;                  // guarded by lock_
+  unsigned heldButtons_ = 0;           // bit per button number; guarded by lock_
   std::optional<ScreenPoint> lastAt_;  // where the pointer was last put; guarded by lock_
 };
 

@@ -74,8 +74,8 @@ void PortalInputController::handle(const InputMessage& message) {
     return;
   }
   const bool positional = type == "tap" || type == "doubletap" || type == "longpress" ||
-                          type == "pointerdown" || type == "pointermove" ||
-                          type == "pointerup" || type == "scroll";
+                          type == "pointerdown" || type == "pointermove" || type == "pointerup" ||
+                          type == "scroll";
   if (!positional) return;  // "ack", "ping", "selectportal" and anything unknown
   const auto point = mapper->mapToScreen(message.normalizedPoint());
   if (!point) return;  // off the picture, or the window cannot be found

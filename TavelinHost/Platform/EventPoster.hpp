@@ -30,8 +30,8 @@ inline constexpr int leftButton = 0, rightButton = 1, middleButton = 2;
 namespace VirtualKey {
 inline constexpr std::uint16_t returnKey = 36, deleteBackward = 51, tab = 48, escape = 53,
                                forwardDelete = 117, leftArrow = 123, rightArrow = 124,
-                               upArrow = 126, downArrow = 125, home = 115, end = 119,
-                               pageUp = 116, pageDown = 121;
+                               upArrow = 126, downArrow = 125, home = 115, end = 119, pageUp = 116,
+                               pageDown = 121;
 }
 
 // What an adapter keeps between scroll events of one portal: the pixels that did not yet make

@@ -22,7 +22,8 @@ class InputServiceTest : public ::testing::Test {
 
   std::shared_ptr<testing::RecordingEventPoster> poster =
       std::make_shared<testing::RecordingEventPoster>();
-  std::shared_ptr<testing::FakeWindowServer> windows = std::make_shared<testing::FakeWindowServer>();
+  std::shared_ptr<testing::FakeWindowServer> windows =
+      std::make_shared<testing::FakeWindowServer>();
   std::shared_ptr<testing::FakeApplicationRegistry> applications =
       std::make_shared<testing::FakeApplicationRegistry>();
   std::shared_ptr<testing::FakeWindowControl> control =
@@ -40,11 +41,10 @@ TEST_F(InputServiceTest, GesturesPostTheirEventsInOrder) {
   service.rightClick(p);
   service.doubleClick(p);
   service.movePointer(p);
-  EXPECT_EQ(poster->take(), (Events{"mouse 1 b0 c1 @10,20", "mouse 2 b0 c1 @10,20",
-                                    "mouse 3 b1 c1 @10,20", "mouse 4 b1 c1 @10,20",
-                                    "mouse 1 b0 c1 @10,20", "mouse 2 b0 c1 @10,20",
-                                    "mouse 1 b0 c2 @10,20", "mouse 2 b0 c2 @10,20",
-                                    "mouse 5 b0 c0 @10,20"}));
+  EXPECT_EQ(poster->take(),
+            (Events{"mouse 1 b0 c1 @10,20", "mouse 2 b0 c1 @10,20", "mouse 3 b1 c1 @10,20",
+                    "mouse 4 b1 c1 @10,20", "mouse 1 b0 c1 @10,20", "mouse 2 b0 c1 @10,20",
+                    "mouse 1 b0 c2 @10,20", "mouse 2 b0 c2 @10,20", "mouse 5 b0 c0 @10,20"}));
 
   // A stroke: down, moves that are drags while the button is held, up; then a plain move.
   service.pointerDown(p);
@@ -56,11 +56,10 @@ TEST_F(InputServiceTest, GesturesPostTheirEventsInOrder) {
   service.pointerUp(p, MouseButton::right);
   service.pointerDown(p, MouseButton::middle);
   service.pointerUp(p, MouseButton::middle);
-  EXPECT_EQ(poster->take(), (Events{"mouse 1 b0 c1 @10,20", "mouse 6 b0 c0 @11,21",
-                                    "mouse 2 b0 c1 @12,22", "mouse 5 b0 c0 @13,23",
-                                    "mouse 3 b1 c1 @10,20", "mouse 7 b1 c0 @14,24",
-                                    "mouse 4 b1 c1 @10,20", "mouse 25 b2 c1 @10,20",
-                                    "mouse 26 b2 c1 @10,20"}));
+  EXPECT_EQ(poster->take(),
+            (Events{"mouse 1 b0 c1 @10,20", "mouse 6 b0 c0 @11,21", "mouse 2 b0 c1 @12,22",
+                    "mouse 5 b0 c0 @13,23", "mouse 3 b1 c1 @10,20", "mouse 7 b1 c0 @14,24",
+                    "mouse 4 b1 c1 @10,20", "mouse 25 b2 c1 @10,20", "mouse 26 b2 c1 @10,20"}));
 
   // A stroke cut short: what this portal holds is let go where the pointer last was.
   service.pointerDown(p);
@@ -101,10 +100,9 @@ TEST_F(InputServiceTest, KeysAndTextInChunksThatNeverSplitACharacter) {
   EXPECT_EQ(InputService::textChunks(straddling),
             (std::vector<std::u16string>{std::u16string(15, u'x'), u"\U0001F600y"}));
   EXPECT_EQ(InputService::textChunks(std::string(14, 'x') + "\U0001F600\U0001F600"),
-            (std::vector<std::u16string>{std::u16string(14, u'x') + u"\U0001F600",
-                                         u"\U0001F600"}));
-  EXPECT_EQ(InputService::textChunks("h\xC3\xA9llo \xE6\x97\xA5"), (std::vector<std::u16string>{
-                                                                      u"h\u00E9llo \u65E5"}));
+            (std::vector<std::u16string>{std::u16string(14, u'x') + u"\U0001F600", u"\U0001F600"}));
+  EXPECT_EQ(InputService::textChunks("h\xC3\xA9llo \xE6\x97\xA5"),
+            (std::vector<std::u16string>{u"h\u00E9llo \u65E5"}));
 }
 
 TEST_F(InputServiceTest, EventsThatCannotBeMadeAreLoggedOncePerEvent) {
@@ -112,9 +110,10 @@ TEST_F(InputServiceTest, EventsThatCannotBeMadeAreLoggedOncePerEvent) {
   service.leftClick({1, 1});
   service.keyPress(SpecialKey::tab);
   service.typeText("quiet");
-  EXPECT_EQ(logged(), (std::vector<std::string>{"Input: Input error: could not create a mouse event",
-                                                "Input: Input error: could not create a mouse event",
-                                                "Input: Input error: could not create a key event"}));
+  EXPECT_EQ(logged(),
+            (std::vector<std::string>{"Input: Input error: could not create a mouse event",
+                                      "Input: Input error: could not create a mouse event",
+                                      "Input: Input error: could not create a key event"}));
 }
 
 TEST_F(InputServiceTest, RaisingActivatesTheApplicationOrRaisesTheWindowItself) {
@@ -132,9 +131,9 @@ TEST_F(InputServiceTest, RaisingActivatesTheApplicationOrRaisesTheWindowItself) 
   EXPECT_FALSE(service.raiseWindow(78));
   control->trusted = false;
   EXPECT_FALSE(service.raiseWindow(77));
-  EXPECT_EQ(logged(), (std::vector<std::string>{
-                          "Input: Input error: could not raise the target window",
-                          "Input: Input error: could not raise the target window"}));
+  EXPECT_EQ(logged(),
+            (std::vector<std::string>{"Input: Input error: could not raise the target window",
+                                      "Input: Input error: could not raise the target window"}));
 
   EXPECT_FALSE(service.raiseWindow(4040));  // no such window: nothing to say
   EXPECT_TRUE(logged().empty());

@@ -17,45 +17,28 @@ constexpr std::uint32_t shiftLeft = 0xffe1;
 // Event-stream virtual key codes → X keysyms.
 std::uint32_t keysymOfVirtualKey(std::uint16_t code) {
   switch (code) {
-    case VirtualKey::returnKey:
-      return 0xff0d;  // Return
-    case VirtualKey::deleteBackward:
-      return 0xff08;  // BackSpace
-    case VirtualKey::tab:
-      return 0xff09;  // Tab
-    case VirtualKey::escape:
-      return 0xff1b;  // Escape
-    case VirtualKey::forwardDelete:
-      return 0xffff;  // Delete
-    case VirtualKey::leftArrow:
-      return 0xff51;  // Left
-    case VirtualKey::rightArrow:
-      return 0xff53;  // Right
-    case VirtualKey::upArrow:
-      return 0xff52;  // Up
-    case VirtualKey::downArrow:
-      return 0xff54;  // Down
-    case VirtualKey::home:
-      return 0xff50;  // Home
-    case VirtualKey::end:
-      return 0xff57;  // End
-    case VirtualKey::pageUp:
-      return 0xff55;  // Prior
-    case VirtualKey::pageDown:
-      return 0xff56;  // Next
-    default:
-      return noSymbol;
+    case VirtualKey::returnKey: return 0xff0d;       // Return
+    case VirtualKey::deleteBackward: return 0xff08;  // BackSpace
+    case VirtualKey::tab: return 0xff09;             // Tab
+    case VirtualKey::escape: return 0xff1b;          // Escape
+    case VirtualKey::forwardDelete: return 0xffff;   // Delete
+    case VirtualKey::leftArrow: return 0xff51;       // Left
+    case VirtualKey::rightArrow: return 0xff53;      // Right
+    case VirtualKey::upArrow: return 0xff52;         // Up
+    case VirtualKey::downArrow: return 0xff54;       // Down
+    case VirtualKey::home: return 0xff50;            // Home
+    case VirtualKey::end: return 0xff57;             // End
+    case VirtualKey::pageUp: return 0xff55;          // Prior
+    case VirtualKey::pageDown: return 0xff56;        // Next
+    default: return noSymbol;
   }
 }
 
 std::uint8_t xButton(int button) {
   switch (button) {
-    case rightButton:
-      return 3;
-    case middleButton:
-      return 2;
-    default:
-      return 1;
+    case rightButton: return 3;
+    case middleButton: return 2;
+    default: return 1;
   }
 }
 
@@ -86,7 +69,9 @@ struct X11EventPoster::Keymap {
     map.keysyms.assign(begin, begin + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
     return map;
   }
-  int keycodes() const { return perKeycode > 0 ? static_cast<int>(keysyms.size()) / perKeycode : 0; }
+  int keycodes() const {
+    return perKeycode > 0 ? static_cast<int>(keysyms.size()) / perKeycode : 0;
+  }
   std::uint32_t at(int index, int column) const {
     return keysyms[static_cast<std::size_t>(index * perKeycode + column)];
   }
@@ -106,7 +91,8 @@ struct X11EventPoster::Keymap {
     std::vector<xcb_keycode_t> free;
     for (int index = 0; index < keycodes(); ++index) {
       bool empty = true;
-      for (int column = 0; column < perKeycode; ++column) empty = empty && at(index, column) == noSymbol;
+      for (int column = 0; column < perKeycode; ++column)
+        empty = empty && at(index, column) == noSymbol;
       if (empty) free.push_back(static_cast<xcb_keycode_t>(first + index));
     }
     return free;
@@ -134,14 +120,10 @@ std::uint32_t X11EventPoster::keysymFor(char32_t character) {
   }
   switch (character) {
     case U'\n':
-    case U'\r':
-      return 0xff0d;  // Return
-    case U'\t':
-      return 0xff09;  // Tab
-    case U'\b':
-      return 0xff08;  // BackSpace
-    default:
-      break;
+    case U'\r': return 0xff0d;  // Return
+    case U'\t': return 0xff09;  // Tab
+    case U'\b': return 0xff08;  // BackSpace
+    default: break;
   }
   if (character < 0x20 || (character >= 0x7f && character < 0xa0) || character > 0x10ffff ||
       (character >= 0xd800 && character <= 0xdfff)) {
@@ -193,8 +175,7 @@ bool X11EventPoster::mouse(MouseEventType type, const ScreenPoint& at, int butto
       break;
     case MouseEventType::mouseMoved:
     case MouseEventType::leftMouseDragged:
-    case MouseEventType::rightMouseDragged:
-      break;  // motion with a button held is a drag on X11
+    case MouseEventType::rightMouseDragged: break;  // motion with a button held is a drag on X11
   }
   return finish();
 }
@@ -216,8 +197,8 @@ bool X11EventPoster::scrollWheel(std::int32_t vertical, std::int32_t horizontal,
       fake(XCB_BUTTON_RELEASE, wheelButton);
     }
   };
-  click(down > 0 ? 4 : 5, std::abs(down));          // 4: up
-  click(across > 0 ? 6 : 7, std::abs(across));      // 6: left
+  click(down > 0 ? 4 : 5, std::abs(down));      // 4: up
+  click(across > 0 ? 6 : 7, std::abs(across));  // 6: left
   return finish();
 }
 

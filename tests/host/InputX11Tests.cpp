@@ -1,0 +1,188 @@
+// Phones' input replayed on a private Xvfb desktop with openbox, received by an ordinary X
+// client: taps, double clicks, drags, wheel clicks, text in any script and the special keys.
+#include <gtest/gtest.h>
+
+#include "TavelinHost/Capture/PortalSources.hpp"
+#include "TavelinHost/Input/PortalInputController.hpp"
+#include "TavelinHost/Platform/X11/X11Desktop.hpp"
+#include "TavelinHost/Platform/X11/X11EventPoster.hpp"
+#include "tests/support/InputRecorderWindow.hpp"
+#include "tests/support/LoopbackClient.hpp"
+#include "tests/support/XvfbDesktop.hpp"
+
+namespace tavelin {
+namespace {
+
+using namespace std::chrono_literals;
+using Event = testing::InputRecorderWindow::Event;
+
+InputMessage message(std::string type, double x = 0, double y = 0) {
+  InputMessage m;
+  m.type = std::move(type);
+  m.x = x;
+  m.y = y;
+  return m;
+}
+
+std::vector<std::uint32_t> keyboardMapping(x11::Connection& x) {
+  const auto* setup = xcb_get_setup(x.get());
+  auto reply = x11::own(xcb_get_keyboard_mapping_reply(
+      x.get(),
+      xcb_get_keyboard_mapping(
+          x.get(), setup->min_keycode,
+          static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
+      nullptr));
+  const auto* keysyms = xcb_get_keyboard_mapping_keysyms(reply.get());
+  return {keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply.get())};
+}
+
+class InputX11Test : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    desktop = new testing::XvfbDesktop("1280x800");
+    connection = x11::Connection::open(desktop->display());
+    recorder = new testing::InputRecorderWindow(desktop->display(), "Input recorder", 200, 150,
+                                                400, 300);
+  }
+  static void TearDownTestSuite() {
+    delete recorder;
+    connection.reset();
+    delete desktop;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(poster->isAvailable());
+    auto lastMap = std::chrono::steady_clock::now();
+    ASSERT_TRUE(testing::eventually([&] {
+      const auto window = windows->window(recorder->id());
+      if (window && window->isOnScreen) return true;
+      if (std::chrono::steady_clock::now() - lastMap > 250ms) {
+        recorder->map();
+        lastMap = std::chrono::steady_clock::now();
+      }
+      return false;
+    }));
+    area = windows->window(recorder->id())->contentBounds;
+    ASSERT_GT(area.width, 0);
+    auto mapper = std::make_shared<WindowCoordinateMapper>(
+        std::make_shared<LiveWindowGeometryProvider>(
+            windows, [] { return std::optional<WindowID>(recorder->id()); },
+            [] { return PixelSize::empty; }),
+        [] { return std::optional<WindowID>(recorder->id()); });
+    controller->setMapper(mapper);
+    recorder->clear();
+  }
+
+  // The events of `type` received so far.
+  static std::vector<Event> only(const std::vector<Event>& events, std::uint8_t type) {
+    std::vector<Event> kept;
+    for (const auto& event : events) {
+      if (event.type == type) kept.push_back(event);
+    }
+    return kept;
+  }
+  bool waitFor(std::uint8_t type, std::size_t count) {
+    return recorder->waitUntil(
+        [&](const std::vector<Event>& events) { return only(events, type).size() >= count; });
+  }
+
+  static testing::XvfbDesktop* desktop;
+  static std::shared_ptr<x11::Connection> connection;
+  static testing::InputRecorderWindow* recorder;
+  std::shared_ptr<x11::X11EventPoster> poster =
+      std::make_shared<x11::X11EventPoster>(desktop->display());
+  std::shared_ptr<x11::X11WindowServer> windows =
+      std::make_shared<x11::X11WindowServer>(connection);
+  std::shared_ptr<PortalInputController> controller = std::make_shared<PortalInputController>(
+      InputService({poster, windows, std::make_shared<x11::X11ApplicationRegistry>(connection),
+                    std::make_shared<x11::X11WindowControl>(connection)},
+                   HostLogSink{})
+          .forPortal(),
+      HostLogSink{});
+  ScreenRect area;
+};
+
+testing::XvfbDesktop* InputX11Test::desktop = nullptr;
+std::shared_ptr<x11::Connection> InputX11Test::connection;
+testing::InputRecorderWindow* InputX11Test::recorder = nullptr;
+
+TEST_F(InputX11Test, TapsDoubleClicksAndDragsArriveWhereTheFingerWas) {
+  controller->enqueue(message("tap", 0.25, 0.75));
+  ASSERT_TRUE(waitFor(XCB_BUTTON_RELEASE, 1));
+  auto presses = only(recorder->events(), XCB_BUTTON_PRESS);
+  ASSERT_EQ(presses.size(), 1u);
+  EXPECT_EQ(presses[0].detail, 1);
+  EXPECT_NEAR(presses[0].x, 0.25 * area.width, 1);
+  EXPECT_NEAR(presses[0].y, 0.75 * area.height, 1);
+
+  recorder->clear();
+  controller->enqueue(message("doubletap", 0.5, 0.5));
+  ASSERT_TRUE(waitFor(XCB_BUTTON_RELEASE, 2));
+  presses = only(recorder->events(), XCB_BUTTON_PRESS);
+  const auto releases = only(recorder->events(), XCB_BUTTON_RELEASE);
+  ASSERT_EQ(presses.size(), 2u);
+  EXPECT_EQ(presses[1].x, presses[0].x);
+  EXPECT_LT(releases[1].time - presses[0].time, 200u);  // within any toolkit's double-click time
+
+  recorder->clear();
+  controller->enqueue(message("pointerdown", 0.1, 0.1));
+  controller->enqueue(message("pointermove", 0.5, 0.4));
+  controller->enqueue(message("pointerup", 0.9, 0.8));
+  ASSERT_TRUE(waitFor(XCB_BUTTON_RELEASE, 1));
+  const auto events = recorder->events();
+  const auto moves = only(events, XCB_MOTION_NOTIFY);
+  ASSERT_FALSE(moves.empty());
+  bool draggedThere = false;
+  for (const auto& move : moves) {
+    draggedThere = draggedThere || ((move.state & XCB_BUTTON_MASK_1) != 0 &&
+                                    std::abs(move.x - 0.5 * area.width) <= 1);
+  }
+  EXPECT_TRUE(draggedThere);
+  const auto release = only(events, XCB_BUTTON_RELEASE).front();
+  EXPECT_EQ(release.detail, 1);
+  EXPECT_NEAR(release.x, 0.9 * area.width, 1);
+  EXPECT_FALSE(poster->isButtonDown(leftButton));
+}
+
+TEST_F(InputX11Test, ScrollsAreWheelClicksUpAndDown) {
+  auto scroll = message("scroll", 0.5, 0.5);
+  scroll.deltaY = 4;  // 104 pixels: two clicks up
+  controller->enqueue(scroll);
+  scroll.deltaY = -2;  // the other way: 52 pixels, one click down
+  controller->enqueue(scroll);
+  ASSERT_TRUE(waitFor(XCB_BUTTON_RELEASE, 3));
+  std::vector<int> buttons;
+  for (const auto& press : only(recorder->events(), XCB_BUTTON_PRESS)) buttons.push_back(press.detail);
+  EXPECT_EQ(buttons, (std::vector<int>{4, 4, 5}));
+}
+
+TEST_F(InputX11Test, TextArrivesAsTypedAndTheKeymapIsRestored) {
+  const auto before = keyboardMapping(*connection);
+  auto text = message("text");
+  text.text = "h\u00E9llo w\u00F6rld \u2713 \u65E5\u672C \U0001F600";
+  controller->enqueue(text);
+  const std::u32string expected = U"h\u00E9llo w\u00F6rld \u2713 \u65E5\u672C \U0001F600";
+  EXPECT_TRUE(recorder->waitUntil(
+      [&](const std::vector<Event>& events) { return only(events, XCB_KEY_PRESS).size() >= expected.size(); }));
+  EXPECT_EQ(recorder->text(), expected);
+  EXPECT_TRUE(testing::eventually([&] { return controller->pendingCount() == 0; }));
+  EXPECT_EQ(keyboardMapping(*connection), before);
+
+  recorder->clear();
+  const std::vector<std::pair<const char*, std::uint32_t>> keys = {
+      {"Enter", 0xff0d},     {"Backspace", 0xff08}, {"Tab", 0xff09},      {"Escape", 0xff1b},
+      {"Delete", 0xffff},    {"ArrowLeft", 0xff51}, {"ArrowRight", 0xff53}, {"ArrowUp", 0xff52},
+      {"ArrowDown", 0xff54}, {"Home", 0xff50},      {"End", 0xff57},      {"PageUp", 0xff55},
+      {"PageDown", 0xff56}};
+  for (const auto& [name, keysym] : keys) {
+    auto key = message("key");
+    key.key = name;
+    controller->enqueue(key);
+  }
+  ASSERT_TRUE(waitFor(XCB_KEY_PRESS, keys.size()));
+  const auto pressed = only(recorder->events(), XCB_KEY_PRESS);
+  for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(pressed[i].keysym, keys[i].second) << keys[i].first;
+}
+
+}  // namespace
+}  // namespace tavelin

@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include "TavelinHost/Input/PortalInputController.hpp"
+#include "tests/support/FakePlatform.hpp"
+#include "tests/support/ManualExecutor.hpp"
+#include "tests/support/RecordingEventPoster.hpp"
+
+namespace tavelin {
+namespace {
+
+using Events = std::vector<std::string>;
+
+InputMessage message(std::string type, double x = 0.5, double y = 0.5) {
+  InputMessage m;
+  m.type = std::move(type);
+  m.x = x;
+  m.y = y;
+  return m;
+}
+
+// A window portal over a 200x100 window at (100, 50) whose application cannot be activated, so
+// a raise goes through the window control (and is counted there, without the pause).
+class PortalInputControllerTest : public ::testing::Test {
+ protected:
+  PortalInputControllerTest() {
+    windows->windows = {{7, 300, 0, {100, 50, 200, 100}, "Doc", "App", true, {}}};
+    control->byProcess[300] = {{70, "Doc", ScreenPoint{100, 50}}};
+    control->trusted = false;  // raising fails: no pause, and each attempt is logged
+    controller->setMapper(mapper(7));
+  }
+  std::shared_ptr<PortalCoordinateMapper> mapper(WindowID window) {
+    return std::make_shared<WindowCoordinateMapper>(
+        std::make_shared<StaticWindowGeometryProvider>(ScreenRect{100, 50, 200, 100}, 1.0),
+        [window] { return std::optional<WindowID>(window); });
+  }
+  int raiseAttempts() { return static_cast<int>(applications->activated.size()); }
+
+  std::shared_ptr<testing::RecordingEventPoster> poster =
+      std::make_shared<testing::RecordingEventPoster>();
+  std::shared_ptr<testing::FakeWindowServer> windows = std::make_shared<testing::FakeWindowServer>();
+  std::shared_ptr<testing::FakeApplicationRegistry> applications =
+      std::make_shared<testing::FakeApplicationRegistry>();
+  std::shared_ptr<testing::FakeWindowControl> control =
+      std::make_shared<testing::FakeWindowControl>();
+  std::shared_ptr<testing::ManualExecutor> queue = std::make_shared<testing::ManualExecutor>();
+  std::shared_ptr<PortalInputController> controller = std::make_shared<PortalInputController>(
+      std::make_shared<InputService>(InputService::Desktop{poster, windows, applications, control},
+                                     HostLogSink{}),
+      HostLogSink{}, queue);
+};
+
+TEST_F(PortalInputControllerTest, GesturesAreMappedRaisedWhereNeededAndReplayed) {
+  controller->enqueue(message("tap", 0.25, 0.5));
+  controller->enqueue(message("doubletap"));
+  controller->enqueue(message("longpress"));
+  controller->enqueue(message("pointerdown", 0, 0));
+  controller->enqueue(message("pointermove", 0.5, 0));
+  controller->enqueue(message("pointerup", 1, 1));
+  auto scroll = message("scroll");
+  scroll.deltaY = 1;
+  controller->enqueue(scroll);
+  EXPECT_EQ(controller->pendingCount(), 7);
+  queue->runAll();
+  EXPECT_EQ(controller->pendingCount(), 0);
+  EXPECT_EQ(poster->take(),
+            (Events{"mouse 1 b0 c1 @150,100", "mouse 2 b0 c1 @150,100", "mouse 1 b0 c1 @200,100",
+                    "mouse 2 b0 c1 @200,100", "mouse 1 b0 c2 @200,100", "mouse 2 b0 c2 @200,100",
+                    "mouse 3 b1 c1 @200,100", "mouse 4 b1 c1 @200,100", "mouse 1 b0 c1 @100,50",
+                    "mouse 6 b0 c0 @200,50", "mouse 2 b0 c1 @299,149", "mouse 5 b0 c0 @200,100",
+                    "wheel 26 0"}));
+  // tap, doubletap, longpress, pointerdown and scroll raise; the move and the up do not.
+  EXPECT_EQ(raiseAttempts(), 5);
+}
+
+TEST_F(PortalInputControllerTest, WhatMustNotActDoesNothingAtAll) {
+  controller->enqueue(message("tap", 1.2, 0.5));  // off the picture
+  controller->enqueue(message("text"));           // no text
+  auto empty = message("text");
+  empty.text = "";
+  controller->enqueue(empty);
+  auto unknownKey = message("key");
+  unknownKey.key = "Esc";
+  controller->enqueue(unknownKey);
+  for (const char* ignored : {"ack", "selectportal", "ping", "Tap", "launch"})
+    controller->enqueue(message(ignored));
+  queue->runAll();
+  EXPECT_TRUE(poster->take().empty());
+  EXPECT_EQ(raiseAttempts(), 0);
+
+  auto key = message("key");
+  key.key = "PageDown";
+  controller->enqueue(key);
+  auto text = message("text");
+  text.text = "ok";
+  controller->enqueue(text);
+  queue->runAll();
+  EXPECT_EQ(poster->take(), (Events{"key 121", "text 2"}));
+  EXPECT_EQ(raiseAttempts(), 2);
+
+  // Without a window number, and without a mapper, nothing is raised; without a mapper,
+  // nothing happens at all.
+  controller->setMapper(mapper(0));
+  controller->enqueue(message("tap"));
+  queue->runAll();
+  EXPECT_EQ(poster->take().size(), 2u);
+  controller->setMapper(nullptr);
+  controller->enqueue(message("tap"));
+  queue->runAll();
+  EXPECT_TRUE(poster->take().empty());
+  EXPECT_EQ(raiseAttempts(), 2);
+}
+
+TEST_F(PortalInputControllerTest, ABackloggedPortalShedsOnlyPointerMoves) {
+  for (int i = 0; i < 65; ++i) controller->enqueue(message("pointermove"));
+  EXPECT_EQ(controller->pendingCount(), 65);
+  controller->enqueue(message("pointermove"));
+  EXPECT_EQ(controller->pendingCount(), 65);
+  controller->enqueue(message("pointerup"));
+  EXPECT_EQ(controller->pendingCount(), 66);
+  EXPECT_EQ(queue->runAll(), 66);
+  EXPECT_EQ(controller->pendingCount(), 0);
+}
+
+TEST_F(PortalInputControllerTest, AStrokeCutShortByThePortalGoingAwayLetsTheButtonGo) {
+  controller->enqueue(message("pointerdown"));
+  controller->enqueue(message("pointermove", 0.75, 0.5));
+  queue->runAll();
+  controller->enqueue(message("pointerup"));  // still queued when the portal goes
+  poster->take();
+  controller.reset();
+  EXPECT_EQ(queue->runAll(), 1);  // skipped: its controller is gone
+  EXPECT_EQ(poster->take(), (Events{"mouse 2 b0 c1 @250,100"}));
+}
+
+}  // namespace
+}  // namespace tavelin
