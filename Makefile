@@ -21,10 +21,11 @@ bench:
 	scripts/install-deps --bench
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target tavelin_bench_static tavelin_bench_capture \
-	  tavelin_bench_pipeline tavelin-demo
+	  tavelin_bench_pipeline tavelin_bench_input tavelin-demo
 	build/release/tests/tavelin_bench_static
 	build/release/tests/tavelin_bench_capture
 	build/release/tests/tavelin_bench_pipeline
+	build/release/tests/tavelin_bench_input
 	TAVELIN_DEMO=build/release/TavelinHost/tavelin-demo node tests/bench/stream-bench.mjs
 
 format:

@@ -36,13 +36,24 @@ std::vector<std::uint32_t> keyboardMapping(x11::Connection& x) {
   return {keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply.get())};
 }
 
+// What the recorder saw, for failure messages.
+std::string describe(const std::vector<Event>& events) {
+  std::string text;
+  for (const auto& e : events) {
+    text += "\n  type " + std::to_string(e.type) + " detail " + std::to_string(e.detail) + " at " +
+            std::to_string(e.x) + "," + std::to_string(e.y) + " state " + std::to_string(e.state) +
+            " time " + std::to_string(e.time);
+  }
+  return text;
+}
+
 class InputX11Test : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     desktop = new testing::XvfbDesktop("1280x800");
     connection = x11::Connection::open(desktop->display());
-    recorder = new testing::InputRecorderWindow(desktop->display(), "Input recorder", 200, 150,
-                                                400, 300);
+    recorder =
+        new testing::InputRecorderWindow(desktop->display(), "Input recorder", 200, 150, 400, 300);
   }
   static void TearDownTestSuite() {
     delete recorder;
@@ -81,9 +92,15 @@ class InputX11Test : public ::testing::Test {
     }
     return kept;
   }
-  bool waitFor(std::uint8_t type, std::size_t count) {
-    return recorder->waitUntil(
-        [&](const std::vector<Event>& events) { return only(events, type).size() >= count; });
+  ::testing::AssertionResult waitFor(std::uint8_t type, std::size_t count) {
+    if (recorder->waitUntil(
+            [&](const std::vector<Event>& events) { return only(events, type).size() >= count; })) {
+      return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "received:" << describe(recorder->events());
+  }
+  void TearDown() override {
+    if (HasFailure()) ADD_FAILURE() << "received:" << describe(recorder->events());
   }
 
   static testing::XvfbDesktop* desktop;
@@ -152,7 +169,8 @@ TEST_F(InputX11Test, ScrollsAreWheelClicksUpAndDown) {
   controller->enqueue(scroll);
   ASSERT_TRUE(waitFor(XCB_BUTTON_RELEASE, 3));
   std::vector<int> buttons;
-  for (const auto& press : only(recorder->events(), XCB_BUTTON_PRESS)) buttons.push_back(press.detail);
+  for (const auto& press : only(recorder->events(), XCB_BUTTON_PRESS))
+    buttons.push_back(press.detail);
   EXPECT_EQ(buttons, (std::vector<int>{4, 4, 5}));
 }
 
@@ -162,17 +180,18 @@ TEST_F(InputX11Test, TextArrivesAsTypedAndTheKeymapIsRestored) {
   text.text = "h\u00E9llo w\u00F6rld \u2713 \u65E5\u672C \U0001F600";
   controller->enqueue(text);
   const std::u32string expected = U"h\u00E9llo w\u00F6rld \u2713 \u65E5\u672C \U0001F600";
-  EXPECT_TRUE(recorder->waitUntil(
-      [&](const std::vector<Event>& events) { return only(events, XCB_KEY_PRESS).size() >= expected.size(); }));
+  EXPECT_TRUE(recorder->waitUntil([&](const std::vector<Event>& events) {
+    return only(events, XCB_KEY_PRESS).size() >= expected.size();
+  }));
   EXPECT_EQ(recorder->text(), expected);
   EXPECT_TRUE(testing::eventually([&] { return controller->pendingCount() == 0; }));
   EXPECT_EQ(keyboardMapping(*connection), before);
 
   recorder->clear();
   const std::vector<std::pair<const char*, std::uint32_t>> keys = {
-      {"Enter", 0xff0d},     {"Backspace", 0xff08}, {"Tab", 0xff09},      {"Escape", 0xff1b},
+      {"Enter", 0xff0d},     {"Backspace", 0xff08}, {"Tab", 0xff09},        {"Escape", 0xff1b},
       {"Delete", 0xffff},    {"ArrowLeft", 0xff51}, {"ArrowRight", 0xff53}, {"ArrowUp", 0xff52},
-      {"ArrowDown", 0xff54}, {"Home", 0xff50},      {"End", 0xff57},      {"PageUp", 0xff55},
+      {"ArrowDown", 0xff54}, {"Home", 0xff50},      {"End", 0xff57},        {"PageUp", 0xff55},
       {"PageDown", 0xff56}};
   for (const auto& [name, keysym] : keys) {
     auto key = message("key");
@@ -181,7 +200,8 @@ TEST_F(InputX11Test, TextArrivesAsTypedAndTheKeymapIsRestored) {
   }
   ASSERT_TRUE(waitFor(XCB_KEY_PRESS, keys.size()));
   const auto pressed = only(recorder->events(), XCB_KEY_PRESS);
-  for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(pressed[i].keysym, keys[i].second) << keys[i].first;
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    EXPECT_EQ(pressed[i].keysym, keys[i].second) << keys[i].first;
 }
 
 }  // namespace

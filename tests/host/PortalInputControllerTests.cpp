@@ -37,7 +37,8 @@ class PortalInputControllerTest : public ::testing::Test {
 
   std::shared_ptr<testing::RecordingEventPoster> poster =
       std::make_shared<testing::RecordingEventPoster>();
-  std::shared_ptr<testing::FakeWindowServer> windows = std::make_shared<testing::FakeWindowServer>();
+  std::shared_ptr<testing::FakeWindowServer> windows =
+      std::make_shared<testing::FakeWindowServer>();
   std::shared_ptr<testing::FakeApplicationRegistry> applications =
       std::make_shared<testing::FakeApplicationRegistry>();
   std::shared_ptr<testing::FakeWindowControl> control =

@@ -33,15 +33,15 @@ class InputRecorderWindow {
     std::chrono::steady_clock::time_point received;
   };
 
-  InputRecorderWindow(const std::string& display, const std::string& title, int x, int y,
-                      int width, int height)
+  InputRecorderWindow(const std::string& display, const std::string& title, int x, int y, int width,
+                      int height)
       : x_(x11::Connection::open(display)) {
     xcb_connection_t* c = x_->get();
     window_ = xcb_generate_id(c);
-    const std::uint32_t values[] = {
-        0xF0F0F0, XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
-                      XCB_EVENT_MASK_POINTER_MOTION | XCB_EVENT_MASK_KEY_PRESS |
-                      XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+    const std::uint32_t values[] = {0xF0F0F0,
+                                    XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
+                                        XCB_EVENT_MASK_POINTER_MOTION | XCB_EVENT_MASK_KEY_PRESS |
+                                        XCB_EVENT_MASK_STRUCTURE_NOTIFY};
     xcb_create_window(c, XCB_COPY_FROM_PARENT, window_, x_->root(), static_cast<std::int16_t>(x),
                       static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
                       static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
@@ -110,9 +110,9 @@ class InputRecorderWindow {
     const auto* setup = xcb_get_setup(x_->get());
     auto reply = x11::own(xcb_get_keyboard_mapping_reply(
         x_->get(),
-        xcb_get_keyboard_mapping(x_->get(), setup->min_keycode,
-                                 static_cast<std::uint8_t>(setup->max_keycode -
-                                                           setup->min_keycode + 1)),
+        xcb_get_keyboard_mapping(
+            x_->get(), setup->min_keycode,
+            static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
         nullptr));
     if (!reply) return;
     first_ = setup->min_keycode;
@@ -146,9 +146,10 @@ class InputRecorderWindow {
                    type == XCB_MOTION_NOTIFY || type == XCB_KEY_PRESS) {
           // These four share their layout.
           const auto* e = reinterpret_cast<const xcb_button_press_event_t*>(raw);
-          Event recorded{type,     e->detail, e->event_x, e->event_y,
-                         e->state, type == XCB_KEY_PRESS ? keysymOf(e->detail, e->state) : 0,
-                         e->time,  now};
+          Event recorded{type,       e->detail,
+                         e->event_x, e->event_y,
+                         e->state,   type == XCB_KEY_PRESS ? keysymOf(e->detail, e->state) : 0,
+                         e->time,    now};
           std::lock_guard guard(lock_);
           events_.push_back(recorded);
           changed_.notify_all();

@@ -232,7 +232,7 @@ bool X11EventPoster::typeUnits(std::u16string_view units) {
 bool X11EventPoster::typeKeysyms(const std::vector<std::uint32_t>& keysyms) {
   drainEvents();
   const auto keymap = Keymap::read(*x_);
-  if (!keymap) return false;
+  if (!keymap || keymap->perKeycode < 1) return false;
   const auto shift = keymap->find(shiftLeft);
   const auto spares = keymap->spare();
 
@@ -247,9 +247,9 @@ bool X11EventPoster::typeKeysyms(const std::vector<std::uint32_t>& keysyms) {
   auto type = [&] {
     const bool rebinding = !borrowed.empty();
     for (const auto& [keysym, keycode] : borrowed) {
+      // The character on both levels, so a held Shift cannot change it.
       std::vector<std::uint32_t> row(static_cast<std::size_t>(keymap->perKeycode), noSymbol);
-      row[0] = keysym;
-      if (row.size() > 1) row[1] = keysym;
+      std::fill_n(row.begin(), std::min<std::size_t>(2, row.size()), keysym);
       xcb_change_keyboard_mapping(x_->get(), 1, keycode,
                                   static_cast<std::uint8_t>(keymap->perKeycode), row.data());
     }
