@@ -7,9 +7,7 @@ namespace tavelin {
 
 ClientSession::ClientSession(const PairedDevice& device, std::weak_ptr<Connection> connection,
                              SerialQueue queue)
-    : id(Uuid::random()),
-      deviceID(device.id),
-      deviceName(device.name),
+    : ViewerSession(Uuid::random(), device.id, device.name),
       connectedAt(std::chrono::system_clock::now()),
       connection_(std::move(connection)),
       queue_(std::move(queue)) {}

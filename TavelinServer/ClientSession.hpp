@@ -12,6 +12,7 @@
 #include "TavelinKit/Foundation/Bytes.hpp"
 #include "TavelinKit/Foundation/DateFormat.hpp"
 #include "TavelinKit/Foundation/Uuid.hpp"
+#include "TavelinKit/Model/ViewerRouting.hpp"
 #include "TavelinKit/Pairing/PairedDevice.hpp"
 
 namespace tavelin {
@@ -23,7 +24,8 @@ class Connection;
 // replaces the waiting one; the next leaves when the phone acknowledges the last, or 0.7 s after
 // it at the next occasion. Delivery state lives on the connection's queue; the counters, the
 // open flag and the portal may be read from any thread.
-class ClientSession : public std::enable_shared_from_this<ClientSession> {
+class ClientSession final : public ViewerSession,
+                            public std::enable_shared_from_this<ClientSession> {
  public:
   static constexpr std::chrono::milliseconds ackWait{700};
 
@@ -32,20 +34,17 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   ClientSession(const PairedDevice& device, std::weak_ptr<Connection> connection,
                 SerialQueue queue);
 
-  const Uuid id;
-  const Uuid deviceID;
-  const std::string deviceName;
   const Date connectedAt;
 
-  std::optional<Uuid> currentPortalID() const;
-  void setCurrentPortalID(const std::optional<Uuid>& portal);
+  std::optional<Uuid> currentPortalID() const override;
+  void setCurrentPortalID(const std::optional<Uuid>& portal) override;
   std::uint64_t framesSent() const;
   std::uint64_t framesDropped() const;
   bool isOpen() const;
 
   // From any thread: each only schedules work on the session's queue.
   void pushFrame(std::shared_ptr<const Bytes> jpeg);
-  void sendText(std::string text);
+  void sendText(std::string text) override;
   void close();
 
   // On the session's queue.

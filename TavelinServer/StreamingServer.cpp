@@ -277,6 +277,17 @@ void StreamingServer::broadcastFrame(std::shared_ptr<const Bytes> jpeg) {
   }
 }
 
+std::vector<std::shared_ptr<ViewerSession>> StreamingServer::viewerSessions() const {
+  const auto open = sessions();
+  return {open.begin(), open.end()};
+}
+
+void StreamingServer::setViewerHandlers(ViewerHandlers handlers) {
+  onSessionConnected = std::move(handlers.onConnected);
+  onSessionDisconnected = std::move(handlers.onDisconnected);
+  onInput = std::move(handlers.onInput);
+}
+
 std::size_t StreamingServer::viewerCount(const Uuid& portal) const {
   std::size_t count = 0;
   for (const auto& session : sessions()) {

@@ -15,6 +15,7 @@
 
 #include "TavelinKit/Dispatch/SerialQueue.hpp"
 #include "TavelinKit/Model/ViewerMessages.hpp"
+#include "TavelinKit/Model/ViewerRouting.hpp"
 #include "TavelinKit/Pairing/PairingService.hpp"
 #include "TavelinKit/Pairing/PendingPairingStore.hpp"
 #include "TavelinKit/Pairing/TicketStore.hpp"
@@ -47,7 +48,8 @@ class Connection;
 // connections in all and 8 per peer address. The listener and the connection table live on the
 // "tavelin.server" queue; each connection works on its own queue. A listening server keeps
 // itself alive: its owner stops it before letting go.
-class StreamingServer : public std::enable_shared_from_this<StreamingServer> {
+class StreamingServer final : public ViewerServer,
+                              public std::enable_shared_from_this<StreamingServer> {
  public:
   static constexpr int portsToTry = 20;
   static constexpr std::size_t maxConnections = 64;
@@ -58,7 +60,7 @@ class StreamingServer : public std::enable_shared_from_this<StreamingServer> {
 
   static std::shared_ptr<StreamingServer> make(std::shared_ptr<PairingService> pairing,
                                                StreamingServerOptions options, LogSink log);
-  ~StreamingServer();
+  ~StreamingServer() override;
 
   // Binds the first free port of the preferred one and the next 19 (never beyond 65535) and
   // starts accepting. Throws std::system_error with the last bind error. A no-op while running.
@@ -94,9 +96,12 @@ class StreamingServer : public std::enable_shared_from_this<StreamingServer> {
   std::size_t sessionCount() const;
   void disconnectAll();
   // To every open session viewing `portal`; one shared buffer for all of them.
-  void sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal);
+  void sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) override;
   void broadcastFrame(std::shared_ptr<const Bytes> jpeg);
-  std::size_t viewerCount(const Uuid& portal) const;
+  std::size_t viewerCount(const Uuid& portal) const override;
+  std::vector<std::shared_ptr<ViewerSession>> viewerSessions() const override;
+  // Sets onSessionConnected, onSessionDisconnected and onInput.
+  void setViewerHandlers(ViewerHandlers handlers) override;
   void broadcastState(const PortalStateMessage& state);
 
   // Set by the host before start. With a store and a rule that says so, a right PIN files a

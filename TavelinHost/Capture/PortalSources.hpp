@@ -119,13 +119,8 @@ class WindowRegionCaptureSource final : public WindowCaptureSource {
   const RegionResizeBehavior resizeBehavior_;
 };
 
-struct PortalSource {
-  std::shared_ptr<PortalCaptureSource> source;
-  std::shared_ptr<PortalCoordinateMapper> mapper;
-};
-
 // Makes the source and the touch mapper for a portal; the settings are read once per source.
-class PortalSourceFactory {
+class PortalSourceFactory final : public PortalSourceMaking {
  public:
   PortalSourceFactory(std::shared_ptr<ScreenCaptureService> service,
                       std::shared_ptr<WindowServer> windows,
@@ -139,7 +134,7 @@ class PortalSourceFactory {
         settings_(std::move(settings)),
         queues_(std::move(queues)) {}
 
-  PortalSource make(const Portal& portal) const;
+  PortalSource make(const Portal& portal) const override;
 
  private:
   const std::shared_ptr<ScreenCaptureService> service_;

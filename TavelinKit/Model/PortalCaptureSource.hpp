@@ -40,4 +40,17 @@ class PortalCaptureSource {
   std::function<bool()> frameGate;
 };
 
+// What a portal runs on: the source of its pictures and the mapping of touches on them.
+struct PortalSource {
+  std::shared_ptr<PortalCaptureSource> source;
+  std::shared_ptr<PortalCoordinateMapper> mapper;
+};
+
+// Makes the source and mapper for a portal, each time a portal starts running.
+class PortalSourceMaking {
+ public:
+  virtual ~PortalSourceMaking() = default;
+  virtual PortalSource make(const Portal& portal) const = 0;
+};
+
 }  // namespace tavelin

@@ -40,7 +40,8 @@ void measure(const char* name, PortalInputController& controller,
     }
     for (const auto& event : recorder.events()) {
       if (event.type == XCB_BUTTON_RELEASE) {
-        latencies.push_back(std::chrono::duration<double, std::milli>(event.received - start).count());
+        latencies.push_back(
+            std::chrono::duration<double, std::milli>(event.received - start).count());
         break;
       }
     }

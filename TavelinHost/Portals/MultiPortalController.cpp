@@ -1,0 +1,282 @@
+#include "TavelinHost/Portals/MultiPortalController.hpp"
+
+#include <algorithm>
+
+namespace tavelin {
+
+// ---- PortalRuntime
+
+PortalRuntime::PortalRuntime(Portal portalCopy, PortalSource pipeline,
+                             std::shared_ptr<PortalInputController> inputController)
+    : portal(std::move(portalCopy)),
+      source(std::move(pipeline.source)),
+      input(std::move(inputController)) {}
+
+void PortalRuntime::start(std::function<bool()> frameGate) {
+  source->frameGate = std::move(frameGate);
+  const std::weak_ptr<PortalRuntime> weak = weak_from_this();
+  source->onFrame = [weak](const CapturedFrame& frame) {
+    auto self = weak.lock();
+    if (self && !self->ended_ && self->onFrame) self->onFrame(frame.jpeg);
+  };
+  source->onStateChange = [weak](PortalCaptureState next) {
+    auto self = weak.lock();
+    if (!self || self->ended_) return;
+    {
+      std::lock_guard guard(self->lock_);
+      self->state_ = next;
+    }
+    if (self->onStateOrSize) self->onStateOrSize();
+  };
+  source->onSourceSizeChange = [weak](const PixelSize& size) {
+    auto self = weak.lock();
+    if (!self || self->ended_) return;
+    {
+      std::lock_guard guard(self->lock_);
+      self->sourceSize_ = size;
+    }
+    if (self->onStateOrSize) self->onStateOrSize();
+  };
+  source->start();
+}
+
+void PortalRuntime::end() {
+  // The source may be calling out on its own queues right now: rather than rewrite its
+  // callbacks under its feet, they go quiet from here on.
+  ended_ = true;
+  source->stop();
+}
+
+std::pair<PortalCaptureState, PixelSize> PortalRuntime::state() const {
+  std::lock_guard guard(lock_);
+  return {state_, sourceSize_};
+}
+
+PortalStateMessage PortalRuntime::stateMessage() const {
+  const auto [current, size] = state();
+  return PortalStateMessage(portal.id.string(), portal.name, current, size,
+                            PortalStateMessage::isStreaming(current, size));
+}
+
+// ---- MultiPortalController
+
+std::shared_ptr<MultiPortalController> MultiPortalController::make(
+    std::shared_ptr<const PortalSourceMaking> factory, std::shared_ptr<ViewerServer> server,
+    std::shared_ptr<InputService> inputService, HostLogSink log, PortalsProvider portalsProvider,
+    std::shared_ptr<Executor> mainExecutor) {
+  auto controller = std::make_shared<MultiPortalController>(
+      std::move(factory), server, std::move(inputService), std::move(log),
+      std::move(portalsProvider), std::move(mainExecutor));
+  const std::weak_ptr<MultiPortalController> weak = controller;
+  server->setViewerHandlers({
+      [weak](const std::shared_ptr<ViewerSession>& session) {
+        if (auto self = weak.lock()) self->handleConnected(session);
+      },
+      [weak](const std::shared_ptr<ViewerSession>& session) {
+        if (auto self = weak.lock()) self->detach(session);
+      },
+      [weak](const std::shared_ptr<ViewerSession>& session, const InputMessage& message) {
+        if (auto self = weak.lock()) self->handleInput(session, message);
+      },
+  });
+  return controller;
+}
+
+MultiPortalController::MultiPortalController(std::shared_ptr<const PortalSourceMaking> factory,
+                                             std::shared_ptr<ViewerServer> server,
+                                             std::shared_ptr<InputService> inputService,
+                                             HostLogSink log, PortalsProvider portalsProvider,
+                                             std::shared_ptr<Executor> mainExecutor)
+    : factory_(std::move(factory)),
+      server_(std::move(server)),
+      inputService_(std::move(inputService)),
+      log_(std::move(log)),
+      portalsProvider_(std::move(portalsProvider)),
+      mainExecutor_(std::move(mainExecutor)) {}
+
+void MultiPortalController::handleConnected(const std::shared_ptr<ViewerSession>& session) {
+  const auto portals = portalsProvider_();
+  std::optional<Uuid> target;
+  {
+    std::lock_guard guard(lock_);
+    const auto remembered = deviceLastPortal_.find(session->deviceID);
+    if (remembered != deviceLastPortal_.end() &&
+        std::any_of(portals.begin(), portals.end(),
+                    [&](const Portal& p) { return p.id == remembered->second; })) {
+      target = remembered->second;
+    } else if (defaultPortalID_) {
+      target = defaultPortalID_;
+    } else if (!portals.empty()) {
+      target = portals.front().id;
+    }
+  }
+  if (target) {
+    attach(session, *target);
+    return;
+  }
+  sendPortals(*session, std::nullopt);
+  session->sendText(PortalStateMessage(std::nullopt, std::nullopt, PortalCaptureState::idle,
+                                       PixelSize::empty, false)
+                        .jsonString());
+}
+
+void MultiPortalController::leaveLocked(std::unique_lock<std::mutex>& guard,
+                                        const ViewerSession& session, const Uuid& portalID) {
+  const auto found = runtimes_.find(portalID);
+  if (found == runtimes_.end()) return;
+  found->second->viewers.erase(session.id);
+  if (!found->second->viewers.empty()) return;
+  const auto ended = found->second;
+  runtimes_.erase(found);
+  guard.unlock();
+  ended->end();
+  guard.lock();
+}
+
+void MultiPortalController::attach(const std::shared_ptr<ViewerSession>& session,
+                                   const Uuid& portalID) {
+  const auto previous = session->currentPortalID();
+  if (previous == portalID) return;
+  std::shared_ptr<PortalRuntime> runtime;
+  {
+    std::unique_lock guard(lock_);
+    if (previous) leaveLocked(guard, *session, *previous);
+    session->setCurrentPortalID(portalID);
+    deviceLastPortal_[session->deviceID] = portalID;
+    runtime = runtimeLocked(portalID);
+    if (runtime) runtime->viewers.insert(session->id);
+  }
+  sendPortals(*session, portalID);
+  if (runtime) session->sendText(runtime->stateMessage().jsonString());
+  if (log_) log_("Portals", session->deviceName + " \u2192 portal " + portalID.string().substr(0, 8));
+  notify();
+}
+
+std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& portalID) {
+  if (const auto found = runtimes_.find(portalID); found != runtimes_.end()) return found->second;
+  const auto portals = portalsProvider_();
+  const auto portal = std::find_if(portals.begin(), portals.end(),
+                                   [&](const Portal& candidate) { return candidate.id == portalID; });
+  if (portal == portals.end()) return nullptr;
+
+  auto pipeline = factory_->make(*portal);
+  auto input = std::make_shared<PortalInputController>(inputService_->forPortal(), log_);
+  input->setMapper(pipeline.mapper);
+  auto runtime = std::make_shared<PortalRuntime>(*portal, std::move(pipeline), std::move(input));
+
+  const std::weak_ptr<MultiPortalController> weak = weak_from_this();
+  runtime->onFrame = [weak, portalID](std::shared_ptr<const Bytes> jpeg) {
+    if (auto self = weak.lock()) self->server_->sendFrame(std::move(jpeg), portalID);
+  };
+  const std::weak_ptr<PortalRuntime> weakRuntime = runtime;
+  runtime->onStateOrSize = [weak, weakRuntime, portalID] {
+    auto self = weak.lock();
+    auto current = weakRuntime.lock();
+    if (!self || !current) return;
+    const std::string message = current->stateMessage().jsonString();
+    for (const auto& session : self->server_->viewerSessions()) {
+      if (session->currentPortalID() == portalID) session->sendText(message);
+    }
+    self->notify();
+  };
+  runtimes_[portalID] = runtime;
+  runtime->start([weak, portalID] {
+    auto self = weak.lock();
+    return self && self->server_->viewerCount(portalID) > 0;
+  });
+  if (log_) log_("Capture", "Runtime started for " + portal->name);
+  return runtime;
+}
+
+void MultiPortalController::handleInput(const std::shared_ptr<ViewerSession>& session,
+                                        const InputMessage& message) {
+  if (message.type == "selectportal") {
+    const auto id = message.portalId ? Uuid::parse(*message.portalId) : std::nullopt;
+    if (!id) return;
+    const auto portals = portalsProvider_();
+    if (std::any_of(portals.begin(), portals.end(),
+                    [&](const Portal& portal) { return portal.id == *id; })) {
+      attach(session, *id);
+    }
+    return;
+  }
+  const auto current = session->currentPortalID();
+  if (!current) return;
+  std::shared_ptr<PortalRuntime> runtime;
+  {
+    std::lock_guard guard(lock_);
+    if (const auto found = runtimes_.find(*current); found != runtimes_.end()) {
+      runtime = found->second;
+    }
+  }
+  if (runtime) runtime->input->enqueue(message);
+}
+
+void MultiPortalController::detach(const std::shared_ptr<ViewerSession>& session) {
+  const auto current = session->currentPortalID();
+  if (!current) return;
+  session->setCurrentPortalID(std::nullopt);
+  {
+    std::unique_lock guard(lock_);
+    leaveLocked(guard, *session, *current);
+  }
+  notify();
+}
+
+void MultiPortalController::setDefaultPortal(const std::optional<Portal>& portal) {
+  {
+    std::lock_guard guard(lock_);
+    defaultPortalID_ = portal ? std::optional(portal->id) : std::nullopt;
+  }
+  if (portal) {
+    for (const auto& session : server_->viewerSessions()) {
+      if (!session->currentPortalID()) attach(session, portal->id);
+    }
+  }
+  notify();
+}
+
+std::pair<PortalCaptureState, PixelSize> MultiPortalController::state(
+    const std::optional<Uuid>& forPortal) const {
+  if (!forPortal) return {PortalCaptureState::idle, PixelSize::empty};
+  std::lock_guard guard(lock_);
+  const auto found = runtimes_.find(*forPortal);
+  if (found == runtimes_.end()) return {PortalCaptureState::idle, PixelSize::empty};
+  return found->second->state();
+}
+
+void MultiPortalController::sendPortals(ViewerSession& session,
+                                        const std::optional<Uuid>& current) const {
+  std::vector<PortalSummary> items;
+  for (const auto& portal : portalsProvider_()) {
+    items.push_back({portal.id.string(), portal.name, std::string(rawValue(portal.type()))});
+  }
+  session.sendText(
+      PortalsListMessage(std::move(items), current ? std::optional(current->string()) : std::nullopt)
+          .jsonString());
+}
+
+void MultiPortalController::broadcastPortalList() {
+  for (const auto& session : server_->viewerSessions()) {
+    sendPortals(*session, session->currentPortalID());
+  }
+}
+
+void MultiPortalController::shutdown() {
+  std::map<Uuid, std::shared_ptr<PortalRuntime>> ended;
+  {
+    std::lock_guard guard(lock_);
+    ended.swap(runtimes_);
+  }
+  for (const auto& entry : ended) entry.second->end();
+}
+
+void MultiPortalController::notify() {
+  if (!mainExecutor_) return;
+  mainExecutor_->post([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (self && self->onChange) self->onChange();
+  });
+}
+
+}  // namespace tavelin

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "TavelinHost/Input/PortalInputController.hpp"
+#include "TavelinKit/Dispatch/Executor.hpp"
+#include "TavelinKit/Model/Portal.hpp"
+#include "TavelinKit/Model/PortalCaptureSource.hpp"
+#include "TavelinKit/Model/ViewerRouting.hpp"
+
+namespace tavelin {
+
+// One portal running for the phones that watch it: its capture source, its input controller,
+// and the state last reported. Ending it detaches it from its source and stops the source.
+class PortalRuntime : public std::enable_shared_from_this<PortalRuntime> {
+ public:
+  PortalRuntime(Portal portal, PortalSource pipeline,
+                std::shared_ptr<PortalInputController> input);
+
+  const Portal portal;
+  const std::shared_ptr<PortalCaptureSource> source;
+  const std::shared_ptr<PortalInputController> input;
+  std::set<Uuid> viewers;  // guarded by the controller's lock
+
+  // Set before start; called on the source's queues.
+  std::function<void(std::shared_ptr<const Bytes>)> onFrame;
+  std::function<void()> onStateOrSize;
+
+  void start(std::function<bool()> frameGate);
+  // No callback reaches the owner after this; the source is stopped.
+  void end();
+
+  std::pair<PortalCaptureState, PixelSize> state() const;
+  PortalStateMessage stateMessage() const;
+
+ private:
+  mutable std::mutex lock_;
+  PortalCaptureState state_ = PortalCaptureState::idle;  // guarded by lock_
+  PixelSize sourceSize_;                                 // guarded by lock_
+  std::atomic<bool> ended_{false};
+};
+
+// Which portal each phone watches: one running capture per watched portal, its frames to its
+// viewers only, each phone's input to its portal, and the portal list and state messages that
+// keep the phones informed. Runtimes exist exactly while someone watches.
+class MultiPortalController : public std::enable_shared_from_this<MultiPortalController> {
+ public:
+  using PortalsProvider = std::function<std::vector<Portal>()>;
+
+  // Installs its handlers on the server; they hold the controller weakly.
+  static std::shared_ptr<MultiPortalController> make(
+      std::shared_ptr<const PortalSourceMaking> factory, std::shared_ptr<ViewerServer> server,
+      std::shared_ptr<InputService> inputService, HostLogSink log,
+      PortalsProvider portalsProvider, std::shared_ptr<Executor> mainExecutor);
+
+  void setDefaultPortal(const std::optional<Portal>& portal);
+  std::pair<PortalCaptureState, PixelSize> state(const std::optional<Uuid>& forPortal) const;
+  void broadcastPortalList();
+  void shutdown();
+
+  // The server's events, on the session's queue.
+  void handleConnected(const std::shared_ptr<ViewerSession>& session);
+  void handleInput(const std::shared_ptr<ViewerSession>& session, const InputMessage& message);
+  void detach(const std::shared_ptr<ViewerSession>& session);
+  void attach(const std::shared_ptr<ViewerSession>& session, const Uuid& portalID);
+
+  // Viewers or states changed; on the main executor.
+  std::function<void()> onChange;
+
+  MultiPortalController(std::shared_ptr<const PortalSourceMaking> factory,
+                        std::shared_ptr<ViewerServer> server,
+                        std::shared_ptr<InputService> inputService, HostLogSink log,
+                        PortalsProvider portalsProvider, std::shared_ptr<Executor> mainExecutor);
+
+ private:
+  std::shared_ptr<PortalRuntime> runtimeLocked(const Uuid& portalID);
+  // Takes the session out of its portal's viewers; ends the runtime (outside the lock) when
+  // nobody watches it any more. `guard` holds lock_ on entry and on return.
+  void leaveLocked(std::unique_lock<std::mutex>& guard, const ViewerSession& session,
+                   const Uuid& portalID);
+  void sendPortals(ViewerSession& session, const std::optional<Uuid>& current) const;
+  void notify();
+
+  const std::shared_ptr<const PortalSourceMaking> factory_;
+  const std::shared_ptr<ViewerServer> server_;
+  const std::shared_ptr<InputService> inputService_;
+  const HostLogSink log_;
+  const PortalsProvider portalsProvider_;
+  const std::shared_ptr<Executor> mainExecutor_;
+
+  mutable std::mutex lock_;
+  std::map<Uuid, std::shared_ptr<PortalRuntime>> runtimes_;  // guarded by lock_
+  std::map<Uuid, Uuid> deviceLastPortal_;                     // guarded by lock_
+  std::optional<Uuid> defaultPortalID_;                       // guarded by lock_
+};
+
+}  // namespace tavelin

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TavelinKit/Foundation/Bytes.hpp"
+#include "TavelinKit/Foundation/Uuid.hpp"
+#include "TavelinKit/Model/ViewerMessages.hpp"
+
+// What the portal routing needs of the streaming server and its phones' sessions, so the rules
+// can be exercised without sockets.
+namespace tavelin {
+
+// One phone's open stream.
+class ViewerSession {
+ public:
+  ViewerSession(Uuid sessionID, Uuid device, std::string name)
+      : id(sessionID), deviceID(device), deviceName(std::move(name)) {}
+  virtual ~ViewerSession() = default;
+  ViewerSession(const ViewerSession&) = delete;
+  ViewerSession& operator=(const ViewerSession&) = delete;
+
+  const Uuid id;
+  const Uuid deviceID;
+  const std::string deviceName;
+
+  // The portal this phone watches; from any thread.
+  virtual std::optional<Uuid> currentPortalID() const = 0;
+  virtual void setCurrentPortalID(const std::optional<Uuid>& portal) = 0;
+  // Queues a text message to the phone; from any thread.
+  virtual void sendText(std::string text) = 0;
+};
+
+struct ViewerHandlers {
+  std::function<void(const std::shared_ptr<ViewerSession>&)> onConnected;
+  std::function<void(const std::shared_ptr<ViewerSession>&)> onDisconnected;
+  std::function<void(const std::shared_ptr<ViewerSession>&, const InputMessage&)> onInput;
+};
+
+class ViewerServer {
+ public:
+  virtual ~ViewerServer() = default;
+  // Installed once, before phones connect; called on the session's own queue.
+  virtual void setViewerHandlers(ViewerHandlers handlers) = 0;
+  virtual std::vector<std::shared_ptr<ViewerSession>> viewerSessions() const = 0;
+  // To every open session watching `portal`, one shared buffer for all.
+  virtual void sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) = 0;
+  virtual std::size_t viewerCount(const Uuid& portal) const = 0;
+};
+
+}  // namespace tavelin
