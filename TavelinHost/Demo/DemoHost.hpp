@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "TavelinHost/Portals/MultiPortalController.hpp"
 #include "TavelinHost/Runtime/HostSettings.hpp"
 #include "TavelinKit/Dispatch/SerialQueue.hpp"
 #include "TavelinKit/Pairing/PendingPairingStore.hpp"
@@ -15,9 +16,10 @@
 
 namespace tavelin {
 
-// A headless host that streams synthetic portals through the real server, for trying the phone
-// page, benchmarks and end-to-end tests before capture exists. It reports what happens as one
-// line per event and takes commands one per line (see `command`).
+// A headless host that streams synthetic portals through the real server and the real portal
+// routing, for trying the phone page, benchmarks and end-to-end tests without a desktop. It
+// reports what happens as one line per event (input as the events it would post) and takes
+// commands one per line (see `command`).
 class DemoHost : public std::enable_shared_from_this<DemoHost> {
  public:
   using Emit = std::function<void(const std::string&)>;
@@ -32,24 +34,16 @@ class DemoHost : public std::enable_shared_from_this<DemoHost> {
   bool command(const std::string& line);
 
  private:
-  struct DemoPortal {
-    Uuid id;
-    std::string name;
-    std::uint8_t hue;
-  };
-  struct Producer;
-
-  void attach(const std::shared_ptr<ClientSession>& session, const DemoPortal& portal);
   void announceRequests();
   void log(const std::string& category, const std::string& message);
 
   const HostSettings settings_;
   const Emit emit_;
-  const std::vector<DemoPortal> portals_;
+  const std::vector<Portal> portals_;
   std::shared_ptr<PairingService> pairing_;
   std::shared_ptr<PendingPairingStore> approvals_;
   std::shared_ptr<StreamingServer> server_;
-  std::vector<std::shared_ptr<Producer>> producers_;
+  std::shared_ptr<MultiPortalController> controller_;
   RepeatingTimer pinRotation_;
 
   std::mutex lock_;

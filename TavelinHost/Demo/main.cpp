@@ -1,5 +1,5 @@
 // tavelin-demo: the streaming server with synthetic portals, driven by a line protocol.
-//   stdout: URL, PIN, REQUEST, PAIRED, CONNECTED, DISCONNECTED, INPUT, LOG lines
+//   stdout: URL, PIN, REQUEST, PAIRED, CONNECTED, DISCONNECTED, INPUT, EVENT, LOG lines
 //   stdin:  allow <requestId> | deny <requestId> | pin | quit
 #include <pthread.h>
 #include <signal.h>

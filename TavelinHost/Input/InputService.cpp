@@ -187,6 +187,7 @@ void InputService::typeText(const std::string& text) {
 }
 
 bool InputService::raiseWindow(WindowID windowID) {
+  if (!desktop_.windows || !desktop_.applications || !desktop_.control) return false;
   const auto window = desktop_.windows->window(windowID);
   if (!window || window->ownerProcessID == 0) return false;
   const bool activated = desktop_.applications->activate(window->ownerProcessID);

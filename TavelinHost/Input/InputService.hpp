@@ -26,6 +26,7 @@ class InputService final : public InputServicing {
   // Most UTF-16 units one key event types.
   static constexpr std::size_t textChunkUnits = 16;
 
+  // The poster is required; without the other three, nothing is ever raised.
   struct Desktop {
     std::shared_ptr<EventPoster> poster;
     std::shared_ptr<WindowServer> windows;

@@ -148,15 +148,17 @@ void MultiPortalController::attach(const std::shared_ptr<ViewerSession>& session
   }
   sendPortals(*session, portalID);
   if (runtime) session->sendText(runtime->stateMessage().jsonString());
-  if (log_) log_("Portals", session->deviceName + " \u2192 portal " + portalID.string().substr(0, 8));
+  if (log_)
+    log_("Portals", session->deviceName + " \u2192 portal " + portalID.string().substr(0, 8));
   notify();
 }
 
 std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& portalID) {
   if (const auto found = runtimes_.find(portalID); found != runtimes_.end()) return found->second;
   const auto portals = portalsProvider_();
-  const auto portal = std::find_if(portals.begin(), portals.end(),
-                                   [&](const Portal& candidate) { return candidate.id == portalID; });
+  const auto portal = std::find_if(portals.begin(), portals.end(), [&](const Portal& candidate) {
+    return candidate.id == portalID;
+  });
   if (portal == portals.end()) return nullptr;
 
   auto pipeline = factory_->make(*portal);
@@ -251,9 +253,9 @@ void MultiPortalController::sendPortals(ViewerSession& session,
   for (const auto& portal : portalsProvider_()) {
     items.push_back({portal.id.string(), portal.name, std::string(rawValue(portal.type()))});
   }
-  session.sendText(
-      PortalsListMessage(std::move(items), current ? std::optional(current->string()) : std::nullopt)
-          .jsonString());
+  session.sendText(PortalsListMessage(std::move(items),
+                                      current ? std::optional(current->string()) : std::nullopt)
+                       .jsonString());
 }
 
 void MultiPortalController::broadcastPortalList() {

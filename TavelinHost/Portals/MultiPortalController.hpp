@@ -22,8 +22,7 @@ namespace tavelin {
 // and the state last reported. Ending it detaches it from its source and stops the source.
 class PortalRuntime : public std::enable_shared_from_this<PortalRuntime> {
  public:
-  PortalRuntime(Portal portal, PortalSource pipeline,
-                std::shared_ptr<PortalInputController> input);
+  PortalRuntime(Portal portal, PortalSource pipeline, std::shared_ptr<PortalInputController> input);
 
   const Portal portal;
   const std::shared_ptr<PortalCaptureSource> source;
@@ -58,8 +57,8 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
   // Installs its handlers on the server; they hold the controller weakly.
   static std::shared_ptr<MultiPortalController> make(
       std::shared_ptr<const PortalSourceMaking> factory, std::shared_ptr<ViewerServer> server,
-      std::shared_ptr<InputService> inputService, HostLogSink log,
-      PortalsProvider portalsProvider, std::shared_ptr<Executor> mainExecutor);
+      std::shared_ptr<InputService> inputService, HostLogSink log, PortalsProvider portalsProvider,
+      std::shared_ptr<Executor> mainExecutor);
 
   void setDefaultPortal(const std::optional<Portal>& portal);
   std::pair<PortalCaptureState, PixelSize> state(const std::optional<Uuid>& forPortal) const;
@@ -98,8 +97,8 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
 
   mutable std::mutex lock_;
   std::map<Uuid, std::shared_ptr<PortalRuntime>> runtimes_;  // guarded by lock_
-  std::map<Uuid, Uuid> deviceLastPortal_;                     // guarded by lock_
-  std::optional<Uuid> defaultPortalID_;                       // guarded by lock_
+  std::map<Uuid, Uuid> deviceLastPortal_;                    // guarded by lock_
+  std::optional<Uuid> defaultPortalID_;                      // guarded by lock_
 };
 
 }  // namespace tavelin

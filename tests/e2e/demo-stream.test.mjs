@@ -23,7 +23,8 @@ async function openStream(host, token) {
   assert.equal(status, 200);
   const socket = new WebSocket(`${host.url.replace('http', 'ws')}/ws?ticket=${body.ticket}`);
   const portals = nextMessage(socket, (m, binary) => !binary && m.type === 'portals');
-  const state = nextMessage(socket, (m, binary) => !binary && m.type === 'state');
+  // The first state may still say the portal is starting; wait for the pictures to flow.
+  const state = nextMessage(socket, (m, binary) => !binary && m.type === 'state' && m.streaming);
   await new Promise((resolve, reject) => {
     socket.once('open', resolve);
     socket.once('error', reject);
@@ -63,6 +64,9 @@ test('a phone pairs, streams paced pictures, sends input and switches portals', 
     socket.send(JSON.stringify({ type: 'tap', x: 0.25, y: 0.5 }));
     const input = await host.waitFor((l) => l.startsWith('INPUT '));
     assert.deepEqual(JSON.parse(input.slice(6)), { type: 'tap', x: 0.25, y: 0.5, dx: 0, dy: 0 });
+    // Replayed at the mapped point of the 1280 x 720 demo portal.
+    await host.waitFor((l) => l === 'EVENT mouse 1 b0 c1 @320,360');
+    await host.waitFor((l) => l === 'EVENT mouse 2 b0 c1 @320,360');
     assert.ok(!host.lines.some((l) => l.includes('"ack"')), 'acks never reach the host');
 
     const second = portals.items[1].id;
@@ -72,6 +76,12 @@ test('a phone pairs, streams paced pictures, sends input and switches portals', 
 
     socket.close();
     await host.waitFor((l) => l === `DISCONNECTED ${paired.body.deviceId}`);
+
+    // Back again: the phone returns to the portal it watched last.
+    const again = await openStream(host, paired.body.token);
+    assert.equal(again.portals.currentPortalId, second);
+    assert.equal(again.state.portalId, second);
+    again.socket.close();
   } finally {
     assert.deepEqual(await host.stop(), { code: 0, signal: null });
   }

@@ -14,8 +14,8 @@ using Journal = std::vector<std::string>;
 using State = PortalCaptureState;
 
 Portal screenPortal(std::string name) {
-  return Portal{Uuid::random(), std::move(name), {},
-                ScreenRegionPortalData{{0, 0, 100, 100}, 1, true}};
+  return Portal{
+      Uuid::random(), std::move(name), {}, ScreenRegionPortalData{{0, 0, 100, 100}, 1, true}};
 }
 
 class MultiPortalControllerTest : public ::testing::Test {
@@ -160,7 +160,7 @@ TEST_F(MultiPortalControllerTest, WithoutPortalsAPhoneWaitsIdleUntilADefaultAppe
   auto watching = connect(Uuid::random(), "watching");
   server->handlers.onInput(watching, select(b));
   controller->setDefaultPortal(a);
-  EXPECT_EQ(waiting->currentPortalID(), a.id);  // had none: moved to the default
+  EXPECT_EQ(waiting->currentPortalID(), a.id);   // had none: moved to the default
   EXPECT_EQ(watching->currentPortalID(), b.id);  // left where it is
 }
 

@@ -54,9 +54,8 @@ class FakeViewerServer final : public ViewerServer {
   }
   std::size_t viewerCount(const Uuid& portal) const override {
     std::lock_guard guard(lock_);
-    return static_cast<std::size_t>(std::count_if(open.begin(), open.end(), [&](const auto& s) {
-      return s->currentPortalID() == portal;
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        open.begin(), open.end(), [&](const auto& s) { return s->currentPortalID() == portal; }));
   }
 
   std::shared_ptr<FakeViewerSession> connect(Uuid device, std::string name) {
@@ -134,8 +133,7 @@ class FakeSourceFactory final : public PortalSourceMaking {
     made[portal.name] = source;
     return {source, std::make_shared<ScreenRegionCoordinateMapper>(ScreenRect{0, 0, 100, 100})};
   }
-  std::shared_ptr<std::vector<std::string>> journal =
-      std::make_shared<std::vector<std::string>>();
+  std::shared_ptr<std::vector<std::string>> journal = std::make_shared<std::vector<std::string>>();
   mutable std::map<std::string, std::shared_ptr<FakePortalSource>> made;
 };
 
