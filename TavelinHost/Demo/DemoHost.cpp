@@ -1,6 +1,7 @@
 #include "TavelinHost/Demo/DemoHost.hpp"
 
 #include "TavelinHost/Demo/SyntheticSource.hpp"
+#include "TavelinHost/Input/InputService.hpp"
 #include "TavelinKit/Foundation/Json.hpp"
 #include "TavelinKit/Foundation/UnicodeText.hpp"
 #include "TavelinServer/ClientSession.hpp"
@@ -69,11 +70,15 @@ Portal demoPortal(const char* id, const char* name) {
 }  // namespace
 
 DemoHost::DemoHost(HostSettings settings, std::filesystem::path devicesFile,
-                   std::filesystem::path webRoot, Emit emit)
+                   std::filesystem::path webRoot, Emit emit, std::optional<Desktop> desktop)
     : settings_(settings),
       emit_(std::move(emit)),
-      portals_{demoPortal("5A1D0C4E-0000-4000-8000-000000000001", "Demo pattern"),
-               demoPortal("5A1D0C4E-0000-4000-8000-000000000002", "Demo clock")},
+      desktop_(std::move(desktop)),
+      portals_(desktop_ ? desktop_->portals
+                        : std::vector<Portal>{demoPortal("5A1D0C4E-0000-4000-8000-000000000001",
+                                                         "Demo pattern"),
+                                              demoPortal("5A1D0C4E-0000-4000-8000-000000000002",
+                                                         "Demo clock")}),
       pairing_(std::make_shared<PairingService>(std::move(devicesFile))),
       approvals_(std::make_shared<PendingPairingStore>(pairing_)) {
   StreamingServerOptions options;
@@ -96,14 +101,21 @@ void DemoHost::start() {
   approvals_->onChange = [this] { announceRequests(); };
   server_->pendingPairings = approvals_;
   server_->requireApproval = [approval = settings_.requireApproval] { return approval; };
+  InputService::Desktop desktop{std::make_shared<DescribingEventPoster>(emit_), {}, {}, {}};
+  std::shared_ptr<const PortalSourceMaking> factory =
+      std::make_shared<SyntheticSourceFactory>(settings_);
+  if (desktop_) {
+    desktop = desktop_->input;
+    desktop.poster = std::make_shared<DescribingEventPoster>(emit_, desktop_->input.poster);
+    factory = desktop_->factory;
+  }
   auto input = std::make_shared<InputService>(
-      InputService::Desktop{std::make_shared<DescribingEventPoster>(emit_), {}, {}, {}},
-      [this](std::string_view category, std::string_view message) {
+      desktop, [this](std::string_view category, std::string_view message) {
         log(std::string(category), std::string(message));
       });
   controller_ = MultiPortalController::make(
-      std::make_shared<SyntheticSourceFactory>(settings_),
-      std::make_shared<AnnouncingViewerServer>(server_, emit_), std::move(input),
+      std::move(factory), std::make_shared<AnnouncingViewerServer>(server_, emit_),
+      std::move(input),
       [this](std::string_view category, std::string_view message) {
         log(std::string(category), std::string(message));
       },

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,8 +25,16 @@ class DemoHost : public std::enable_shared_from_this<DemoHost> {
  public:
   using Emit = std::function<void(const std::string&)>;
 
+  // Portals of a real desktop instead of the synthetic ones: their sources and where their
+  // input goes.
+  struct Desktop {
+    std::vector<Portal> portals;
+    std::shared_ptr<const PortalSourceMaking> factory;
+    InputService::Desktop input;
+  };
+
   DemoHost(HostSettings settings, std::filesystem::path devicesFile, std::filesystem::path webRoot,
-           Emit emit);
+           Emit emit, std::optional<Desktop> desktop = std::nullopt);
 
   // Throws std::system_error when no port can be bound.
   void start();
@@ -39,6 +48,7 @@ class DemoHost : public std::enable_shared_from_this<DemoHost> {
 
   const HostSettings settings_;
   const Emit emit_;
+  const std::optional<Desktop> desktop_;
   const std::vector<Portal> portals_;
   std::shared_ptr<PairingService> pairing_;
   std::shared_ptr<PendingPairingStore> approvals_;

@@ -29,8 +29,8 @@ std::string clockText() {
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   char text[32];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<int>(millis));
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(millis));
   return text;
 }
 
@@ -72,10 +72,10 @@ void SyntheticCaptureSource::start() {
     if (!self || self->timer_.isActive()) return;
     self->publish(PortalCaptureState::starting);
     const int fps = std::clamp(self->settings_.targetFps, 1, 60);
-    self->timer_ = self->queue_.scheduleRepeating(std::chrono::microseconds(1'000'000 / fps),
-                                                  [weak] {
-                                                    if (auto source = weak.lock()) source->tick();
-                                                  });
+    self->timer_ =
+        self->queue_.scheduleRepeating(std::chrono::microseconds(1'000'000 / fps), [weak] {
+          if (auto source = weak.lock()) source->tick();
+        });
     self->publish(PortalCaptureState::capturing);
   });
 }
@@ -96,8 +96,8 @@ void SyntheticCaptureSource::tick() {
       picture_.render(frame_, name_ + "  FRAME " + std::to_string(frame_) + "  " + clockText());
   ++frame_;
   const PixelSize size{picture_.width(), picture_.height()};
-  auto jpeg = encoder_.encode(pixels.data(), picture_.stride(), picture_.width(),
-                              picture_.height(), size, settings_.jpegQuality);
+  auto jpeg = encoder_.encode(pixels.data(), picture_.stride(), picture_.width(), picture_.height(),
+                              size, settings_.jpegQuality);
   if (!jpeg) return;
   bool resized = false;
   {
@@ -107,8 +107,8 @@ void SyntheticCaptureSource::tick() {
   }
   if (resized && onSourceSizeChange) onSourceSizeChange(size);
   if (onFrame) {
-    onFrame({std::make_shared<const Bytes>(std::move(*jpeg)), size,
-             std::chrono::system_clock::now()});
+    onFrame(
+        {std::make_shared<const Bytes>(std::move(*jpeg)), size, std::chrono::system_clock::now()});
   }
 }
 
@@ -123,6 +123,18 @@ PortalSource SyntheticSourceFactory::make(const Portal& portal) const {
           std::make_shared<ScreenRegionCoordinateMapper>(area)};
 }
 
+bool DescribingEventPoster::announce(bool posted, const std::string& line) {
+  if (!posted) return false;
+  if (!inner_) {
+    emit_(line);
+  } else {
+    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    emit_(line + " t=" + std::to_string(now.count()));
+  }
+  return true;
+}
+
 bool DescribingEventPoster::mouse(MouseEventType type, const ScreenPoint& at, int button,
                                   int clickState) {
   const int value = static_cast<int>(type);
@@ -131,28 +143,30 @@ bool DescribingEventPoster::mouse(MouseEventType type, const ScreenPoint& at, in
     if (value == 1 || value == 3 || value == 25) held_ |= 1u << button;
     if (value == 2 || value == 4 || value == 26) held_ &= ~(1u << button);
   }
-  emit_("EVENT mouse " + std::to_string(value) + " b" + std::to_string(button) + " c" +
-        std::to_string(clickState) + " @" + describe(at));
-  return true;
+  const bool posted = !inner_ || inner_->mouse(type, at, button, clickState);
+  return announce(posted, "EVENT mouse " + std::to_string(value) + " b" + std::to_string(button) +
+                              " c" + std::to_string(clickState) + " @" + describe(at));
 }
 
 bool DescribingEventPoster::scrollWheel(std::int32_t vertical, std::int32_t horizontal,
-                                        ScrollCarry&) {
-  emit_("EVENT wheel " + std::to_string(vertical) + " " + std::to_string(horizontal));
-  return true;
+                                        ScrollCarry& carry) {
+  const bool posted = !inner_ || inner_->scrollWheel(vertical, horizontal, carry);
+  return announce(posted,
+                  "EVENT wheel " + std::to_string(vertical) + " " + std::to_string(horizontal));
 }
 
 bool DescribingEventPoster::keyPress(std::uint16_t virtualKey) {
-  emit_("EVENT key " + std::to_string(virtualKey));
-  return true;
+  const bool posted = !inner_ || inner_->keyPress(virtualKey);
+  return announce(posted, "EVENT key " + std::to_string(virtualKey));
 }
 
 bool DescribingEventPoster::typeUnits(std::u16string_view units) {
-  emit_("EVENT text " + std::to_string(units.size()));
-  return true;
+  const bool posted = !inner_ || inner_->typeUnits(units);
+  return announce(posted, "EVENT text " + std::to_string(units.size()));
 }
 
 bool DescribingEventPoster::isButtonDown(int button) {
+  if (inner_) return inner_->isButtonDown(button);
   std::lock_guard guard(lock_);
   return (held_ & (1u << button)) != 0;
 }

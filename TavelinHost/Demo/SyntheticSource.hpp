@@ -57,11 +57,14 @@ class SyntheticSourceFactory final : public PortalSourceMaking {
   const HostSettings settings_;
 };
 
-// Input with nowhere to go: every event is described to `emit` ("EVENT mouse 1 b0 c1 @x,y").
+// Every event described to `emit` ("EVENT mouse 1 b0 c1 @x,y"). With a real poster behind it,
+// the event is posted there first and the line ends with when, on the steady clock
+// (" t=<microseconds>"); without one, the input has nowhere else to go.
 class DescribingEventPoster final : public EventPoster {
  public:
-  explicit DescribingEventPoster(std::function<void(const std::string&)> emit)
-      : emit_(std::move(emit)) {}
+  explicit DescribingEventPoster(std::function<void(const std::string&)> emit,
+                                 std::shared_ptr<EventPoster> inner = nullptr)
+      : emit_(std::move(emit)), inner_(std::move(inner)) {}
   bool mouse(MouseEventType type, const ScreenPoint& at, int button, int clickState) override;
   bool scrollWheel(std::int32_t vertical, std::int32_t horizontal, ScrollCarry& carry) override;
   bool keyPress(std::uint16_t virtualKey) override;
@@ -69,7 +72,10 @@ class DescribingEventPoster final : public EventPoster {
   bool isButtonDown(int button) override;
 
  private:
+  bool announce(bool posted, const std::string& line);
+
   const std::function<void(const std::string&)> emit_;
+  const std::shared_ptr<EventPoster> inner_;
   std::mutex lock_;
   unsigned held_ = 0;  // guarded by lock_
 };

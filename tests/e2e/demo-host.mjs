@@ -4,16 +4,19 @@ import { mkdtempSync, mkdirSync, writeFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { createInterface } from 'node:readline';
+import assert from 'node:assert/strict';
+import WebSocket from 'ws';
 
 export class DemoHost {
-  // `dataHome` reuses another run's data (paired devices), as a restarted host would.
-  static async start(settings, dataHome) {
-    const host = new DemoHost(settings, dataHome);
+  // `dataHome` reuses another run's data (paired devices), as a restarted host would; `args`
+  // and `env` go to the process (--desktop and its portals, DISPLAY).
+  static async start(settings, dataHome, { args = [], env = {} } = {}) {
+    const host = new DemoHost(settings, dataHome, args, env);
     await host.waitFor((line) => line.startsWith('PIN '));
     return host;
   }
 
-  constructor(settings, dataHome) {
+  constructor(settings, dataHome, args = [], env = {}) {
     const binary = process.env.TAVELIN_DEMO;
     if (!binary) throw new Error('TAVELIN_DEMO must name the tavelin-demo executable');
     this.dataHome = dataHome ?? mkdtempSync(join(tmpdir(), 'tavelin-e2e-'));
@@ -22,8 +25,8 @@ export class DemoHost {
     writeFileSync(join(this.dataHome, 'Tavelin', 'settings.json'), JSON.stringify(settings));
     this.lines = [];
     this.waiters = [];
-    this.process = spawn(binary, [], {
-      env: { ...process.env, XDG_DATA_HOME: this.dataHome },
+    this.process = spawn(binary, args, {
+      env: { ...process.env, ...env, XDG_DATA_HOME: this.dataHome },
       stdio: ['pipe', 'pipe', 'inherit'],
     });
     this.exited = new Promise((resolve) => this.process.on('exit', (code, signal) => resolve({ code, signal })));
@@ -84,4 +87,35 @@ export async function api(host, method, path, { body, token } = {}) {
 
 export function freePort() {
   return 20000 + ((process.pid * 7 + Math.floor(Math.random() * 1000)) % 20000);
+}
+
+// The first message on the socket that `predicate` accepts (JSON text parsed, binary as is).
+export function nextMessage(socket, predicate, ms = 20000) {
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('no matching message')), ms);
+    const listener = (data, isBinary) => {
+      const message = isBinary ? data : JSON.parse(data.toString());
+      if (!predicate(message, isBinary)) return;
+      clearTimeout(timer);
+      socket.off('message', listener);
+      resolve(message);
+    };
+    socket.on('message', listener);
+  });
+}
+
+// A stream socket opened with a fresh ticket, its portal list and its first state (by default
+// the first that says pictures flow).
+export async function openStream(host, token, { streaming = true } = {}) {
+  const { status, body } = await api(host, 'POST', '/api/ws-ticket', { token });
+  assert.equal(status, 200);
+  const socket = new WebSocket(`${host.url.replace('http', 'ws')}/ws?ticket=${body.ticket}`);
+  const portals = nextMessage(socket, (m, binary) => !binary && m.type === 'portals');
+  // The first state may still say the portal is starting; wait for the pictures to flow.
+  const state = nextMessage(socket, (m, binary) => !binary && m.type === 'state' && (m.streaming || !streaming));
+  await new Promise((resolve, reject) => {
+    socket.once('open', resolve);
+    socket.once('error', reject);
+  });
+  return { socket, portals: await portals, state: await state };
 }

@@ -1,36 +1,7 @@
 // The demo host end to end, with a real third-party WebSocket client.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import WebSocket from 'ws';
-import { DemoHost, api, freePort } from './demo-host.mjs';
-
-function nextMessage(socket, predicate, ms = 20000) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('no matching message')), ms);
-    const listener = (data, isBinary) => {
-      const message = isBinary ? data : JSON.parse(data.toString());
-      if (!predicate(message, isBinary)) return;
-      clearTimeout(timer);
-      socket.off('message', listener);
-      resolve(message);
-    };
-    socket.on('message', listener);
-  });
-}
-
-async function openStream(host, token) {
-  const { status, body } = await api(host, 'POST', '/api/ws-ticket', { token });
-  assert.equal(status, 200);
-  const socket = new WebSocket(`${host.url.replace('http', 'ws')}/ws?ticket=${body.ticket}`);
-  const portals = nextMessage(socket, (m, binary) => !binary && m.type === 'portals');
-  // The first state may still say the portal is starting; wait for the pictures to flow.
-  const state = nextMessage(socket, (m, binary) => !binary && m.type === 'state' && m.streaming);
-  await new Promise((resolve, reject) => {
-    socket.once('open', resolve);
-    socket.once('error', reject);
-  });
-  return { socket, portals: await portals, state: await state };
-}
+import { DemoHost, api, freePort, nextMessage, openStream } from './demo-host.mjs';
 
 test('a phone pairs, streams paced pictures, sends input and switches portals', async () => {
   const host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 });
