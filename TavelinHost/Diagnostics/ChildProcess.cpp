@@ -67,8 +67,8 @@ std::optional<ProcessResult> runProcess(const std::string& program,
   posix_spawn_file_actions_adddup2(&actions, out.write, 1);
   posix_spawn_file_actions_adddup2(&actions, err.write, 2);
   pid_t pid = 0;
-  const int spawned = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(),
-                                     envp.data());
+  const int spawned =
+      ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return std::nullopt;
   ::close(std::exchange(out.write, -1));

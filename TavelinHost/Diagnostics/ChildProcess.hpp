@@ -9,7 +9,7 @@
 namespace tavelin {
 
 struct ProcessResult {
-  int exitCode = -1;  // -1 when it was killed (by the time-out or a signal)
+  int exitCode = -1;   // -1 when it was killed (by the time-out or a signal)
   std::string output;  // standard output
   std::string errors;  // standard error
 };

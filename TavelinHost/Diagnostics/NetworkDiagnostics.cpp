@@ -95,8 +95,9 @@ std::optional<Finding> fromUfw(std::uint16_t port, const ProcessRunner& run, boo
     if (!inRules || line.empty()) continue;
     // Columns: To, Action (ALLOW IN, DENY, ...), From; separated by runs of spaces.
     std::smatch rule;
-    if (!std::regex_search(line, rule,
-                           std::regex(R"(^(.*?)\s{2,}(ALLOW|DENY|REJECT|LIMIT)(\s+(IN|OUT|FWD))?\s)"))) {
+    if (!std::regex_search(
+            line, rule,
+            std::regex(R"(^(.*?)\s{2,}(ALLOW|DENY|REJECT|LIMIT)(\s+(IN|OUT|FWD))?\s)"))) {
       continue;
     }
     if (rule[4] == "OUT" || rule[4] == "FWD") continue;
@@ -124,9 +125,9 @@ std::optional<Finding> fromUfw(std::uint16_t port, const ProcessRunner& run, boo
 // ---- firewalld
 
 std::optional<Finding> fromFirewalld(std::uint16_t port, const ProcessRunner& run, bool& off) {
-  const std::string fix = "sudo firewall-cmd --add-port=" + std::to_string(port) +
-                          "/tcp && sudo firewall-cmd --permanent --add-port=" +
-                          std::to_string(port) + "/tcp";
+  const std::string fix =
+      "sudo firewall-cmd --add-port=" + std::to_string(port) +
+      "/tcp && sudo firewall-cmd --permanent --add-port=" + std::to_string(port) + "/tcp";
   const auto state = run("firewall-cmd", {"--state"});
   if (!state) return std::nullopt;
   if (unicode::trimWhitespaceAndNewlines(state->output) != "running") {
@@ -215,10 +216,13 @@ std::optional<Finding> fromNftables(std::uint16_t port, const ProcessRunner& run
       std::smatch ports;
       if (contains(line, "ct state") || contains(line, "iif") || contains(line, "iifname")) {
         rule.match = Rule::Match::notNew;  // replies and loopback: not a phone's new connection
-      } else if (std::regex_search(line, ports, std::regex(R"(tcp dport \{?\s*([^}]+?)\s*\}?\s+(accept|drop|reject)\b)"))) {
-        rule.match = coversPort(std::regex_replace(std::string(ports[1]), std::regex(R"(\s)"), ""), port)
-                         ? Rule::Match::port
-                         : Rule::Match::otherPort;
+      } else if (std::regex_search(
+                     line, ports,
+                     std::regex(R"(tcp dport \{?\s*([^}]+?)\s*\}?\s+(accept|drop|reject)\b)"))) {
+        rule.match =
+            coversPort(std::regex_replace(std::string(ports[1]), std::regex(R"(\s)"), ""), port)
+                ? Rule::Match::port
+                : Rule::Match::otherPort;
       } else if (contains(line, "dport") || contains(line, "udp") || contains(line, "icmp")) {
         rule.match = Rule::Match::otherPort;
       }
@@ -237,7 +241,8 @@ std::optional<Finding> fromIptables(std::uint16_t port, const ProcessRunner& run
   std::vector<Rule> rules;
   for (const auto& line : lines(listing->output)) {
     const auto w = words(line);
-    if (w.size() >= 3 && w[0] == "-P" && w[1] == "INPUT") drops = w[2] == "DROP" || w[2] == "REJECT";
+    if (w.size() >= 3 && w[0] == "-P" && w[1] == "INPUT")
+      drops = w[2] == "DROP" || w[2] == "REJECT";
     if (w.size() < 2 || w[0] != "-A" || w[1] != "INPUT") continue;
     const auto target = std::find(w.begin(), w.end(), "-j");
     if (target == w.end() || target + 1 == w.end()) continue;
@@ -258,8 +263,8 @@ std::optional<Finding> fromIptables(std::uint16_t port, const ProcessRunner& run
     }
     rules.push_back(rule);
   }
-  const std::string fix = "sudo iptables -I INPUT -p tcp --dport " + std::to_string(port) +
-                          " -j ACCEPT";
+  const std::string fix =
+      "sudo iptables -I INPUT -p tcp --dport " + std::to_string(port) + " -j ACCEPT";
   const auto verdict = judge(drops, rules);
   return Finding{verdict.value_or(Verdict::reachable), "iptables", fix};
 }

@@ -41,9 +41,8 @@ TEST(ReachabilityCheck, AnHttpAnswerOfAnyKindIsReachableNoAnswerIsNot) {
   EXPECT_EQ(tools.asked.back(),
             "curl -s -m 3 -o /dev/null -w %{http_code} http://192.168.1.20:8787/");
   const std::string call = "curl -s -m 3 -o /dev/null -w %{http_code} http://192.168.1.20:8787/";
-  for (const auto& [output, reachable] :
-       std::vector<std::pair<std::string, bool>>{{"000", false}, {"", false}, {"404\n", true},
-                                                 {"200", true}}) {
+  for (const auto& [output, reachable] : std::vector<std::pair<std::string, bool>>{
+           {"000", false}, {"", false}, {"404\n", true}, {"200", true}}) {
     tools.say(call, output, output == "000" ? 7 : 0);
     EXPECT_EQ(ReachabilityCheck::check("192.168.1.20", 8787, 3, tools.runner()), reachable)
         << output;
@@ -64,7 +63,8 @@ TEST(ReachabilityCheck, ProbesARealListenerWithCurl) {
     const int client = ::accept(listener, nullptr, nullptr);
     char request[1024];
     [[maybe_unused]] const auto got = ::read(client, request, sizeof request);
-    const char answer[] = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    const char answer[] =
+        "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     [[maybe_unused]] const auto sent = ::write(client, answer, sizeof answer - 1);
     ::close(client);
   });
@@ -94,9 +94,9 @@ TEST(FirewallStatus, UfwRulesDecideForThePort) {
             Verdict::reachable);
   EXPECT_EQ(verdict("8787/udp                   ALLOW IN    Anywhere\n").verdict,
             Verdict::notListed);  // an opening, but not for TCP
-  EXPECT_EQ(verdict("8787                       DENY IN     Anywhere\n22 ALLOW IN Anywhere\n")
-                .verdict,
-            Verdict::blocked);
+  EXPECT_EQ(
+      verdict("8787                       DENY IN     Anywhere\n22 ALLOW IN Anywhere\n").verdict,
+      Verdict::blocked);
   EXPECT_EQ(verdict("").verdict, Verdict::blockAll);
   EXPECT_EQ(verdict("Anywhere                   ALLOW IN    192.168.1.0/24\n").verdict,
             Verdict::reachable);
