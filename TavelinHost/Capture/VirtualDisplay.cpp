@@ -120,8 +120,8 @@ void LiveDisplayPreview::deliver(const CaptureSample& sample) {
   if (buffer.width < 1 || buffer.height < 1 || buffer.stride < buffer.width * 4) return;
   if (size.isEmpty()) size = {buffer.width, buffer.height};
   const int width = static_cast<int>(size.width), height = static_cast<int>(size.height);
-  auto pixels = std::make_shared<std::vector<std::uint8_t>>(
-      static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+  auto pixels = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(width) *
+                                                            static_cast<std::size_t>(height) * 4);
   if (libyuv::ARGBScale(buffer.data.get(), buffer.stride, buffer.width, buffer.height,
                         pixels->data(), width * 4, width, height, libyuv::kFilterBox) != 0) {
     return;

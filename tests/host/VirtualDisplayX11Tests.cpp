@@ -28,7 +28,8 @@ void showOnlyTheLeftHalf(x11::Connection& x) {
       c, xcb_randr_get_screen_resources_current(c, x.root()), nullptr));
   ASSERT_TRUE(resources);
   ASSERT_GT(xcb_randr_get_screen_resources_current_outputs_length(resources.get()), 0);
-  const xcb_randr_output_t output = xcb_randr_get_screen_resources_current_outputs(resources.get())[0];
+  const xcb_randr_output_t output =
+      xcb_randr_get_screen_resources_current_outputs(resources.get())[0];
   xcb_randr_monitor_info_t monitor{};
   monitor.name = x.atom("PHYS-1");
   monitor.primary = 1;
@@ -62,7 +63,8 @@ class VirtualDisplayX11Test : public ::testing::Test {
 
   static testing::XvfbDesktop* desktop;
   static std::shared_ptr<x11::Connection> connection;
-  std::shared_ptr<x11::X11WindowServer> windows = std::make_shared<x11::X11WindowServer>(connection);
+  std::shared_ptr<x11::X11WindowServer> windows =
+      std::make_shared<x11::X11WindowServer>(connection);
   x11::X11VirtualDisplayPlatform platform{connection};
 };
 
@@ -74,7 +76,8 @@ TEST_F(VirtualDisplayX11Test, AParkedWindowIsCapturedAndRemovalLeavesTheScreenAs
   auto display = TavelinVirtualDisplay::create(platform, 1920, 1080, "Tavelin");
   ASSERT_TRUE(display);
   EXPECT_EQ(display->displayID, connection->atom("Tavelin"));
-  const auto listed = DisplayManager::displayFor(DisplayManager::displays(*windows), display->displayID);
+  const auto listed =
+      DisplayManager::displayFor(DisplayManager::displays(*windows), display->displayID);
   ASSERT_TRUE(listed);
   EXPECT_EQ(listed->bounds, (ScreenRect{1920, 0, 1920, 1080}));
 
@@ -96,19 +99,20 @@ TEST_F(VirtualDisplayX11Test, AParkedWindowIsCapturedAndRemovalLeavesTheScreenAs
   const ScreenRect parked = windows->window(window->windowID)->contentBounds;
 
   testing::CaptureRecorder recorder;
-  PortalSourceFactory factory(
-      std::make_shared<x11::X11CaptureService>(desktop->display()), windows,
-      std::make_shared<WindowResolver>(windows, nullptr, HostLogSink{}), recorder.log(),
-      [] { return HostSettings{}; });
-  auto source = factory.make(Portal{Uuid::random(), "parked", {},
-                                    ScreenRegionPortalData{parked, display->displayID, false}})
+  PortalSourceFactory factory(std::make_shared<x11::X11CaptureService>(desktop->display()), windows,
+                              std::make_shared<WindowResolver>(windows, nullptr, HostLogSink{}),
+                              recorder.log(), [] { return HostSettings{}; });
+  auto source = factory
+                    .make(Portal{Uuid::random(),
+                                 "parked",
+                                 {},
+                                 ScreenRegionPortalData{parked, display->displayID, false}})
                     .source;
   recorder.attach(*source);
   source->start();
   EXPECT_TRUE(recorder.waitUntil([](const auto& seen) { return !seen.frames.empty(); }));
-  EXPECT_EQ(recorder.frames().front().size,
-            (PixelSize{static_cast<std::int64_t>(parked.width),
-                       static_cast<std::int64_t>(parked.height)}));
+  EXPECT_EQ(recorder.frames().front().size, (PixelSize{static_cast<std::int64_t>(parked.width),
+                                                       static_cast<std::int64_t>(parked.height)}));
   source->stop();
   testing::XvfbDesktop::stop(xterm);
 
@@ -134,7 +138,8 @@ TEST_F(VirtualDisplayX11Test, ADisplayLeftByACrashedHostIsRemovedAtTheNextStart)
   auto display = TavelinVirtualDisplay::create(platform, 1920, 1080, "");
   ASSERT_TRUE(display);
   EXPECT_EQ(monitorsNamed("Tavelin"), 1);  // the new one only
-  const auto listed = DisplayManager::displayFor(DisplayManager::displays(*windows), display->displayID);
+  const auto listed =
+      DisplayManager::displayFor(DisplayManager::displays(*windows), display->displayID);
   ASSERT_TRUE(listed);
   EXPECT_EQ(listed->bounds.width, 1920);
   EXPECT_FALSE(connection->cardinals(connection->root(), "_TAVELIN_FRAMEBUFFER").has_value());
@@ -158,12 +163,14 @@ TEST_F(VirtualDisplayX11Test, ThePreviewDeliversScaledPicturesOfTheDisplay) {
   };
   preview->start(display->displayID, 12, 640);
   // The pointer crossing the display is a change the stream picks up.
-  const pid_t xterm = desktop->run({"xterm", "-title", "Preview", "-geometry", "40x8+2000+100", "-e",
-                                    "sh", "-c", "while :; do date +%N; sleep 0.05; done"});
-  EXPECT_TRUE(testing::eventually([&] {
-    main->runAll();
-    return !sizes.empty();
-  }, 10s));
+  const pid_t xterm = desktop->run({"xterm", "-title", "Preview", "-geometry", "40x8+2000+100",
+                                    "-e", "sh", "-c", "while :; do date +%N; sleep 0.05; done"});
+  EXPECT_TRUE(testing::eventually(
+      [&] {
+        main->runAll();
+        return !sizes.empty();
+      },
+      10s));
   preview->stop();
   testing::XvfbDesktop::stop(xterm);
   ASSERT_FALSE(sizes.empty());

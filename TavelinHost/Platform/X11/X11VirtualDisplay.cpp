@@ -24,8 +24,7 @@ struct Layout {
 
 std::optional<Layout> layoutOf(Connection& x, xcb_atom_t ignoring) {
   xcb_connection_t* c = x.get();
-  auto version =
-      own(xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr));
+  auto version = own(xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr));
   if (!version || (version->major_version == 1 && version->minor_version < 5)) return std::nullopt;
   auto monitors =
       own(xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, x.root(), 1), nullptr));
@@ -51,17 +50,18 @@ std::optional<Layout> layoutOf(Connection& x, xcb_atom_t ignoring) {
 bool setScreenSize(Connection& x, const Layout& now, int width, int height) {
   const double perPixel = now.width > 0 ? static_cast<double>(now.widthMM) / now.width : 0.26;
   auto error = own(xcb_request_check(
-      x.get(), xcb_randr_set_screen_size_checked(
-                   x.get(), x.root(), static_cast<std::uint16_t>(width),
-                   static_cast<std::uint16_t>(height),
-                   static_cast<std::uint32_t>(std::lround(width * perPixel)),
-                   static_cast<std::uint32_t>(std::lround(height * perPixel)))));
+      x.get(),
+      xcb_randr_set_screen_size_checked(
+          x.get(), x.root(), static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height),
+          static_cast<std::uint32_t>(std::lround(width * perPixel)),
+          static_cast<std::uint32_t>(std::lround(height * perPixel)))));
   return !error;
 }
 
 class X11VirtualDisplay final : public VirtualDisplayBacking {
  public:
-  X11VirtualDisplay(std::shared_ptr<Connection> x, xcb_atom_t name) : x_(std::move(x)), name_(name) {}
+  X11VirtualDisplay(std::shared_ptr<Connection> x, xcb_atom_t name)
+      : x_(std::move(x)), name_(name) {}
   ~X11VirtualDisplay() override { remove(*x_, name_); }
   std::uint32_t displayID() const override { return name_; }
 
@@ -164,7 +164,8 @@ std::unique_ptr<VirtualDisplayBacking> X11VirtualDisplayPlatform::create(
   monitor.width = static_cast<std::uint16_t>(width);
   monitor.height = static_cast<std::uint16_t>(height);
   monitor.width_in_millimeters = static_cast<std::uint32_t>(std::lround(request.widthMillimeters));
-  monitor.height_in_millimeters = static_cast<std::uint32_t>(std::lround(request.heightMillimeters));
+  monitor.height_in_millimeters =
+      static_cast<std::uint32_t>(std::lround(request.heightMillimeters));
   auto display = std::make_unique<X11VirtualDisplay>(x_, name);  // removes what follows if need be
   const bool accepted = setMonitor(*x_, monitor);
   x_->sync();
