@@ -10,11 +10,13 @@
 #include <thread>
 
 #include "TavelinKit/Dispatch/DispatchPool.hpp"
+#include "TavelinKit/Foundation/Crypto.hpp"
 
 namespace tavelin {
 
 asio::thread_pool& dispatchPool() {
-  static asio::thread_pool pool(std::max(4u, std::thread::hardware_concurrency()));
+  static asio::thread_pool pool(
+      (initialiseCrypto(), std::max(4u, std::thread::hardware_concurrency())));
   return pool;
 }
 

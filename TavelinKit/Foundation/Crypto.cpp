@@ -1,5 +1,6 @@
 #include "TavelinKit/Foundation/Crypto.hpp"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
@@ -10,6 +11,14 @@
 #include <memory>
 
 namespace tavelin {
+
+// OpenSSL's clean-up at exit would run while threads that used it may still be ending (pool
+// threads are joined by a static destructor); their per-thread state would then be lost. The
+// process is ending anyway: OpenSSL keeps its state until then.
+void initialiseCrypto() {
+  static const bool ready = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+  (void)ready;
+}
 
 namespace {
 
@@ -24,6 +33,7 @@ struct DigestContextDeleter {
 
 template <std::size_t N>
 std::array<std::uint8_t, N> digest(const EVP_MD* type, std::string_view data) {
+  initialiseCrypto();
   std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> context(EVP_MD_CTX_new());
   std::array<std::uint8_t, N> out{};
   unsigned int length = 0;
@@ -47,6 +57,7 @@ int decodeSymbol(char c) {
 }  // namespace
 
 void fillRandom(std::uint8_t* out, std::size_t count) {
+  initialiseCrypto();
   while (count > 0) {
     const auto chunk = static_cast<int>(std::min<std::size_t>(count, 1 << 20));
     if (RAND_bytes(out, chunk) != 1) fatal("secure random generator");

@@ -17,6 +17,10 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 // Fills the buffer from the operating system's secure generator. A generator that cannot
 // deliver is unrecoverable for a host that hands out credentials, so this aborts.
 void fillRandom(std::uint8_t* out, std::size_t count);
+
+// Sets OpenSSL up, once, before anything uses it (the thread pool calls it before it starts its
+// threads).
+void initialiseCrypto();
 Bytes randomBytes(std::size_t count);
 
 // A uniformly distributed integer in 0 … upperBound - 1 (no modulo bias). upperBound > 0.
