@@ -8,13 +8,13 @@ test:
 	scripts/install-deps
 	scripts/run-tests
 
-# Until the desktop host exists this runs tavelin-demo: the real server with two synthetic
-# portals, driven by lines on stdin (allow <id>, deny <id>, pin, quit).
+# The host from a release build: on this display, or on a private Xvfb desktop when there is
+# none. Ctrl-C stops it and everything it started.
 run:
 	scripts/install-deps
 	cmake --preset release >/dev/null
-	cmake --build --preset release --target tavelin-demo
-	build/release/TavelinHost/tavelin-demo
+	cmake --build --preset release --target tavelin
+	scripts/run-host
 
 # Figures, not pass or fail: an optimised build against loopback.
 bench:

@@ -133,9 +133,11 @@ void AppModel::wire() {
       model.assign(model.pin_, text(model.pairing_->pin()), &AppModel::pinChanged);
     });
   };
-  log_->onEntry = [weak = std::weak_ptr<bool>(alive_), this](const LogEntry&) {
+  log_->onEntry = [weak = std::weak_ptr<bool>(alive_), this](const LogEntry& entry) {
     // Already on the main executor.
-    if (!weak.expired()) assign(logLines_, log_->recent(), &AppModel::logLinesChanged);
+    if (weak.expired()) return;
+    assign(logLines_, log_->recent(), &AppModel::logLinesChanged);
+    Q_EMIT logEntryAdded(entry);
   };
   pendingStore_->onChange = [this] {
     onMain([](AppModel& model) {
@@ -178,6 +180,12 @@ MultiPortalController& AppModel::multiPortal() {
         mainExecutor_);
     multiPortal_->onChange = [weak = std::weak_ptr<bool>(alive_), this] {
       if (!weak.expired()) refreshCaptureState();  // on the main executor already
+    };
+    multiPortal_->onInputObserved = [this](const ViewerSession& session,
+                                           const InputMessage& message) {
+      onMain([device = session.deviceID, message](AppModel& model) {
+        Q_EMIT model.inputReceived(device, message);
+      });
     };
     multiPortal_->setDefaultPortal(portalManager_->activePortal());
   }

@@ -243,8 +243,11 @@ class AppModel : public QObject {
   void showActivityChanged();
   void retargetingPortalChanged();
   void settingsChanged();
-  // Every paired phone (for a terminal front end that announces them).
+  // For a terminal front end that announces what happens: every paired phone, every log entry,
+  // every message a phone sends.
   void devicePaired(const tavelin::PairedDevice& device);
+  void logEntryAdded(const tavelin::LogEntry& entry);
+  void inputReceived(const tavelin::Uuid& deviceID, const tavelin::InputMessage& message);
 
  private:
   void wire();

@@ -2,7 +2,6 @@
 
 #include "TavelinHost/Demo/SyntheticSource.hpp"
 #include "TavelinHost/Input/InputService.hpp"
-#include "TavelinKit/Foundation/Json.hpp"
 #include "TavelinKit/Foundation/UnicodeText.hpp"
 #include "TavelinServer/ClientSession.hpp"
 #include "TavelinServer/NetworkAddresses.hpp"
@@ -10,18 +9,6 @@
 namespace tavelin {
 
 namespace {
-
-std::string inputJson(const InputMessage& message) {
-  json::Json object{{"type", message.type},
-                    {"x", message.x},
-                    {"y", message.y},
-                    {"dx", message.deltaX},
-                    {"dy", message.deltaY}};
-  if (message.text) object["text"] = *message.text;
-  if (message.key) object["key"] = *message.key;
-  if (message.portalId) object["portalId"] = *message.portalId;
-  return json::encodeCompact(object).value_or("{}");
-}
 
 std::string printable(const std::string& name) { return unicode::removeControlAndFormat(name); }
 
@@ -43,7 +30,7 @@ class AnnouncingViewerServer final : public ViewerServer {
         },
         [emit = emit_, next = handlers.onInput](const std::shared_ptr<ViewerSession>& s,
                                                 const InputMessage& message) {
-          emit("INPUT " + inputJson(message));
+          emit("INPUT " + message.jsonString());
           next(s, message);
         },
     });

@@ -192,6 +192,7 @@ std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& 
 
 void MultiPortalController::handleInput(const std::shared_ptr<ViewerSession>& session,
                                         const InputMessage& message) {
+  if (onInputObserved) onInputObserved(*session, message);
   if (message.type == "selectportal") {
     const auto id = message.portalId ? Uuid::parse(*message.portalId) : std::nullopt;
     if (!id) return;

@@ -73,6 +73,9 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
 
   // Viewers or states changed; on the main executor.
   std::function<void()> onChange;
+  // Every message a phone sends, before it is routed; on the session's queue. Set before
+  // phones connect.
+  std::function<void(const ViewerSession&, const InputMessage&)> onInputObserved;
 
   MultiPortalController(std::shared_ptr<const PortalSourceMaking> factory,
                         std::shared_ptr<ViewerServer> server,

@@ -118,6 +118,14 @@ PortalStateMessage::PortalStateMessage(std::optional<std::string> portalId,
       sourceHeight(sourceSize.height),
       streaming(streaming) {}
 
+std::string InputMessage::jsonString() const {
+  Json object{{"type", type}, {"x", x}, {"y", y}, {"dx", deltaX}, {"dy", deltaY}};
+  putOptional(object, "text", text);
+  putOptional(object, "key", key);
+  putOptional(object, "portalId", portalId);
+  return json::encodeCompact(object).value_or("{}");
+}
+
 std::string PortalStateMessage::jsonString() const {
   Json object{{"type", type},
               {"state", state},

@@ -81,6 +81,8 @@ struct InputMessage {
   // numbers that are missing, of another type or not finite read as 0.
   static std::optional<InputMessage> parse(std::string_view utf8);
   static std::optional<InputMessage> parse(const Bytes& bytes) { return parse(asText(bytes)); }
+  // Compact JSON with the wire's keys ("dx", "dy"); absent optionals left out. For logs.
+  std::string jsonString() const;
 
   friend bool operator==(const InputMessage&, const InputMessage&) = default;
 };
