@@ -10,14 +10,14 @@ import WebSocket from 'ws';
 export class DemoHost {
   // `dataHome` reuses another run's data (paired devices), as a restarted host would; `args`
   // and `env` go to the process (--desktop and its portals, DISPLAY).
-  static async start(settings, dataHome, { args = [], env = {} } = {}) {
-    const host = new DemoHost(settings, dataHome, args, env);
+  // `binary` runs another host that speaks the same lines (tavelin --headless).
+  static async start(settings, dataHome, { args = [], env = {}, binary } = {}) {
+    const host = new DemoHost(settings, dataHome, args, env, binary);
     await host.waitFor((line) => line.startsWith('PIN '));
     return host;
   }
 
-  constructor(settings, dataHome, args = [], env = {}) {
-    const binary = process.env.TAVELIN_DEMO;
+  constructor(settings, dataHome, args = [], env = {}, binary = process.env.TAVELIN_DEMO) {
     if (!binary) throw new Error('TAVELIN_DEMO must name the tavelin-demo executable');
     this.dataHome = dataHome ?? mkdtempSync(join(tmpdir(), 'tavelin-e2e-'));
     this.ownsData = !dataHome;
@@ -40,8 +40,9 @@ export class DemoHost {
   waitFor(matches, ms = 20000) {
     const seen = this.lines.find(matches);
     if (seen) return Promise.resolve(seen);
+    const waiting = new Error('waiting here').stack;
     return new Promise((resolve, reject) => {
-      const timer = setTimeout(() => reject(new Error(`no matching line in ${ms} ms:\n${this.lines.join('\n')}`)), ms);
+      const timer = setTimeout(() => reject(new Error(`no matching line in ${ms} ms:\n${this.lines.join('\n')}\n${waiting}`)), ms);
       this.waiters.push((line) => {
         if (!matches(line)) return false;
         clearTimeout(timer);
