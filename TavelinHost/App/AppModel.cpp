@@ -309,6 +309,7 @@ void AppModel::probeReachability() {
       const auto previous = model.reachable_;
       model.assign(model.reachable_, std::optional(reachable), &AppModel::reachableChanged);
       model.firewallFixCommand_ = finding.fixCommand;
+      model.firewallTool_ = finding.tool;
       model.assign(model.firewallVerdict_, finding.verdict, &AppModel::firewallVerdictChanged);
       if (previous != reachable) {
         const std::string where = host + ":" + std::to_string(port);
@@ -598,18 +599,23 @@ std::vector<HostIssue> AppModel::issues() const {
   using Verdict = FirewallStatus::Verdict;
   const QString title = QStringLiteral("Your phone cannot reach this computer");
   const QString command = text(firewallFixCommand_);
+  const QString firewall =
+      firewallTool_.empty() ? QStringLiteral("the firewall") : text(firewallTool_);
   if (firewallVerdict_ == Verdict::blocked || firewallVerdict_ == Verdict::notListed) {
     banners.push_back({HostIssue::Kind::firewall, title,
-                       QStringLiteral("The server is running, but the firewall is dropping "
-                                      "incoming connections to its port. Allow the port once and "
-                                      "everything works."),
+                       QStringLiteral("The server is running, but ") + firewall +
+                           QStringLiteral(" is dropping incoming connections to it. Allow its "
+                                          "port once with the command below and everything "
+                                          "works."),
                        QStringLiteral("network-error"), HostIssue::Tone::error,
                        QStringLiteral("Copy Command"),
                        command.isEmpty() ? std::nullopt : std::optional(command)});
   } else if (firewallVerdict_ == Verdict::blockAll) {
     banners.push_back({HostIssue::Kind::firewall, title,
-                       QStringLiteral("The firewall is set to block all incoming connections. "
-                                      "Allow the port to let your phone reach this computer."),
+                       firewall.left(1).toUpper() + firewall.mid(1) +
+                           QStringLiteral(" is set to block all incoming connections. Allow the "
+                                          "port with the command below to let your phone reach "
+                                          "this computer."),
                        QStringLiteral("network-error"), HostIssue::Tone::error,
                        QStringLiteral("Copy Command"),
                        command.isEmpty() ? std::nullopt : std::optional(command)});

@@ -297,6 +297,7 @@ class AppModel : public QObject {
   std::optional<bool> reachable_;
   FirewallStatus::Verdict firewallVerdict_ = FirewallStatus::Verdict::unknown;
   std::string firewallFixCommand_;
+  std::string firewallTool_;
   bool hasScreenRecording_ = false;
   bool hasAccessibility_ = false;
   std::optional<QString> errorMessage_;

@@ -45,8 +45,10 @@ class AppModelTest : public ::testing::Test {
     environment.poster = std::make_shared<testing::RecordingEventPoster>();
     environment.runProcess = [answers = answers](const std::string& program,
                                                  const std::vector<std::string>&) {
-      if (program != "curl") return std::optional<ProcessResult>();
-      return std::optional(ProcessResult{0, answers->curl, {}});
+      if (program == "curl") return std::optional(ProcessResult{0, answers->curl, {}});
+      if (program == "ufw" && answers->ufw)
+        return std::optional(ProcessResult{0, *answers->ufw, {}});
+      return std::optional<ProcessResult>();
     };
     environment.background = background;
     environment.clock = clock.clock();
@@ -71,6 +73,7 @@ class AppModelTest : public ::testing::Test {
 
   struct Answers {
     std::string curl = "200";
+    std::optional<std::string> ufw;
   };
   testing::TemporaryDirectory directory;
   testing::FakeClock clock{testing::utc(2026, 12, 6, 9)};
@@ -119,6 +122,23 @@ TEST_F(AppModelTest, StartsTicksAndProbesOnItsSchedule) {
   model->refreshRuntimeState();
   settle();
   EXPECT_NE(model->pin(), pin);
+  model->shutDown();
+}
+
+TEST_F(AppModelTest, AHostNobodyReachesSaysWhyAndHowToFixIt) {
+  answers->curl = "000";
+  answers->ufw =
+      "Status: active\nDefault: deny (incoming), allow (outgoing), disabled (routed)\n\nTo  "
+      "   Action      From\n--     ------      ----\n22/tcp     ALLOW IN    Anywhere\n";
+  model->start();
+  runProbes();
+  EXPECT_EQ(model->reachable(), false);
+  EXPECT_EQ(model->firewallVerdict(), FirewallStatus::Verdict::notListed);
+  const auto banners = model->issues();
+  ASSERT_EQ(banners.size(), 1u);
+  EXPECT_EQ(banners[0].title, "Your phone cannot reach this computer");
+  EXPECT_TRUE(banners[0].detail.contains("ufw"));
+  EXPECT_EQ(banners[0].command, "sudo ufw allow " + QString::number(testPort()) + "/tcp");
   model->shutDown();
 }
 
