@@ -2,9 +2,11 @@
 
 #include <qrencode.h>
 
-#include <QPointer>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QUrl>
 #include <algorithm>
+#include <mutex>
 
 #include "TavelinHost/Capture/PortalSources.hpp"
 #include "TavelinKit/Dispatch/WorkerThread.hpp"
@@ -16,18 +18,41 @@ namespace tavelin {
 
 namespace {
 
-// Work for the thread of a Qt object, through its event loop; dropped once the object is gone.
+// Work carried to the model's thread inside an event: made on one thread, run and destroyed on
+// the other, with Qt's event queue between them.
+class WorkEvent final : public QEvent {
+ public:
+  static QEvent::Type type() {
+    static const auto registered = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return registered;
+  }
+  explicit WorkEvent(std::function<void()> work) : QEvent(type()), work_(std::move(work)) {}
+  void run() { work_(); }
+
+ private:
+  std::function<void()> work_;
+};
+
+}  // namespace
+
+// Posts to the model while it exists; the model closes the gate when it goes.
+struct AppModel::MainGate {
+  std::mutex lock;
+  QObject* target = nullptr;  // guarded by lock
+};
+
+namespace {
+
 class QtExecutor final : public Executor {
  public:
-  explicit QtExecutor(QObject* context) : context_(context) {}
+  explicit QtExecutor(std::shared_ptr<AppModel::MainGate> gate) : gate_(std::move(gate)) {}
   void post(std::function<void()> work) override {
-    QPointer<QObject> context = context_;
-    if (!context) return;
-    QMetaObject::invokeMethod(context, std::move(work), Qt::QueuedConnection);
+    std::lock_guard guard(gate_->lock);
+    if (gate_->target) QCoreApplication::postEvent(gate_->target, new WorkEvent(std::move(work)));
   }
 
  private:
-  QPointer<QObject> context_;
+  std::shared_ptr<AppModel::MainGate> gate_;
 };
 
 QString text(const std::string& utf8) { return QString::fromStdString(utf8); }
@@ -50,7 +75,9 @@ void AppModel::assign(T& field, T value, Signal signal) {
 
 AppModel::AppModel(AppEnvironment environment, QObject* parent)
     : QObject(parent), environment_(std::move(environment)) {
-  mainExecutor_ = std::make_shared<QtExecutor>(this);
+  gate_ = std::make_shared<MainGate>();
+  gate_->target = this;
+  mainExecutor_ = std::make_shared<QtExecutor>(gate_);
   background_ = environment_.background ? environment_.background
                                         : std::make_shared<WorkerThread>("tavelin.probe");
   const auto& root = environment_.dataDirectory;
@@ -94,7 +121,17 @@ AppModel::AppModel(AppEnvironment environment, QObject* parent)
   wire();
 }
 
+bool AppModel::event(QEvent* event) {
+  if (event->type() != WorkEvent::type()) return QObject::event(event);
+  static_cast<WorkEvent*>(event)->run();
+  return true;
+}
+
 AppModel::~AppModel() {
+  {
+    std::lock_guard guard(gate_->lock);
+    gate_->target = nullptr;
+  }
   *alive_ = false;
   alive_.reset();
   if (multiPortal_) multiPortal_->shutdown();

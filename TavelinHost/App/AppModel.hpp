@@ -216,6 +216,11 @@ class AppModel : public QObject {
   PendingPairingStore& pendingStore() { return *pendingStore_; }
   PairingService& pairing() { return *pairing_; }
   const AppEnvironment& environment() const { return environment_; }
+  // Runs work on the model's thread (for threads of a front end: stdin, signals).
+  const std::shared_ptr<Executor>& mainExecutor() const { return mainExecutor_; }
+
+  struct MainGate;
+  bool event(QEvent* event) override;
 
  Q_SIGNALS:
   void serverRunningChanged();
@@ -264,6 +269,7 @@ class AppModel : public QObject {
   void assign(T& field, T value, Signal signal);
 
   const AppEnvironment environment_;
+  std::shared_ptr<MainGate> gate_;
   std::shared_ptr<Executor> mainExecutor_;
   std::shared_ptr<Executor> background_;
   std::shared_ptr<HostLog> log_;

@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
-  QCoreApplication application(argc, argv);
+  const QCoreApplication application(argc, argv);
   auto x = x11::Connection::open();
   if (!x) {
     std::fprintf(stderr,
@@ -67,20 +67,18 @@ int main(int argc, char** argv) {
   AppModel model(environment);
   HeadlessHost host(model, emitLine, ::isatty(STDOUT_FILENO) == 1);
 
-  std::thread([signals, &application] {
+  const auto onMain = model.mainExecutor();
+  std::thread([signals, onMain] {
     int received = 0;
     sigwait(&signals, &received);
-    QMetaObject::invokeMethod(&application, &QCoreApplication::quit, Qt::QueuedConnection);
+    onMain->post([] { QCoreApplication::quit(); });
   }).detach();
   // End of input is not a request to stop: a host started without a terminal keeps running.
-  std::thread([&host, &application] {
+  std::thread([&host, onMain] {
     for (std::string line; std::getline(std::cin, line);) {
-      QMetaObject::invokeMethod(
-          &host,
-          [line, &host, &application] {
-            if (!host.command(line)) application.quit();
-          },
-          Qt::QueuedConnection);
+      onMain->post([line, &host] {
+        if (!host.command(line)) QCoreApplication::quit();
+      });
     }
   }).detach();
 
