@@ -112,7 +112,8 @@ class AppModel : public QObject {
  public:
   static constexpr std::chrono::seconds pinMaxAge{300};
   static constexpr int ticksBetweenProbes = 10;
-  inline static const QString placeholderURL = QStringLiteral("starting\u2026");
+  // What connectionURL says until the server listens.
+  inline static const QString urlBeforeStart = QStringLiteral("starting\u2026");
 
   explicit AppModel(AppEnvironment environment, QObject* parent = nullptr);
   ~AppModel() override;
@@ -155,7 +156,6 @@ class AppModel : public QObject {
   QString hostAndPort() const;
   bool canShare() const;
   QString captureStateText() const;
-  std::optional<VirtualDisplayManager*> virtualDisplay() { return &virtualDisplay_; }
   std::optional<DisplayInfo> virtualDisplayBounds() const;
 
   // ---- Life
@@ -289,7 +289,7 @@ class AppModel : public QObject {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
   bool serverRunning_ = false;
-  QString connectionURL_ = placeholderURL;
+  QString connectionURL_ = urlBeforeStart;
   QString pin_ = QStringLiteral("\u2014\u2014\u2014\u2014\u2014\u2014");
   QImage qrImage_;
   std::vector<Portal> portals_;

@@ -71,7 +71,6 @@ class LiveDisplayPreview : public std::enable_shared_from_this<LiveDisplayPrevie
 
   void start(std::uint32_t displayID, int fps, int maxDimension);
   void stop();
-  bool isRunning() const { return running_; }
 
   // Set before start; on the main executor.
   std::function<void(const Image&)> onFrame;

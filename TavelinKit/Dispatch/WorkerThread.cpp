@@ -58,8 +58,4 @@ void WorkerThread::post(std::function<void()> work) {
   state_->wake.notify_one();
 }
 
-bool WorkerThread::isCurrent() const {
-  return state_->thread.get_id() == std::this_thread::get_id();
-}
-
 }  // namespace tavelin

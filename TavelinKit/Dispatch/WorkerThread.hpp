@@ -20,7 +20,6 @@ class WorkerThread final : public Executor {
   WorkerThread& operator=(const WorkerThread&) = delete;
 
   void post(std::function<void()> work) override;
-  bool isCurrent() const;
 
   struct State;
 

@@ -217,7 +217,7 @@ TEST_F(PortalSourceX11Test, AWindowIsFollowedThroughMinimisingClosingAndRelaunch
 
   // The server hands a new client the lowest free resource IDs, so a relaunch right away would
   // get the old window number back; another client takes those first.
-  const auto placeholder = x11::Connection::open(desktop->display());
+  const auto slotTaker = x11::Connection::open(desktop->display());
   recorder.clear();
   const LiveWindow second = openXterm("TavelinFollow", "50x10+40+40");
   ASSERT_NE(second.windowID, first.windowID);

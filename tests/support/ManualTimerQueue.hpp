@@ -75,7 +75,6 @@ class ManualTimerQueue final : public TimerQueue {
     return static_cast<int>(std::count_if(timers_.begin(), timers_.end(),
                                           [](const auto& ticks) { return ticks->isActive(); }));
   }
-  Duration now() const { return now_; }
 
  private:
   struct Ticks final : RepeatingTimer::Ticks {
