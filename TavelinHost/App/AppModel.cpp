@@ -569,14 +569,12 @@ void AppModel::moveWindow(const WindowInfo& window, bool toVirtual) {
     }
     origin = {bounds->bounds.x + 40, bounds->bounds.y + 40};
   } else {
-    const auto displays = environment_.windows ? DisplayManager::displays(*environment_.windows)
-                                               : std::vector<DisplayInfo>{};
-    if (displays.empty()) return;
-    const auto main = std::find_if(displays.begin(), displays.end(), [](const DisplayInfo& d) {
-      return d.bounds.x == 0 && d.bounds.y == 0;
-    });
-    const auto& home = main != displays.end() ? *main : displays.front();
-    origin = {home.bounds.x + 80, home.bounds.y + 80};
+    const auto home =
+        environment_.windows
+            ? DisplayManager::mainDisplay(DisplayManager::displays(*environment_.windows))
+            : std::nullopt;
+    if (!home) return;
+    origin = {home->bounds.x + 80, home->bounds.y + 80};
   }
   if (WindowMover::move(*environment_.windowControl, window, origin)) {
     logLine("Host", "Moved " + window.applicationName + " " +

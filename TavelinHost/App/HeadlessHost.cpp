@@ -161,12 +161,10 @@ bool HeadlessHost::command(const std::string& line) {
       }
       area = ScreenRect{*x, *y, *width, *height};
     } else if (model_.environment().windows) {
-      const auto displays = DisplayManager::displays(*model_.environment().windows);
-      const auto main = std::find_if(displays.begin(), displays.end(), [](const DisplayInfo& d) {
-        return d.bounds.x == 0 && d.bounds.y == 0;
-      });
-      if (main != displays.end()) area = main->bounds;
-      if (!area && !displays.empty()) area = displays.front().bounds;
+      if (const auto main = DisplayManager::mainDisplay(
+              DisplayManager::displays(*model_.environment().windows))) {
+        area = main->bounds;
+      }
     }
     if (!area) return error("no display to share"), true;
     const auto before = model_.portals().size();

@@ -135,6 +135,10 @@ std::optional<DisplayInfo> DisplayManager::displayContaining(
     }
   }
   if (best) return *best;
+  return mainDisplay(displays);
+}
+
+std::optional<DisplayInfo> DisplayManager::mainDisplay(const std::vector<DisplayInfo>& displays) {
   for (const auto& display : displays) {
     if (display.bounds.x == 0 && display.bounds.y == 0) return display;
   }

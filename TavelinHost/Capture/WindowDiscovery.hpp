@@ -118,6 +118,8 @@ std::vector<DisplayInfo> displays(WindowServer& server);
 std::optional<DisplayInfo> displayContaining(const std::vector<DisplayInfo>& displays,
                                              const ScreenRect& rect);
 std::optional<DisplayInfo> displayFor(const std::vector<DisplayInfo>& displays, std::uint32_t id);
+// The display whose origin is (0, 0), else the first; nothing without displays.
+std::optional<DisplayInfo> mainDisplay(const std::vector<DisplayInfo>& displays);
 
 }  // namespace DisplayManager
 
