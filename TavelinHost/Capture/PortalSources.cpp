@@ -273,11 +273,8 @@ std::string WindowRegionCaptureSource::descriptionText() const {
 
 PixelRect WindowRegionCaptureSource::cropRect(const PixelSize& contentSize) {
   noteContentSize(contentSize);
-  // The same rule as WindowRegionCoordinateMapper::resolveCropRect, so a touch lands on what
-  // the picture shows.
-  return CoordinateMath::resolveEffectiveRegion(region_, originalPixelRegion_, contentSize,
-                                                resizeBehavior_)
-      .toPixel(contentSize);
+  return CoordinateMath::effectiveCropRect(region_, originalPixelRegion_, contentSize,
+                                           resizeBehavior_);
 }
 
 // ---- Factory

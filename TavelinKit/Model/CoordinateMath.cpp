@@ -15,6 +15,14 @@ std::optional<ScreenPoint> CoordinateMath::mapNormalizedToScreen(const Normalize
   return ScreenPoint{sx, sy};
 }
 
+PixelRect CoordinateMath::effectiveCropRect(const NormalizedRect& stored,
+                                            const PixelRect& originalPixelRegion,
+                                            const PixelSize& currentSurface,
+                                            RegionResizeBehavior behavior) {
+  return resolveEffectiveRegion(stored, originalPixelRegion, currentSurface, behavior)
+      .toPixel(currentSurface);
+}
+
 NormalizedRect CoordinateMath::resolveEffectiveRegion(const NormalizedRect& stored,
                                                       const PixelRect& originalPixelRegion,
                                                       const PixelSize& currentSurface,

@@ -37,6 +37,10 @@ NormalizedRect resolveEffectiveRegion(const NormalizedRect& stored,
                                       const PixelRect& originalPixelRegion,
                                       const PixelSize& currentSurface,
                                       RegionResizeBehavior behavior);
+// The same region in pixels of that surface: what a window-region portal's picture shows and
+// where its touches land.
+PixelRect effectiveCropRect(const NormalizedRect& stored, const PixelRect& originalPixelRegion,
+                            const PixelSize& currentSurface, RegionResizeBehavior behavior);
 
 }  // namespace CoordinateMath
 

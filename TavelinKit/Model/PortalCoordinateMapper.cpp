@@ -81,9 +81,8 @@ std::optional<ScreenPoint> WindowRegionCoordinateMapper::mapToWindowLocal(
 }
 
 PixelRect WindowRegionCoordinateMapper::resolveCropRect(const PixelSize& surfaceSize) const {
-  return CoordinateMath::resolveEffectiveRegion(storedRegion_, originalPixelRegion_, surfaceSize,
-                                                resizeBehavior_)
-      .toPixel(surfaceSize);
+  return CoordinateMath::effectiveCropRect(storedRegion_, originalPixelRegion_, surfaceSize,
+                                           resizeBehavior_);
 }
 
 }  // namespace tavelin
