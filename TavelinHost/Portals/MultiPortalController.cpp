@@ -19,24 +19,13 @@ void PortalRuntime::start(std::function<bool()> frameGate) {
     auto self = weak.lock();
     if (self && !self->ended_ && self->onFrame) self->onFrame(frame.jpeg);
   };
-  source->onStateChange = [weak](PortalCaptureState next) {
+  // The source keeps its own state and size; the runtime only passes the news on.
+  auto changed = [weak] {
     auto self = weak.lock();
-    if (!self || self->ended_) return;
-    {
-      std::lock_guard guard(self->lock_);
-      self->state_ = next;
-    }
-    if (self->onStateOrSize) self->onStateOrSize();
+    if (self && !self->ended_ && self->onStateOrSize) self->onStateOrSize();
   };
-  source->onSourceSizeChange = [weak](const PixelSize& size) {
-    auto self = weak.lock();
-    if (!self || self->ended_) return;
-    {
-      std::lock_guard guard(self->lock_);
-      self->sourceSize_ = size;
-    }
-    if (self->onStateOrSize) self->onStateOrSize();
-  };
+  source->onStateChange = [changed](PortalCaptureState) { changed(); };
+  source->onSourceSizeChange = [changed](const PixelSize&) { changed(); };
   source->start();
 }
 
@@ -48,8 +37,7 @@ void PortalRuntime::end() {
 }
 
 std::pair<PortalCaptureState, PixelSize> PortalRuntime::state() const {
-  std::lock_guard guard(lock_);
-  return {state_, sourceSize_};
+  return {source->state(), source->sourceSize()};
 }
 
 PortalStateMessage PortalRuntime::stateMessage() const {

@@ -37,13 +37,11 @@ class PortalRuntime : public std::enable_shared_from_this<PortalRuntime> {
   // No callback reaches the owner after this; the source is stopped.
   void end();
 
+  // What the source reports now.
   std::pair<PortalCaptureState, PixelSize> state() const;
   PortalStateMessage stateMessage() const;
 
  private:
-  mutable std::mutex lock_;
-  PortalCaptureState state_ = PortalCaptureState::idle;  // guarded by lock_
-  PixelSize sourceSize_;                                 // guarded by lock_
   std::atomic<bool> ended_{false};
 };
 
