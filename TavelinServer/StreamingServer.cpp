@@ -265,8 +265,13 @@ void StreamingServer::disconnectAll() {
   for (const auto& session : sessions()) session->close();
 }
 
+// Every picture passes here and through the capture's gate (viewerCount): they look at the
+// sessions in place rather than copying the table. Sessions only queue work here, and their
+// own locks are never held while this one is taken.
 void StreamingServer::sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) {
-  for (const auto& session : sessions()) {
+  std::lock_guard guard(sessionsLock_);
+  for (const auto& entry : activeSessions_) {
+    const auto& session = entry.second;
     if (session->isOpen() && session->currentPortalID() == portal) session->pushFrame(jpeg);
   }
 }
@@ -289,9 +294,10 @@ void StreamingServer::setViewerHandlers(ViewerHandlers handlers) {
 }
 
 std::size_t StreamingServer::viewerCount(const Uuid& portal) const {
+  std::lock_guard guard(sessionsLock_);
   std::size_t count = 0;
-  for (const auto& session : sessions()) {
-    count += session->isOpen() && session->currentPortalID() == portal ? 1 : 0;
+  for (const auto& entry : activeSessions_) {
+    count += entry.second->isOpen() && entry.second->currentPortalID() == portal ? 1 : 0;
   }
   return count;
 }
