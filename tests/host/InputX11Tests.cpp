@@ -24,18 +24,6 @@ InputMessage message(std::string type, double x = 0, double y = 0) {
   return m;
 }
 
-std::vector<std::uint32_t> keyboardMapping(x11::Connection& x) {
-  const auto* setup = xcb_get_setup(x.get());
-  auto reply = x11::own(xcb_get_keyboard_mapping_reply(
-      x.get(),
-      xcb_get_keyboard_mapping(
-          x.get(), setup->min_keycode,
-          static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
-      nullptr));
-  const auto* keysyms = xcb_get_keyboard_mapping_keysyms(reply.get());
-  return {keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply.get())};
-}
-
 // What the recorder saw, for failure messages.
 std::string describe(const std::vector<Event>& events) {
   std::string text;
@@ -175,7 +163,7 @@ TEST_F(InputX11Test, ScrollsAreWheelClicksUpAndDown) {
 }
 
 TEST_F(InputX11Test, TextArrivesAsTypedAndTheKeymapIsRestored) {
-  const auto before = keyboardMapping(*connection);
+  const auto before = connection->keyboardMapping()->keysyms;
   auto text = message("text");
   text.text = "h\u00E9llo w\u00F6rld \u2713 \u65E5\u672C \U0001F600";
   controller->enqueue(text);
@@ -185,7 +173,7 @@ TEST_F(InputX11Test, TextArrivesAsTypedAndTheKeymapIsRestored) {
   }));
   EXPECT_EQ(recorder->text(), expected);
   EXPECT_TRUE(testing::eventually([&] { return controller->pendingCount() == 0; }));
-  EXPECT_EQ(keyboardMapping(*connection), before);
+  EXPECT_EQ(connection->keyboardMapping()->keysyms, before);
 
   recorder->clear();
   const std::vector<std::pair<const char*, std::uint32_t>> keys = {

@@ -107,28 +107,17 @@ class InputRecorderWindow {
 
  private:
   void loadKeymap() {
-    const auto* setup = xcb_get_setup(x_->get());
-    auto reply = x11::own(xcb_get_keyboard_mapping_reply(
-        x_->get(),
-        xcb_get_keyboard_mapping(
-            x_->get(), setup->min_keycode,
-            static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
-        nullptr));
-    if (!reply) return;
-    first_ = setup->min_keycode;
-    perKeycode_ = reply->keysyms_per_keycode;
-    const auto* keysyms = xcb_get_keyboard_mapping_keysyms(reply.get());
-    keymap_.assign(keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
+    if (auto mapping = x_->keyboardMapping()) keymap_ = std::move(*mapping);
   }
   std::uint32_t keysymOf(int keycode, std::uint16_t state) const {
-    const int index = keycode - first_;
-    if (index < 0 || perKeycode_ == 0) return 0;
+    const int index = keycode - keymap_.first;
+    if (index < 0 || keymap_.perKeycode == 0) return 0;
     const auto at = [&](int column) {
-      const auto position = static_cast<std::size_t>(index * perKeycode_ + column);
-      return position < keymap_.size() ? keymap_[position] : 0u;
+      const auto position = static_cast<std::size_t>(index * keymap_.perKeycode + column);
+      return position < keymap_.keysyms.size() ? keymap_.keysyms[position] : 0u;
     };
     const bool shifted = (state & XCB_MOD_MASK_SHIFT) != 0;
-    return shifted && perKeycode_ > 1 && at(1) != 0 ? at(1) : at(0);
+    return shifted && keymap_.perKeycode > 1 && at(1) != 0 ? at(1) : at(0);
   }
 
   void run() {
@@ -160,9 +149,7 @@ class InputRecorderWindow {
 
   std::shared_ptr<x11::Connection> x_;
   xcb_window_t window_ = 0;
-  xcb_keycode_t first_ = 0;
-  int perKeycode_ = 0;
-  std::vector<std::uint32_t> keymap_;  // the event thread's own after construction
+  x11::Connection::KeyboardMapping keymap_;  // the event thread's own after construction
   std::atomic<bool> running_{true};
   std::mutex lock_;
   std::condition_variable changed_;

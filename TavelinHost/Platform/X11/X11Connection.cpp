@@ -85,6 +85,20 @@ std::string Connection::title(xcb_window_t window) {
   return unicode::isValidUTF8(name) ? name : unicode::removeControlAndFormat(name);
 }
 
+std::optional<Connection::KeyboardMapping> Connection::keyboardMapping() {
+  const auto* setup = xcb_get_setup(connection_);
+  const int count = setup->max_keycode - setup->min_keycode + 1;
+  auto reply = own(xcb_get_keyboard_mapping_reply(
+      connection_,
+      xcb_get_keyboard_mapping(connection_, setup->min_keycode, static_cast<std::uint8_t>(count)),
+      nullptr));
+  if (!reply) return std::nullopt;
+  const auto* keysyms = xcb_get_keyboard_mapping_keysyms(reply.get());
+  return KeyboardMapping{setup->min_keycode,
+                         reply->keysyms_per_keycode,
+                         {keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply.get())}};
+}
+
 bool Connection::hasWindowManager() {
   const auto check = cardinals(root(), "_NET_SUPPORTING_WM_CHECK", XCB_ATOM_WINDOW);
   if (!check || check->empty()) return false;

@@ -49,6 +49,15 @@ class Connection {
   std::string title(xcb_window_t window);
 
   bool hasWindowManager();
+
+  // The core keyboard mapping as the server has it now: `perKeycode` keysyms for each keycode
+  // from `first` on. Nothing when the server does not answer.
+  struct KeyboardMapping {
+    xcb_keycode_t first = 0;
+    int perKeycode = 0;
+    std::vector<std::uint32_t> keysyms;
+  };
+  std::optional<KeyboardMapping> keyboardMapping();
   void flush() { xcb_flush(connection_); }
   // Waits until the server has handled every request sent so far (other connections then see
   // their effects).

@@ -48,26 +48,12 @@ std::int16_t coordinate(double value) {
 
 }  // namespace
 
-// The core keyboard mapping as the server has it now.
-struct X11EventPoster::Keymap {
-  xcb_keycode_t first = 0;
-  int perKeycode = 0;
-  std::vector<std::uint32_t> keysyms;  // perKeycode per keycode from `first`
-
+// The keyboard mapping, asked which keycode types what.
+struct X11EventPoster::Keymap : Connection::KeyboardMapping {
   static std::optional<Keymap> read(Connection& x) {
-    const auto* setup = xcb_get_setup(x.get());
-    const int count = setup->max_keycode - setup->min_keycode + 1;
-    auto reply = own(xcb_get_keyboard_mapping_reply(
-        x.get(),
-        xcb_get_keyboard_mapping(x.get(), setup->min_keycode, static_cast<std::uint8_t>(count)),
-        nullptr));
-    if (!reply) return std::nullopt;
-    Keymap map;
-    map.first = setup->min_keycode;
-    map.perKeycode = reply->keysyms_per_keycode;
-    const auto* begin = xcb_get_keyboard_mapping_keysyms(reply.get());
-    map.keysyms.assign(begin, begin + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
-    return map;
+    auto mapping = x.keyboardMapping();
+    if (!mapping) return std::nullopt;
+    return Keymap{std::move(*mapping)};
   }
   int keycodes() const {
     return perKeycode > 0 ? static_cast<int>(keysyms.size()) / perKeycode : 0;
