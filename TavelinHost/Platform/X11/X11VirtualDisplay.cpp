@@ -99,19 +99,14 @@ bool hasMonitor(Connection& x, xcb_atom_t name) {
 
 bool setMonitor(Connection& x, xcb_randr_monitor_info_t monitor,
                 const std::vector<xcb_randr_output_t>& outputs) {
-  // Header (4 bytes, filled in by xcb), the root window, the monitor and its outputs.
+  // Header (4 bytes, filled in by xcb) and the root window, the monitor, its outputs.
   monitor.nOutput = static_cast<std::uint16_t>(outputs.size());
-  std::vector<std::uint8_t> bytes(8 + sizeof monitor + 4 * outputs.size());
-  const xcb_window_t root = x.root();
-  std::memcpy(bytes.data() + 4, &root, 4);
-  std::memcpy(bytes.data() + 8, &monitor, sizeof monitor);
-  if (!outputs.empty()) {
-    std::memcpy(bytes.data() + 8 + sizeof monitor, outputs.data(), 4 * outputs.size());
-  }
-  iovec parts[3]{};  // xcb uses the two before the request itself
-  parts[2].iov_base = bytes.data();
-  parts[2].iov_len = bytes.size();
-  xcb_protocol_request_t request{1, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
+  std::uint32_t head[2] = {0, x.root()};
+  iovec parts[5]{};  // xcb uses the two before the request itself
+  parts[2] = {head, sizeof head};
+  parts[3] = {&monitor, sizeof monitor};
+  parts[4] = {const_cast<xcb_randr_output_t*>(outputs.data()), 4 * outputs.size()};
+  xcb_protocol_request_t request{3, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
   const unsigned sequence = xcb_send_request(x.get(), XCB_REQUEST_CHECKED, parts + 2, &request);
   auto error = own(xcb_request_check(x.get(), xcb_void_cookie_t{sequence}));
   return sequence != 0 && !error;
