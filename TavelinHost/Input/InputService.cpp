@@ -17,6 +17,18 @@ int buttonNumber(MouseButton button) {
   return leftButton;
 }
 
+MouseEventType pressType(MouseButton button, bool down) {
+  switch (button) {
+    case MouseButton::left:
+      return down ? MouseEventType::leftMouseDown : MouseEventType::leftMouseUp;
+    case MouseButton::right:
+      return down ? MouseEventType::rightMouseDown : MouseEventType::rightMouseUp;
+    case MouseButton::middle:
+      return down ? MouseEventType::otherMouseDown : MouseEventType::otherMouseUp;
+  }
+  return down ? MouseEventType::leftMouseDown : MouseEventType::leftMouseUp;
+}
+
 std::int32_t wheelPixels(double delta) {
   const double clamped = std::clamp(delta, -InputService::scrollLimit, InputService::scrollLimit);
   return static_cast<std::int32_t>(roundToInteger(clamped * InputService::scrollFactor));
@@ -117,10 +129,7 @@ void InputService::rightClick(const ScreenPoint& at) {
 
 void InputService::pointerDown(const ScreenPoint& at, MouseButton button) {
   const int number = buttonNumber(button);
-  post(button == MouseButton::left    ? MouseEventType::leftMouseDown
-       : button == MouseButton::right ? MouseEventType::rightMouseDown
-                                      : MouseEventType::otherMouseDown,
-       at, number, 1);
+  post(pressType(button, true), at, number, 1);
   std::lock_guard guard(lock_);
   heldButtons_ |= 1u << number;
   lastAt_ = at;
@@ -140,10 +149,7 @@ void InputService::pointerMove(const ScreenPoint& to) {
 
 void InputService::pointerUp(const ScreenPoint& at, MouseButton button) {
   const int number = buttonNumber(button);
-  post(button == MouseButton::left    ? MouseEventType::leftMouseUp
-       : button == MouseButton::right ? MouseEventType::rightMouseUp
-                                      : MouseEventType::otherMouseUp,
-       at, number, 1);
+  post(pressType(button, false), at, number, 1);
   std::lock_guard guard(lock_);
   heldButtons_ &= ~(1u << number);
 }
@@ -156,9 +162,10 @@ void InputService::releaseHeldButtons() {
     held = std::exchange(heldButtons_, 0u);
     at = lastAt_.value_or(ScreenPoint{});
   }
-  if (held & (1u << leftButton)) post(MouseEventType::leftMouseUp, at, leftButton, 1);
-  if (held & (1u << rightButton)) post(MouseEventType::rightMouseUp, at, rightButton, 1);
-  if (held & (1u << middleButton)) post(MouseEventType::otherMouseUp, at, middleButton, 1);
+  for (const MouseButton button : {MouseButton::left, MouseButton::right, MouseButton::middle}) {
+    const int number = buttonNumber(button);
+    if (held & (1u << number)) post(pressType(button, false), at, number, 1);
+  }
 }
 
 void InputService::scroll(const ScreenPoint& at, double deltaX, double deltaY) {
