@@ -1,14 +1,9 @@
 // tavelin: the host. Until its window exists it runs without one, spoken to through lines on
 // stdin and stdout (see HeadlessHost); `--headless` asks for that explicitly.
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <cstdio>
-#include <iostream>
-#include <mutex>
-#include <thread>
 
 #include "TavelinHost/App/AppModel.hpp"
 #include "TavelinHost/App/HeadlessHost.hpp"
@@ -16,31 +11,13 @@
 #include "TavelinHost/Platform/X11/X11Desktop.hpp"
 #include "TavelinHost/Platform/X11/X11EventPoster.hpp"
 #include "TavelinHost/Platform/X11/X11VirtualDisplay.hpp"
+#include "TavelinHost/Runtime/Console.hpp"
 #include "TavelinKit/Model/AppPaths.hpp"
 #include "TavelinServer/AppResources.hpp"
 
-namespace {
-
-std::mutex outputLock;
-
-void emitLine(const std::string& line) {
-  std::lock_guard guard(outputLock);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  if (line.empty() || line.back() != '\n') std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   using namespace tavelin;
-  // Signals are taken by one thread with sigwait; every other thread blocks them.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
+  console::blockStopSignals();
 
   const QCoreApplication application(argc, argv);
   auto x = x11::Connection::open();
@@ -65,22 +42,15 @@ int main(int argc, char** argv) {
   environment.virtualDisplays = virtualDisplays;
 
   AppModel model(environment);
-  HeadlessHost host(model, emitLine, ::isatty(STDOUT_FILENO) == 1);
+  HeadlessHost host(model, console::writeLine, ::isatty(STDOUT_FILENO) == 1);
 
   const auto onMain = model.mainExecutor();
-  std::thread([signals, onMain] {
-    int received = 0;
-    sigwait(&signals, &received);
-    onMain->post([] { QCoreApplication::quit(); });
-  }).detach();
-  // End of input is not a request to stop: a host started without a terminal keeps running.
-  std::thread([&host, onMain] {
-    for (std::string line; std::getline(std::cin, line);) {
-      onMain->post([line, &host] {
-        if (!host.command(line)) QCoreApplication::quit();
-      });
-    }
-  }).detach();
+  console::onStopSignal([onMain] { onMain->post([] { QCoreApplication::quit(); }); });
+  console::readLines([onMain, &host](std::string line) {
+    onMain->post([line = std::move(line), &host] {
+      if (!host.command(line)) QCoreApplication::quit();
+    });
+  });
 
   host.start();
   const int code = QCoreApplication::exec();

@@ -4,16 +4,12 @@
 // With --desktop it shares the X11 desktop of $DISPLAY instead, one portal per
 //   --window <title>        an application window with that title
 //   --region <x>,<y>,<w>,<h> a screen region
-#include <pthread.h>
-#include <signal.h>
 
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "TavelinHost/Capture/PortalSources.hpp"
@@ -21,22 +17,17 @@
 #include "TavelinHost/Platform/X11/X11CaptureService.hpp"
 #include "TavelinHost/Platform/X11/X11Desktop.hpp"
 #include "TavelinHost/Platform/X11/X11EventPoster.hpp"
+#include "TavelinHost/Runtime/Console.hpp"
 #include "TavelinKit/Model/AppPaths.hpp"
 #include "TavelinServer/AppResources.hpp"
 
 namespace {
 
-std::mutex outputLock;
 std::mutex stopLock;
 std::condition_variable stopRequested;
 bool stopping = false;
 
-void emit(const std::string& line) {
-  std::lock_guard guard(outputLock);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
+void emit(const std::string& line) { tavelin::console::writeLine(line); }
 
 void requestStop() {
   std::lock_guard guard(stopLock);
@@ -109,13 +100,7 @@ std::optional<tavelin::DemoHost::Desktop> desktopFromArguments(
 
 int main(int argc, char** argv) {
   using namespace tavelin;
-  // Signals are taken by one thread with sigwait; every other thread blocks them.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
+  console::blockStopSignals();
 
   AppPaths::ensureCreated();
   const HostSettings settings = HostSettings::load();
@@ -134,20 +119,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::thread([signals] {
-    int received = 0;
-    sigwait(&signals, &received);
-    requestStop();
-  }).detach();
-  // End of input is not a request to stop: a host started without a terminal keeps running.
-  std::thread([host] {
-    for (std::string line; std::getline(std::cin, line);) {
-      if (!host->command(line)) {
-        requestStop();
-        return;
-      }
-    }
-  }).detach();
+  console::onStopSignal(requestStop);
+  console::readLines([host](const std::string& line) {
+    if (!host->command(line)) requestStop();
+  });
 
   std::unique_lock guard(stopLock);
   stopRequested.wait(guard, [] { return stopping; });
