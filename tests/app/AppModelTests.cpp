@@ -9,10 +9,9 @@
 #include "TavelinKit/Foundation/Files.hpp"
 #include "tests/support/FakeCaptureService.hpp"
 #include "tests/support/FakeClock.hpp"
-#include "tests/support/FakePlatform.hpp"
+#include "tests/support/FakeInputDesktop.hpp"
 #include "tests/support/LoopbackClient.hpp"
 #include "tests/support/ManualExecutor.hpp"
-#include "tests/support/RecordingEventPoster.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
 namespace tavelin {
@@ -39,10 +38,10 @@ class AppModelTest : public ::testing::Test {
     environment.dataDirectory = directory.path();
     environment.webRoot = directory.path() / "client";
     environment.capture = std::make_shared<testing::FakeCaptureService>();
-    environment.windows = windows;
-    environment.applications = std::make_shared<testing::FakeApplicationRegistry>();
-    environment.windowControl = std::make_shared<testing::FakeWindowControl>();
-    environment.poster = std::make_shared<testing::RecordingEventPoster>();
+    environment.windows = fakes.windows;
+    environment.applications = fakes.applications;
+    environment.windowControl = fakes.control;
+    environment.poster = fakes.poster;
     environment.runProcess = [answers = answers](const std::string& program,
                                                  const std::vector<std::string>&) {
       if (program == "curl") return std::optional(ProcessResult{0, answers->curl, {}});
@@ -77,8 +76,7 @@ class AppModelTest : public ::testing::Test {
   };
   testing::TemporaryDirectory directory;
   testing::FakeClock clock{testing::utc(2026, 12, 6, 9)};
-  std::shared_ptr<testing::FakeWindowServer> windows =
-      std::make_shared<testing::FakeWindowServer>();
+  testing::FakeInputDesktop fakes;
   std::shared_ptr<testing::ManualExecutor> background = std::make_shared<testing::ManualExecutor>();
   std::shared_ptr<Answers> answers = std::make_shared<Answers>();
   std::unique_ptr<AppModel> model = makeModel();

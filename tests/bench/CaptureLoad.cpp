@@ -1,7 +1,6 @@
 // Capture figures on a private 1920 × 1080 Xvfb: pictures per second and capture CPU per
 // picture for the whole screen and for one large window, with the screen changing every frame
 // and with a static screen. Reports figures; asserts nothing.
-#include <sys/resource.h>
 #include <xcb/xcb.h>
 
 #include <atomic>
@@ -12,19 +11,13 @@
 #include "TavelinHost/Capture/FrameEncoder.hpp"
 #include "TavelinHost/Platform/X11/X11CaptureService.hpp"
 #include "TavelinHost/Platform/X11/X11Desktop.hpp"
+#include "tests/support/CpuTime.hpp"
 #include "tests/support/XvfbDesktop.hpp"
 
 namespace {
 
 using namespace tavelin;
 using Clock = std::chrono::steady_clock;
-
-double cpuSeconds() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 struct Figures {
   double picturesPerSecond;
@@ -44,7 +37,7 @@ Figures measure(x11::X11CaptureService& service, const ContentFilter& filter,
   stream->start({});
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   pictures = 0;
-  const double cpuBefore = cpuSeconds();
+  const double cpuBefore = testing::ownCpuSeconds();
   const auto start = Clock::now();
   std::uint32_t colour = 0x102030;
   while (Clock::now() - start < std::chrono::duration<double>(seconds)) {
@@ -58,7 +51,7 @@ Figures measure(x11::X11CaptureService& service, const ContentFilter& filter,
     std::this_thread::sleep_for(std::chrono::milliseconds(8));
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  const double cpu = cpuSeconds() - cpuBefore;
+  const double cpu = testing::ownCpuSeconds() - cpuBefore;
   stream->stop({});
   const int count = pictures.load();
   return {count / elapsed, count > 0 ? cpu * 1000 / count : 0, cpu / elapsed * 100};
@@ -82,14 +75,15 @@ void encodeFigures() {
   FrameEncoder encoder;
   std::size_t total = 0;
   const int frames = 200;
-  const double cpuBefore = cpuSeconds();
+  const double cpuBefore = testing::ownCpuSeconds();
   const auto start = Clock::now();
   for (int i = 0; i < frames; ++i)
     total += encoder.makeFrame(sample, {}, 1440, 0.6, {})->jpeg->size();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   std::printf(
       "encode 1920x1080 -> 1440x810 q0.6: %.2f ms per frame (%.2f ms CPU), %zu KiB per frame\n",
-      elapsed * 1000 / frames, (cpuSeconds() - cpuBefore) * 1000 / frames, total / frames / 1024);
+      elapsed * 1000 / frames, (testing::ownCpuSeconds() - cpuBefore) * 1000 / frames,
+      total / frames / 1024);
 }
 
 int main() {

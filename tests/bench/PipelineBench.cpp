@@ -12,14 +12,13 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "TavelinHost/Capture/PortalSources.hpp"
 #include "TavelinHost/Platform/X11/X11CaptureService.hpp"
 #include "TavelinHost/Platform/X11/X11Desktop.hpp"
 #include "TavelinKit/Foundation/Files.hpp"
+#include "tests/support/CpuTime.hpp"
 #include "tests/support/XvfbDesktop.hpp"
 
 extern char** environ;
@@ -33,36 +32,6 @@ constexpr double seconds = 6;
 // ffmpeg's MJPEG scale that gives about the bytes per picture of our quality 0.6 on this
 // picture (checked by the figures printed below).
 constexpr int ffmpegQScale = 4;
-
-// /proc files say they are empty: read them as a stream.
-std::string readProc(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-double ownCpu() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// CPU seconds a process has used so far, from /proc.
-double processCpu(pid_t pid) {
-  const std::string text = readProc("/proc/" + std::to_string(pid) + "/stat");
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long user = 0, system = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) user = std::stoull(field);
-    if (i == 15) system = std::stoull(field);
-  }
-  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
 
 // Keeps a full-screen window changing: a textured pixmap copied in at a new offset every 8 ms,
 // all on the server's side.
@@ -173,13 +142,13 @@ Figures ours(const std::string& display, pid_t server, double painterCpuPerSecon
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   pictures = 0;
   bytes = 0;
-  const double cpu = ownCpu(), serverCpu = processCpu(server);
+  const double cpu = testing::ownCpuSeconds(), serverCpu = testing::processCpuSeconds(server);
   const auto start = Clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   const int count = pictures;
-  const double used = ownCpu() - cpu - painterCpuPerSecond * elapsed;
-  const double usedByServer = processCpu(server) - serverCpu;
+  const double used = testing::ownCpuSeconds() - cpu - painterCpuPerSecond * elapsed;
+  const double usedByServer = testing::processCpuSeconds(server) - serverCpu;
   source->stop();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   if (count == 0) return {};
@@ -203,16 +172,15 @@ Figures ffmpeg(const std::string& display, pid_t server) {
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
   pid_t child = 0;
-  const double serverCpu = processCpu(server);
+  const double serverCpu = testing::processCpuSeconds(server);
   const auto start = Clock::now();
   if (::posix_spawnp(&child, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0) return {};
   int status = 0;
   rusage usage{};
   ::wait4(child, &status, 0, &usage);
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  const double used = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  const double usedByServer = processCpu(server) - serverCpu;
+  const double used = testing::seconds(usage.ru_utime, usage.ru_stime);
+  const double usedByServer = testing::processCpuSeconds(server) - serverCpu;
   const std::string data = readWholeFile(output).value_or("");
   std::filesystem::remove(output);
   int count = 0;
@@ -238,9 +206,9 @@ int main() {
 
   // What painting alone costs this process, taken out of our figures.
   painter.resume();
-  const double before = ownCpu();
+  const double before = testing::ownCpuSeconds();
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  const double painterCpuPerSecond = (ownCpu() - before) / 2;
+  const double painterCpuPerSecond = (testing::ownCpuSeconds() - before) / 2;
 
   std::printf("1920x1080 screen region changing every frame, up to 60/s, scaled to 1440x810\n");
   const Figures our = ours(desktop.display(), server, painterCpuPerSecond);

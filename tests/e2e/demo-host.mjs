@@ -1,5 +1,5 @@
 // Runs tavelin-demo in a private data directory and reads its line protocol.
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import { mkdtempSync, mkdirSync, writeFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -119,4 +119,35 @@ export async function openStream(host, token, { streaming = true } = {}) {
     socket.once('error', reject);
   });
   return { socket, portals: await portals, state: await state };
+}
+
+export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// Polls `condition` (which may be async) until it holds; throws naming `what` after `ms`.
+export async function until(condition, ms = 15000, what = 'condition') {
+  const deadline = Date.now() + ms;
+  while (!(await condition())) {
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+    await sleep(50);
+  }
+}
+
+// A private Xvfb desktop with openbox and an xterm running `sh` (prompt "$ ") titled `title`.
+// `env` reaches it; `stop()` ends the terminal and the desktop.
+export function startDesktop({ size = '1280x800', title, geometry = '80x24+40+40' }) {
+  const script = new URL('../../scripts/xvfb-desktop', import.meta.url).pathname;
+  const started = execFileSync(script, ['start', size], { encoding: 'utf8' });
+  const env = { DISPLAY: started.match(/^display (\S+)$/m)[1] };
+  const pids = started.match(/^pids (.+)$/m)[1].split(' ');
+  const terminal = spawn('xterm', ['-title', title, '-geometry', geometry, '-e', 'sh'], {
+    env: { ...process.env, ...env, PS1: '$ ' },
+    stdio: 'ignore',
+  });
+  return {
+    env,
+    stop() {
+      terminal.kill();
+      execFileSync(script, ['stop', ...pids]);
+    },
+  };
 }

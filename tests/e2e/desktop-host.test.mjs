@@ -4,23 +4,13 @@
 // screen region and back after reconnecting. Prints the figures it sees.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync, spawn } from 'node:child_process';
+import { execFileSync } from 'node:child_process';
 import { existsSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { DemoHost, api, freePort, openStream } from './demo-host.mjs';
+import { DemoHost, api, freePort, openStream, sleep, startDesktop, until } from './demo-host.mjs';
 
-const desktopScript = new URL('../../scripts/xvfb-desktop', import.meta.url).pathname;
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const microseconds = () => Number(process.hrtime.bigint() / 1000n);  // the host's steady clock
-
-async function until(condition, ms = 15000, what = 'condition') {
-  const deadline = Date.now() + ms;
-  while (!(await condition())) {
-    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
-    await sleep(50);
-  }
-}
 
 // Width and height from a JPEG's start-of-frame segment.
 function jpegSize(bytes) {
@@ -58,15 +48,9 @@ function median(values) {
 }
 
 test('a phone watches and drives an xterm, switches portals and comes back', { timeout: 120000 }, async () => {
-  const started = execFileSync(desktopScript, ['start', '1280x800'], { encoding: 'utf8' });
-  const display = started.match(/^display (\S+)$/m)[1];
-  const desktopPids = started.match(/^pids (.+)$/m)[1].split(' ');
-  const env = { DISPLAY: display };
+  const desktop = startDesktop({ title: 'TavelinE2E', geometry: '80x24+40+40' });
+  const { env } = desktop;
   const work = mkdtempSync(join(tmpdir(), 'tavelin-desktop-'));
-  const xterm = spawn('xterm', ['-title', 'TavelinE2E', '-geometry', '80x24+40+40', '-e', 'sh'], {
-    env: { ...process.env, ...env, PS1: '$ ' },
-    stdio: 'ignore',
-  });
   let host;
   try {
     await until(() => {
@@ -144,8 +128,7 @@ test('a phone watches and drives an xterm, switches portals and comes back', { t
     throw error;
   } finally {
     if (host) assert.deepEqual(await host.stop(), { code: 0, signal: null });
-    xterm.kill();
-    execFileSync(desktopScript, ['stop', ...desktopPids]);
+    desktop.stop();
     rmSync(work, { recursive: true, force: true });
   }
 });

@@ -4,26 +4,14 @@
 // pairing when the computer revokes the phone. Screenshots land in TAVELIN_SCREENSHOTS.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync, spawn } from 'node:child_process';
 import { existsSync, mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
-import { DemoHost, freePort } from './demo-host.mjs';
+import { DemoHost, freePort, sleep, startDesktop, until } from './demo-host.mjs';
 
-const desktopScript = new URL('../../scripts/xvfb-desktop', import.meta.url).pathname;
 const screenshots = process.env.TAVELIN_SCREENSHOTS;
 if (screenshots) mkdirSync(screenshots, { recursive: true });
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function until(condition, ms = 15000, what = 'condition') {
-  const deadline = Date.now() + ms;
-  while (!(await condition())) {
-    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
-    await sleep(50);
-  }
-}
-
 // The answer lines to one command (they start with OK or ERROR), once they stop coming.
 async function ask(host, command) {
   const since = host.lines.length;
@@ -35,15 +23,9 @@ async function ask(host, command) {
 }
 
 test('a phone browser pairs with the host, drives an xterm, switches and is revoked', { timeout: 180000 }, async () => {
-  const started = execFileSync(desktopScript, ['start', '1280x800'], { encoding: 'utf8' });
-  const display = started.match(/^display (\S+)$/m)[1];
-  const desktopPids = started.match(/^pids (.+)$/m)[1].split(' ');
-  const env = { DISPLAY: display };
+  const desktop = startDesktop({ title: 'TavelinPhone', geometry: '80x24+60+60' });
+  const { env } = desktop;
   const work = mkdtempSync(join(tmpdir(), 'tavelin-phone-'));
-  const xterm = spawn('xterm', ['-title', 'TavelinPhone', '-geometry', '80x24+60+60', '-e', 'sh'], {
-    env: { ...process.env, ...env, PS1: '$ ' },
-    stdio: 'ignore',
-  });
   let host;
   let browser;
   try {
@@ -127,8 +109,7 @@ test('a phone browser pairs with the host, drives an xterm, switches and is revo
   } finally {
     await browser?.close();
     if (host) assert.deepEqual(await host.stop(), { code: 0, signal: null });
-    xterm.kill();
-    execFileSync(desktopScript, ['stop', ...desktopPids]);
+    desktop.stop();
     rmSync(work, { recursive: true, force: true });
   }
 });

@@ -1,15 +1,14 @@
 #include <gtest/gtest.h>
 
 #include "TavelinHost/Input/InputService.hpp"
-#include "tests/support/FakePlatform.hpp"
-#include "tests/support/RecordingEventPoster.hpp"
+#include "tests/support/FakeInputDesktop.hpp"
 
 namespace tavelin {
 namespace {
 
 using Events = std::vector<std::string>;
 
-class InputServiceTest : public ::testing::Test {
+class InputServiceTest : public ::testing::Test, protected testing::FakeInputDesktop {
  protected:
   InputServiceTest() {
     windows->windows = {{77, 500, 0, {100, 80, 400, 300}, "Notes", "Editor", true, {}},
@@ -20,17 +19,8 @@ class InputServiceTest : public ::testing::Test {
   }
   std::vector<std::string> logged() { return std::exchange(lines, {}); }
 
-  std::shared_ptr<testing::RecordingEventPoster> poster =
-      std::make_shared<testing::RecordingEventPoster>();
-  std::shared_ptr<testing::FakeWindowServer> windows =
-      std::make_shared<testing::FakeWindowServer>();
-  std::shared_ptr<testing::FakeApplicationRegistry> applications =
-      std::make_shared<testing::FakeApplicationRegistry>();
-  std::shared_ptr<testing::FakeWindowControl> control =
-      std::make_shared<testing::FakeWindowControl>();
   std::vector<std::string> lines;
-  InputService service{{poster, windows, applications, control},
-                       [this](std::string_view category, std::string_view message) {
+  InputService service{desktop(), [this](std::string_view category, std::string_view message) {
                          lines.push_back(std::string(category) + ": " + std::string(message));
                        }};
 };

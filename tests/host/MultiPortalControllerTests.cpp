@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "TavelinHost/Portals/MultiPortalController.hpp"
-#include "tests/support/FakePlatform.hpp"
+#include "tests/support/FakeInputDesktop.hpp"
 #include "tests/support/FakeViewers.hpp"
 #include "tests/support/LoopbackClient.hpp"
 #include "tests/support/ManualExecutor.hpp"
-#include "tests/support/RecordingEventPoster.hpp"
 
 namespace tavelin {
 namespace {
@@ -52,18 +51,13 @@ class MultiPortalControllerTest : public ::testing::Test {
   std::shared_ptr<testing::FakeSourceFactory> factory =
       std::make_shared<testing::FakeSourceFactory>();
   std::shared_ptr<testing::FakeViewerServer> server = std::make_shared<testing::FakeViewerServer>();
-  std::shared_ptr<testing::RecordingEventPoster> poster =
-      std::make_shared<testing::RecordingEventPoster>();
+  testing::FakeInputDesktop fakes;
+  std::shared_ptr<testing::RecordingEventPoster> poster = fakes.poster;
   std::shared_ptr<testing::ManualExecutor> main = std::make_shared<testing::ManualExecutor>();
   std::shared_ptr<int> changes = std::make_shared<int>(0);
   std::vector<std::string> logs;
   std::shared_ptr<MultiPortalController> controller = MultiPortalController::make(
-      factory, server,
-      std::make_shared<InputService>(
-          InputService::Desktop{poster, std::make_shared<testing::FakeWindowServer>(),
-                                std::make_shared<testing::FakeApplicationRegistry>(),
-                                std::make_shared<testing::FakeWindowControl>()},
-          HostLogSink{}),
+      factory, server, std::make_shared<InputService>(fakes.desktop(), HostLogSink{}),
       [this](std::string_view category, std::string_view message) {
         logs.push_back(std::string(category) + ": " + std::string(message));
       },

@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "TavelinHost/Input/PortalInputController.hpp"
-#include "tests/support/FakePlatform.hpp"
+#include "tests/support/FakeInputDesktop.hpp"
 #include "tests/support/ManualExecutor.hpp"
-#include "tests/support/RecordingEventPoster.hpp"
 
 namespace tavelin {
 namespace {
@@ -20,7 +19,7 @@ InputMessage message(std::string type, double x = 0.5, double y = 0.5) {
 
 // A window portal over a 200x100 window at (100, 50) whose application cannot be activated, so
 // a raise goes through the window control (and is counted there, without the pause).
-class PortalInputControllerTest : public ::testing::Test {
+class PortalInputControllerTest : public ::testing::Test, protected testing::FakeInputDesktop {
  protected:
   PortalInputControllerTest() {
     windows->windows = {{7, 300, 0, {100, 50, 200, 100}, "Doc", "App", true, {}}};
@@ -35,19 +34,9 @@ class PortalInputControllerTest : public ::testing::Test {
   }
   int raiseAttempts() { return static_cast<int>(applications->activated.size()); }
 
-  std::shared_ptr<testing::RecordingEventPoster> poster =
-      std::make_shared<testing::RecordingEventPoster>();
-  std::shared_ptr<testing::FakeWindowServer> windows =
-      std::make_shared<testing::FakeWindowServer>();
-  std::shared_ptr<testing::FakeApplicationRegistry> applications =
-      std::make_shared<testing::FakeApplicationRegistry>();
-  std::shared_ptr<testing::FakeWindowControl> control =
-      std::make_shared<testing::FakeWindowControl>();
   std::shared_ptr<testing::ManualExecutor> queue = std::make_shared<testing::ManualExecutor>();
   std::shared_ptr<PortalInputController> controller = std::make_shared<PortalInputController>(
-      std::make_shared<InputService>(InputService::Desktop{poster, windows, applications, control},
-                                     HostLogSink{}),
-      HostLogSink{}, queue);
+      std::make_shared<InputService>(desktop(), HostLogSink{}), HostLogSink{}, queue);
 };
 
 TEST_F(PortalInputControllerTest, GesturesAreMappedRaisedWhereNeededAndReplayed) {

@@ -13,6 +13,7 @@
 #include "TavelinKit/Model/CoordinateMath.hpp"
 #include "tests/support/CaptureRecorder.hpp"
 #include "tests/support/LoopbackClient.hpp"
+#include "tests/support/MinimiseWindow.hpp"
 #include "tests/support/XvfbDesktop.hpp"
 
 namespace tavelin {
@@ -199,16 +200,7 @@ TEST_F(PortalSourceX11Test, AWindowIsFollowedThroughMinimisingClosingAndRelaunch
   source->start();
   ASSERT_TRUE(recorder.waitUntil([](const auto& seen) { return !seen.frames.empty(); }));
 
-  xcb_client_message_event_t event{};
-  event.response_type = XCB_CLIENT_MESSAGE;
-  event.format = 32;
-  event.window = first.windowID;
-  event.type = connection->atom("WM_CHANGE_STATE");
-  event.data.data32[0] = 3;  // IconicState
-  xcb_send_event(connection->get(), 0, connection->root(),
-                 XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
-                 reinterpret_cast<const char*>(&event));
-  connection->flush();
+  testing::minimiseWindow(*connection, first.windowID);
   EXPECT_TRUE(eventually([&] { return source->state() == State::windowMinimized; }, 5s));
 
   testing::XvfbDesktop::stop(programs.back());

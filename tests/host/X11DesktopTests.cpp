@@ -9,6 +9,7 @@
 #include "TavelinHost/Capture/WindowDiscovery.hpp"
 #include "TavelinHost/Platform/X11/X11Desktop.hpp"
 #include "tests/support/LoopbackClient.hpp"
+#include "tests/support/MinimiseWindow.hpp"
 #include "tests/support/XvfbDesktop.hpp"
 
 namespace tavelin {
@@ -82,17 +83,7 @@ TEST_F(X11DesktopTest, AMinimisedWindowIsOffScreenButStillKnown) {
   const auto opened = openXterm("to minimise", "60x10+50+50");
   const pid_t pid = opened.first;
   const LiveWindow window = opened.second;
-  // ICCCM iconify request, as a taskbar sends it.
-  xcb_client_message_event_t event{};
-  event.response_type = XCB_CLIENT_MESSAGE;
-  event.format = 32;
-  event.window = window.windowID;
-  event.type = connection->atom("WM_CHANGE_STATE");
-  event.data.data32[0] = 3;  // IconicState
-  xcb_send_event(connection->get(), 0, connection->root(),
-                 XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
-                 reinterpret_cast<const char*>(&event));
-  connection->flush();
+  testing::minimiseWindow(*connection, window.windowID);
   EXPECT_TRUE(eventually([&] {
     return server.window(window.windowID) && !server.window(window.windowID)->isOnScreen;
   }));
