@@ -15,8 +15,7 @@ std::optional<WindowGeometry> LiveWindowGeometryProvider::currentGeometry() cons
   if (!id || *id == 0) return std::nullopt;
   const auto window = windows_->window(*id);
   if (!window || !window->isOnScreen) return std::nullopt;
-  const ScreenRect bounds =
-      window->contentBounds.isEmpty() ? window->bounds : window->contentBounds;
+  const ScreenRect& bounds = window->capturedArea();
   if (!(bounds.width > 0) || !(bounds.height > 0)) return std::nullopt;
   PixelSize surface = surfaceSize_ ? surfaceSize_() : PixelSize::empty;
   if (surface.isEmpty()) {

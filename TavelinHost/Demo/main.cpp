@@ -68,7 +68,7 @@ std::optional<tavelin::DemoHost::Desktop> desktopFromArguments(
         emit("LOG [Host] No window titled " + value);
         return std::nullopt;
       }
-      const ScreenRect area = found->contentBounds.isEmpty() ? found->bounds : found->contentBounds;
+      const ScreenRect area = found->capturedArea();
       WindowTarget target{applications->bundleIdentifier(found->ownerProcessID).value_or(""),
                           found->ownerName,
                           found->name,

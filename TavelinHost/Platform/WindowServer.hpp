@@ -22,6 +22,11 @@ struct LiveWindow {
   bool isOnScreen = false;
   ScreenRect contentBounds;  // what a capture of the window shows; empty: all of `bounds`
 
+  // Where the captured picture of the window lies on screen.
+  const ScreenRect& capturedArea() const {
+    return contentBounds.isEmpty() ? bounds : contentBounds;
+  }
+
   friend bool operator==(const LiveWindow&, const LiveWindow&) = default;
 };
 
