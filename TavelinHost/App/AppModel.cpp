@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "TavelinHost/Capture/PortalSources.hpp"
+#include "TavelinHost/Capture/WindowStill.hpp"
 #include "TavelinKit/Dispatch/WorkerThread.hpp"
 #include "TavelinServer/AppResources.hpp"
 #include "TavelinServer/ClientSession.hpp"
@@ -366,6 +367,11 @@ void AppModel::setErrorMessage(std::optional<QString> message) {
 }
 
 void AppModel::setSheet(std::optional<SheetKind> sheet) {
+  // A new target is chosen only while the create sheet that chooses it is open.
+  if (retargetingPortal_ && (!sheet || sheet->kind != SheetKind::Kind::create)) {
+    retargetingPortal_.reset();
+    Q_EMIT retargetingPortalChanged();
+  }
   sheet_ = std::move(sheet);
   Q_EMIT sheetChanged();
 }
@@ -379,6 +385,16 @@ void AppModel::setRequireApproval(bool required) {
   settings_.requireApproval = required;
   settings_.save(environment_.dataDirectory / "settings.json");
   Q_EMIT settingsChanged();
+}
+
+void AppModel::updateSettings(const HostSettings& settings) {
+  if (settings_ == settings) return;
+  settings_ = settings;
+  if (!settings_.save(environment_.dataDirectory / "settings.json")) {
+    logLine("Host", "Could not save the settings");
+  }
+  Q_EMIT settingsChanged();
+  updateRegionBorder();
 }
 
 // ---- Portals
@@ -625,6 +641,42 @@ void AppModel::copyLink() {
 void AppModel::openInBrowser() {
   const QUrl url(connectionURL_, QUrl::StrictMode);
   if (url.isValid() && !url.host().isEmpty() && openURL) openURL(connectionURL_);
+}
+
+void AppModel::listWindows(std::function<void(std::vector<WindowInfo>)> done) {
+  if (!environment_.capture || !environment_.windows) {
+    onMain([done = std::move(done)](AppModel&) { done({}); });
+    return;
+  }
+  // The desktop answers synchronously and may take a while: not on the main thread.
+  background_->post([weak = std::weak_ptr<bool>(alive_), mainExecutor = mainExecutor_,
+                     capture = environment_.capture, own = environment_.windows->ownProcessID(),
+                     done = std::move(done)]() mutable {
+    WindowEnumerator::windows(
+        *capture, own,
+        [weak, mainExecutor, done = std::move(done)](std::vector<WindowInfo> windows) mutable {
+          mainExecutor->post([weak, done = std::move(done), windows = std::move(windows)] {
+            if (!weak.expired()) done(windows);
+          });
+        });
+  });
+}
+
+void AppModel::captureWindowStill(std::uint32_t windowID, std::function<void(QImage)> done) {
+  WindowStill::capture(environment_.capture, windowID, mainExecutor_,
+                       [weak = std::weak_ptr<bool>(alive_),
+                        done = std::move(done)](std::optional<LiveDisplayPreview::Image> still) {
+                         if (weak.expired()) return;
+                         if (!still) {
+                           done({});
+                           return;
+                         }
+                         const QImage view(still->pixels->data(),
+                                           static_cast<int>(still->size.width),
+                                           static_cast<int>(still->size.height), still->stride,
+                                           QImage::Format_RGB32);
+                         done(view.copy());
+                       });
 }
 
 // ---- Derived

@@ -150,6 +150,8 @@ class AppModel : public QObject {
   const HostSettings& settings() const { return settings_; }
   bool requireApproval() const { return settings_.requireApproval; }
   void setRequireApproval(bool required);
+  // Stores and saves the settings at once; a new port applies at the next start.
+  void updateSettings(const HostSettings& settings);
 
   // ---- Derived
   std::vector<HostIssue> issues() const;
@@ -200,6 +202,12 @@ class AppModel : public QObject {
 
   void copyLink();
   void openInBrowser();
+
+  // ---- For the window's pickers: answers arrive on the main thread, never after the model.
+  // The windows a portal can share, listed off the main thread.
+  void listWindows(std::function<void(std::vector<WindowInfo>)> done);
+  // A still picture of one window; a null image when it cannot be captured.
+  void captureWindowStill(std::uint32_t windowID, std::function<void(QImage)> done);
 
   // ---- What the window (or a terminal) provides; the model works without them.
   // Lets the user drag a rectangle on screen and calls back with it (or nothing).

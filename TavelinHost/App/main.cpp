@@ -1,9 +1,12 @@
-// tavelin: the host. Until its window exists it runs without one, spoken to through lines on
-// stdin and stdout (see HeadlessHost); `--headless` asks for that explicitly.
+// tavelin: the host. With an X display it opens its window; `--headless` runs it without one,
+// spoken to through lines on stdin and stdout (see HeadlessHost).
 #include <unistd.h>
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QScreen>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 #include "TavelinHost/App/AppModel.hpp"
 #include "TavelinHost/App/HeadlessHost.hpp"
@@ -12,20 +15,40 @@
 #include "TavelinHost/Platform/X11/X11EventPoster.hpp"
 #include "TavelinHost/Platform/X11/X11VirtualDisplay.hpp"
 #include "TavelinHost/Runtime/Console.hpp"
+#include "TavelinHost/UI/TavelinApp.hpp"
 #include "TavelinKit/Model/AppPaths.hpp"
 #include "TavelinServer/AppResources.hpp"
+
+namespace {
+
+bool hasFlag(int argc, char** argv, const char* flag) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], flag) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace tavelin;
   console::blockStopSignals();
+  const bool headless = hasFlag(argc, argv, "--headless");
 
-  const QCoreApplication application(argc, argv);
   auto x = x11::Connection::open();
   if (!x) {
     std::fprintf(stderr,
                  "tavelin: no X display to share (set DISPLAY, or run `make run`, which starts a "
                  "private one)\n");
     return 1;
+  }
+  std::unique_ptr<QCoreApplication> application;
+  if (headless) {
+    application = std::make_unique<QCoreApplication>(argc, argv);
+  } else {
+    QApplication::setApplicationName(QStringLiteral("Tavelin"));
+    QApplication::setDesktopFileName(QStringLiteral("tavelin"));
+    application = std::make_unique<QApplication>(argc, argv);
   }
   AppPaths::ensureCreated();
   auto virtualDisplays = std::make_shared<x11::X11VirtualDisplayPlatform>(x);
@@ -40,21 +63,31 @@ int main(int argc, char** argv) {
   environment.windowControl = std::make_shared<x11::X11WindowControl>(x);
   environment.poster = std::make_shared<x11::X11EventPoster>();
   environment.virtualDisplays = virtualDisplays;
+  if (!headless) {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    environment.qrScale = screen ? static_cast<int>(10 * screen->devicePixelRatio()) : 20;
+  }
 
   AppModel model(environment);
-  HeadlessHost host(model, console::writeLine, ::isatty(STDOUT_FILENO) == 1);
-
   const auto onMain = model.mainExecutor();
   console::onStopSignal([onMain] { onMain->post([] { QCoreApplication::quit(); }); });
-  console::readLines([onMain, &host](std::string line) {
-    onMain->post([line = std::move(line), &host] {
-      if (!host.command(line)) QCoreApplication::quit();
-    });
-  });
 
-  host.start();
-  const int code = QCoreApplication::exec();
-  model.shutDown();
+  int code = 0;
+  if (headless) {
+    HeadlessHost host(model, console::writeLine, ::isatty(STDOUT_FILENO) == 1);
+    console::readLines([onMain, &host](std::string line) {
+      onMain->post([line = std::move(line), &host] {
+        if (!host.command(line)) QCoreApplication::quit();
+      });
+    });
+    host.start();
+    code = QCoreApplication::exec();
+    model.shutDown();
+  } else {
+    TavelinApp app(model);  // shuts the model down when the application quits
+    app.show();
+    code = QCoreApplication::exec();
+  }
   // The stdin and signal threads may still be running; leave without destroying what they use.
   std::fflush(stdout);
   std::_Exit(code);

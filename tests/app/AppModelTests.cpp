@@ -7,78 +7,29 @@
 
 #include "TavelinHost/App/AppModel.hpp"
 #include "TavelinKit/Foundation/Files.hpp"
-#include "tests/support/FakeCaptureService.hpp"
-#include "tests/support/FakeClock.hpp"
-#include "tests/support/FakeInputDesktop.hpp"
 #include "tests/support/LoopbackClient.hpp"
-#include "tests/support/ManualExecutor.hpp"
-#include "tests/support/TemporaryDirectory.hpp"
+#include "tests/support/ModelHarness.hpp"
 
 namespace tavelin {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Runs what the model queued for its thread.
-void settle() {
-  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-}
+using testing::settle;
+using testing::testPort;
 
-std::uint16_t testPort() { return static_cast<std::uint16_t>(21000 + ::getpid() % 9000); }
-
-class AppModelTest : public ::testing::Test {
+class AppModelTest : public ::testing::Test, protected testing::ModelHarness {
  protected:
-  std::unique_ptr<AppModel> makeModel() {
-    HostSettings settings;
-    settings.port = testPort();
-    settings.requireApproval = false;
-    settings.save(directory.path() / "settings.json");
-    std::filesystem::create_directories(directory.path() / "client");
-    AppEnvironment environment;
-    environment.dataDirectory = directory.path();
-    environment.webRoot = directory.path() / "client";
-    environment.capture = std::make_shared<testing::FakeCaptureService>();
-    environment.windows = fakes.windows;
-    environment.applications = fakes.applications;
-    environment.windowControl = fakes.control;
-    environment.poster = fakes.poster;
-    environment.runProcess = [answers = answers](const std::string& program,
-                                                 const std::vector<std::string>&) {
-      if (program == "curl") return std::optional(ProcessResult{0, answers->curl, {}});
-      if (program == "ufw" && answers->ufw)
-        return std::optional(ProcessResult{0, *answers->ufw, {}});
-      return std::optional<ProcessResult>();
-    };
-    environment.background = background;
-    environment.clock = clock.clock();
-    environment.localAddress = [] { return std::string("192.0.2.10"); };
-    return std::make_unique<AppModel>(environment);
-  }
   int logged(const std::string& message) {
     settle();
     int count = 0;
     for (const auto& entry : model->logLines()) count += entry.message == message ? 1 : 0;
     return count;
   }
-  // Runs the probes waiting on the background, then their results on the main thread.
-  int runProbes() {
-    const int ran = background->runAll();
-    settle();
-    return ran;
-  }
   Portal region(const char* name, ScreenRect rect = {0, 0, 100, 100}) {
     return Portal{Uuid::random(), name, clock.now(), ScreenRegionPortalData{rect, 1, true}};
   }
 
-  struct Answers {
-    std::string curl = "200";
-    std::optional<std::string> ufw;
-  };
-  testing::TemporaryDirectory directory;
-  testing::FakeClock clock{testing::utc(2026, 12, 6, 9)};
-  testing::FakeInputDesktop fakes;
-  std::shared_ptr<testing::ManualExecutor> background = std::make_shared<testing::ManualExecutor>();
-  std::shared_ptr<Answers> answers = std::make_shared<Answers>();
   std::unique_ptr<AppModel> model = makeModel();
 };
 

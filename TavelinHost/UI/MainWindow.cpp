@@ -1,0 +1,287 @@
+#include "TavelinHost/UI/MainWindow.hpp"
+
+#include <QApplication>
+#include <QBoxLayout>
+#include <QClipboard>
+#include <QDateTime>
+#include <QDialog>
+#include <QDockWidget>
+#include <QFontDatabase>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QToolBar>
+#include <QToolButton>
+
+#include "TavelinHost/App/AppModel.hpp"
+#include "TavelinHost/UI/ConnectionCard.hpp"
+#include "TavelinHost/UI/MainSections.hpp"
+#include "TavelinHost/UI/PortalFlowSheet.hpp"
+#include "TavelinHost/UI/Sheets.hpp"
+#include "TavelinHost/UI/Symbols.hpp"
+#include "TavelinHost/UI/ViewKit.hpp"
+#include "TavelinHost/UI/VirtualDisplayViews.hpp"
+
+namespace tavelin {
+
+namespace {
+
+QString activityLine(const LogEntry& entry) {
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(entry.timestamp.time_since_epoch());
+  const QString time = QDateTime::fromSecsSinceEpoch(seconds.count())
+                           .toLocalTime()
+                           .toString(QStringLiteral("HH:mm:ss"));
+  return time + QStringLiteral("  [") + QString::fromStdString(entry.category) +
+         QStringLiteral("] ") + QString::fromStdString(entry.message);
+}
+
+}  // namespace
+
+MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), model_(model) {
+  setObjectName(QStringLiteral("main"));
+  setWindowTitle(QStringLiteral("Tavelin"));
+  setWindowIcon(symbolIcon(QStringLiteral("tavelin")));
+  resize(800, 640);
+  setUnifiedTitleAndToolBarOnMac(true);
+
+  // ---- Actions
+  auto* newPortal =
+      new QAction(symbolIcon(QStringLiteral("plus")), QStringLiteral("New Portal"), this);
+  newPortal->setToolTip(QStringLiteral("Create a portal (Ctrl+N)"));
+  newPortal->setShortcut(QKeySequence::New);
+  connect(newPortal, &QAction::triggered, this, [this] {
+    model_.setSheet(SheetKind{SheetKind::Kind::create, {}, false, {}});
+  });
+  activityAction_ =
+      new QAction(symbolIcon(QStringLiteral("sidebar.right")), QStringLiteral("Activity"), this);
+  activityAction_->setCheckable(true);
+  activityAction_->setToolTip(QStringLiteral("Show activity log (Ctrl+Alt+L)"));
+  activityAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_L));
+  connect(activityAction_, &QAction::toggled, this,
+          [this](bool on) { model_.setShowActivity(on); });
+  auto* settings =
+      new QAction(symbolIcon(QStringLiteral("gearshape")), QStringLiteral("Settings\u2026"), this);
+  settings->setShortcut(QKeySequence::Preferences);
+  connect(settings, &QAction::triggered, this, &MainWindow::showSettings);
+  auto* openInBrowser =
+      new QAction(symbolIcon(QStringLiteral("safari")), QStringLiteral("Open in Browser"), this);
+  connect(openInBrowser, &QAction::triggered, this, [this] { model_.openInBrowser(); });
+  auto* copyLink =
+      new QAction(symbolIcon(QStringLiteral("doc.on.doc")), QStringLiteral("Copy Link"), this);
+  connect(copyLink, &QAction::triggered, this, [this] { model_.copyLink(); });
+  auto* shareLink = new QAction(symbolIcon(QStringLiteral("square.and.arrow.up")),
+                                QStringLiteral("Share Link"), this);
+  auto* revokeAll = new QAction(QStringLiteral("Revoke All Access\u2026"), this);
+  connect(revokeAll, &QAction::triggered, this, &MainWindow::revokeAllAccess);
+  auto* virtualDisplay =
+      new QAction(symbolIcon(QStringLiteral("display")), QStringLiteral("Virtual Display"), this);
+  connect(virtualDisplay, &QAction::triggered, this, &MainWindow::showVirtualDisplayWindow);
+  auto* quit = new QAction(QStringLiteral("Quit"), this);
+  quit->setShortcut(QKeySequence::Quit);
+  connect(quit, &QAction::triggered, this, &QWidget::close);
+
+  // ---- Menus
+  QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+  auto* newPortalMenu = file->addAction(QStringLiteral("New Portal\u2026"));
+  newPortalMenu->setShortcut(QKeySequence::New);
+  newPortalMenu->setShortcutContext(Qt::ApplicationShortcut);
+  connect(newPortalMenu, &QAction::triggered, newPortal, &QAction::trigger);
+  newPortal->setShortcut({});  // the menu item owns Ctrl+N
+  file->addSeparator();
+  file->addAction(settings);
+  file->addSeparator();
+  file->addAction(quit);
+  QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+  view->addAction(activityAction_);
+  view->addAction(virtualDisplay);
+
+  // ---- Toolbar
+  auto* toolbar = addToolBar(QStringLiteral("Toolbar"));
+  toolbar->setObjectName(QStringLiteral("toolbar"));
+  toolbar->setMovable(false);
+  toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  toolbar->addAction(newPortal);
+  auto* spacer = new QWidget(toolbar);
+  spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  toolbar->addWidget(spacer);
+  more_ = new QToolButton(toolbar);
+  more_->setIcon(symbolIcon(QStringLiteral("ellipsis.circle")));
+  more_->setText(QStringLiteral("More"));
+  more_->setToolTip(QStringLiteral("More actions"));
+  more_->setAccessibleName(QStringLiteral("More actions"));
+  more_->setPopupMode(QToolButton::InstantPopup);
+  auto* moreMenu = new QMenu(more_);
+  moreMenu->addAction(openInBrowser);
+  moreMenu->addAction(copyLink);
+  moreMenu->addAction(shareLink);
+  moreMenu->addSeparator();
+  moreMenu->addAction(revokeAll);
+  moreMenu->addSeparator();
+  moreMenu->addAction(settings);
+  more_->setMenu(moreMenu);
+  toolbar->addWidget(more_);
+  toolbar->addAction(activityAction_);
+
+  // ---- Content
+  auto* scroll = new QScrollArea(this);
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  auto* content = new QWidget(scroll);
+  auto* column = new QVBoxLayout(content);
+  column->setContentsMargins(18, 12, 18, 18);
+  column->setSpacing(10);
+  column->addWidget(new BannerLane(model_, content));
+  column->addWidget(new ApprovalsSection(model_, content));
+  column->addWidget(
+      ui::sectionHeading(QStringLiteral("wifi"), QStringLiteral("Connection"), content));
+  auto* connectionFrame = ui::card(content);
+  auto* connectionLayout = new QVBoxLayout(connectionFrame);
+  connectionLayout->setContentsMargins(0, 0, 0, 0);
+  connection_ = new ConnectionCard(model_, connectionFrame);
+  connectionLayout->addWidget(connection_);
+  column->addWidget(connectionFrame);
+  column->addWidget(new PortalsSection(model_, content));
+  column->addWidget(new DevicesSection(model_, content));
+  column->addWidget(new VirtualDisplayCard(
+      model_, [this] { showVirtualDisplayWindow(); }, content));
+  column->addStretch();
+  scroll->setWidget(content);
+  setCentralWidget(scroll);
+  connect(shareLink, &QAction::triggered, connection_, &ConnectionCard::shareLink);
+
+  // ---- Activity
+  activity_ = new QDockWidget(QStringLiteral("Activity"), this);
+  activity_->setObjectName(QStringLiteral("ActivityInspector"));
+  activity_->setFeatures(QDockWidget::DockWidgetClosable);
+  auto* panel = new QWidget(activity_);
+  auto* panelLayout = new QVBoxLayout(panel);
+  activityText_ = new QPlainTextEdit(panel);
+  activityText_->setReadOnly(true);
+  activityText_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  activityText_->setAccessibleName(QStringLiteral("Activity log"));
+  activityText_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  panelLayout->addWidget(activityText_, 1);
+  auto* copy =
+      new QPushButton(symbolIcon(QStringLiteral("doc.on.doc")), QStringLiteral("Copy"), panel);
+  copy->setToolTip(QStringLiteral("Copy the activity log"));
+  copy->setAccessibleName(QStringLiteral("Copy the activity log"));
+  connect(copy, &QPushButton::clicked, this,
+          [this] { QGuiApplication::clipboard()->setText(activityText_->toPlainText()); });
+  auto* copyRow = new QHBoxLayout;
+  copyRow->addStretch();
+  copyRow->addWidget(copy);
+  panelLayout->addLayout(copyRow);
+  activity_->setWidget(panel);
+  addDockWidget(Qt::RightDockWidgetArea, activity_);
+  activity_->setMinimumWidth(300);
+  activity_->setVisible(model_.showActivity());
+  connect(activity_, &QDockWidget::visibilityChanged, this, [this](bool visible) {
+    // Closing the dock with its own button turns the log off, like the toolbar's toggle.
+    if (!visible && isVisible() && !activity_->isVisible()) model_.setShowActivity(false);
+  });
+  connect(&model_, &AppModel::showActivityChanged, this, [this] {
+    activityAction_->setChecked(model_.showActivity());
+    activity_->setVisible(model_.showActivity());
+  });
+  connect(&model_, &AppModel::logLinesChanged, this, &MainWindow::refreshActivity);
+  refreshActivity();
+
+  connect(&model_, &AppModel::sheetChanged, this, &MainWindow::showSheet);
+  connect(&model_, &AppModel::errorMessageChanged, this, &MainWindow::showError);
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (shown_) return;
+  shown_ = true;
+  if (onFirstShow) onFirstShow();
+}
+
+void MainWindow::refreshActivity() {
+  QStringList lines;
+  for (const LogEntry& entry : model_.logLines()) lines << activityLine(entry);
+  QScrollBar* bar = activityText_->verticalScrollBar();
+  const bool atEnd = bar->value() == bar->maximum();
+  activityText_->setPlainText(lines.join(QLatin1Char('\n')));
+  if (atEnd) bar->setValue(bar->maximum());
+}
+
+void MainWindow::showSettings() {
+  if (!settings_) {
+    settings_ = new SettingsDialog(model_, this);
+    settings_->setAttribute(Qt::WA_DeleteOnClose);
+  }
+  settings_->show();
+  settings_->raise();
+  settings_->activateWindow();
+}
+
+void MainWindow::showVirtualDisplayWindow() {
+  if (!virtualDisplayWindow_) {
+    virtualDisplayWindow_ = new VirtualDisplayWindow(model_, this);
+    virtualDisplayWindow_->setAttribute(Qt::WA_DeleteOnClose);
+  }
+  virtualDisplayWindow_->show();
+  virtualDisplayWindow_->raise();
+  virtualDisplayWindow_->activateWindow();
+}
+
+void MainWindow::revokeAllAccess() {
+  const bool yes = ui::confirm(this, {QStringLiteral("Revoke access for all devices?"),
+                                      QStringLiteral("Every paired device is disconnected and "
+                                                     "must pair again."),
+                                      QStringLiteral("Revoke All")});
+  if (yes) model_.revokeAll();
+}
+
+void MainWindow::showSheet() {
+  if (sheetDialog_) {
+    QDialog* old = sheetDialog_;
+    sheetDialog_ = nullptr;
+    old->disconnect(this);
+    old->close();
+    old->deleteLater();
+  }
+  const auto sheet = model_.sheet();
+  if (!sheet) return;
+  QDialog* dialog = nullptr;
+  switch (sheet->kind) {
+    case SheetKind::Kind::create: dialog = new PortalFlowSheet(model_, this); break;
+    case SheetKind::Kind::edit:
+      if (sheet->portal) dialog = new EditPortalSheet(model_, *sheet->portal, this);
+      break;
+    case SheetKind::Kind::deviceHistory:
+      if (sheet->device) dialog = new DeviceHistorySheet(model_, *sheet->device, this);
+      break;
+    case SheetKind::Kind::moveWindow:
+      dialog = new MoveWindowSheet(model_, sheet->toVirtual, this);
+      break;
+  }
+  if (!dialog) return;
+  sheetDialog_ = dialog;
+  connect(dialog, &QDialog::finished, this, [this, dialog] {
+    if (sheetDialog_ != dialog) return;
+    sheetDialog_ = nullptr;
+    dialog->deleteLater();
+    model_.setSheet(std::nullopt);
+  });
+  dialog->setWindowModality(Qt::WindowModal);
+  dialog->open();
+}
+
+void MainWindow::showError() {
+  const auto message = model_.errorMessage();
+  if (!message) return;
+  auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Tavelin"), *message,
+                              QMessageBox::Ok, this);
+  box->setTextFormat(Qt::PlainText);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  connect(box, &QMessageBox::finished, this, [this] { model_.setErrorMessage(std::nullopt); });
+  box->open();
+}
+
+}  // namespace tavelin

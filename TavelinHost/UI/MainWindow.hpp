@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QDialog>
+#include <QMainWindow>
+#include <QPointer>
+#include <functional>
+
+class QAction;
+class QDockWidget;
+class QPlainTextEdit;
+class QToolButton;
+
+namespace tavelin {
+
+class AppModel;
+class ConnectionCard;
+class SettingsDialog;
+
+// The host's main window: banners, approvals, how to connect, portals, devices and the virtual
+// display, top to bottom, with the activity log beside them on demand. The sheet the model
+// names is shown as a window-modal dialog; closing the dialog clears it. GUI thread.
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit MainWindow(AppModel& model, QWidget* parent = nullptr);
+
+  ConnectionCard* connectionCard() const { return connection_; }
+  QDialog* openSheet() const { return sheetDialog_; }
+  QDockWidget* activityDock() const { return activity_; }
+  QPlainTextEdit* activityText() const { return activityText_; }
+  QToolButton* moreButton() const { return more_; }
+  void showSettings();
+  void showVirtualDisplayWindow();
+  void revokeAllAccess();
+  // Called once when the window is first shown (the shell starts the host there).
+  std::function<void()> onFirstShow;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void showSheet();
+  void refreshActivity();
+  void showError();
+
+  AppModel& model_;
+  ConnectionCard* connection_;
+  QDockWidget* activity_;
+  QPlainTextEdit* activityText_;
+  QToolButton* more_;
+  QAction* activityAction_;
+  QPointer<QDialog> sheetDialog_;
+  QPointer<SettingsDialog> settings_;
+  QPointer<QWidget> virtualDisplayWindow_;
+  bool shown_ = false;
+};
+
+}  // namespace tavelin

@@ -1,0 +1,59 @@
+#include "TavelinHost/UI/TavelinApp.hpp"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QPointer>
+#include <QUrl>
+
+#include "TavelinHost/App/AppModel.hpp"
+#include "TavelinHost/RegionSelectionOverlay/RegionSelectionOverlay.hpp"
+#include "TavelinHost/UI/MainWindow.hpp"
+
+namespace tavelin {
+
+TavelinApp::TavelinApp(AppModel& model)
+    : model_(model), window_(std::make_unique<MainWindow>(model)) {
+  model_.copyText = [](const QString& text) { QGuiApplication::clipboard()->setText(text); };
+  model_.openURL = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+  model_.showRegionBorder = [this](std::optional<ScreenRect> region) {
+    if (!region) {
+      border_.reset();
+      return;
+    }
+    if (!border_) border_ = std::make_unique<RegionBorderOverlay>();
+    border_->show(*region);
+  };
+  // The window steps aside while the user drags on the desktop and comes back afterwards,
+  // whatever the outcome.
+  model_.presentRegionSelection = [window = QPointer<MainWindow>(window_.get())](
+                                      std::function<void(std::optional<ScreenRect>)> completion) {
+    if (window) window->hide();
+    RegionSelectionOverlay::present(
+        [window, completion = std::move(completion)](std::optional<ScreenRect> rect) {
+          if (window) {
+            window->show();
+            window->raise();
+            window->activateWindow();
+          }
+          completion(rect);
+        });
+  };
+  window_->onFirstShow = [this] {
+    if (model_.didStart) return;
+    model_.didStart = true;
+    model_.start();
+  };
+  connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { model_.shutDown(); });
+}
+
+TavelinApp::~TavelinApp() {
+  model_.copyText = nullptr;
+  model_.openURL = nullptr;
+  model_.showRegionBorder = nullptr;
+  model_.presentRegionSelection = nullptr;
+}
+
+void TavelinApp::show() { window_->show(); }
+
+}  // namespace tavelin

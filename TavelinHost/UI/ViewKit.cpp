@@ -1,0 +1,94 @@
+#include "TavelinHost/UI/ViewKit.hpp"
+
+#include <QBoxLayout>
+#include <QDateTime>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "TavelinHost/UI/Symbols.hpp"
+
+namespace tavelin::ui {
+
+QLabel* plainLabel(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setText(text);
+  label->setWordWrap(true);
+  return label;
+}
+
+QLabel* noteLabel(const QString& text, QWidget* parent) {
+  auto* label = plainLabel(text, parent);
+  label->setForegroundRole(QPalette::PlaceholderText);
+  QFont font = label->font();
+  font.setPointSizeF(font.pointSizeF() * 0.92);
+  label->setFont(font);
+  return label;
+}
+
+QWidget* sectionHeading(const QString& symbol, const QString& title, QWidget* parent) {
+  auto* heading = new QWidget(parent);
+  auto* row = new QHBoxLayout(heading);
+  row->setContentsMargins(0, 8, 0, 2);
+  if (!symbol.isEmpty()) {
+    auto* icon = new QLabel(heading);
+    icon->setPixmap(symbolIcon(symbol).pixmap(18, 18));
+    icon->setAccessibleName(QString());
+    row->addWidget(icon);
+  }
+  auto* text = plainLabel(title, heading);
+  QFont font = text->font();
+  font.setBold(true);
+  font.setPointSizeF(font.pointSizeF() * 1.15);
+  text->setFont(font);
+  text->setAccessibleName(title);
+  row->addWidget(text, 1);
+  return heading;
+}
+
+QFrame* card(QWidget* parent) {
+  auto* frame = new QFrame(parent);
+  frame->setFrameShape(QFrame::StyledPanel);
+  frame->setFrameShadow(QFrame::Plain);
+  frame->setAutoFillBackground(true);
+  frame->setBackgroundRole(QPalette::Base);
+  return frame;
+}
+
+void clearLayout(QLayout* layout) {
+  while (QLayoutItem* item = layout->takeAt(0)) {
+    if (QWidget* widget = item->widget()) {
+      // Later, not now: the layout may be cleared from a slot of one of its own buttons. Out
+      // of the tree at once, so nothing finds or shows it meanwhile.
+      widget->hide();
+      widget->setParent(nullptr);
+      widget->deleteLater();
+    }
+    if (QLayout* inner = item->layout()) clearLayout(inner);
+    delete item;
+  }
+}
+
+bool confirm(QWidget* parent, const Confirmation& question) {
+  QMessageBox box(parent);
+  box.setIcon(QMessageBox::Warning);
+  box.setTextFormat(Qt::PlainText);
+  box.setWindowTitle(QStringLiteral("Tavelin"));
+  box.setText(question.title);
+  box.setInformativeText(question.message);
+  QPushButton* yes = box.addButton(question.confirm, QMessageBox::DestructiveRole);
+  QPushButton* no = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+  box.setDefaultButton(no);
+  box.setEscapeButton(no);
+  box.exec();
+  return box.clickedButton() == yes;
+}
+
+QString dateText(Date date) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(date.time_since_epoch());
+  const QDateTime local = QDateTime::fromSecsSinceEpoch(seconds.count()).toLocalTime();
+  return QLocale().toString(local, QLocale::ShortFormat);
+}
+
+}  // namespace tavelin::ui

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "TavelinHost/App/AppModel.hpp"
+#include "tests/support/FakeCaptureService.hpp"
+#include "tests/support/FakeClock.hpp"
+#include "tests/support/FakeInputDesktop.hpp"
+#include "tests/support/ManualExecutor.hpp"
+#include "tests/support/TemporaryDirectory.hpp"
+
+namespace tavelin::testing {
+
+// Runs what the model queued for its thread.
+inline void settle() {
+  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+}
+
+inline std::uint16_t testPort() { return static_cast<std::uint16_t>(21000 + ::getpid() % 9000); }
+
+// An application model over fakes of the desktop, in a fresh data folder: its probes run when
+// the test says, its tools answer what the test sets, its clock moves when the test moves it.
+struct ModelHarness {
+  struct Answers {
+    std::string curl = "200";
+    std::optional<std::string> ufw;
+  };
+
+  TemporaryDirectory directory;
+  FakeClock clock{utc(2026, 12, 6, 9)};
+  FakeInputDesktop fakes;
+  std::shared_ptr<FakeCaptureService> capture = std::make_shared<FakeCaptureService>();
+  std::shared_ptr<ManualExecutor> background = std::make_shared<ManualExecutor>();
+  std::shared_ptr<Answers> answers = std::make_shared<Answers>();
+
+  std::unique_ptr<AppModel> makeModel(HostSettings settings = {}) {
+    settings.port = testPort();
+    settings.requireApproval = false;
+    settings.save(directory.path() / "settings.json");
+    std::filesystem::create_directories(directory.path() / "client");
+    AppEnvironment environment;
+    environment.dataDirectory = directory.path();
+    environment.webRoot = directory.path() / "client";
+    environment.capture = capture;
+    environment.windows = fakes.windows;
+    environment.applications = fakes.applications;
+    environment.windowControl = fakes.control;
+    environment.poster = fakes.poster;
+    environment.runProcess = [answers = answers](const std::string& program,
+                                                 const std::vector<std::string>&) {
+      if (program == "curl") return std::optional(ProcessResult{0, answers->curl, {}});
+      if (program == "ufw" && answers->ufw)
+        return std::optional(ProcessResult{0, *answers->ufw, {}});
+      return std::optional<ProcessResult>();
+    };
+    environment.background = background;
+    environment.clock = clock.clock();
+    environment.localAddress = [] { return std::string("192.0.2.10"); };
+    return std::make_unique<AppModel>(environment);
+  }
+
+  // Runs the probes waiting on the background, then their results on the main thread.
+  int runProbes() {
+    const int ran = background->runAll();
+    settle();
+    return ran;
+  }
+};
+
+}  // namespace tavelin::testing

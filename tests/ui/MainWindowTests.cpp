@@ -1,0 +1,520 @@
+// The window over a model with fakes, on Qt's offscreen platform: what each section says empty
+// and filled, the PIN's privacy, the questions before destructive actions and what they do,
+// the pickers of the creation sheet, and the settings pane.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDockWidget>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QToolButton>
+
+#include "TavelinHost/UI/ConnectionCard.hpp"
+#include "TavelinHost/UI/MainWindow.hpp"
+#include "TavelinHost/UI/PinFormatter.hpp"
+#include "TavelinHost/UI/PortalFlowSheet.hpp"
+#include "TavelinHost/UI/Sheets.hpp"
+#include "TavelinHost/UI/ViewKit.hpp"
+#include "TavelinHost/UI/WindowPicker.hpp"
+#include "tests/support/CaptureRecorder.hpp"
+#include "tests/support/LoopbackClient.hpp"
+#include "tests/ui/DialogAnswerer.hpp"
+#include "tests/ui/UiFixture.hpp"
+
+namespace tavelin {
+namespace {
+
+using testing::button;
+using testing::label;
+using testing::settle;
+using testing::showing;
+
+class MainWindowTest : public ::testing::Test, protected testing::ModelHarness {
+ protected:
+  void SetUp() override {
+    testing::addSampleWindows(*capture);
+    model = makeModel();
+    window = std::make_unique<MainWindow>(*model);
+    window->show();
+    settle();
+  }
+  void TearDown() override {
+    window.reset();
+    model->shutDown();
+    settle();
+  }
+  Portal region(const char* name) {
+    return Portal{Uuid::random(), name, clock.now(),
+                  ScreenRegionPortalData{{0, 0, 400, 300}, 1, true}};
+  }
+  // Picks an entry of a tool button's menu, as a click on it would.
+  void chooseFromMenu(QToolButton* tool, const QString& entry) {
+    ASSERT_NE(tool, nullptr);
+    ASSERT_NE(tool->menu(), nullptr);
+    for (QAction* action : tool->menu()->actions()) {
+      if (action->text() == entry) {
+        action->trigger();
+        return;
+      }
+    }
+    FAIL() << "no menu entry " << entry.toStdString();
+  }
+  QToolButton* moreActionsOf(const QString& portalName) {
+    for (auto* tool : window->findChildren<QToolButton*>()) {
+      if (tool->accessibleName() == QStringLiteral("More actions for ") + portalName) return tool;
+    }
+    return nullptr;
+  }
+  template <typename Sheet>
+  Sheet* sheet() {
+    settle();
+    return qobject_cast<Sheet*>(window->openSheet());
+  }
+
+  std::unique_ptr<AppModel> model;
+  std::unique_ptr<MainWindow> window;
+};
+
+TEST(PinFormatterTest, GroupsSixDigitsAndSpellsThemOut) {
+  EXPECT_EQ(PinFormatter::grouped("123456"), "123 456");
+  EXPECT_EQ(PinFormatter::grouped("12345"), "12345");
+  EXPECT_EQ(PinFormatter::grouped("1234567"), "1234567");
+  EXPECT_EQ(PinFormatter::grouped("12a456"), "12a456");
+  EXPECT_EQ(PinFormatter::grouped(QString::fromUtf8("\u0661\u0662\u0663\u0664\u0665\u0666")),
+            QString::fromUtf8("\u0661\u0662\u0663\u0664\u0665\u0666"));
+  EXPECT_EQ(PinFormatter::spelledOut("123456"), "Pairing PIN 1 2 3 4 5 6");
+  EXPECT_EQ(PinFormatter::spelledOut("\u2014\u2014\u2014\u2014\u2014\u2014"), "Pairing PIN ");
+}
+
+TEST_F(MainWindowTest, AnEmptyHostSaysWhatIsMissingAndHowToBegin) {
+  EXPECT_EQ(window->windowTitle(), "Tavelin");
+  EXPECT_TRUE(showing(window.get(), "No portals yet"));
+  EXPECT_TRUE(showing(window.get(),
+                      "A portal shares exactly one thing \u2014 a region, a window, or part of a "
+                      "window. Nothing else from your desktop is streamed."));
+  EXPECT_TRUE(showing(window.get(), "No paired devices"));
+  EXPECT_TRUE(showing(window.get(), "No virtual display"));
+  EXPECT_TRUE(showing(window.get(), "Create virtual display"));
+  EXPECT_FALSE(showing(window.get(), "Approve connection"));
+  EXPECT_TRUE(showing(window.get(), "Ask before allowing a new device"));
+  EXPECT_TRUE(showing(window.get(), "Scan to open"));
+  EXPECT_TRUE(showing(window.get(), "Open on your phone"));
+  EXPECT_TRUE(showing(window.get(), "starting\u2026"));
+  // Nothing to copy or share before the server listens.
+  EXPECT_FALSE(button(window.get(), "Copy link")->isEnabled());
+
+  button(window.get(), "Create Portal")->click();
+  EXPECT_NE(sheet<PortalFlowSheet>(), nullptr);
+}
+
+TEST_F(MainWindowTest, ThePinStaysHiddenUntilTheUserAsks) {
+  model->start();
+  settle();
+  ConnectionCard* card = window->connectionCard();
+  const QString pin = model->pin();
+  ASSERT_EQ(pin.size(), 6);
+  EXPECT_FALSE(card->isPinRevealed());
+  for (auto* text : card->findChildren<QLabel*>()) {
+    EXPECT_FALSE(text->text().contains(pin.left(3))) << text->text().toStdString();
+  }
+  EXPECT_TRUE(showing(card,
+                      "Hidden so nobody can read it over your shoulder. Reveal it only when you "
+                      "are alone."));
+  EXPECT_TRUE(showing(card,
+                      "Needed once per device \u2014 it changes after every successful "
+                      "pairing."));
+
+  button(card, "Show the PIN (make sure nobody is watching)")->click();
+  QLabel* shown = label(card, PinFormatter::grouped(pin));
+  ASSERT_NE(shown, nullptr);
+  EXPECT_EQ(shown->text(), pin.left(3) + " " + pin.right(3));
+  EXPECT_EQ(shown->accessibleName(), PinFormatter::spelledOut(pin));
+  EXPECT_FALSE(showing(card,
+                       "Hidden so nobody can read it over your shoulder. Reveal it only "
+                       "when you are alone."));
+
+  // A new PIN replaces the one shown.
+  button(card, "Generate a new PIN")->click();
+  settle();
+  EXPECT_NE(model->pin(), pin);
+  EXPECT_NE(label(card, PinFormatter::grouped(model->pin())), nullptr);
+  EXPECT_TRUE(showing(window.get(), model->connectionURL()));
+  EXPECT_TRUE(button(card, "Copy link")->isEnabled());
+}
+
+TEST_F(MainWindowTest, PortalsShowTheirStateStartStopAndAskBeforeDeleting) {
+  const Portal first = region("Dashboard");
+  model->add(first);
+  model->add(region("Chart"));  // the newest becomes the active one
+  settle();
+  EXPECT_FALSE(showing(window.get(), "No portals yet"));
+  EXPECT_TRUE(showing(window.get(), "Dashboard"));
+  EXPECT_TRUE(showing(window.get(), QString::fromStdString(first.summary())));
+  EXPECT_TRUE(showing(window.get(), "Not shared"));
+
+  auto toggles = window->findChildren<QToolButton*>("toggle");
+  ASSERT_EQ(toggles.size(), 2);
+  EXPECT_EQ(toggles[0]->toolTip(), "Start sharing this portal");
+  EXPECT_EQ(toggles[1]->toolTip(), "Stop sharing this portal");
+  toggles[0]->click();
+  settle();
+  EXPECT_EQ(model->activePortalID(), first.id);
+  EXPECT_EQ(window->findChildren<QToolButton*>("toggle")[0]->toolTip(), "Stop sharing this portal");
+
+  // Cancel keeps the portal; Delete removes it.
+  testing::DialogAnswerer cancel("Cancel");
+  chooseFromMenu(moreActionsOf("Dashboard"), "Delete");
+  EXPECT_EQ(cancel.seen().title, "Delete \u201CDashboard\u201D?");
+  EXPECT_EQ(cancel.seen().message, "Any phone currently viewing this portal is disconnected.");
+  EXPECT_TRUE(cancel.seen().buttons.contains("Delete"));
+  EXPECT_EQ(model->portals().size(), 2u);
+  testing::DialogAnswerer confirm("Delete");
+  chooseFromMenu(moreActionsOf("Dashboard"), "Delete");
+  settle();
+  ASSERT_TRUE(confirm.seen().answered);
+  ASSERT_EQ(model->portals().size(), 1u);
+  EXPECT_EQ(model->portals()[0].name, "Chart");
+  EXPECT_EQ(model->activePortalID(), std::nullopt);  // the active one went first
+  EXPECT_FALSE(showing(window.get(), "Dashboard"));
+
+  // Edit: the sheet the menu opens saves a new name and the outline choice.
+  chooseFromMenu(moreActionsOf("Chart"), "Edit\u2026");
+  auto* edit = sheet<EditPortalSheet>();
+  ASSERT_NE(edit, nullptr);
+  EXPECT_EQ(edit->windowTitle(), "Edit Portal");
+  EXPECT_NE(button(edit, "Select Region Again\u2026"), nullptr);
+  edit->findChild<QLineEdit*>()->setText("Sales chart");
+  button(edit, "Outline the region on the desktop")->click();
+  edit->save();
+  settle();
+  EXPECT_EQ(model->portals()[0].name, "Sales chart");
+  EXPECT_FALSE(std::get<ScreenRegionPortalData>(model->portals()[0].payload.value).showBorder);
+  EXPECT_EQ(model->sheet(), std::nullopt);
+  EXPECT_EQ(window->openSheet(), nullptr);
+}
+
+TEST_F(MainWindowTest, DevicesShowNamesLiterallyAndRevokingAsksFirst) {
+  const auto device = model->pairing().issueToken(std::string("<b>x</b>")).device;
+  model->pairing().issueToken(std::string("Tablet"));
+  settle();
+  EXPECT_FALSE(showing(window.get(), "No paired devices"));
+  QLabel* name = label(window.get(), "<b>x</b>");
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(name->textFormat(), Qt::PlainText);
+  EXPECT_NE(label(window.get(), "Added " + ui::dateText(device.pairedAt)), nullptr);
+  EXPECT_NE(label(window.get(), "Last used " + ui::dateText(device.lastSeenAt)), nullptr);
+
+  QToolButton* more = nullptr;
+  for (auto* row : window->findChildren<QWidget*>("DeviceRow")) {
+    if (label(row, "<b>x</b>") != nullptr) more = row->findChild<QToolButton*>();
+  }
+  testing::DialogAnswerer cancel("Cancel");
+  chooseFromMenu(more, "Revoke Access");
+  EXPECT_EQ(cancel.seen().title, "Revoke access for \u201C<b>x</b>\u201D?");
+  EXPECT_EQ(cancel.seen().message,
+            "The device is disconnected and must pair again with a new PIN.");
+  EXPECT_EQ(model->devices().size(), 2u);
+  testing::DialogAnswerer revoke("Revoke Access");
+  chooseFromMenu(more, "Revoke Access");
+  settle();
+  ASSERT_EQ(model->devices().size(), 1u);
+  EXPECT_EQ(model->devices()[0].name, "Tablet");
+
+  // Revoke All from the toolbar's menu.
+  testing::DialogAnswerer all("Revoke All");
+  chooseFromMenu(window->moreButton(), "Revoke All Access\u2026");
+  settle();
+  EXPECT_EQ(all.seen().title, "Revoke access for all devices?");
+  EXPECT_EQ(all.seen().message, "Every paired device is disconnected and must pair again.");
+  EXPECT_TRUE(model->devices().empty());
+  EXPECT_TRUE(showing(window.get(), "No paired devices"));
+}
+
+TEST_F(MainWindowTest, TheHistorySheetShowsTheTimelineAndClearsItAfterAsking) {
+  const auto device = model->pairing().issueToken(std::string("Pixel")).device;
+  settle();
+  for (auto* row : window->findChildren<QWidget*>("DeviceRow")) {
+    row->findChild<QPushButton*>()->click();
+  }
+  auto* history = sheet<DeviceHistorySheet>();
+  ASSERT_NE(history, nullptr);
+  ASSERT_EQ(history->timeline()->count(), 1);  // paired
+  EXPECT_TRUE(history->timeline()->item(0)->text().startsWith("Paired \u00B7 "));
+  EXPECT_NE(label(history, "0"), nullptr);  // connections
+
+  testing::DialogAnswerer clear("Clear History");
+  button(history, "Clear History")->click();
+  settle();
+  EXPECT_EQ(clear.seen().title, "Clear history for \u201CPixel\u201D?");
+  EXPECT_EQ(clear.seen().message,
+            "The device stays paired; only its recorded activity is removed.");
+  EXPECT_TRUE(model->history(device.id).empty());
+  EXPECT_TRUE(showing(history, "Connections and disconnections will appear here."));
+  EXPECT_EQ(model->devices().size(), 1u);
+  button(history, "Done")->click();
+  settle();
+  EXPECT_EQ(model->sheet(), std::nullopt);
+}
+
+TEST_F(MainWindowTest, ApprovalsAppearWhileWaitingAndAllowOrDenyThem) {
+  model->pendingStore().create("Anna's <i>phone</i>");
+  const auto second = model->pendingStore().create("Tablet");
+  settle();
+  EXPECT_TRUE(showing(window.get(), "Approve connection"));
+  EXPECT_TRUE(showing(window.get(), "Anna's <i>phone</i> wants to connect"));
+  EXPECT_EQ(label(window.get(), "Anna's <i>phone</i> wants to connect")->textFormat(),
+            Qt::PlainText);
+
+  for (auto* allow : window->findChildren<QPushButton*>()) {
+    if (allow->text() == "Allow" && allow->accessibleDescription().startsWith("Anna")) {
+      allow->click();
+      break;
+    }
+  }
+  settle();
+  ASSERT_EQ(model->pendingRequests().size(), 1u);
+  EXPECT_EQ(model->pendingRequests()[0].id, second);
+  button(window.get(), "Deny")->click();
+  settle();
+  EXPECT_TRUE(model->pendingRequests().empty());
+  EXPECT_FALSE(showing(window.get(), "Approve connection"));
+  bool approved = false, denied = false;
+  for (const auto& entry : model->logLines()) {
+    approved = approved || (entry.category == "Pairing" && entry.message == "Connection approved");
+    denied = denied || (entry.category == "Pairing" && entry.message == "Connection denied");
+  }
+  EXPECT_TRUE(approved && denied);
+
+  // The toggle is the stored setting.
+  auto* ask = qobject_cast<QCheckBox*>(button(window.get(), "Ask before allowing a new device"));
+  EXPECT_FALSE(ask->isChecked());
+  ask->click();
+  EXPECT_TRUE(model->requireApproval());
+  EXPECT_TRUE(HostSettings::load(directory.path() / "settings.json").requireApproval);
+}
+
+TEST_F(MainWindowTest, AFirewallBannerOffersItsCommand) {
+  answers->curl = "000";
+  answers->ufw = "Status: active\nDefault: deny (incoming), allow (outgoing), disabled (routed)\n";
+  model->start();
+  runProbes();
+  EXPECT_TRUE(showing(window.get(), "Your phone cannot reach this computer"));
+  const QString command = "sudo ufw allow " + QString::number(testing::testPort()) + "/tcp";
+  EXPECT_TRUE(showing(window.get(), command));
+  button(window.get(), "Copy Command")->click();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), command);
+}
+
+TEST_F(MainWindowTest, ActivityTogglesWithTheToolbarAndCopiesTheLog) {
+  model->start();
+  settle();
+  EXPECT_FALSE(window->activityDock()->isVisible());
+  QTest::keyClick(window.get(), Qt::Key_L, Qt::ControlModifier | Qt::AltModifier);
+  settle();
+  EXPECT_TRUE(model->showActivity());
+  EXPECT_TRUE(window->activityDock()->isVisible());
+  EXPECT_TRUE(window->activityText()->toPlainText().contains("[Host] Host starting"));
+  button(window->activityDock(), "Copy")->click();
+  EXPECT_TRUE(QGuiApplication::clipboard()->text().contains("Server listening on port"));
+  model->setShowActivity(false);
+  settle();
+  EXPECT_FALSE(window->activityDock()->isVisible());
+}
+
+TEST(WindowFilterTest, MatchesTitleOrApplicationIgnoringCase) {
+  const WindowInfo mail{1, "Inbox \u2014 3 unread", "Mail", "org.example.Mail", 1, {}, true};
+  const WindowInfo untitled{2, "", "Terminal", "", 2, {}, true};
+  const struct {
+    const WindowInfo& window;
+    const char* query;
+    bool matches;
+  } cases[] = {
+      {mail, "", true},         {mail, "  ", true},         {mail, "inbox", true},
+      {mail, "MAIL", true},     {mail, "3 UNREAD", true},   {mail, "terminal", false},
+      {untitled, "term", true}, {untitled, "inbox", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(windowMatches(c.window, QString::fromUtf8(c.query)), c.matches)
+        << c.window.applicationName << " / " << c.query;
+  }
+}
+
+TEST_F(MainWindowTest, TheCreationSheetListsFiltersAndMakesAWindowPortal) {
+  model->setSheet(SheetKind{SheetKind::Kind::create, {}, false, {}});
+  auto* flow = sheet<PortalFlowSheet>();
+  ASSERT_NE(flow, nullptr);
+  EXPECT_EQ(flow->windowTitle(), "Create Portal");
+  EXPECT_EQ(flow->currentStep()->objectName(), "ChooseTypeStep");
+  EXPECT_TRUE(showing(flow, "A portal shares exactly one thing."));
+  button(flow, "Application window")->click();
+  EXPECT_EQ(flow->currentStep()->objectName(), "WindowPickStep");
+
+  WindowPicker* picker = flow->windowPicker();
+  EXPECT_EQ(picker->statusText(), "Looking for windows\u2026");
+  runProbes();  // the listing runs off the main thread
+  ASSERT_EQ(picker->shown().size(), 3u);
+  picker->setQuery("TERM");
+  ASSERT_EQ(picker->shown().size(), 1u);
+  EXPECT_EQ(picker->shown()[0].applicationName, "Terminal");
+  picker->setQuery("calendar");
+  EXPECT_TRUE(picker->shown().empty());
+  EXPECT_EQ(picker->statusText(), "No window matches \u201Ccalendar\u201D.");
+  picker->setQuery("inbox");
+  button(flow, "Choose Window")->click();
+  settle();
+  ASSERT_EQ(model->portals().size(), 1u);
+  EXPECT_EQ(model->portals()[0].name, "Mail");
+  EXPECT_EQ(model->portals()[0].payload.windowTarget()->windowID, 0x400001u);
+  EXPECT_EQ(window->openSheet(), nullptr);
+}
+
+TEST_F(MainWindowTest, TheRegionStepPreviewsTheWindowAndSharesTheDraggedPart) {
+  model->setSheet(SheetKind{SheetKind::Kind::create, {}, false, {}});
+  auto* flow = sheet<PortalFlowSheet>();
+  flow->resize(700, 600);
+  button(flow, "Region inside a window")->click();
+  runProbes();
+  flow->windowPicker()->setQuery("notes");
+  button(flow, "Choose Window")->click();
+  EXPECT_EQ(flow->currentStep()->objectName(), "RegionPickStep");
+  EXPECT_EQ(flow->regionTitle()->text(), "Select a region in notes.txt");
+  EXPECT_EQ(flow->regionStatus()->text(), "Capturing preview\u2026");
+  EXPECT_FALSE(button(flow, "Use Region")->isEnabled());
+
+  // The still arrives from a short capture of that window.
+  ASSERT_EQ(capture->streams.size(), 1u);
+  ASSERT_TRUE(testing::eventually(
+      [&] { return capture->streams[0]->emit(testing::solidSample(700, 700)); }));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !flow->canvas()->image().isNull(); }, 5000));
+  EXPECT_EQ(flow->canvas()->image().size(), QSize(700, 700));
+
+  RegionCanvas* canvas = flow->canvas();
+  const QPoint from = canvas->toWidget({70, 140}).toPoint();
+  const QPoint to = canvas->toWidget({420, 315}).toPoint();
+  QTest::mousePress(canvas, Qt::LeftButton, {}, from);
+  QTest::mouseMove(canvas, to);
+  QTest::mouseRelease(canvas, Qt::LeftButton, {}, to);
+  const auto choice = canvas->choice();
+  ASSERT_TRUE(choice);
+  // Within a pixel of the drag, whatever the preview's scale.
+  EXPECT_NEAR(static_cast<double>(choice->pixels.width), 350, 2);
+  EXPECT_NEAR(static_cast<double>(choice->pixels.height), 175, 2);
+  EXPECT_EQ(flow->sizeLabel()->text(), choice->sizeText());
+  EXPECT_TRUE(flow->normalizedLabel()->text().startsWith("normalized 0.1"));
+  button(flow, "Use Region")->click();
+  settle();
+  const auto portals = model->portals();
+  ASSERT_EQ(portals.size(), 1u);
+  const auto& part = std::get<WindowRegionPortalData>(portals[0].payload.value);
+  EXPECT_EQ(part.originalPixelRegion, choice->pixels);
+  EXPECT_EQ(portals[0].name, "Text Editor region");
+}
+
+TEST(RegionChoiceTest, RoundsClampsAndDescribesTheDrag) {
+  const QSize picture(800, 400);
+  const struct {
+    QPointF from, to;
+    PixelRect pixels;
+    const char* size;
+    const char* normalized;
+  } cases[] = {
+      {{80, 40},
+       {480, 240},
+       {80, 40, 400, 200},
+       "400 \u00D7 200 px",
+       "normalized 0.100, 0.100, 0.500 \u00D7 0.500"},
+      {{480.4, 240.6},
+       {79.6, 39.5},
+       {80, 40, 400, 201},
+       "400 \u00D7 201 px",
+       "normalized 0.100, 0.100, 0.500 \u00D7 0.502"},
+      {{-50, -50},
+       {900, 500},
+       {0, 0, 800, 400},
+       "800 \u00D7 400 px",
+       "normalized 0.000, 0.000, 1.000 \u00D7 1.000"},
+      {{10, 10},
+       {10, 10},
+       {10, 10, 0, 0},
+       "0 \u00D7 0 px",
+       "normalized 0.013, 0.025, 0.000 \u00D7 0.000"},
+  };
+  for (const auto& c : cases) {
+    const auto choice = RegionChoice::fromDrag(c.from, c.to, picture);
+    EXPECT_EQ(choice.pixels, c.pixels);
+    EXPECT_EQ(choice.sizeText(), QString::fromUtf8(c.size));
+    EXPECT_EQ(choice.normalizedText(), QString::fromUtf8(c.normalized));
+  }
+}
+
+TEST_F(MainWindowTest, ARegionThatCannotBeCapturedSaysSo) {
+  model->setSheet(SheetKind{SheetKind::Kind::create, {}, false, {}});
+  auto* flow = sheet<PortalFlowSheet>();
+  flow->choose(PortalFlowSheet::Kind::windowRegion);
+  runProbes();
+  const WindowInfo gone{0x999, "Closed", "Gone", "", 1, {0, 0, 300, 300}, true};
+  flow->pickWindow(gone);  // no such window for the capture service
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        return flow->regionStatus()->text() ==
+               "Could not capture this window. Bring it back on screen and try again.";
+      },
+      5000));
+  EXPECT_FALSE(button(flow, "Whole window")->isEnabled());
+  flow->back();
+  EXPECT_EQ(flow->currentStep()->objectName(), "WindowPickStep");
+  flow->back();
+  EXPECT_EQ(flow->currentStep()->objectName(), "ChooseTypeStep");
+}
+
+TEST_F(MainWindowTest, SettingsClampThePortAndSaveEachChangeAtOnce) {
+  window->showSettings();
+  auto* settings = window->findChild<SettingsDialog*>();
+  ASSERT_NE(settings, nullptr);
+  const auto file = directory.path() / "settings.json";
+  const struct {
+    const char* typed;
+    std::uint16_t stored;
+  } ports[] = {{"0", 1}, {"70000", 65535}, {"-5", 1}, {"8080", 8080}, {"http", 8080}};
+  for (const auto& port : ports) {
+    settings->portField()->setText(port.typed);
+    Q_EMIT settings->portField()->editingFinished();
+    EXPECT_EQ(settings->portField()->text(), QString::number(port.stored)) << port.typed;
+    EXPECT_EQ(HostSettings::load(file).port, port.stored) << port.typed;
+  }
+  settings->frameRate()->setCurrentIndex(settings->frameRate()->findText("60 fps"));
+  EXPECT_EQ(HostSettings::load(file).targetFps, 60);
+  settings->quality()->setCurrentIndex(settings->quality()->findText("High"));
+  EXPECT_DOUBLE_EQ(HostSettings::load(file).jpegQuality, 0.8);
+  settings->maxFrameSize()->setCurrentIndex(settings->maxFrameSize()->findText("720p"));
+  EXPECT_EQ(HostSettings::load(file).maxFrameDimension, 1280);
+  settings->outline()->click();
+  EXPECT_FALSE(HostSettings::load(file).showRegionBorder);
+  EXPECT_FALSE(model->settings().showRegionBorder);
+  EXPECT_TRUE(showing(settings, "Restart Tavelin to apply a new port."));
+}
+
+TEST_F(MainWindowTest, SettingsShowAStoredValueTheListsDoNotOffer) {
+  // The default largest side (1440) is none of the picker's sizes: it is shown, not replaced.
+  window->showSettings();
+  auto* settings = window->findChild<SettingsDialog*>();
+  EXPECT_EQ(settings->maxFrameSize()->currentText(), "1440 px");
+  EXPECT_EQ(HostSettings::load(directory.path() / "settings.json").maxFrameDimension, 1440);
+}
+
+}  // namespace
+}  // namespace tavelin
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

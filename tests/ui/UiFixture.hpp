@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLabel>
+#include <QWidget>
+
+#include "tests/support/ModelHarness.hpp"
+
+namespace tavelin::testing {
+
+// Widgets by what they show, the way a user finds them.
+template <typename Widget = QAbstractButton>
+Widget* withText(const QWidget* root, const QString& text) {
+  for (Widget* widget : root->findChildren<Widget*>()) {
+    if (widget->text() == text) return widget;
+  }
+  return nullptr;
+}
+
+inline QLabel* label(const QWidget* root, const QString& text) {
+  return withText<QLabel>(root, text);
+}
+inline QAbstractButton* button(const QWidget* root, const QString& text) {
+  return withText<QAbstractButton>(root, text);
+}
+// Whether a label or button with exactly this text is on screen in `root`.
+inline bool showing(const QWidget* root, const QString& text) {
+  QWidget* widget = label(root, text);
+  if (widget == nullptr) widget = button(root, text);
+  return widget != nullptr && widget->isVisibleTo(root->window());
+}
+
+// Windows of other applications the pickers offer.
+inline void addSampleWindows(FakeCaptureService& capture) {
+  const ShareableApplication mail{"Mail", "org.example.Mail", 4100};
+  const ShareableApplication terminal{"Terminal", "org.example.Terminal", 4200};
+  const ShareableApplication editor{"Text Editor", "org.example.Editor", 4300};
+  capture.content->displays = {{1, {0, 0, 1920, 1080}}};
+  capture.content->windows = {
+      {0x400001, "Inbox \u2014 3 unread", {100, 80, 900, 640}, 0, true, mail},
+      {0x500001, "build \u2014 make test", {300, 200, 800, 500}, 0, true, terminal},
+      {0x600001, "notes.txt", {600, 120, 700, 700}, 0, true, editor},
+  };
+  capture.content->applications = {mail, terminal, editor};
+}
+
+}  // namespace tavelin::testing
