@@ -114,6 +114,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   more_->setToolTip(QStringLiteral("More actions"));
   more_->setAccessibleName(QStringLiteral("More actions"));
   more_->setPopupMode(QToolButton::InstantPopup);
+  more_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   auto* moreMenu = new QMenu(more_);
   moreMenu->addAction(openInBrowser);
   moreMenu->addAction(copyLink);
