@@ -1,30 +1,13 @@
 #include <gtest/gtest.h>
 
 #include "TavelinHost/Capture/VirtualDisplay.hpp"
+#include "tests/support/FakePlatform.hpp"
 
 namespace tavelin {
 namespace {
 
-class RecordingPlatform final : public VirtualDisplayPlatform {
- public:
-  struct Backing final : VirtualDisplayBacking {
-    explicit Backing(std::uint32_t id) : id(id) {}
-    std::uint32_t displayID() const override { return id; }
-    std::uint32_t id;
-  };
-  bool supported = true;
-  std::uint32_t nextID = 7;
-  std::vector<VirtualDisplayRequest> requests;
-
-  bool isSupported() override { return supported; }
-  std::unique_ptr<VirtualDisplayBacking> create(const VirtualDisplayRequest& request) override {
-    requests.push_back(request);
-    return std::make_unique<Backing>(nextID);
-  }
-};
-
 TEST(TavelinVirtualDisplay, AsksThePlatformOnlyForAUsableDisplay) {
-  RecordingPlatform platform;
+  testing::RecordingVirtualDisplayPlatform platform;
   EXPECT_FALSE(TavelinVirtualDisplay::create(platform, 1, 1080, "Tavelin"));
   EXPECT_FALSE(TavelinVirtualDisplay::create(platform, 1920, 1, "Tavelin"));
   EXPECT_TRUE(platform.requests.empty());

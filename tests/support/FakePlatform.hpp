@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "TavelinHost/Platform/ScreenCaptureService.hpp"
+#include "TavelinHost/Platform/VirtualDisplay.hpp"
 #include "TavelinHost/Platform/WindowServer.hpp"
 
 namespace tavelin::testing {
@@ -78,6 +79,25 @@ class FakeWindowControl final : public WindowControl {
   bool raise(std::uint32_t handle) override {
     raised.push_back(handle);
     return true;
+  }
+};
+
+// Makes virtual displays with the number the test sets and remembers what was asked.
+class RecordingVirtualDisplayPlatform final : public VirtualDisplayPlatform {
+ public:
+  struct Backing final : VirtualDisplayBacking {
+    explicit Backing(std::uint32_t id) : id(id) {}
+    std::uint32_t displayID() const override { return id; }
+    std::uint32_t id;
+  };
+  bool supported = true;
+  std::uint32_t nextID = 7;
+  std::vector<VirtualDisplayRequest> requests;
+
+  bool isSupported() override { return supported; }
+  std::unique_ptr<VirtualDisplayBacking> create(const VirtualDisplayRequest& request) override {
+    requests.push_back(request);
+    return std::make_unique<Backing>(nextID);
   }
 };
 

@@ -12,6 +12,7 @@
 #include "tests/support/FakeCaptureService.hpp"
 #include "tests/support/FakeClock.hpp"
 #include "tests/support/FakeInputDesktop.hpp"
+#include "tests/support/FakePlatform.hpp"
 #include "tests/support/ManualExecutor.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
@@ -37,6 +38,8 @@ struct ModelHarness {
   FakeInputDesktop fakes;
   std::shared_ptr<FakeCaptureService> capture = std::make_shared<FakeCaptureService>();
   std::shared_ptr<ManualExecutor> background = std::make_shared<ManualExecutor>();
+  std::shared_ptr<RecordingVirtualDisplayPlatform> virtualDisplays =
+      std::make_shared<RecordingVirtualDisplayPlatform>();
   std::shared_ptr<Answers> answers = std::make_shared<Answers>();
 
   std::unique_ptr<AppModel> makeModel(HostSettings settings = {}) {
@@ -52,6 +55,7 @@ struct ModelHarness {
     environment.applications = fakes.applications;
     environment.windowControl = fakes.control;
     environment.poster = fakes.poster;
+    environment.virtualDisplays = virtualDisplays;
     environment.runProcess = [answers = answers](const std::string& program,
                                                  const std::vector<std::string>&) {
       if (program == "curl") return std::optional(ProcessResult{0, answers->curl, {}});

@@ -22,6 +22,7 @@
 #include "TavelinHost/UI/PortalFlowSheet.hpp"
 #include "TavelinHost/UI/Sheets.hpp"
 #include "TavelinHost/UI/ViewKit.hpp"
+#include "TavelinHost/UI/VirtualDisplayViews.hpp"
 #include "TavelinHost/UI/WindowPicker.hpp"
 #include "tests/support/CaptureRecorder.hpp"
 #include "tests/support/LoopbackClient.hpp"
@@ -41,6 +42,7 @@ class MainWindowTest : public ::testing::Test, protected testing::ModelHarness {
   void SetUp() override {
     testing::addSampleWindows(*capture);
     model = makeModel();
+    model->copyText = [this](const QString& text) { copied = text; };
     window = std::make_unique<MainWindow>(*model);
     window->show();
     settle();
@@ -80,6 +82,7 @@ class MainWindowTest : public ::testing::Test, protected testing::ModelHarness {
 
   std::unique_ptr<AppModel> model;
   std::unique_ptr<MainWindow> window;
+  QString copied;  // what the model put on the clipboard
 };
 
 TEST(PinFormatterTest, GroupsSixDigitsAndSpellsThemOut) {
@@ -147,6 +150,16 @@ TEST_F(MainWindowTest, ThePinStaysHiddenUntilTheUserAsks) {
   EXPECT_NE(label(card, PinFormatter::grouped(model->pin())), nullptr);
   EXPECT_TRUE(showing(window.get(), model->connectionURL()));
   EXPECT_TRUE(button(card, "Copy link")->isEnabled());
+
+  // Without a share sheet for links, sharing shows the address with a large code to copy.
+  button(card, "Share link")->click();
+  settle();
+  auto* share = window->findChild<QDialog*>();
+  ASSERT_NE(share, nullptr);
+  EXPECT_EQ(share->windowTitle(), "Share link");
+  EXPECT_TRUE(showing(share, model->connectionURL()));
+  button(share, "Copy link")->click();
+  EXPECT_EQ(copied, model->connectionURL());
 }
 
 TEST_F(MainWindowTest, PortalsShowTheirStateStartStopAndAskBeforeDeleting) {
@@ -326,6 +339,52 @@ TEST_F(MainWindowTest, ActivityTogglesWithTheToolbarAndCopiesTheLog) {
   model->setShowActivity(false);
   settle();
   EXPECT_FALSE(window->activityDock()->isVisible());
+}
+
+TEST_F(MainWindowTest, TheVirtualDisplayCardMakesWatchesSharesAndRemovesTheDisplay) {
+  const ScreenRect parked{1920, 0, 1920, 1080};
+  fakes.windows->screens.push_back({7, parked, 1, false});
+  capture->content->displays.push_back({7, parked});
+  button(window.get(), "Create virtual display")->click();
+  settle();
+  EXPECT_FALSE(showing(window.get(), "No virtual display"));
+  EXPECT_TRUE(showing(window.get(), "1920 \u00D7 1080"));
+
+  // The card's live preview: a capture of that display at 12 pictures a second.
+  ASSERT_EQ(capture->streams.size(), 1u);
+  EXPECT_EQ(capture->streams[0]->configuration.minimumFrameInterval,
+            std::chrono::microseconds(83333));
+  ASSERT_TRUE(testing::eventually(
+      [&] { return capture->streams[0]->emit(testing::solidSample(1920, 1080)); }));
+  auto previews = window->findChildren<DisplayPreview*>();
+  ASSERT_EQ(previews.size(), 1u);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return previews[0]->hasImage(); }, 5000));
+
+  // Its window: waiting for the first picture, then sharing the whole display.
+  button(window.get(), "Open window")->click();
+  auto* display = window->findChild<VirtualDisplayWindow*>();
+  ASSERT_NE(display, nullptr);
+  EXPECT_EQ(display->windowTitle(), "Virtual Display");
+  EXPECT_TRUE(showing(display, "Connecting to the display\u2026"));
+  EXPECT_FALSE(button(display, "Share selected region")->isEnabled());
+  button(display, "Share whole display")->click();
+  settle();
+  ASSERT_EQ(model->portals().size(), 1u);
+  EXPECT_EQ(model->portals()[0].name, "Virtual region 1920\u00D71080");
+  EXPECT_EQ(std::get<ScreenRegionPortalData>(model->portals()[0].payload.value).region, parked);
+
+  button(window.get(), "Move window here")->click();
+  auto* move = sheet<MoveWindowSheet>();
+  ASSERT_NE(move, nullptr);
+  EXPECT_TRUE(showing(move, "Pick the window to move onto the virtual display."));
+  button(move, "Cancel")->click();
+  settle();
+  EXPECT_EQ(model->sheet(), std::nullopt);
+
+  button(window.get(), "Remove")->click();
+  settle();
+  EXPECT_TRUE(showing(window.get(), "No virtual display"));
+  EXPECT_TRUE(showing(display, "Create a virtual display in the main window first."));
 }
 
 TEST(WindowFilterTest, MatchesTitleOrApplicationIgnoringCase) {
