@@ -181,6 +181,23 @@ TEST_F(X11CaptureTest, AWindowIsCapturedWhileCoveredMovedOffScreenAndResized) {
   EXPECT_TRUE(resized);
 }
 
+TEST_F(X11CaptureTest, EveryStreamShowsAStillWindowOnceAtItsStart) {
+  const auto target = paint(400, 400, 160, 120, green);
+  const auto filter = service.windowFilter(target);
+  ASSERT_TRUE(filter);
+  open(*filter, {});
+  const auto first = samples.next(0);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(centre(*first), green);
+  // A second capture of the window while the first keeps it redirected: redirection exposes
+  // nothing, nothing changes, and still its picture comes (a still for the region picker).
+  open(*filter, {});
+  const auto second = samples.next(1);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(centre(*second), green);
+  EXPECT_FALSE(samples.next(2, 1s));
+}
+
 TEST_F(X11CaptureTest, AStreamStopsWithAnErrorWhenItsWindowCloses) {
   const auto target = paint(50, 50, 120, 80, blue);
   const auto filter = service.windowFilter(target);

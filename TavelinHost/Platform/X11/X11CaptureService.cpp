@@ -275,9 +275,7 @@ class X11CaptureStream final : public CaptureStream,
     const int fd = xcb_get_file_descriptor(c);
     const std::uint8_t damageEvent =
         xcb_get_extension_data(c, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
-    // A new stream shows what is there once, also when nothing changes afterwards: a phone
-    // that starts watching a still window, or a still picture being taken, needs that picture.
-    bool dirty = true;
+    bool dirty = false;
     std::optional<std::pair<int, int>> lastPointer;
     // Right after redirection a window's pixmap may still be black or hold what covered it,
     // until the application has repainted what redirection exposed: give it a moment.
