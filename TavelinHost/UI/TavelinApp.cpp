@@ -4,6 +4,7 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QPointer>
+#include <QTimer>
 #include <QUrl>
 
 #include "TavelinHost/App/AppModel.hpp"
@@ -25,19 +26,22 @@ TavelinApp::TavelinApp(AppModel& model)
     border_->show(*region);
   };
   // The window steps aside while the user drags on the desktop and comes back afterwards,
-  // whatever the outcome.
+  // whatever the outcome. The overlay photographs the screens as it appears, so it waits a
+  // moment for the applications under the window to repaint what the window covered.
   model_.presentRegionSelection = [window = QPointer<MainWindow>(window_.get())](
                                       std::function<void(std::optional<ScreenRect>)> completion) {
-    if (window) window->hide();
-    RegionSelectionOverlay::present(
-        [window, completion = std::move(completion)](std::optional<ScreenRect> rect) {
-          if (window) {
-            window->show();
-            window->raise();
-            window->activateWindow();
-          }
-          completion(rect);
-        });
+    if (!window) return;
+    window->hide();
+    QTimer::singleShot(repaintPause, window, [window, completion] {
+      RegionSelectionOverlay::present([window, completion](std::optional<ScreenRect> rect) {
+        if (window) {
+          window->show();
+          window->raise();
+          window->activateWindow();
+        }
+        completion(rect);
+      });
+    });
   };
   window_->onFirstShow = [this] {
     if (model_.didStart) return;

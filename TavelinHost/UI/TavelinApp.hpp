@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <chrono>
 #include <memory>
 
 namespace tavelin {
@@ -16,6 +17,9 @@ class RegionBorderOverlay;
 class TavelinApp : public QObject {
   Q_OBJECT
  public:
+  // How long the window is gone before the region overlay photographs the screens.
+  static constexpr std::chrono::milliseconds repaintPause{200};
+
   explicit TavelinApp(AppModel& model);
   ~TavelinApp() override;
 

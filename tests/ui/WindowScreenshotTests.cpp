@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "TavelinHost/RegionSelectionOverlay/RegionSelectionOverlay.hpp"
 #include "TavelinHost/UI/MainWindow.hpp"
 #include "TavelinHost/UI/PortalFlowSheet.hpp"
 #include "TavelinHost/UI/TavelinApp.hpp"
@@ -53,8 +54,8 @@ CaptureSample windowPicture(int width, int height) {
   sample.isValid = true;
   sample.status = FrameStatus::complete;
   sample.contentRect = {0, 0, static_cast<double>(width), static_cast<double>(height)};
-  sample.pixels = PixelBuffer::of(width, height, static_cast<int>(picture.bytesPerLine()),
-                                  std::move(bytes));
+  sample.pixels =
+      PixelBuffer::of(width, height, static_cast<int>(picture.bytesPerLine()), std::move(bytes));
   return sample;
 }
 
@@ -130,10 +131,14 @@ TEST_F(WindowOnDesktopTest, APendingApprovalAndAFirewallBanner) {
 TEST_F(WindowOnDesktopTest, PortalsAndConnectedDevices) {
   model->add(Portal{Uuid::random(), "Dashboard", clock.now(),
                     ScreenRegionPortalData{{0, 0, 800, 600}, 1, true}});
-  model->completeWindowSelection(
-      WindowInfo{0x500001, "build \u2014 make test", "Terminal", "org.example.Terminal", 4200,
-                 {300, 200, 800, 500}, true},
-      std::nullopt);
+  model->completeWindowSelection(WindowInfo{0x500001,
+                                            "build \u2014 make test",
+                                            "Terminal",
+                                            "org.example.Terminal",
+                                            4200,
+                                            {300, 200, 800, 500},
+                                            true},
+                                 std::nullopt);
   const auto pixel = model->pairing().issueToken(std::string("Pixel 8")).device;
   model->pairing().issueToken(std::string("iPad"));
   auto phone = openStream(pixel);
@@ -146,6 +151,33 @@ TEST_F(WindowOnDesktopTest, PortalsAndConnectedDevices) {
   app->mainWindow().resize(900, 940);
   app->mainWindow().move(40, 0);
   photograph("window-portals-devices.png");
+}
+
+TEST_F(WindowOnDesktopTest, TheWindowStepsAsideForARegionDraggedOnTheDesktop) {
+  MainWindow& window = app->mainWindow();
+  // Cancelled: no portal, and the window is back.
+  model->beginScreenRegionSelection();
+  EXPECT_FALSE(window.isVisible());
+  ASSERT_TRUE(QTest::qWaitFor([] { return RegionSelectionOverlay::current() != nullptr; }, 3000));
+  RegionSelectionOverlay::current()->cancel();
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_TRUE(model->portals().empty());
+
+  // Dragged: a portal of that rectangle, outlined on the desktop while it is shared.
+  model->beginScreenRegionSelection();
+  ASSERT_TRUE(QTest::qWaitFor([] { return RegionSelectionOverlay::current() != nullptr; }, 3000));
+  QWidget* overlay = RegionSelectionOverlay::current()->windows().at(0);
+  QTest::mousePress(overlay, Qt::LeftButton, {}, {100, 120});
+  QTest::mouseMove(overlay, {300, 220});
+  QTest::mouseMove(overlay, {420, 360});
+  QTest::mouseRelease(overlay, Qt::LeftButton, {}, {420, 360});
+  settle();
+  EXPECT_TRUE(window.isVisible());
+  const auto portals = model->portals();
+  ASSERT_EQ(portals.size(), 1u);
+  EXPECT_EQ(portals[0].name, "Screen region 320\u00D7240");
+  EXPECT_EQ(std::get<ScreenRegionPortalData>(portals[0].payload.value).region,
+            (ScreenRect{100, 120, 320, 240}));
 }
 
 TEST_F(WindowOnDesktopTest, TheCreationSheetStepByStep) {
@@ -165,7 +197,8 @@ TEST_F(WindowOnDesktopTest, TheCreationSheetStepByStep) {
   flow->windowPicker()->setQuery("notes");
   flow->pickWindow(flow->windowPicker()->shown().at(0));
   ASSERT_EQ(capture->streams.size(), 1u);
-  ASSERT_TRUE(testing::eventually([&] { return capture->streams[0]->emit(windowPicture(700, 640)); }));
+  ASSERT_TRUE(
+      testing::eventually([&] { return capture->streams[0]->emit(windowPicture(700, 640)); }));
   ASSERT_TRUE(QTest::qWaitFor([&] { return !flow->canvas()->image().isNull(); }, 5000));
   RegionCanvas* canvas = flow->canvas();
   const QPoint from = canvas->toWidget({200, 400}).toPoint();
