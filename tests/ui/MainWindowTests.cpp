@@ -387,6 +387,17 @@ TEST_F(MainWindowTest, TheVirtualDisplayCardMakesWatchesSharesAndRemovesTheDispl
   EXPECT_TRUE(showing(display, "Create a virtual display in the main window first."));
 }
 
+TEST_F(MainWindowTest, AFailureIsShownOnceAndDismissed) {
+  virtualDisplays->nextID = 0;  // the platform cannot make one
+  testing::DialogAnswerer ok("OK");
+  button(window.get(), "Create virtual display")->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ok.seen().answered; }, 5000));
+  settle();
+  EXPECT_EQ(ok.seen().title, "Could not create a virtual display.");
+  EXPECT_EQ(model->errorMessage(), std::nullopt);
+  EXPECT_TRUE(showing(window.get(), "No virtual display"));
+}
+
 TEST(WindowFilterTest, MatchesTitleOrApplicationIgnoringCase) {
   const WindowInfo mail{1, "Inbox \u2014 3 unread", "Mail", "org.example.Mail", 1, {}, true};
   const WindowInfo untitled{2, "", "Terminal", "", 2, {}, true};
