@@ -445,6 +445,33 @@ TEST_F(MainWindowTest, TheCreationSheetListsFiltersAndMakesAWindowPortal) {
   EXPECT_EQ(window->openSheet(), nullptr);
 }
 
+TEST_F(MainWindowTest, ANewTargetIsChosenOnlyWhileItsSheetIsOpen) {
+  const WindowInfo mail{0x400001, "Inbox", "Mail", "org.example.Mail", 4100, {100, 80, 900, 640},
+                        true};
+  model->completeWindowSelection(mail, std::nullopt);
+  const Portal portal = model->portals().at(0);
+  model->changeTarget(portal);
+  auto* retarget = sheet<PortalFlowSheet>();
+  ASSERT_NE(retarget, nullptr);
+  EXPECT_EQ(retarget->currentStep()->objectName(), "WindowPickStep");  // straight to the window
+  button(retarget, "Cancel")->click();
+  settle();
+  EXPECT_EQ(model->retargetingPortal(), std::nullopt);
+
+  // The next portal the user creates is a new one, not the old one changed.
+  model->setSheet(SheetKind{SheetKind::Kind::create, {}, false, {}});
+  auto* flow = sheet<PortalFlowSheet>();
+  flow->choose(PortalFlowSheet::Kind::window);
+  runProbes();
+  flow->windowPicker()->setQuery("notes");
+  button(flow, "Choose Window")->click();
+  settle();
+  const auto portals = model->portals();
+  ASSERT_EQ(portals.size(), 2u);
+  EXPECT_EQ(portals[0], portal);
+  EXPECT_EQ(portals[1].name, "Text Editor");
+}
+
 TEST_F(MainWindowTest, TheRegionStepPreviewsTheWindowAndSharesTheDraggedPart) {
   model->setSheet(SheetKind{SheetKind::Kind::create, {}, false, {}});
   auto* flow = sheet<PortalFlowSheet>();
