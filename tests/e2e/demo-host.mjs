@@ -136,7 +136,9 @@ export async function until(condition, ms = 15000, what = 'condition') {
 // `env` reaches it; `stop()` ends the terminal and the desktop.
 export function startDesktop({ size = '1280x800', title, geometry = '80x24+40+40' }) {
   const script = new URL('../../scripts/xvfb-desktop', import.meta.url).pathname;
-  const started = execFileSync(script, ['start', size], { encoding: 'utf8' });
+  const started = execFileSync(script, ['start', size, '--owner', String(process.pid)], {
+    encoding: 'utf8',
+  });
   const env = { DISPLAY: started.match(/^display (\S+)$/m)[1] };
   const pids = started.match(/^pids (.+)$/m)[1].split(' ');
   const terminal = spawn('xterm', ['-title', title, '-geometry', geometry, '-e', 'sh'], {

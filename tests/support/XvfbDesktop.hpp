@@ -1,5 +1,6 @@
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -22,8 +23,10 @@ namespace tavelin::testing {
 class XvfbDesktop {
  public:
   explicit XvfbDesktop(const std::string& size = "1920x1080", bool windowManager = true) {
+    // Owned by this process, so a test that dies without its destructors takes it along.
     const std::string command = std::string(TAVELIN_SOURCE_DIR) + "/scripts/xvfb-desktop start " +
-                                size + (windowManager ? "" : " --no-wm");
+                                size + (windowManager ? "" : " --no-wm") + " --owner " +
+                                std::to_string(::getpid());
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) throw std::runtime_error("cannot run xvfb-desktop");
     char line[256];
@@ -63,10 +66,17 @@ class XvfbDesktop {
     argv.push_back(nullptr);
     for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
+    // Its output goes nowhere: a program that outlives a crashed test must not keep the test
+    // runner waiting for the test's output to end.
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) {
-      throw std::runtime_error("cannot start " + arguments[0]);
-    }
+    const int failed =
+        ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) throw std::runtime_error("cannot start " + arguments[0]);
     programs_.push_back(pid);
     return pid;
   }
