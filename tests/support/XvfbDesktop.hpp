@@ -73,8 +73,7 @@ class XvfbDesktop {
     ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    const int failed =
-        ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int failed = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     ::posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) throw std::runtime_error("cannot start " + arguments[0]);
     programs_.push_back(pid);
