@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDir>
 #include <QDockWidget>
 #include <QLineEdit>
 #include <QListWidget>
@@ -21,6 +22,7 @@
 #include "TavelinHost/UI/PinFormatter.hpp"
 #include "TavelinHost/UI/PortalFlowSheet.hpp"
 #include "TavelinHost/UI/Sheets.hpp"
+#include "TavelinHost/UI/Symbols.hpp"
 #include "TavelinHost/UI/ViewKit.hpp"
 #include "TavelinHost/UI/VirtualDisplayViews.hpp"
 #include "TavelinHost/UI/WindowPicker.hpp"
@@ -94,6 +96,21 @@ TEST(PinFormatterTest, GroupsSixDigitsAndSpellsThemOut) {
             QString::fromUtf8("\u0661\u0662\u0663\u0664\u0665\u0666"));
   EXPECT_EQ(PinFormatter::spelledOut("123456"), "Pairing PIN 1 2 3 4 5 6");
   EXPECT_EQ(PinFormatter::spelledOut("\u2014\u2014\u2014\u2014\u2014\u2014"), "Pairing PIN ");
+}
+
+TEST(SymbolsTest, EveryBundledIconDraws) {
+  symbolIcon("plus");  // loads the bundled pictures
+  const QStringList files = QDir(":/tavelin/icons").entryList();
+  EXPECT_GE(files.size(), 20);
+  for (const QString& file : files) {
+    const QImage picture = QIcon(":/tavelin/icons/" + file).pixmap(32, 32).toImage();
+    ASSERT_FALSE(picture.isNull()) << file.toStdString();
+    bool drawn = false;
+    for (int y = 0; y < picture.height() && !drawn; ++y) {
+      for (int x = 0; x < picture.width() && !drawn; ++x) drawn = qAlpha(picture.pixel(x, y)) > 0;
+    }
+    EXPECT_TRUE(drawn) << file.toStdString();
+  }
 }
 
 TEST_F(MainWindowTest, AnEmptyHostSaysWhatIsMissingAndHowToBegin) {
