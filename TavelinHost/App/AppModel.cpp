@@ -381,10 +381,9 @@ void AppModel::setShowActivity(bool show) {
 }
 
 void AppModel::setRequireApproval(bool required) {
-  if (settings_.requireApproval == required) return;
-  settings_.requireApproval = required;
-  settings_.save(environment_.dataDirectory / "settings.json");
-  Q_EMIT settingsChanged();
+  HostSettings changed = settings_;
+  changed.requireApproval = required;
+  updateSettings(changed);
 }
 
 void AppModel::updateSettings(const HostSettings& settings) {
@@ -666,16 +665,7 @@ void AppModel::captureWindowStill(std::uint32_t windowID, std::function<void(QIm
   WindowStill::capture(environment_.capture, windowID, mainExecutor_,
                        [weak = std::weak_ptr<bool>(alive_),
                         done = std::move(done)](std::optional<LiveDisplayPreview::Image> still) {
-                         if (weak.expired()) return;
-                         if (!still) {
-                           done({});
-                           return;
-                         }
-                         const QImage view(still->pixels->data(),
-                                           static_cast<int>(still->size.width),
-                                           static_cast<int>(still->size.height), still->stride,
-                                           QImage::Format_RGB32);
-                         done(view.copy());
+                         if (!weak.expired()) done(still ? pictureImage(*still) : QImage());
                        });
 }
 
@@ -746,6 +736,16 @@ QString AppModel::captureStateText() const {
     case PortalCaptureState::unsupported: return QStringLiteral("Screen capture is not available");
   }
   return {};
+}
+
+QImage pictureImage(const LiveDisplayPreview::Image& picture) {
+  using Pixels = std::shared_ptr<const std::vector<std::uint8_t>>;
+  if (!picture.pixels) return {};
+  // The image holds on to the pixels; BGRX bytes are what Qt calls RGB32 on little-endian.
+  return QImage(
+      picture.pixels->data(), static_cast<int>(picture.size.width),
+      static_cast<int>(picture.size.height), picture.stride, QImage::Format_RGB32,
+      [](void* held) { delete static_cast<Pixels*>(held); }, new Pixels(picture.pixels));
 }
 
 // ---- QR codes

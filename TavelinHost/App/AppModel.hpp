@@ -324,6 +324,9 @@ class AppModel : public QObject {
   std::optional<Portal> retargetingPortal_;
 };
 
+// A captured picture as an image for the window, sharing its pixels (no copy).
+QImage pictureImage(const LiveDisplayPreview::Image& picture);
+
 // QR code of `text` (level H, 4 modules of quiet zone), `scale` pixels per module; a null image
 // when it cannot be made.
 QImage makeQrImage(const QString& text, int scale);

@@ -211,13 +211,8 @@ void PortalsSection::rebuild() {
     connect(toggle, &QToolButton::clicked, this, [this, portal] { model_.toggle(portal); });
     line->addWidget(toggle);
 
-    auto* more = new QToolButton(row);
-    more->setIcon(symbolIcon(QStringLiteral("ellipsis.circle")));
-    more->setAutoRaise(true);
-    more->setPopupMode(QToolButton::InstantPopup);
-    more->setAccessibleName(QStringLiteral("More actions for ") + qt(portal.name));
-    more->setToolTip(QStringLiteral("More actions"));
-    auto* menu = new QMenu(more);
+    auto* more = ui::moreActionsButton(row, QStringLiteral("More actions for ") + qt(portal.name));
+    QMenu* menu = more->menu();
     menu->addAction(QStringLiteral("Edit\u2026"), this, [this, portal] {
       model_.setSheet(SheetKind{SheetKind::Kind::edit, portal, false, {}});
     });
@@ -228,7 +223,6 @@ void PortalsSection::rebuild() {
                      QStringLiteral("Delete")});
       if (yes) model_.remove(portal);
     });
-    more->setMenu(menu);
     line->addWidget(more);
     rows_->addWidget(row);
   }
@@ -316,13 +310,8 @@ void DevicesSection::rebuild() {
     });
     line->addWidget(open, 1);
 
-    auto* more = new QToolButton(row);
-    more->setIcon(symbolIcon(QStringLiteral("ellipsis.circle")));
-    more->setAutoRaise(true);
-    more->setPopupMode(QToolButton::InstantPopup);
-    more->setToolTip(QStringLiteral("More actions"));
-    more->setAccessibleName(QStringLiteral("More actions"));
-    auto* menu = new QMenu(more);
+    auto* more = ui::moreActionsButton(row);
+    QMenu* menu = more->menu();
     menu->addAction(QStringLiteral("Revoke Access"), this, [this, device] {
       const bool yes = ui::confirm(
           window(),
@@ -331,7 +320,6 @@ void DevicesSection::rebuild() {
            QStringLiteral("Revoke Access")});
       if (yes) model_.revoke(device.id);
     });
-    more->setMenu(menu);
     line->addWidget(more, 0, Qt::AlignTop);
     rows_->addWidget(row);
   }

@@ -52,7 +52,6 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   auto* newPortal =
       new QAction(symbolIcon(QStringLiteral("plus")), QStringLiteral("New Portal"), this);
   newPortal->setToolTip(QStringLiteral("Create a portal (Ctrl+N)"));
-  newPortal->setShortcut(QKeySequence::New);
   connect(newPortal, &QAction::triggered, this, [this] {
     model_.setSheet(SheetKind{SheetKind::Kind::create, {}, false, {}});
   });
@@ -88,9 +87,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
   auto* newPortalMenu = file->addAction(QStringLiteral("New Portal\u2026"));
   newPortalMenu->setShortcut(QKeySequence::New);
-  newPortalMenu->setShortcutContext(Qt::ApplicationShortcut);
   connect(newPortalMenu, &QAction::triggered, newPortal, &QAction::trigger);
-  newPortal->setShortcut({});  // the menu item owns Ctrl+N
   file->addSeparator();
   file->addAction(settings);
   file->addSeparator();
@@ -108,14 +105,10 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   auto* spacer = new QWidget(toolbar);
   spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   toolbar->addWidget(spacer);
-  more_ = new QToolButton(toolbar);
-  more_->setIcon(symbolIcon(QStringLiteral("ellipsis.circle")));
+  more_ = ui::moreActionsButton(toolbar);
   more_->setText(QStringLiteral("More"));
-  more_->setToolTip(QStringLiteral("More actions"));
-  more_->setAccessibleName(QStringLiteral("More actions"));
-  more_->setPopupMode(QToolButton::InstantPopup);
   more_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-  auto* moreMenu = new QMenu(more_);
+  QMenu* moreMenu = more_->menu();
   moreMenu->addAction(openInBrowser);
   moreMenu->addAction(copyLink);
   moreMenu->addAction(shareLink);
@@ -123,7 +116,6 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   moreMenu->addAction(revokeAll);
   moreMenu->addSeparator();
   moreMenu->addAction(settings);
-  more_->setMenu(moreMenu);
   toolbar->addWidget(more_);
   toolbar->addAction(activityAction_);
 

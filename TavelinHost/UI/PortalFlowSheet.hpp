@@ -1,10 +1,10 @@
 #pragma once
 
 #include <QDialog>
-#include <QImage>
 #include <optional>
 
 #include "TavelinHost/Capture/WindowDiscovery.hpp"
+#include "TavelinHost/UI/PictureCanvas.hpp"
 #include "TavelinKit/Model/Geometry.hpp"
 
 class QLabel;
@@ -15,47 +15,6 @@ namespace tavelin {
 
 class AppModel;
 class WindowPicker;
-
-// The region of a still picture the user dragged, in the picture's pixels, and the texts that
-// describe it.
-struct RegionChoice {
-  NormalizedRect normalized;
-  PixelRect pixels;
-
-  // From a drag between two points of a picture of `size` pixels (any order, clamped to it).
-  static RegionChoice fromDrag(QPointF from, QPointF to, QSize size);
-  QString sizeText() const;        // "<w> × <h> px"
-  QString normalizedText() const;  // "normalized 0.100, 0.200, 0.500 × 0.250"
-};
-
-// A still picture of a window on which a rectangle can be dragged. GUI thread.
-class RegionCanvas : public QWidget {
-  Q_OBJECT
- public:
-  explicit RegionCanvas(QWidget* parent = nullptr);
-  void setImage(const QImage& image);
-  const QImage& image() const { return image_; }
-  std::optional<RegionChoice> choice() const { return choice_; }
-  // Where a point of the picture (in its pixels) lies on the widget, and back.
-  QPointF toWidget(QPointF picture) const;
-
- Q_SIGNALS:
-  void choiceChanged();
-
- protected:
-  void paintEvent(QPaintEvent* event) override;
-  void mousePressEvent(QMouseEvent* event) override;
-  void mouseMoveEvent(QMouseEvent* event) override;
-  void mouseReleaseEvent(QMouseEvent* event) override;
-
- private:
-  QRectF pictureArea() const;
-  QPointF toPicture(QPointF widget) const;
-
-  QImage image_;
-  std::optional<QPointF> anchor_;
-  std::optional<RegionChoice> choice_;
-};
 
 // "Create Portal": what kind, which window, which part of it. When the model is choosing a
 // new target for an existing portal, the sheet starts at the window and completes that

@@ -3,8 +3,10 @@
 #include <QBoxLayout>
 #include <QDateTime>
 #include <QLocale>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QToolButton>
 
 #include "TavelinHost/UI/Symbols.hpp"
 
@@ -54,6 +56,17 @@ QFrame* card(QWidget* parent) {
   frame->setAutoFillBackground(true);
   frame->setBackgroundRole(QPalette::Base);
   return frame;
+}
+
+QToolButton* moreActionsButton(QWidget* parent, const QString& accessibleName) {
+  auto* button = new QToolButton(parent);
+  button->setIcon(symbolIcon(QStringLiteral("ellipsis.circle")));
+  button->setAutoRaise(true);
+  button->setPopupMode(QToolButton::InstantPopup);
+  button->setToolTip(QStringLiteral("More actions"));
+  button->setAccessibleName(accessibleName);
+  button->setMenu(new QMenu(button));
+  return button;
 }
 
 void clearLayout(QLayout* layout) {

@@ -8,6 +8,7 @@
 
 class QLayout;
 class QBoxLayout;
+class QToolButton;
 
 // Small pieces every view of the window is built from.
 namespace tavelin::ui {
@@ -21,6 +22,9 @@ QLabel* noteLabel(const QString& text, QWidget* parent = nullptr);
 QWidget* sectionHeading(const QString& symbol, const QString& title, QWidget* parent = nullptr);
 // A framed area holding one section's content.
 QFrame* card(QWidget* parent = nullptr);
+// The "More actions" button (symbol "ellipsis.circle") with an empty menu to fill.
+QToolButton* moreActionsButton(QWidget* parent,
+                               const QString& accessibleName = QStringLiteral("More actions"));
 // Removes and deletes everything a layout holds.
 void clearLayout(QLayout* layout);
 

@@ -1,12 +1,10 @@
 #include "TavelinHost/UI/VirtualDisplayViews.hpp"
 
 #include <QBoxLayout>
+#include <QEvent>
 #include <QLabel>
-#include <QMouseEvent>
-#include <QPainter>
 #include <QPushButton>
 #include <QStackedLayout>
-#include <algorithm>
 #include <cmath>
 
 #include "TavelinHost/App/AppModel.hpp"
@@ -16,76 +14,18 @@
 
 namespace tavelin {
 
-// ---- DisplayPreview
-
-DisplayPreview::DisplayPreview(bool selectable, QWidget* parent)
-    : QWidget(parent), selectable_(selectable) {
-  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-  setMinimumSize(160, 90);
-  setAccessibleName(QStringLiteral("Virtual display preview"));
-  if (selectable_) setCursor(Qt::CrossCursor);
-}
-
-void DisplayPreview::setImage(const QImage& image) {
-  image_ = image;
-  update();
-}
-
-QRectF DisplayPreview::pictureArea() const {
-  if (image_.isNull()) return {};
-  QSizeF size = image_.size();
-  size.scale(QSizeF(width(), height()), Qt::KeepAspectRatio);
-  return {QPointF((width() - size.width()) / 2, (height() - size.height()) / 2), size};
-}
-
-QPointF DisplayPreview::fractionAt(QPointF position) const {
-  const QRectF area = pictureArea();
-  if (area.isEmpty()) return {};
-  return {std::clamp((position.x() - area.x()) / area.width(), 0.0, 1.0),
-          std::clamp((position.y() - area.y()) / area.height(), 0.0, 1.0)};
-}
-
-void DisplayPreview::paintEvent(QPaintEvent*) {
-  QPainter painter(this);
-  const QRectF area = pictureArea();
-  if (area.isEmpty()) return;
-  painter.setRenderHint(QPainter::SmoothPixmapTransform);
-  painter.drawImage(area, image_);
-  if (selection_.isEmpty()) return;
-  const QRectF chosen(area.x() + selection_.x() * area.width(),
-                      area.y() + selection_.y() * area.height(), selection_.width() * area.width(),
-                      selection_.height() * area.height());
-  QPen pen(palette().color(QPalette::Highlight), 2);
-  painter.setPen(pen);
-  painter.drawRect(chosen);
-}
-
-void DisplayPreview::mousePressEvent(QMouseEvent* event) {
-  if (!selectable_ || image_.isNull() || event->button() != Qt::LeftButton) return;
-  anchor_ = fractionAt(event->position());
-  selection_ = {};
-  update();
-}
-
-void DisplayPreview::mouseMoveEvent(QMouseEvent* event) {
-  if (!anchor_) return;
-  selection_ = QRectF(*anchor_, fractionAt(event->position())).normalized();
-  update();
-}
-
-void DisplayPreview::mouseReleaseEvent(QMouseEvent* event) {
-  if (!anchor_) return;
-  selection_ = QRectF(*anchor_, fractionAt(event->position())).normalized();
-  anchor_.reset();
-  update();
-  Q_EMIT selectionChanged();
-}
-
 // ---- VirtualDisplayFeed
 
-VirtualDisplayFeed::VirtualDisplayFeed(AppModel& model, int fps, int maxDimension, QObject* parent)
-    : QObject(parent), model_(model), fps_(fps), maxDimension_(maxDimension) {
+VirtualDisplayFeed::VirtualDisplayFeed(AppModel& model, int fps, int maxDimension, QWidget* viewer)
+    : QObject(viewer), model_(model), fps_(fps), maxDimension_(maxDimension) {
+  viewer->installEventFilter(this);
   connect(&model_, &AppModel::virtualDisplayActiveChanged, this, &VirtualDisplayFeed::restart);
+}
+
+bool VirtualDisplayFeed::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Show) setRunning(true);
+  if (event->type() == QEvent::Hide) setRunning(false);
+  return QObject::eventFilter(watched, event);
 }
 
 VirtualDisplayFeed::~VirtualDisplayFeed() {
@@ -106,9 +46,7 @@ void VirtualDisplayFeed::restart() {
   preview_ =
       std::make_shared<LiveDisplayPreview>(model_.environment().capture, model_.mainExecutor());
   preview_->onFrame = [this](const LiveDisplayPreview::Image& image) {
-    const QImage view(image.pixels->data(), static_cast<int>(image.size.width),
-                      static_cast<int>(image.size.height), image.stride, QImage::Format_RGB32);
-    Q_EMIT frame(view.copy());
+    Q_EMIT frame(pictureImage(image));
   };
   preview_->start(display->id, fps_, maxDimension_);
 }
@@ -117,7 +55,7 @@ void VirtualDisplayFeed::restart() {
 
 VirtualDisplayCard::VirtualDisplayCard(AppModel& model, std::function<void()> openWindow,
                                        QWidget* parent)
-    : QWidget(parent), model_(model), feed_(new VirtualDisplayFeed(model, 12, 640, this)) {
+    : QWidget(parent), model_(model) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(
@@ -149,7 +87,9 @@ VirtualDisplayCard::VirtualDisplayCard(AppModel& model, std::function<void()> op
   present_ = new QWidget(frame);
   auto* present = new QVBoxLayout(present_);
   present->setContentsMargins(0, 0, 0, 0);
-  preview_ = new DisplayPreview(false, present_);
+  preview_ = new RegionCanvas(present_);
+  preview_->setSelectable(false);
+  preview_->setAccessibleName(QStringLiteral("Virtual display preview"));
   preview_->setMinimumHeight(180);
   present->addWidget(preview_);
   info_ = ui::plainLabel(QString(), present_);
@@ -180,7 +120,8 @@ VirtualDisplayCard::VirtualDisplayCard(AppModel& model, std::function<void()> op
                      "pointer cannot reach it, so input to windows there is limited."),
       this));
 
-  connect(feed_, &VirtualDisplayFeed::frame, preview_, &DisplayPreview::setImage);
+  auto* feed = new VirtualDisplayFeed(model_, 12, 640, this);
+  connect(feed, &VirtualDisplayFeed::frame, preview_, &RegionCanvas::setImage);
   connect(&model_, &AppModel::virtualDisplayActiveChanged, this, &VirtualDisplayCard::refresh);
   connect(&model_, &AppModel::virtualDisplayInfoChanged, this, &VirtualDisplayCard::refresh);
   refresh();
@@ -194,22 +135,10 @@ void VirtualDisplayCard::refresh() {
   if (!active) preview_->setImage({});
 }
 
-void VirtualDisplayCard::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  feed_->setRunning(true);
-}
-
-void VirtualDisplayCard::hideEvent(QHideEvent* event) {
-  QWidget::hideEvent(event);
-  feed_->setRunning(false);
-}
-
 // ---- VirtualDisplayWindow
 
 VirtualDisplayWindow::VirtualDisplayWindow(AppModel& model, QWidget* parent)
-    : QWidget(parent, Qt::Window),
-      model_(model),
-      feed_(new VirtualDisplayFeed(model, 30, 0, this)) {
+    : QWidget(parent, Qt::Window), model_(model) {
   setWindowTitle(QStringLiteral("Virtual Display"));
   resize(900, 620);
   pages_ = new QStackedLayout(this);
@@ -227,7 +156,8 @@ VirtualDisplayWindow::VirtualDisplayWindow(AppModel& model, QWidget* parent)
   connecting_ = ui::plainLabel(QStringLiteral("Connecting to the display\u2026"), live_);
   connecting_->setAlignment(Qt::AlignCenter);
   live->addWidget(connecting_);
-  preview_ = new DisplayPreview(true, live_);
+  preview_ = new RegionCanvas(live_);
+  preview_->setAccessibleName(QStringLiteral("Virtual display preview"));
   live->addWidget(preview_, 1);
   auto* actions = new QHBoxLayout;
   auto* shareWhole = new QPushButton(QStringLiteral("Share whole display"), live_);
@@ -240,12 +170,15 @@ VirtualDisplayWindow::VirtualDisplayWindow(AppModel& model, QWidget* parent)
   live->addLayout(actions);
   pages_->addWidget(live_);
 
-  connect(feed_, &VirtualDisplayFeed::frame, this, [this](const QImage& image) {
+  auto* feed = new VirtualDisplayFeed(model_, 30, 0, this);
+  connect(feed, &VirtualDisplayFeed::frame, this, [this](const QImage& image) {
     connecting_->hide();
     preview_->setImage(image);
   });
-  connect(preview_, &DisplayPreview::selectionChanged, this,
-          [this] { shareRegion_->setEnabled(!preview_->selection().isEmpty()); });
+  connect(preview_, &RegionCanvas::choiceChanged, this, [this] {
+    const auto choice = preview_->choice();
+    shareRegion_->setEnabled(choice && !choice->pixels.isEmpty());
+  });
   connect(shareWhole, &QPushButton::clicked, this, [this] {
     if (const auto display = model_.virtualDisplayBounds()) {
       model_.createVirtualScreenRegion(display->bounds);
@@ -253,13 +186,13 @@ VirtualDisplayWindow::VirtualDisplayWindow(AppModel& model, QWidget* parent)
   });
   connect(shareRegion_, &QPushButton::clicked, this, [this] {
     const auto display = model_.virtualDisplayBounds();
-    const QRectF part = preview_->selection();
-    if (!display || part.isEmpty()) return;
+    const auto choice = preview_->choice();
+    if (!display || !choice || choice->pixels.isEmpty()) return;
     const ScreenRect& bounds = display->bounds;
-    model_.createVirtualScreenRegion(ScreenRect{std::round(bounds.x + part.x() * bounds.width),
-                                                std::round(bounds.y + part.y() * bounds.height),
-                                                std::round(part.width() * bounds.width),
-                                                std::round(part.height() * bounds.height)});
+    const NormalizedRect& part = choice->normalized;
+    model_.createVirtualScreenRegion(ScreenRect{
+        std::round(bounds.x + part.x * bounds.width), std::round(bounds.y + part.y * bounds.height),
+        std::round(part.width * bounds.width), std::round(part.height * bounds.height)});
   });
   connect(&model_, &AppModel::virtualDisplayActiveChanged, this, &VirtualDisplayWindow::refresh);
   refresh();
@@ -272,16 +205,6 @@ void VirtualDisplayWindow::refresh() {
     preview_->setImage({});
     connecting_->show();
   }
-}
-
-void VirtualDisplayWindow::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  feed_->setRunning(true);
-}
-
-void VirtualDisplayWindow::hideEvent(QHideEvent* event) {
-  QWidget::hideEvent(event);
-  feed_->setRunning(false);
 }
 
 }  // namespace tavelin

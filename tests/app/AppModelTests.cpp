@@ -170,13 +170,8 @@ TEST_F(AppModelTest, PhonesAreCountedPerDeviceAndTheirComingsAndGoingsRemembered
   settle();
   const auto device = model->pairing().issueToken(std::string("Pixel")).device;
   auto openStream = [&] {
-    auto phone = std::make_unique<testing::LoopbackClient>("127.0.0.1", model->server().port());
-    phone->send("GET /ws?ticket=" + model->server().tickets().issue(device.id) +
-                " HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
     std::string answer;
-    phone->readUntil(answer,
-                     [](const std::string& r) { return r.find("\r\n\r\n") != std::string::npos; });
+    auto phone = testing::openStream(*model, device, answer);
     EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 101");
     return phone;
   };

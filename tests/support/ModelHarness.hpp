@@ -13,6 +13,7 @@
 #include "tests/support/FakeClock.hpp"
 #include "tests/support/FakeInputDesktop.hpp"
 #include "tests/support/FakePlatform.hpp"
+#include "tests/support/LoopbackClient.hpp"
 #include "tests/support/ManualExecutor.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
@@ -24,6 +25,19 @@ inline void settle() {
 }
 
 inline std::uint16_t testPort() { return static_cast<std::uint16_t>(21000 + ::getpid() % 9000); }
+
+// A phone of `device` opening its stream on the model's server, like the page does; `answer`
+// receives the server's reply to the upgrade.
+inline std::unique_ptr<LoopbackClient> openStream(AppModel& model, const PairedDevice& device,
+                                                  std::string& answer) {
+  auto phone = std::make_unique<LoopbackClient>("127.0.0.1", model.server().port());
+  phone->send("GET /ws?ticket=" + model.server().tickets().issue(device.id) +
+              " HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+  phone->readUntil(answer,
+                   [](const std::string& r) { return r.find("\r\n\r\n") != std::string::npos; });
+  return phone;
+}
 
 // An application model over fakes of the desktop, in a fresh data folder: its probes run when
 // the test says, its tools answer what the test sets, its clock moves when the test moves it.

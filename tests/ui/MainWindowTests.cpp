@@ -373,9 +373,9 @@ TEST_F(MainWindowTest, TheVirtualDisplayCardMakesWatchesSharesAndRemovesTheDispl
             std::chrono::microseconds(83333));
   ASSERT_TRUE(testing::eventually(
       [&] { return capture->streams[0]->emit(testing::solidSample(1920, 1080)); }));
-  auto previews = window->findChildren<DisplayPreview*>();
+  auto previews = window->findChildren<RegionCanvas*>();
   ASSERT_EQ(previews.size(), 1u);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return previews[0]->hasImage(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !previews[0]->image().isNull(); }, 5000));
 
   // Its window: waiting for the first picture, then sharing the whole display.
   button(window.get(), "Open window")->click();
@@ -512,9 +512,7 @@ TEST_F(MainWindowTest, TheRegionStepPreviewsTheWindowAndSharesTheDraggedPart) {
   RegionCanvas* canvas = flow->canvas();
   const QPoint from = canvas->toWidget({70, 140}).toPoint();
   const QPoint to = canvas->toWidget({420, 315}).toPoint();
-  QTest::mousePress(canvas, Qt::LeftButton, {}, from);
-  QTest::mouseMove(canvas, to);
-  QTest::mouseRelease(canvas, Qt::LeftButton, {}, to);
+  testing::drag(canvas, from, to);
   const auto choice = canvas->choice();
   ASSERT_TRUE(choice);
   // Within a pixel of the drag, whatever the preview's scale.

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
+#include <QTest>
 #include <QWidget>
 
 #include "tests/support/ModelHarness.hpp"
@@ -29,6 +30,15 @@ inline bool showing(const QWidget* root, const QString& text) {
   QWidget* widget = label(root, text);
   if (widget == nullptr) widget = button(root, text);
   return widget != nullptr && widget->isVisibleTo(root->window());
+}
+
+// A drag with the left button from `from` to `to`, in the widget's coordinates, passing through
+// the middle.
+inline void drag(QWidget* widget, QPoint from, QPoint to) {
+  QTest::mousePress(widget, Qt::LeftButton, {}, from);
+  QTest::mouseMove(widget, (from + to) / 2);
+  QTest::mouseMove(widget, to);
+  QTest::mouseRelease(widget, Qt::LeftButton, {}, to);
 }
 
 // Windows of other applications the pickers offer.

@@ -80,18 +80,6 @@ class WindowOnDesktopTest : public ::testing::Test, protected testing::ModelHarn
     model->shutDown();
     settle();
   }
-  // A phone of `device` with an open stream.
-  std::unique_ptr<testing::LoopbackClient> openStream(const PairedDevice& device) {
-    auto phone = std::make_unique<testing::LoopbackClient>("127.0.0.1", model->server().port());
-    phone->send("GET /ws?ticket=" + model->server().tickets().issue(device.id) +
-                " HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
-    std::string answer;
-    phone->readUntil(answer,
-                     [](const std::string& r) { return r.find("\r\n\r\n") != std::string::npos; });
-    return phone;
-  }
-
   std::unique_ptr<AppModel> model;
   std::unique_ptr<TavelinApp> app;
 };
@@ -141,7 +129,8 @@ TEST_F(WindowOnDesktopTest, PortalsAndConnectedDevices) {
                                  std::nullopt);
   const auto pixel = model->pairing().issueToken(std::string("Pixel 8")).device;
   model->pairing().issueToken(std::string("iPad"));
-  auto phone = openStream(pixel);
+  std::string answer;
+  auto phone = testing::openStream(*model, pixel, answer);
   ASSERT_TRUE(testing::eventually([&] { return model->server().sessionCount() == 1; }));
   model->refreshRuntimeState();
   settle();
@@ -167,10 +156,7 @@ TEST_F(WindowOnDesktopTest, TheWindowStepsAsideForARegionDraggedOnTheDesktop) {
   model->beginScreenRegionSelection();
   ASSERT_TRUE(QTest::qWaitFor([] { return RegionSelectionOverlay::current() != nullptr; }, 3000));
   QWidget* overlay = RegionSelectionOverlay::current()->windows().at(0);
-  QTest::mousePress(overlay, Qt::LeftButton, {}, {100, 120});
-  QTest::mouseMove(overlay, {300, 220});
-  QTest::mouseMove(overlay, {420, 360});
-  QTest::mouseRelease(overlay, Qt::LeftButton, {}, {420, 360});
+  testing::drag(overlay, {100, 120}, {420, 360});
   settle();
   EXPECT_TRUE(window.isVisible());
   const auto portals = model->portals();
@@ -203,9 +189,7 @@ TEST_F(WindowOnDesktopTest, TheCreationSheetStepByStep) {
   RegionCanvas* canvas = flow->canvas();
   const QPoint from = canvas->toWidget({200, 400}).toPoint();
   const QPoint to = canvas->toWidget({540, 600}).toPoint();
-  QTest::mousePress(canvas, Qt::LeftButton, {}, from);
-  QTest::mouseMove(canvas, to);
-  QTest::mouseRelease(canvas, Qt::LeftButton, {}, to);
+  testing::drag(canvas, from, to);
   EXPECT_TRUE(flow->sizeLabel()->text().endsWith(" px"));
   photograph("create-3-region.png");
 }
