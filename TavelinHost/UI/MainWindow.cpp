@@ -189,9 +189,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
 
 void MainWindow::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
-  if (shown_) return;
-  shown_ = true;
-  if (onFirstShow) onFirstShow();
+  if (onShown) onShown();
 }
 
 void MainWindow::refreshActivity() {

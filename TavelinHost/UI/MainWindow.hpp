@@ -32,8 +32,8 @@ class MainWindow : public QMainWindow {
   void showSettings();
   void showVirtualDisplayWindow();
   void revokeAllAccess();
-  // Called once when the window is first shown (the shell starts the host there).
-  std::function<void()> onFirstShow;
+  // Called whenever the window is shown (the shell starts the host the first time).
+  std::function<void()> onShown;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -52,7 +52,6 @@ class MainWindow : public QMainWindow {
   QPointer<QDialog> sheetDialog_;
   QPointer<SettingsDialog> settings_;
   QPointer<QWidget> virtualDisplayWindow_;
-  bool shown_ = false;
 };
 
 }  // namespace tavelin

@@ -43,7 +43,7 @@ TavelinApp::TavelinApp(AppModel& model)
       });
     });
   };
-  window_->onFirstShow = [this] {
+  window_->onShown = [this] {
     if (model_.didStart) return;
     model_.didStart = true;
     model_.start();
