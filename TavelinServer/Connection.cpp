@@ -67,11 +67,10 @@ void Connection::readAvailable() {
   std::error_code error;
   const std::size_t available = socket_.available(error);
   const std::size_t want = std::min(std::max<std::size_t>(available, 1), maxRead);
-  const std::size_t old = buffer_.size();
-  buffer_.resize(old + want);
+  const auto room = buffer_.prepare(want);
   const std::size_t got =
-      error ? 0 : socket_.read_some(asio::buffer(buffer_.data() + old, want), error);
-  buffer_.resize(old + got);
+      error ? 0 : socket_.read_some(asio::buffer(room.data(), room.size()), error);
+  buffer_.commit(got);
   if (got > 0) {
     switch (mode_) {
       case Mode::http: processHTTP(); break;
@@ -94,13 +93,13 @@ void Connection::processHTTP() {
     return;
   }
   if (answered_) return;
-  auto result = HTTPRequest::parseResult(buffer_);
+  auto result = request_.parse(buffer_.data());
   switch (result.kind) {
     case HTTPRequest::ParseResult::Kind::incomplete: return;
     case HTTPRequest::ParseResult::Kind::invalid: finish(); return;
     case HTTPRequest::ParseResult::Kind::request: break;
   }
-  buffer_.erase(0, result.consumed);
+  buffer_.consume(result.consumed);
   answered_ = true;
   if (result.request.isWebSocketUpgrade() && result.request.path == "/ws") {
     upgrade(result.request);
@@ -125,22 +124,35 @@ void Connection::send(Bytes header, std::shared_ptr<const Bytes> payload, SendCo
     if (done) done(asio::error::operation_aborted);
     return;
   }
+  // While the close frame leaves, everything else is dropped: the peer is being shut out.
+  if (closing_) return;
   outgoing_.push_back({std::move(header), std::move(payload), std::move(done)});
-  if (!writing_) writeNext();
+  queuedBytes_ += outgoing_.back().size();
+  if (queuedBytes_ > maxQueuedBytes) {
+    if (const auto server = server_.lock()) {
+      server->log("Network error: " + peer_ + " stopped reading; closing its connection");
+    }
+    finish();
+    return;
+  }
+  writeNext();
 }
 
 void Connection::writeNext() {
-  if (outgoing_.empty() || finished_) return;
+  if (writing_ || outgoing_.empty() || finished_) return;
   writing_ = true;
   // The write owns its bytes until it completes: the socket may still read them after a close.
   auto next = std::make_shared<Outgoing>(std::move(outgoing_.front()));
   outgoing_.pop_front();
+  queuedBytes_ -= next->size();
   const std::array<asio::const_buffer, 2> buffers{
       asio::buffer(next->header),
       next->payload ? asio::buffer(*next->payload) : asio::const_buffer()};
   asio::async_write(socket_, buffers,
                     [self = shared_from_this(), next](const std::error_code& error, std::size_t) {
                       self->writing_ = false;
+                      // The completion may queue more (a picture's sends the next picture);
+                      // writeNext starts whichever comes first, once.
                       if (next->done) next->done(error);
                       if (!error) self->writeNext();
                     });
@@ -177,52 +189,43 @@ void Connection::upgrade(const HTTPRequest& request) {
 }
 
 void Connection::processWebSocket() {
-  while (!finished_) {
-    auto decoded = WebSocketFrame::decode(buffer_);
-    if (!decoded) {
-      if (buffer_.size() > WebSocketFrame::maxUndecodedBuffer) finish();
+  if (closing_) {
+    buffer_.clear();  // nothing more is read from a peer that is being closed
+    return;
+  }
+  while (!finished_ && !closing_) {
+    auto event = frames_.next(buffer_);
+    if (!event) {
+      if (buffer_.size() > WebSocketFrame::maxUndecodedBuffer) {
+        closeStream(WebSocketFrame::messageTooBig, "too many bytes without a frame");
+      }
       return;
     }
-    buffer_.erase(0, decoded->second);
-    handle(std::move(decoded->first));
+    handle(std::move(*event));
   }
 }
 
-void Connection::handle(WebSocketFrame frame) {
-  switch (frame.opcode) {
-    case WebSocketOpcode::close: finish(); return;
-    case WebSocketOpcode::ping:
+void Connection::handle(WebSocketReader::Event event) {
+  using Kind = WebSocketReader::Event::Kind;
+  switch (event.kind) {
+    case Kind::close: finish(); return;
+    case Kind::violation:
+      closeStream(event.closeCode, event.closeCode == WebSocketFrame::messageTooBig
+                                       ? "a frame or message above the size limit"
+                                       : "a frame that cannot be read");
+      return;
+    case Kind::ping:
       if (session_) {
-        auto payload = std::make_shared<const Bytes>(std::move(frame.payload));
+        auto payload = std::make_shared<const Bytes>(std::move(event.payload));
         session_->write(WebSocketFrame::encodeHeader(WebSocketOpcode::pong, payload->size()),
                         payload);
       }
       return;
-    case WebSocketOpcode::pong: return;
-    case WebSocketOpcode::continuation:
-      fragmentPayload_.insert(fragmentPayload_.end(), frame.payload.begin(), frame.payload.end());
-      if (fragmentPayload_.size() > WebSocketFrame::maxPayload) {
-        finish();
-        return;
-      }
-      if (frame.isFinal && fragmentOpcode_) {
-        WebSocketFrame whole{true, *fragmentOpcode_, std::move(fragmentPayload_)};
-        fragmentOpcode_.reset();
-        fragmentPayload_.clear();
-        handle(std::move(whole));
-      }
-      return;
-    case WebSocketOpcode::text:
-    case WebSocketOpcode::binary:
-      if (!frame.isFinal) {
-        fragmentOpcode_ = frame.opcode;
-        fragmentPayload_ = std::move(frame.payload);
-        return;
-      }
-      if (frame.opcode == WebSocketOpcode::binary) return;
-      break;
+    case Kind::pong:
+    case Kind::binary: return;
+    case Kind::text: break;
   }
-  auto message = InputMessage::parse(frame.payload);
+  auto message = InputMessage::parse(event.payload);
   if (!message || !session_) return;
   if (message->type == InputMessageType::ack) {
     session_->acknowledge();
@@ -232,6 +235,28 @@ void Connection::handle(WebSocketFrame frame) {
     server->onInput(session_, *message);
 }
 
+void Connection::closeStream(std::uint16_t code, const std::string& reason) {
+  if (closing_ || finished_) return;
+  if (const auto server = server_.lock()) {
+    server->log("Network error: closing the stream of " + peer_ + " (" + std::to_string(code) +
+                "): " + reason);
+  }
+  // What still waits is of no use to a peer that broke the protocol.
+  outgoing_.clear();
+  queuedBytes_ = 0;
+  const Bytes status{static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code)};
+  send(WebSocketFrame::encode(WebSocketOpcode::close, asText(status)), nullptr,
+       [weak = weak_from_this()](const std::error_code&) {
+         if (const auto self = weak.lock()) self->finish();
+       });
+  closing_ = true;
+  deadline_.expires_after(closeFrameWait);
+  deadline_.async_wait([weak = weak_from_this()](const std::error_code& error) {
+    if (error) return;
+    if (const auto self = weak.lock()) self->finish();
+  });
+}
+
 void Connection::finish() {
   if (finished_) return;
   finished_ = true;
@@ -239,6 +264,7 @@ void Connection::finish() {
   if (session_ && session_->isOpen()) session_->finish();
   session_.reset();
   outgoing_.clear();
+  queuedBytes_ = 0;
   std::error_code ignored;
   // Unread bytes at close would turn the FIN into a reset that can destroy the response still
   // on its way; take them off the socket first.

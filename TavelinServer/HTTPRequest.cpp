@@ -4,12 +4,11 @@
 #include <cstdint>
 
 #include "TavelinKit/Foundation/UnicodeText.hpp"
+#include "TavelinServer/HTTPRequestParser.hpp"
 
 namespace tavelin {
 
 namespace {
-
-using Kind = HTTPRequest::ParseResult::Kind;
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -79,14 +78,9 @@ std::string asciiLowercased(std::string_view text) {
   return out;
 }
 
-HTTPRequest::ParseResult HTTPRequest::parseResult(std::string_view buffer) {
-  ParseResult result;
-  const auto end = buffer.find("\r\n\r\n");
-  if (end == std::string_view::npos) return result;
-  result.kind = Kind::invalid;
-  const std::string_view head = buffer.substr(0, end);
-  if (!unicode::isValidUTF8(head)) return result;
-
+std::optional<std::pair<HTTPRequest, std::size_t>> HTTPRequest::parseHead(std::string_view head,
+                                                                          std::size_t maxBody) {
+  if (!unicode::isValidUTF8(head)) return std::nullopt;
   HTTPRequest request;
   bool first = true;
   bool malformed = false;
@@ -114,28 +108,21 @@ HTTPRequest::ParseResult HTTPRequest::parseResult(std::string_view buffer) {
     request.headers[asciiLowercased(unicode::trimHorizontalWhitespace(line.substr(0, colon)))] =
         unicode::trimHorizontalWhitespace(line.substr(colon + 1));
   });
-  if (malformed) return result;
-
+  if (malformed) return std::nullopt;
   const auto declared = request.headers.find("content-length");
   const auto length = parseDecimal(declared == request.headers.end() ? "0" : declared->second);
-  if (!length || *length < 0 || *length > static_cast<std::int64_t>(maxBodyLength)) return result;
-  const auto bodyLength = static_cast<std::size_t>(*length);
-  const std::size_t bodyStart = end + 4;
-  if (buffer.size() - bodyStart < bodyLength) {
-    result.kind = Kind::incomplete;
-    return result;
-  }
-  request.body = toBytes(buffer.substr(bodyStart, bodyLength));
+  if (!length || *length < 0 || static_cast<std::uint64_t>(*length) > maxBody) return std::nullopt;
   std::tie(request.path, request.query) = splitTarget(request.target);
-  result.kind = Kind::request;
-  result.request = std::move(request);
-  result.consumed = bodyStart + bodyLength;
-  return result;
+  return std::pair{std::move(request), static_cast<std::size_t>(*length)};
+}
+
+HTTPRequest::ParseResult HTTPRequest::parseResult(std::string_view buffer) {
+  return HTTPRequestParser().parse(buffer);
 }
 
 std::optional<std::pair<HTTPRequest, std::size_t>> HTTPRequest::parse(std::string_view buffer) {
   auto result = parseResult(buffer);
-  if (result.kind != Kind::request) return std::nullopt;
+  if (result.kind != ParseResult::Kind::request) return std::nullopt;
   return std::pair{std::move(result.request), result.consumed};
 }
 

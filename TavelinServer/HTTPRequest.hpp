@@ -25,9 +25,15 @@ struct HTTPRequest {
 
   struct ParseResult;
 
-  // Parses the buffer from its start each time; nothing survives between calls. `incomplete`
-  // however long the buffer is: the connection bounds it.
+  // Parses the buffer from its start; nothing survives between calls (a connection, which sees
+  // its buffer grow, reads with HTTPRequestParser instead). `incomplete` however long the buffer
+  // is: the connection bounds it.
   static ParseResult parseResult(std::string_view buffer);
+  // The request line and headers of a head (the bytes before the blank line) with the body
+  // length it declares; nothing when they can never form a request, or declare a body longer
+  // than `maxBody`.
+  static std::optional<std::pair<HTTPRequest, std::size_t>> parseHead(std::string_view head,
+                                                                      std::size_t maxBody);
   static std::optional<std::pair<HTTPRequest, std::size_t>> parse(std::string_view buffer);
 
   std::optional<std::string> header(std::string_view name) const;

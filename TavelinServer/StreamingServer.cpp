@@ -1,5 +1,6 @@
 #include "TavelinServer/StreamingServer.hpp"
 
+#include <algorithm>
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
@@ -70,6 +71,13 @@ std::optional<ParsedOrigin> parseOrigin(std::string_view text) {
     origin.port = port;
   }
   return origin;
+}
+
+bool containsControlByte(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+  });
 }
 
 }  // namespace
@@ -315,6 +323,9 @@ HTTPResponse StreamingServer::handle(const HTTPRequest& request) {
   if (!hostHeaderIsAllowed(request) || !originIsAllowed(request)) {
     return HTTPResponse::text("Forbidden", 403);
   }
+  // A path that decodes to a control byte names no file, and a NUL in it would cut the file
+  // name short ("/app.js%00.html" would serve the script).
+  if (containsControlByte(request.path)) return HTTPResponse::text("Bad Request", 400);
   struct Route {
     std::string_view method;
     std::string_view path;
@@ -366,7 +377,7 @@ HTTPResponse StreamingServer::staticFile(const std::string& path) const {
   const HTTPResponse notFound = HTTPResponse::text("Not found", 404);
   std::string relative =
       path == "/" ? "index.html" : path.substr(std::min(path.find_first_not_of('/'), path.size()));
-  if (relative.find("..") != std::string::npos) return notFound;
+  if (relative.find("..") != std::string::npos || containsControlByte(relative)) return notFound;
   const auto root = (options_.webRoot / "").lexically_normal();
   const auto file = (root / relative).lexically_normal();
   if (file.native().compare(0, root.native().size(), root.native()) != 0) return notFound;

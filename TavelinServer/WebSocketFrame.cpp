@@ -16,39 +16,51 @@ std::optional<WebSocketOpcode> webSocketOpcode(std::uint8_t raw) {
   }
 }
 
-std::optional<std::pair<WebSocketFrame, std::size_t>> WebSocketFrame::decode(
-    std::string_view buffer) {
-  if (buffer.size() < 2) return std::nullopt;
+WebSocketFrame::DecodeResult WebSocketFrame::decodeResult(std::string_view buffer,
+                                                          std::size_t maxLength) {
+  using Kind = DecodeResult::Kind;
+  DecodeResult result;
+  if (buffer.size() < 2) return result;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(buffer.data());
   const auto opcode = webSocketOpcode(bytes[0] & 0x0F);
-  if (!opcode) return std::nullopt;
+  if (!opcode) return {Kind::invalid, {}, 0, protocolError};
   const bool masked = (bytes[1] & 0x80) != 0;
   std::uint64_t length = bytes[1] & 0x7F;
   std::size_t header = 2;
   if (length == 126) {
-    if (buffer.size() < 4) return std::nullopt;
+    if (buffer.size() < 4) return result;
     length = static_cast<std::uint64_t>(bytes[2]) << 8 | bytes[3];
     header = 4;
   } else if (length == 127) {
-    if (buffer.size() < 10) return std::nullopt;
+    if (buffer.size() < 10) return result;
     length = 0;
     for (std::size_t i = 2; i < 10; ++i) length = length << 8 | bytes[i];
-    if (length > maxPayload) return std::nullopt;  // also when the top bit is set
+    if (length >> 63 != 0) return {Kind::invalid, {}, 0, protocolError};
     header = 10;
   }
+  if (length > maxLength) return {Kind::invalid, {}, 0, messageTooBig};
   std::uint8_t key[4] = {};
   if (masked) {
-    if (buffer.size() < header + 4) return std::nullopt;
+    if (buffer.size() < header + 4) return result;
     for (std::size_t i = 0; i < 4; ++i) key[i] = bytes[header + i];
     header += 4;
   }
-  if (buffer.size() - header < length) return std::nullopt;
-  WebSocketFrame frame{(bytes[0] & 0x80) != 0, *opcode,
-                       Bytes(bytes + header, bytes + header + length)};
+  if (buffer.size() - header < length) return result;
+  result.kind = Kind::frame;
+  result.frame = {(bytes[0] & 0x80) != 0, *opcode, Bytes(bytes + header, bytes + header + length)};
   if (masked) {
-    for (std::size_t i = 0; i < frame.payload.size(); ++i) frame.payload[i] ^= key[i % 4];
+    auto& payload = result.frame.payload;
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] ^= key[i % 4];
   }
-  return std::pair{std::move(frame), header + static_cast<std::size_t>(length)};
+  result.consumed = header + static_cast<std::size_t>(length);
+  return result;
+}
+
+std::optional<std::pair<WebSocketFrame, std::size_t>> WebSocketFrame::decode(
+    std::string_view buffer) {
+  auto result = decodeResult(buffer);
+  if (result.kind != DecodeResult::Kind::frame) return std::nullopt;
+  return std::pair{std::move(result.frame), result.consumed};
 }
 
 Bytes WebSocketFrame::encodeHeader(WebSocketOpcode opcode, std::size_t n) {

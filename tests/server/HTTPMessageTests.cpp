@@ -3,7 +3,9 @@
 #include <nlohmann/json.hpp>
 
 #include "TavelinServer/HTTPRequest.hpp"
+#include "TavelinServer/HTTPRequestParser.hpp"
 #include "TavelinServer/HTTPResponse.hpp"
+#include "TavelinServer/ReceiveBuffer.hpp"
 
 namespace tavelin {
 namespace {
@@ -77,6 +79,62 @@ TEST(HTTPRequest, HeadersAreTrimmedLowerCasedAndTheLastRepeatWins) {
   EXPECT_TRUE(upgrade("Upgrade: WebSocket\r\nConnection: keep-alive, Upgrade\r\n"));
   EXPECT_FALSE(upgrade("Upgrade: websocket\r\n"));
   EXPECT_FALSE(upgrade("Upgrade: h2c\r\nConnection: upgrade\r\n"));
+}
+
+// A connection sees its buffer grow a piece at a time. Reading it incrementally must end exactly
+// where parsing the whole buffer at once ends, whatever the pieces.
+TEST(HTTPRequestParser, AgreesWithAWholeParseHoweverTheBytesArrive) {
+  const std::vector<std::string> requests{
+      "GET /a%20b?x=1 HTTP/1.1\r\nHost: h\r\n\r\nextra",
+      "POST /api/pair HTTP/1.1\r\nContent-Length: 11\r\n\r\n{\"pin\":\"1\"}",
+      "GET\r\n\r\n",
+      "GET / HTTP/1.1\r\nContent-Length: 65537\r\n\r\n",
+      "GET / HTTP/1.1\r\nX: \xFF\r\n\r\n",
+      "GET / HTTP/1.1\r\n\r",  // never ends
+  };
+  for (const auto& text : requests) {
+    const auto whole = HTTPRequest::parseResult(text);
+    for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, text.size()}) {
+      HTTPRequestParser parser;
+      HTTPRequest::ParseResult last;
+      std::size_t fed = 0;
+      while (fed < text.size()) {
+        fed = std::min(text.size(), fed + piece);
+        last = parser.parse(std::string_view(text).substr(0, fed));
+        // Whatever the pieces, a verdict comes as soon as the bytes allow it, never later.
+        if (last.kind != Kind::incomplete) {
+          EXPECT_EQ(last.kind, HTTPRequest::parseResult(text.substr(0, fed)).kind);
+          break;
+        }
+      }
+      EXPECT_EQ(last.kind, whole.kind) << text << " in pieces of " << piece;
+      EXPECT_EQ(last.consumed, whole.consumed);
+      EXPECT_EQ(last.request.target, whole.request.target);
+      EXPECT_EQ(last.request.path, whole.request.path);
+      EXPECT_EQ(last.request.headers, whole.request.headers);
+      EXPECT_EQ(last.request.body, whole.request.body);
+    }
+  }
+}
+
+TEST(ReceiveBuffer, KeepsUnconsumedBytesInOrderWhileReusingItsRoom) {
+  ReceiveBuffer buffer;
+  std::string expected;
+  for (int round = 0; round < 2000; ++round) {
+    const std::string piece = std::to_string(round) + ",";
+    auto room = buffer.prepare(64);
+    std::copy(piece.begin(), piece.end(), room.begin());
+    buffer.commit(piece.size());
+    expected += piece;
+    if (round % 3 == 2) {  // consume a little less than arrived
+      const std::size_t eaten = std::min(buffer.size(), piece.size() * 2);
+      buffer.consume(eaten);
+      expected.erase(0, eaten);
+    }
+    ASSERT_EQ(buffer.data(), expected) << round;
+  }
+  buffer.consume(buffer.size() + 10);
+  EXPECT_TRUE(buffer.empty());
 }
 
 TEST(HTTPResponse, SerialisesSortedHeadersAndAlwaysCloses) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "TavelinServer/WebSocketFrame.hpp"
+#include "TavelinServer/WebSocketReader.hpp"
 
 namespace tavelin {
 namespace {
@@ -49,6 +50,93 @@ TEST(WebSocketFrame, RefusesIncompleteUnknownAndOversizedFrames) {
   EXPECT_FALSE(WebSocketFrame::decode(bytesOf({0x82, 127, 0x80, 0, 0, 0, 0, 0, 0, 1})));
   const std::string largest = bytesOf({0x82, 127, 0, 0, 0, 0, 0, 0x02, 0x00, 0x00});
   EXPECT_EQ(WebSocketFrame::decode(largest + std::string(131072, 'x'))->second, 131082u);
+}
+
+// What can never become a frame is told apart from what is still arriving, with the close code
+// the connection answers.
+TEST(WebSocketFrame, NamesTheCloseCodeOfFramesThatCanNeverBeDecoded) {
+  using Kind = WebSocketFrame::DecodeResult::Kind;
+  struct Case {
+    std::string bytes;
+    Kind kind;
+    std::uint16_t code;
+  };
+  const Case cases[] = {
+      {bytesOf({0x83}), Kind::incomplete, 0},
+      {bytesOf({0x83, 0x00}), Kind::invalid, WebSocketFrame::protocolError},
+      {bytesOf({0x8F, 0x80}), Kind::invalid, WebSocketFrame::protocolError},
+      {bytesOf({0x82, 127, 0, 0, 0, 0, 0, 0x02, 0x00, 0x01}), Kind::invalid,
+       WebSocketFrame::messageTooBig},
+      {bytesOf({0x82, 127, 0x80, 0, 0, 0, 0, 0, 0, 1}), Kind::invalid,
+       WebSocketFrame::protocolError},
+      {bytesOf({0x82, 127, 0, 0, 0, 0, 0, 0x02, 0x00, 0x00}), Kind::incomplete, 0},
+      {bytesOf({0x81, 0x85, 1, 2}), Kind::incomplete, 0},
+      {bytesOf({0x81, 0x00}), Kind::frame, 0},
+  };
+  for (const auto& c : cases) {
+    const auto result = WebSocketFrame::decodeResult(c.bytes);
+    EXPECT_EQ(result.kind, c.kind) << c.bytes.size();
+    EXPECT_EQ(result.closeCode, c.code) << c.bytes.size();
+  }
+}
+
+std::string masked(WebSocketOpcode opcode, std::string_view payload, bool final = true) {
+  Bytes frame = WebSocketFrame::encode(opcode, payload);
+  if (!final) frame[0] &= 0x7F;
+  const std::size_t header = frame.size() - payload.size();
+  frame[1] |= 0x80;
+  const std::uint8_t key[4] = {9, 8, 7, 6};
+  frame.insert(frame.begin() + static_cast<std::ptrdiff_t>(header), key, key + 4);
+  for (std::size_t i = 0; i < payload.size(); ++i) frame[header + 4 + i] ^= key[i % 4];
+  return std::string(asText(frame));
+}
+
+// Everything the reader produced from `bytes` fed `piece` bytes at a time, as "kind:payload".
+std::vector<std::string> readAll(const std::string& bytes, std::size_t piece,
+                                 std::size_t limit = WebSocketFrame::maxPayload) {
+  using Kind = WebSocketReader::Event::Kind;
+  ReceiveBuffer buffer;
+  WebSocketReader reader(limit);
+  std::vector<std::string> events;
+  for (std::size_t at = 0; at < bytes.size(); at += piece) {
+    const std::size_t count = std::min(piece, bytes.size() - at);
+    auto room = buffer.prepare(count);
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), count, room.begin());
+    buffer.commit(count);
+    while (auto event = reader.next(buffer)) {
+      static const char* names[] = {"text", "binary", "ping", "pong", "close", "violation"};
+      events.push_back(std::string(names[static_cast<int>(event->kind)]) + ":" +
+                       (event->kind == Kind::violation ? std::to_string(event->closeCode)
+                                                       : std::string(asText(event->payload))));
+      if (event->kind == Kind::violation) return events;
+    }
+  }
+  return events;
+}
+
+TEST(WebSocketReader, JoinsFragmentsAroundControlFramesInAnyPieces) {
+  const std::string stream =
+      masked(WebSocketOpcode::text, "{\"type\":", false) + masked(WebSocketOpcode::ping, "p") +
+      masked(WebSocketOpcode::continuation, "\"tap\"}") + masked(WebSocketOpcode::binary, "b") +
+      masked(WebSocketOpcode::continuation, "orphan") + masked(WebSocketOpcode::pong, "") +
+      masked(WebSocketOpcode::close, "");
+  const std::vector<std::string> expected{"ping:p", "text:{\"type\":\"tap\"}", "binary:b",
+                                          "pong:", "close:"};
+  for (std::size_t piece : {std::size_t{1}, std::size_t{5}, stream.size()}) {
+    EXPECT_EQ(readAll(stream, piece), expected) << piece;
+  }
+}
+
+TEST(WebSocketReader, EndsWithTheRightCodeAtTheFirstViolation) {
+  EXPECT_EQ(readAll(masked(WebSocketOpcode::text, "ok") + bytesOf({0x83, 0x80}), 1),
+            (std::vector<std::string>{"text:ok", "violation:1002"}));
+  // A message joined from fragments may not outgrow a single frame's limit.
+  const std::string fragments = masked(WebSocketOpcode::text, std::string(60, 'a'), false) +
+                                masked(WebSocketOpcode::continuation, std::string(41, 'a'));
+  EXPECT_EQ(readAll(fragments, 7, 100), (std::vector<std::string>{"violation:1009"}));
+  EXPECT_EQ(readAll(fragments, 7, 101).size(), 1u);
+  EXPECT_EQ(readAll(masked(WebSocketOpcode::binary, std::string(101, 'b')), 1, 100),
+            (std::vector<std::string>{"violation:1009"}));
 }
 
 TEST(WebSocketFrame, EncodesTheThreeLengthForms) {

@@ -24,10 +24,15 @@ namespace tavelin::testing {
 // A plain blocking TCP client for talking to the server over loopback.
 class LoopbackClient {
  public:
-  // Connects to host:port, from `source` (another 127.x address) when given.
-  LoopbackClient(const std::string& host, std::uint16_t port, const std::string& source = {}) {
+  // Connects to host:port, from `source` (another 127.x address) when given, with a receive
+  // buffer of `receiveBuffer` bytes when given (the kernel doubles it and keeps a minimum).
+  LoopbackClient(const std::string& host, std::uint16_t port, const std::string& source = {},
+                 int receiveBuffer = 0) {
     const bool v6 = host.find(':') != std::string::npos;
     fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) {
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
     if (!source.empty()) {
       sockaddr_in local{};
       local.sin_family = AF_INET;
@@ -112,6 +117,18 @@ class LoopbackClient {
       received.append(buffer, static_cast<std::size_t>(got));
     }
     return true;
+  }
+
+  // At most `limit` bytes that are there within `wait`; empty when none came, nothing once the
+  // server closed.
+  std::optional<std::string> readSome(std::size_t limit, std::chrono::milliseconds wait) {
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(wait.count())) <= 0) return std::string();
+    std::string bytes(limit, '\0');
+    const ssize_t got = ::recv(fd_, bytes.data(), limit, 0);
+    if (got <= 0) return std::nullopt;
+    bytes.resize(static_cast<std::size_t>(got));
+    return bytes;
   }
 
   // Whether the server closed the connection within `limit` without sending anything.
