@@ -20,9 +20,10 @@ run:
 bench:
 	scripts/install-deps --bench
 	cmake --preset release >/dev/null
-	cmake --build --preset release --target tavelin_bench_static tavelin_bench_capture \
+	cmake --build --preset release --target tavelin_bench_static tavelin_bench_parsing tavelin_bench_capture \
 	  tavelin_bench_pipeline tavelin_bench_input tavelin-demo
 	build/release/tests/tavelin_bench_static
+	build/release/tests/tavelin_bench_parsing
 	build/release/tests/tavelin_bench_capture
 	build/release/tests/tavelin_bench_pipeline
 	build/release/tests/tavelin_bench_input
