@@ -92,8 +92,8 @@ void reparseWholeBufferByteByByte(std::size_t headLength) {
 
 int main() {
   std::printf(
-      "one byte per read, CPU ms (a linear cost doubles with the size; quadruples "
-      "when quadratic)\n");
+      "one byte per read, CPU ms (each size is 4x the last: a linear cost grows 4x, a "
+      "quadratic one 16x)\n");
   for (std::size_t size : {std::size_t{256} << 10, std::size_t{1} << 20, std::size_t{4} << 20}) {
     const std::string http = request(size);
     bool whole = false;
@@ -110,7 +110,9 @@ int main() {
         size >> 10, httpMs, whole ? "" : " (not read!)", wsMs, got == size ? "" : " (not read!)",
         fragmentsMs, gotFragments == size ? "" : " (not read!)");
   }
-  std::printf("for comparison, the whole buffer parsed again after every byte:\n");
+  std::printf(
+      "for comparison, the whole buffer parsed again after every byte (each size 2x the last: "
+      "a quadratic cost grows 4x):\n");
   for (std::size_t size : {std::size_t{16} << 10, std::size_t{32} << 10, std::size_t{64} << 10}) {
     std::printf("%5zu KiB  head %8.1f ms\n", size >> 10,
                 cpuMilliseconds([&] { reparseWholeBufferByteByByte(size); }));
