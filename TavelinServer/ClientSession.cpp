@@ -37,15 +37,16 @@ bool ClientSession::isOpen() const {
   return !closed_;
 }
 
-void ClientSession::pushFrame(std::shared_ptr<const Bytes> jpeg) {
-  queue_.async([weak = weak_from_this(), jpeg = std::move(jpeg)]() mutable {
+void ClientSession::pushFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) {
+  queue_.async([weak = weak_from_this(), jpeg = std::move(jpeg), portal]() mutable {
     const auto self = weak.lock();
-    if (!self || !self->isOpen()) return;
+    if (!self || !self->isOpen() || self->currentPortalID() != portal) return;
     if (self->pendingFrame_) {
       std::lock_guard guard(self->statsLock_);
       ++self->dropped_;
     }
     self->pendingFrame_ = std::move(jpeg);
+    self->pendingPortal_ = portal;
     self->trySendPendingFrame();
   });
 }
@@ -72,6 +73,12 @@ void ClientSession::acknowledge() {
 
 void ClientSession::trySendPendingFrame() {
   if (!isOpen() || isSending_ || !pendingFrame_) return;
+  // A phone that moved to another portal (or was told its portal is no longer shared) gets no
+  // picture of the old one, however late it was queued.
+  if (currentPortalID() != pendingPortal_) {
+    pendingFrame_.reset();
+    return;
+  }
   const auto now = std::chrono::steady_clock::now();
   if (awaitingAck_ && lastFrameSentAt_ && now - *lastFrameSentAt_ < ackWait) return;
   auto frame = std::move(pendingFrame_);

@@ -42,8 +42,9 @@ class ClientSession final : public ViewerSession,
   std::uint64_t framesDropped() const;
   bool isOpen() const;
 
-  // From any thread: each only schedules work on the session's queue.
-  void pushFrame(std::shared_ptr<const Bytes> jpeg);
+  // From any thread: each only schedules work on the session's queue. A picture of `portal`
+  // is dropped unless the phone still watches that portal when it is its turn to leave.
+  void pushFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal);
   void sendText(std::string text) override;
   void close();
 
@@ -69,6 +70,7 @@ class ClientSession final : public ViewerSession,
 
   // Touched only on queue_.
   std::shared_ptr<const Bytes> pendingFrame_;
+  Uuid pendingPortal_;  // the portal of pendingFrame_
   bool isSending_ = false;
   bool awaitingAck_ = false;
   std::optional<std::chrono::steady_clock::time_point> lastFrameSentAt_;

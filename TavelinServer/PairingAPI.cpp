@@ -69,10 +69,7 @@ HTTPResponse StreamingServer::handlePairStatus(const HTTPRequest& request) {
 
 HTTPResponse StreamingServer::handleSession(const HTTPRequest& request) {
   if (!authenticate(request)) return unauthorized();
-  const PortalStateMessage state =
-      stateProvider ? stateProvider()
-                    : PortalStateMessage(std::nullopt, std::nullopt, PortalCaptureState::idle,
-                                         PixelSize::empty, false);
+  const PortalStateMessage state = stateProvider ? stateProvider() : PortalStateMessage::noPortal();
   HTTPResponse response = HTTPResponse::json(json::Json::object());
   response.body = toBytes(state.jsonString());
   return response;

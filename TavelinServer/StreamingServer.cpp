@@ -280,13 +280,9 @@ void StreamingServer::sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& p
   std::lock_guard guard(sessionsLock_);
   for (const auto& entry : activeSessions_) {
     const auto& session = entry.second;
-    if (session->isOpen() && session->currentPortalID() == portal) session->pushFrame(jpeg);
-  }
-}
-
-void StreamingServer::broadcastFrame(std::shared_ptr<const Bytes> jpeg) {
-  for (const auto& session : sessions()) {
-    if (session->isOpen()) session->pushFrame(jpeg);
+    if (session->isOpen() && session->currentPortalID() == portal) {
+      session->pushFrame(jpeg, portal);
+    }
   }
 }
 

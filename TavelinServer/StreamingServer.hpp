@@ -97,7 +97,6 @@ class StreamingServer final : public ViewerServer,
   void disconnectAll();
   // To every open session viewing `portal`; one shared buffer for all of them.
   void sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) override;
-  void broadcastFrame(std::shared_ptr<const Bytes> jpeg);
   std::size_t viewerCount(const Uuid& portal) const override;
   std::vector<std::shared_ptr<ViewerSession>> viewerSessions() const override;
   // Sets onSessionConnected, onSessionDisconnected and onInput.

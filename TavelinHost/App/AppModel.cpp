@@ -217,7 +217,9 @@ MultiPortalController& AppModel::multiPortal() {
         },
         mainExecutor_);
     multiPortal_->onChange = [weak = std::weak_ptr<bool>(alive_), this] {
-      if (!weak.expired()) refreshCaptureState();  // on the main executor already
+      if (weak.expired()) return;  // on the main executor already
+      refreshCaptureState();
+      Q_EMIT portalStatesChanged();
     };
     multiPortal_->onInputObserved = [this](const ViewerSession& session,
                                            const InputMessage& message) {
@@ -226,6 +228,10 @@ MultiPortalController& AppModel::multiPortal() {
       });
     };
     multiPortal_->setDefaultPortal(portalManager_->activePortal());
+    server_->stateProvider = [controller = std::weak_ptr<MultiPortalController>(multiPortal_)] {
+      const auto self = controller.lock();
+      return self ? self->defaultStateMessage() : PortalStateMessage::noPortal();
+    };
   }
   return *multiPortal_;
 }
@@ -398,10 +404,23 @@ void AppModel::updateSettings(const HostSettings& settings) {
 
 // ---- Portals
 
+bool AppModel::setShared(const Uuid& id, bool shared) {
+  auto portal = portalManager_->find(id);
+  if (!portal) return false;
+  if (portal->shared != shared) {
+    portal->shared = shared;
+    // The catalogue's change reaches the phones: those on a portal no longer shared leave it.
+    portalManager_->update(*portal);
+    assign(portals_, portalManager_->portals(), &AppModel::portalsChanged);
+  }
+  return true;
+}
+
 void AppModel::activate(const Portal& portal) {
+  if (!setShared(portal.id, true)) return;
   portalManager_->activate(portal.id);
   assign(activePortalID_, std::optional(portal.id), &AppModel::activePortalIDChanged);
-  multiPortal().setDefaultPortal(portal);
+  multiPortal().setDefaultPortal(portalManager_->find(portal.id));
   refreshCaptureState();
 }
 
@@ -414,11 +433,42 @@ void AppModel::deactivate() {
 }
 
 void AppModel::toggle(const Portal& portal) {
-  if (activePortalID_ == portal.id) {
-    deactivate();
-  } else {
-    activate(portal);
+  const auto stored = portalManager_->find(portal.id);
+  if (!stored) return;
+  stored->shared ? stopSharing(*stored) : startSharing(*stored);
+}
+
+void AppModel::startSharing(const Portal& portal) {
+  const bool wasShared = portalManager_->find(portal.id).value_or(portal).shared;
+  activate(portal);
+  if (!wasShared) logLine("Portals", "Sharing started: " + portal.name);
+}
+
+void AppModel::stopSharing(const Portal& portal) {
+  if (activePortalID_ == portal.id) deactivate();
+  const bool wasShared = portalManager_->find(portal.id).value_or(portal).shared;
+  if (setShared(portal.id, false) && wasShared) logLine("Portals", "Sharing stopped: " + portal.name);
+}
+
+void AppModel::stopAllSharing() {
+  deactivate();
+  for (const auto& portal : portalManager_->portals()) {
+    if (portal.shared) setShared(portal.id, false);
   }
+  logLine("Portals", "Sharing stopped for every portal");
+}
+
+bool AppModel::isAnythingShared() const {
+  return std::any_of(portals_.begin(), portals_.end(), [](const Portal& p) { return p.shared; });
+}
+
+QString AppModel::portalStateText(const Portal& portal) const {
+  if (!portal.shared) return QString::fromUtf8(PortalStateMessage::notSharedText);
+  const PortalCaptureState state = activePortalID_ == portal.id ? captureState_
+                                   : multiPortal_             ? multiPortal_->state(portal.id).first
+                                                              : PortalCaptureState::idle;
+  if (state == PortalCaptureState::idle) return QStringLiteral("Shared, no phone watching");
+  return text(std::string(statusText(state)));
 }
 
 void AppModel::add(const Portal& portal) {
@@ -429,10 +479,13 @@ void AppModel::add(const Portal& portal) {
 }
 
 void AppModel::update(const Portal& portal) {
-  portalManager_->update(portal);
+  Portal changed = portal;
+  // What the caller holds may be older than a start or stop since.
+  if (const auto stored = portalManager_->find(portal.id)) changed.shared = stored->shared;
+  portalManager_->update(changed);
   assign(portals_, portalManager_->portals(), &AppModel::portalsChanged);
   if (activePortalID_ == portal.id) {
-    multiPortal().setDefaultPortal(portal);
+    multiPortal().setDefaultPortal(changed);
     updateRegionBorder();
   }
 }

@@ -168,10 +168,21 @@ class AppModel : public QObject {
   void refreshRuntimeState();
 
   // ---- Portals
+  // Makes the portal the one new phones get, sharing it if it was not.
   void activate(const Portal& portal);
   void deactivate();
+  // Stops sharing a shared portal; starts sharing (and activates) one that is not.
   void toggle(const Portal& portal);
+  void startSharing(const Portal& portal);
+  // Phones watching it are told it is no longer shared and get no more of its pictures; it can
+  // no longer be chosen until it is shared again.
+  void stopSharing(const Portal& portal);
+  void stopAllSharing();
+  bool isAnythingShared() const;
+  // "Not shared", or what a shared portal is doing now.
+  QString portalStateText(const Portal& portal) const;
   void add(const Portal& portal);
+  // Changes what the portal is and how it is called; whether it is shared stays as it is.
   void update(const Portal& portal);
   void remove(const Portal& portal);
 
@@ -238,6 +249,8 @@ class AppModel : public QObject {
   void portalsChanged();
   void activePortalIDChanged();
   void captureStateChanged();
+  // The capture state of some portal changed (a phone came, left, a capture started).
+  void portalStatesChanged();
   void sourceSizeChanged();
   void devicesChanged();
   void connectedDeviceIDsChanged();
@@ -265,6 +278,8 @@ class AppModel : public QObject {
  private:
   void wire();
   MultiPortalController& multiPortal();
+  // Stores whether the portal is shared; false when it is not in the catalogue.
+  bool setShared(const Uuid& id, bool shared);
   void refreshConnectionInfo();
   void refreshCaptureState();
   void updateRegionBorder();

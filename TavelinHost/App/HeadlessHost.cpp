@@ -43,8 +43,9 @@ std::optional<std::uint32_t> windowID(const std::string& text) {
 const char* HeadlessHost::help() {
   return "commands: allow <request id> | deny <request id> | pin | windows | portals | "
          "add screen [x y w h] | add window <window id> | add region <window id> <x> <y> <w> <h> "
-         "(fractions of the window) | activate <portal id> | delete <portal id> | devices | "
-         "revoke <device id> | revoke all | help | quit";
+         "(fractions of the window) | start <portal id> | stop <portal id> | stop all | "
+         "activate <portal id> | delete <portal id> | devices | revoke <device id> | revoke all | "
+         "help | quit";
 }
 
 HeadlessHost::HeadlessHost(AppModel& model, Emit emit, bool showQrCode)
@@ -148,8 +149,11 @@ bool HeadlessHost::command(const std::string& line) {
     const auto portals = model_.portals();
     emit_("OK portals " + std::to_string(portals.size()));
     for (const auto& portal : portals) {
+      const std::string sharing = !portal.shared                            ? " (not shared)"
+                                  : model_.activePortalID() == portal.id ? " (shared, active)"
+                                                                         : " (shared)";
       emit_("OK portal " + portal.id.string() + " " + std::string(rawValue(portal.type())) + " " +
-            printable(portal.name) + (model_.activePortalID() == portal.id ? " (active)" : ""));
+            printable(portal.name) + sharing);
     }
   } else if (verb == "add" && w.size() >= 2 && w[1] == "screen" &&
              (w.size() == 2 || w.size() == 6)) {
@@ -217,6 +221,14 @@ bool HeadlessHost::command(const std::string& line) {
       }
     });
     if (!done) error("no shareable window " + w[2] + " (see: windows)");
+  } else if (verb == "stop" && w.size() == 2 && w[1] == "all") {
+    model_.stopAllSharing();
+    emit_("OK");
+  } else if ((verb == "start" || verb == "stop") && w.size() == 2) {
+    const auto portal = portalNamed(w[1]);
+    if (!portal) return error("no portal " + w[1] + " (see: portals)"), true;
+    verb == "start" ? model_.startSharing(*portal) : model_.stopSharing(*portal);
+    emit_("OK");
   } else if ((verb == "activate" || verb == "delete") && w.size() == 2) {
     const auto portal = portalNamed(w[1]);
     if (!portal) return error("no portal " + w[1] + " (see: portals)"), true;

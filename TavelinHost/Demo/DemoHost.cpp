@@ -61,13 +61,13 @@ DemoHost::DemoHost(HostSettings settings, std::filesystem::path devicesFile,
     : settings_(settings),
       emit_(std::move(emit)),
       desktop_(std::move(desktop)),
+      pairing_(std::make_shared<PairingService>(std::move(devicesFile))),
+      approvals_(std::make_shared<PendingPairingStore>(pairing_)),
       portals_(desktop_ ? desktop_->portals
                         : std::vector<Portal>{demoPortal("5A1D0C4E-0000-4000-8000-000000000001",
                                                          "Demo pattern"),
                                               demoPortal("5A1D0C4E-0000-4000-8000-000000000002",
-                                                         "Demo clock")}),
-      pairing_(std::make_shared<PairingService>(std::move(devicesFile))),
-      approvals_(std::make_shared<PendingPairingStore>(pairing_)) {
+                                                         "Demo clock")}) {
   StreamingServerOptions options;
   options.preferredPort = settings_.port;
   options.webRoot = std::move(webRoot);
@@ -106,7 +106,7 @@ void DemoHost::start() {
       [this](std::string_view category, std::string_view message) {
         log(std::string(category), std::string(message));
       },
-      [portals = portals_] { return portals; }, nullptr);
+      [this] { return portals(); }, nullptr);
 
   log("Host", "Host starting");
   server_->start();
@@ -132,20 +132,55 @@ void DemoHost::announceRequests() {
   }
 }
 
+std::vector<Portal> DemoHost::portals() const {
+  std::lock_guard guard(lock_);
+  return portals_;
+}
+
+bool DemoHost::setShared(const std::optional<Uuid>& id, bool shared) {
+  bool found = false;
+  {
+    std::lock_guard guard(lock_);
+    for (auto& portal : portals_) {
+      if (id && portal.id != *id) continue;
+      portal.shared = shared;
+      found = true;
+    }
+  }
+  if (found) controller_->broadcastPortalList();
+  return found;
+}
+
 bool DemoHost::command(const std::string& line) {
   const auto space = line.find(' ');
   const std::string verb = line.substr(0, space);
-  const auto argument =
-      space == std::string::npos ? std::nullopt : Uuid::parse(line.substr(space + 1));
+  const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+  const auto argument = Uuid::parse(rest);
   if (verb == "quit") return false;
-  if (verb == "pin") {
+  if (verb == "pin" && rest.empty()) {
     pairing_->regeneratePin();
-  } else if (verb == "allow" && argument) {
-    approvals_->approve(*argument);
-  } else if (verb == "deny" && argument) {
-    approvals_->deny(*argument);
+    emit_("OK");
+  } else if ((verb == "allow" || verb == "deny") && argument) {
+    verb == "allow" ? approvals_->approve(*argument) : approvals_->deny(*argument);
+    emit_("OK");
+  } else if (verb == "portals" && rest.empty()) {
+    const auto all = portals();
+    emit_("OK portals " + std::to_string(all.size()));
+    for (const auto& portal : all) {
+      emit_("OK portal " + portal.id.string() + " " + std::string(rawValue(portal.type())) + " " +
+            printable(portal.name) + (portal.shared ? " (shared)" : " (not shared)"));
+    }
+  } else if (verb == "stop" && rest == "all") {
+    setShared(std::nullopt, false);
+    emit_("OK");
+  } else if ((verb == "start" || verb == "stop") && !rest.empty()) {
+    if (argument && setShared(argument, verb == "start")) {
+      emit_("OK");
+    } else {
+      emit_("ERROR no portal " + rest + " (see: portals)");
+    }
   } else if (!line.empty()) {
-    log("Host", "Unknown command: " + line);
+    emit_("ERROR unknown command: " + printable(line));
   }
   return true;
 }

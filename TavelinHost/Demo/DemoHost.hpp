@@ -39,7 +39,8 @@ class DemoHost : public std::enable_shared_from_this<DemoHost> {
   // Throws std::system_error when no port can be bound.
   void start();
   void stop();
-  // "allow <requestId>", "deny <requestId>", "pin"; false for "quit".
+  // "allow <requestId>", "deny <requestId>", "pin", "portals", "start <portal id>",
+  // "stop <portal id>", "stop all", each answered "OK…" or "ERROR <reason>"; false for "quit".
   bool command(const std::string& line);
 
  private:
@@ -49,15 +50,19 @@ class DemoHost : public std::enable_shared_from_this<DemoHost> {
   const HostSettings settings_;
   const Emit emit_;
   const std::optional<Desktop> desktop_;
-  const std::vector<Portal> portals_;
+  std::vector<Portal> portals() const;
+  // Shares or stops the portal with that id (every portal without one); false when none has it.
+  bool setShared(const std::optional<Uuid>& id, bool shared);
+
   std::shared_ptr<PairingService> pairing_;
   std::shared_ptr<PendingPairingStore> approvals_;
   std::shared_ptr<StreamingServer> server_;
   std::shared_ptr<MultiPortalController> controller_;
   RepeatingTimer pinRotation_;
 
-  std::mutex lock_;
-  std::set<Uuid> announced_;  // requests already reported; guarded by lock_
+  mutable std::mutex lock_;
+  std::vector<Portal> portals_;  // guarded by lock_
+  std::set<Uuid> announced_;     // requests already reported; guarded by lock_
 };
 
 }  // namespace tavelin

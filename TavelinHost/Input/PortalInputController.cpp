@@ -27,18 +27,28 @@ int PortalInputController::pendingCount() const {
   return pendingCount_;
 }
 
-void PortalInputController::enqueue(const InputMessage& message) {
+void PortalInputController::enqueue(const InputMessage& message,
+                                    const std::optional<Uuid>& from) {
   {
     std::lock_guard guard(lock_);
     if (pendingCount_ > maxPendingBeforeShedding && message.type == "pointermove") return;
     ++pendingCount_;
   }
-  queue_->post([weak = weak_from_this(), message] {
+  queue_->post([weak = weak_from_this(), message, from] {
     auto self = weak.lock();
     if (!self) return;
-    self->handle(message);
+    self->handle(message, from);
     std::lock_guard guard(self->lock_);
     --self->pendingCount_;
+  });
+}
+
+void PortalInputController::endSession(const Uuid& session) {
+  queue_->post([weak = weak_from_this(), session] {
+    auto self = weak.lock();
+    if (!self || self->strokeOwner_ != session) return;
+    self->strokeOwner_.reset();
+    self->inputService_->releaseHeldButtons();
   });
 }
 
@@ -50,7 +60,8 @@ void PortalInputController::raiseBeforeGesture(const PortalCoordinateMapper& map
   if (inputService_->raiseWindow(*window)) std::this_thread::sleep_for(pauseAfterRaise);
 }
 
-void PortalInputController::handle(const InputMessage& message) {
+void PortalInputController::handle(const InputMessage& message,
+                                   const std::optional<Uuid>& from) {
   std::shared_ptr<const PortalCoordinateMapper> mapper;
   {
     std::lock_guard guard(lock_);
@@ -78,11 +89,19 @@ void PortalInputController::handle(const InputMessage& message) {
                           type == "scroll";
   if (!positional) return;  // "ack", "ping", "selectportal" and anything unknown
   const auto point = mapper->mapToScreen(message.normalizedPoint());
-  if (!point) return;  // off the picture, or the window cannot be found
+  if (!point) {  // off the picture, or the window cannot be found
+    // A stroke that ends there still ends: the button comes up where the pointer last was.
+    if (type == "pointerup") {
+      service.releaseHeldButtons();
+      strokeOwner_.reset();
+    }
+    return;
+  }
   if (type == "pointermove") {
     service.pointerMove(*point);
   } else if (type == "pointerup") {
     service.pointerUp(*point);
+    strokeOwner_.reset();
   } else {
     raiseBeforeGesture(*mapper);
     if (type == "tap") {
@@ -93,6 +112,7 @@ void PortalInputController::handle(const InputMessage& message) {
       service.rightClick(*point);
     } else if (type == "pointerdown") {
       service.pointerDown(*point);
+      strokeOwner_ = from;
     } else {
       service.scroll(*point, message.deltaX, message.deltaY);
     }

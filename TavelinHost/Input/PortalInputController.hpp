@@ -3,9 +3,11 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "TavelinHost/Input/InputService.hpp"
 #include "TavelinKit/Dispatch/Executor.hpp"
+#include "TavelinKit/Foundation/Uuid.hpp"
 #include "TavelinKit/Model/PortalCoordinateMapper.hpp"
 #include "TavelinKit/Model/ViewerMessages.hpp"
 
@@ -28,8 +30,11 @@ class PortalInputController : public std::enable_shared_from_this<PortalInputCon
   PortalInputController& operator=(const PortalInputController&) = delete;
 
   void setMapper(std::shared_ptr<const PortalCoordinateMapper> mapper);
-  // From any thread; returns at once.
-  void enqueue(const InputMessage& message);
+  // From any thread; returns at once. `from` is the phone's session.
+  void enqueue(const InputMessage& message, const std::optional<Uuid>& from = std::nullopt);
+  // The phone left this portal (or closed): after what it sent before, whatever it still holds
+  // down is let go.
+  void endSession(const Uuid& session);
 
   int pendingCount() const;
 
@@ -37,7 +42,7 @@ class PortalInputController : public std::enable_shared_from_this<PortalInputCon
   bool activateOnInteraction = true;
 
  private:
-  void handle(const InputMessage& message);
+  void handle(const InputMessage& message, const std::optional<Uuid>& from);
   void raiseBeforeGesture(const PortalCoordinateMapper& mapper);
 
   const std::shared_ptr<InputService> inputService_;
@@ -46,6 +51,8 @@ class PortalInputController : public std::enable_shared_from_this<PortalInputCon
   mutable std::mutex lock_;
   std::shared_ptr<const PortalCoordinateMapper> mapper_;  // guarded by lock_
   int pendingCount_ = 0;                                  // guarded by lock_
+  // The phone whose stroke holds a button now; touched only on queue_.
+  std::optional<Uuid> strokeOwner_;
 };
 
 }  // namespace tavelin

@@ -82,17 +82,30 @@ MultiPortalController::MultiPortalController(std::shared_ptr<const PortalSourceM
       portalsProvider_(std::move(portalsProvider)),
       mainExecutor_(std::move(mainExecutor)) {}
 
+std::vector<Portal> MultiPortalController::sharedPortals() const {
+  auto portals = portalsProvider_();
+  std::erase_if(portals, [](const Portal& portal) { return !portal.shared; });
+  return portals;
+}
+
+namespace {
+
+bool contains(const std::vector<Portal>& portals, const Uuid& id) {
+  return std::any_of(portals.begin(), portals.end(),
+                     [&](const Portal& portal) { return portal.id == id; });
+}
+
+}  // namespace
+
 void MultiPortalController::handleConnected(const std::shared_ptr<ViewerSession>& session) {
-  const auto portals = portalsProvider_();
+  const auto portals = sharedPortals();
   std::optional<Uuid> target;
   {
     std::lock_guard guard(lock_);
     const auto remembered = deviceLastPortal_.find(session->deviceID);
-    if (remembered != deviceLastPortal_.end() &&
-        std::any_of(portals.begin(), portals.end(),
-                    [&](const Portal& p) { return p.id == remembered->second; })) {
+    if (remembered != deviceLastPortal_.end() && contains(portals, remembered->second)) {
       target = remembered->second;
-    } else if (defaultPortalID_) {
+    } else if (defaultPortalID_ && contains(portals, *defaultPortalID_)) {
       target = defaultPortalID_;
     } else if (!portals.empty()) {
       target = portals.front().id;
@@ -103,15 +116,15 @@ void MultiPortalController::handleConnected(const std::shared_ptr<ViewerSession>
     return;
   }
   sendPortals(*session, std::nullopt);
-  session->sendText(PortalStateMessage(std::nullopt, std::nullopt, PortalCaptureState::idle,
-                                       PixelSize::empty, false)
-                        .jsonString());
+  session->sendText(PortalStateMessage::noPortal().jsonString());
 }
 
 void MultiPortalController::leaveLocked(std::unique_lock<std::mutex>& guard,
                                         const ViewerSession& session, const Uuid& portalID) {
   const auto found = runtimes_.find(portalID);
   if (found == runtimes_.end()) return;
+  // A stroke the phone began there must not stay pressed on the desktop.
+  found->second->input->endSession(session.id);
   found->second->viewers.erase(session.id);
   if (!found->second->viewers.empty()) return;
   const auto ended = found->second;
@@ -129,25 +142,35 @@ void MultiPortalController::attach(const std::shared_ptr<ViewerSession>& session
   {
     std::unique_lock guard(lock_);
     if (previous) leaveLocked(guard, *session, *previous);
+    // Set before the portal is checked: a stop that comes after the check finds the phone here.
     session->setCurrentPortalID(portalID);
-    deviceLastPortal_[session->deviceID] = portalID;
     runtime = runtimeLocked(portalID);
-    if (runtime) runtime->viewers.insert(session->id);
+    if (runtime) {
+      runtime->viewers.insert(session->id);
+      deviceLastPortal_[session->deviceID] = portalID;
+    } else {
+      session->setCurrentPortalID(std::nullopt);
+    }
+  }
+  if (!runtime) {  // stopped (or deleted) since the phone was offered it
+    withdraw(session, portalID, std::nullopt);
+    return;
   }
   sendPortals(*session, portalID);
-  if (runtime) session->sendText(runtime->stateMessage().jsonString());
+  session->sendText(runtime->stateMessage().jsonString());
   if (log_)
     log_("Portals", session->deviceName + " \u2192 portal " + portalID.string().substr(0, 8));
   notify();
 }
 
 std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& portalID) {
-  if (const auto found = runtimes_.find(portalID); found != runtimes_.end()) return found->second;
-  const auto portals = portalsProvider_();
+  // Asked each time, also of a running portal: one that stopped being shared takes no phones.
+  const auto portals = sharedPortals();
   const auto portal = std::find_if(portals.begin(), portals.end(), [&](const Portal& candidate) {
     return candidate.id == portalID;
   });
   if (portal == portals.end()) return nullptr;
+  if (const auto found = runtimes_.find(portalID); found != runtimes_.end()) return found->second;
 
   auto pipeline = factory_->make(*portal);
   auto input = std::make_shared<PortalInputController>(inputService_->forPortal(), log_);
@@ -178,20 +201,50 @@ std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& 
   return runtime;
 }
 
+void MultiPortalController::withdraw(const std::shared_ptr<ViewerSession>& session,
+                                     const Uuid& portal, const std::optional<std::string>& name) {
+  if (const auto current = session->currentPortalID()) {
+    session->setCurrentPortalID(std::nullopt);
+    std::unique_lock guard(lock_);
+    leaveLocked(guard, *session, *current);
+  }
+  session->sendText(PortalStateMessage::notShared(portal.string(), name).jsonString());
+  sendPortals(*session, std::nullopt);
+  if (log_) {
+    log_("Portals", session->deviceName + " left portal " + portal.string().substr(0, 8) +
+                        ": not shared");
+  }
+  notify();
+}
+
 void MultiPortalController::handleInput(const std::shared_ptr<ViewerSession>& session,
                                         const InputMessage& message) {
   if (onInputObserved) onInputObserved(*session, message);
+  const auto current = session->currentPortalID();
   if (message.type == "selectportal") {
     const auto id = message.portalId ? Uuid::parse(*message.portalId) : std::nullopt;
-    if (!id) return;
+    if (!id || id == current) return;
     const auto portals = portalsProvider_();
-    if (std::any_of(portals.begin(), portals.end(),
-                    [&](const Portal& portal) { return portal.id == *id; })) {
+    const auto portal = std::find_if(portals.begin(), portals.end(),
+                                     [&](const Portal& candidate) { return candidate.id == *id; });
+    if (portal == portals.end()) return;
+    if (portal->shared) {
       attach(session, *id);
+      return;
     }
+    // Not for this phone: it stays where it is and learns why.
+    session->sendText(PortalStateMessage::notShared(id->string(), portal->name).jsonString());
+    sendPortals(*session, current);
+    std::shared_ptr<PortalRuntime> watched;
+    if (current) {
+      std::lock_guard guard(lock_);
+      if (const auto found = runtimes_.find(*current); found != runtimes_.end()) {
+        watched = found->second;
+      }
+    }
+    if (watched) session->sendText(watched->stateMessage().jsonString());
     return;
   }
-  const auto current = session->currentPortalID();
   if (!current) return;
   std::shared_ptr<PortalRuntime> runtime;
   {
@@ -200,7 +253,7 @@ void MultiPortalController::handleInput(const std::shared_ptr<ViewerSession>& se
       runtime = found->second;
     }
   }
-  if (runtime) runtime->input->enqueue(message);
+  if (runtime) runtime->input->enqueue(message, session->id);
 }
 
 void MultiPortalController::detach(const std::shared_ptr<ViewerSession>& session) {
@@ -236,10 +289,29 @@ std::pair<PortalCaptureState, PixelSize> MultiPortalController::state(
   return found->second->state();
 }
 
+PortalStateMessage MultiPortalController::defaultStateMessage() const {
+  std::optional<Uuid> id;
+  {
+    std::lock_guard guard(lock_);
+    id = defaultPortalID_;
+    if (id) {
+      if (const auto found = runtimes_.find(*id); found != runtimes_.end()) {
+        return found->second->stateMessage();
+      }
+    }
+  }
+  const auto portals = sharedPortals();
+  const auto portal = std::find_if(portals.begin(), portals.end(),
+                                   [&](const Portal& candidate) { return candidate.id == id; });
+  if (!id || portal == portals.end()) return PortalStateMessage::noPortal();
+  return PortalStateMessage(id->string(), portal->name, PortalCaptureState::idle,
+                            PixelSize::empty, false);
+}
+
 void MultiPortalController::sendPortals(ViewerSession& session,
                                         const std::optional<Uuid>& current) const {
   std::vector<PortalSummary> items;
-  for (const auto& portal : portalsProvider_()) {
+  for (const auto& portal : sharedPortals()) {
     items.push_back({portal.id.string(), portal.name, std::string(rawValue(portal.type()))});
   }
   session.sendText(PortalsListMessage(std::move(items),
@@ -248,8 +320,26 @@ void MultiPortalController::sendPortals(ViewerSession& session,
 }
 
 void MultiPortalController::broadcastPortalList() {
+  const auto all = portalsProvider_();
   for (const auto& session : server_->viewerSessions()) {
-    sendPortals(*session, session->currentPortalID());
+    const auto current = session->currentPortalID();
+    const auto portal = std::find_if(all.begin(), all.end(),
+                                     [&](const Portal& candidate) { return candidate.id == current; });
+    if (!current || (portal != all.end() && portal->shared)) {
+      sendPortals(*session, current);
+      continue;
+    }
+    // Stopped, or deleted: then only its runtime still knows its name.
+    std::optional<std::string> name;
+    if (portal != all.end()) {
+      name = portal->name;
+    } else {
+      std::lock_guard guard(lock_);
+      if (const auto found = runtimes_.find(*current); found != runtimes_.end()) {
+        name = found->second->portal.name;
+      }
+    }
+    withdraw(session, *current, name);
   }
 }
 

@@ -47,7 +47,8 @@ class PortalRuntime : public std::enable_shared_from_this<PortalRuntime> {
 
 // Which portal each phone watches: one running capture per watched portal, its frames to its
 // viewers only, each phone's input to its portal, and the portal list and state messages that
-// keep the phones informed. Runtimes exist exactly while someone watches.
+// keep the phones informed. Runtimes exist exactly while someone watches. Phones see only the
+// portals that are shared: only those are listed, chosen and streamed.
 class MultiPortalController : public std::enable_shared_from_this<MultiPortalController> {
  public:
   using PortalsProvider = std::function<std::vector<Portal>()>;
@@ -60,6 +61,10 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
 
   void setDefaultPortal(const std::optional<Portal>& portal);
   std::pair<PortalCaptureState, PixelSize> state(const std::optional<Uuid>& forPortal) const;
+  // What a phone asking now is told of the default portal.
+  PortalStateMessage defaultStateMessage() const;
+  // After the catalogue changed: phones watching a portal that is no longer shared (stopped or
+  // deleted) leave it, its pictures end and they are told so; every phone gets the new list.
   void broadcastPortalList();
   void shutdown();
 
@@ -81,11 +86,17 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
                         PortalsProvider portalsProvider, std::shared_ptr<Executor> mainExecutor);
 
  private:
+  // The portals phones may see, in catalogue order.
+  std::vector<Portal> sharedPortals() const;
   std::shared_ptr<PortalRuntime> runtimeLocked(const Uuid& portalID);
-  // Takes the session out of its portal's viewers; ends the runtime (outside the lock) when
-  // nobody watches it any more. `guard` holds lock_ on entry and on return.
+  // Takes the session out of its portal's viewers and lets go of what it held down there; ends
+  // the runtime (outside the lock) when nobody watches it any more. `guard` holds lock_ on entry
+  // and on return.
   void leaveLocked(std::unique_lock<std::mutex>& guard, const ViewerSession& session,
                    const Uuid& portalID);
+  // The phone leaves whatever it watches and is told that `portal` is not shared.
+  void withdraw(const std::shared_ptr<ViewerSession>& session, const Uuid& portal,
+                const std::optional<std::string>& name);
   void sendPortals(ViewerSession& session, const std::optional<Uuid>& current) const;
   void notify();
 

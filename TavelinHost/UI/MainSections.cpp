@@ -154,6 +154,7 @@ PortalsSection::PortalsSection(AppModel& model, QWidget* parent) : QWidget(paren
   connect(&model_, &AppModel::portalsChanged, this, &PortalsSection::rebuild);
   connect(&model_, &AppModel::activePortalIDChanged, this, &PortalsSection::refreshStates);
   connect(&model_, &AppModel::captureStateChanged, this, &PortalsSection::refreshStates);
+  connect(&model_, &AppModel::portalStatesChanged, this, &PortalsSection::refreshStates);
   rebuild();
 }
 
@@ -230,18 +231,20 @@ void PortalsSection::rebuild() {
 }
 
 void PortalsSection::refreshStates() {
-  const auto active = model_.activePortalID();
+  const auto portals = model_.portals();
   for (auto* row : findChildren<QWidget*>(QStringLiteral("PortalRow"))) {
     const auto id = Uuid::parse(row->property("portalID").toString().toStdString());
-    const bool isActive = id && active == id;
+    const auto portal = std::find_if(portals.begin(), portals.end(),
+                                     [&](const Portal& candidate) { return candidate.id == id; });
+    if (portal == portals.end()) continue;
     if (auto* state = row->findChild<QLabel*>(QStringLiteral("state"))) {
-      state->setText(isActive ? model_.captureStateText() : QStringLiteral("Not shared"));
+      state->setText(model_.portalStateText(*portal));
     }
     if (auto* toggle = row->findChild<QToolButton*>(QStringLiteral("toggle"))) {
       toggle->setIcon(
-          symbolIcon(isActive ? QStringLiteral("stop.fill") : QStringLiteral("play.fill")));
-      const QString help = isActive ? QStringLiteral("Stop sharing this portal")
-                                    : QStringLiteral("Start sharing this portal");
+          symbolIcon(portal->shared ? QStringLiteral("stop.fill") : QStringLiteral("play.fill")));
+      const QString help = portal->shared ? QStringLiteral("Stop sharing this portal")
+                                          : QStringLiteral("Start sharing this portal");
       toggle->setToolTip(help);
       toggle->setAccessibleName(help);
     }

@@ -74,6 +74,13 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   connect(copyLink, &QAction::triggered, this, [this] { model_.copyLink(); });
   auto* shareLink = new QAction(symbolIcon(QStringLiteral("square.and.arrow.up")),
                                 QStringLiteral("Share Link"), this);
+  // One step that leaves nothing on any phone; pairings stay.
+  auto* stopAll = new QAction(symbolIcon(QStringLiteral("stop.fill")),
+                              QStringLiteral("Stop All Sharing"), this);
+  stopAll->setEnabled(model_.isAnythingShared());
+  connect(stopAll, &QAction::triggered, this, [this] { model_.stopAllSharing(); });
+  connect(&model_, &AppModel::portalsChanged, stopAll,
+          [this, stopAll] { stopAll->setEnabled(model_.isAnythingShared()); });
   auto* revokeAll = new QAction(QStringLiteral("Revoke All Access\u2026"), this);
   connect(revokeAll, &QAction::triggered, this, &MainWindow::revokeAllAccess);
   auto* virtualDisplay =
@@ -113,6 +120,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   moreMenu->addAction(copyLink);
   moreMenu->addAction(shareLink);
   moreMenu->addSeparator();
+  moreMenu->addAction(stopAll);
   moreMenu->addAction(revokeAll);
   moreMenu->addSeparator();
   moreMenu->addAction(settings);

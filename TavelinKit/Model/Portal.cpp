@@ -154,7 +154,8 @@ Json toJson(const Portal& portal) {
   return Json{{"id", portal.id.string()},
               {"name", portal.name},
               {"createdAt", formatISO8601(portal.createdAt)},
-              {"payload", toJson(portal.payload)}};
+              {"payload", toJson(portal.payload)},
+              {"shared", portal.shared}};
 }
 
 std::optional<Portal> portalFromJson(const Json& j) {
@@ -165,8 +166,10 @@ std::optional<Portal> portalFromJson(const Json& j) {
   const auto createdAt = createdText ? parseISO8601(*createdText) : std::nullopt;
   const Json* payloadJson = json::member(j, "payload");
   auto payload = payloadJson ? payloadFromJson(*payloadJson) : std::nullopt;
-  if (!id || !name || !createdAt || !payload) return std::nullopt;
-  return Portal{*id, std::move(*name), *createdAt, std::move(*payload)};
+  const bool hasShared = json::member(j, "shared") != nullptr;
+  const auto shared = hasShared ? json::readBool(j, "shared") : std::optional(true);
+  if (!id || !name || !createdAt || !payload || !shared) return std::nullopt;
+  return Portal{*id, std::move(*name), *createdAt, std::move(*payload), *shared};
 }
 
 std::optional<std::string> encodePortalList(const std::vector<Portal>& portals) {

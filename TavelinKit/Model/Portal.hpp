@@ -88,6 +88,9 @@ struct Portal {
   std::string name;
   Date createdAt;
   PortalPayload payload;
+  // Whether phones may see it: listed, chosen and streamed. A portal that is not shared is
+  // kept, with everything else about it, until it is shared again.
+  bool shared = true;
 
   PortalType type() const { return payload.type(); }
   // "Screen region", "Window" or "Window region".
@@ -105,8 +108,9 @@ struct CapturedFrame {
   Date timestamp;
 };
 
-// The stored JSON form. Decoding requires every key; a payload is {"kind": raw type, <raw
-// type>: record}, and keys of the other kinds are ignored.
+// The stored JSON form. Decoding requires every key but "shared" (files from before it was
+// kept read as shared); a payload is {"kind": raw type, <raw type>: record}, and keys of the
+// other kinds are ignored.
 nlohmann::json toJson(const Portal& portal);
 std::optional<Portal> portalFromJson(const nlohmann::json& json);
 

@@ -118,6 +118,22 @@ PortalStateMessage::PortalStateMessage(std::optional<std::string> portalId,
       sourceHeight(sourceSize.height),
       streaming(streaming) {}
 
+PortalStateMessage PortalStateMessage::notShared(std::optional<std::string> portalId,
+                                                 std::optional<std::string> portalName) {
+  PortalStateMessage message(std::move(portalId), std::move(portalName), PortalCaptureState::idle,
+                             PixelSize::empty, false);
+  message.statusText = notSharedText;
+  message.shared = false;
+  return message;
+}
+
+PortalStateMessage PortalStateMessage::noPortal() {
+  PortalStateMessage message(std::nullopt, std::nullopt, PortalCaptureState::idle,
+                             PixelSize::empty, false);
+  message.shared = false;
+  return message;
+}
+
 std::string InputMessage::jsonString() const {
   Json object{{"type", type}, {"x", x}, {"y", y}, {"dx", deltaX}, {"dy", deltaY}};
   putOptional(object, "text", text);
@@ -132,7 +148,8 @@ std::string PortalStateMessage::jsonString() const {
               {"statusText", statusText},
               {"sourceWidth", sourceWidth},
               {"sourceHeight", sourceHeight},
-              {"streaming", streaming}};
+              {"streaming", streaming},
+              {"shared", shared}};
   putOptional(object, "portalId", portalId);
   putOptional(object, "portalName", portalName);
   if (auto text = json::encodeCompact(object)) return std::move(*text);
@@ -149,7 +166,10 @@ std::optional<PortalStateMessage> PortalStateMessage::decode(std::string_view te
   const auto width = json::readInteger<std::int64_t>(*document, "sourceWidth");
   const auto height = json::readInteger<std::int64_t>(*document, "sourceHeight");
   const auto streaming = json::readBool(*document, "streaming");
-  bool ok = type && state && statusText && width && height && streaming;
+  const auto shared = json::member(*document, "shared") == nullptr
+                          ? std::optional(true)
+                          : json::readBool(*document, "shared");
+  bool ok = type && state && statusText && width && height && streaming && shared;
   message.portalId = readOptionalString(*document, "portalId", ok);
   message.portalName = readOptionalString(*document, "portalName", ok);
   if (!ok) return std::nullopt;
@@ -159,6 +179,7 @@ std::optional<PortalStateMessage> PortalStateMessage::decode(std::string_view te
   message.sourceWidth = *width;
   message.sourceHeight = *height;
   message.streaming = *streaming;
+  message.shared = *shared;
   return message;
 }
 

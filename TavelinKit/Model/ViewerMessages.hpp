@@ -97,17 +97,28 @@ struct PortalStateMessage {
   std::int64_t sourceWidth = 0;
   std::int64_t sourceHeight = 0;
   bool streaming = false;
+  // False for a portal the host stopped sharing (and when there is no portal at all).
+  bool shared = true;
+
+  static constexpr std::string_view notSharedText = "Not shared";
 
   PortalStateMessage() = default;
   PortalStateMessage(std::optional<std::string> portalId, std::optional<std::string> portalName,
                      PortalCaptureState state, const PixelSize& sourceSize, bool streaming);
+
+  // What a phone is told of a portal it may not watch (any more): idle, "Not shared".
+  static PortalStateMessage notShared(std::optional<std::string> portalId,
+                                      std::optional<std::string> portalName);
+  // What a phone with no portal to watch is told.
+  static PortalStateMessage noPortal();
 
   // Pictures flow only while capturing a source of known size.
   static bool isStreaming(PortalCaptureState state, const PixelSize& sourceSize) {
     return state == PortalCaptureState::capturing && !sourceSize.isEmpty();
   }
 
-  // Compact JSON; absent optionals are left out, not null.
+  // Compact JSON; absent optionals are left out, not null. "shared" may be missing when decoding
+  // (it reads as true).
   std::string jsonString() const;
   static std::optional<PortalStateMessage> decode(std::string_view json);
 

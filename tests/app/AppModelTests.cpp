@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <nlohmann/json.hpp>
 
 #include "TavelinHost/App/AppModel.hpp"
 #include "TavelinKit/Foundation/Files.hpp"
+#include "tests/support/CaptureRecorder.hpp"
 #include "tests/support/LoopbackClient.hpp"
 #include "tests/support/ModelHarness.hpp"
 
@@ -39,8 +41,8 @@ TEST_F(AppModelTest, StartsTicksAndProbesOnItsSchedule) {
   model->start();
   settle();
   ASSERT_TRUE(model->serverRunning());
-  EXPECT_EQ(model->connectionURL(), "http://192.0.2.10:" + QString::number(testPort()));
-  EXPECT_EQ(model->hostAndPort(), "192.0.2.10:" + QString::number(testPort()));
+  EXPECT_EQ(model->connectionURL(), "http://192.168.77.10:" + QString::number(testPort()));
+  EXPECT_EQ(model->hostAndPort(), "192.168.77.10:" + QString::number(testPort()));
   EXPECT_TRUE(model->canShare());
   EXPECT_FALSE(model->qrImage().isNull());
   EXPECT_EQ(logged("Server listening on port " + std::to_string(testPort())), 1);
@@ -55,7 +57,7 @@ TEST_F(AppModelTest, StartsTicksAndProbesOnItsSchedule) {
   model->refreshRuntimeState();
   EXPECT_EQ(runProbes(), 1);
   // The reachability line: on the first result, then only when it flips.
-  const std::string where = "192.0.2.10:" + std::to_string(testPort());
+  const std::string where = "192.168.77.10:" + std::to_string(testPort());
   EXPECT_EQ(logged("Network: the host is reachable from the network at " + where), 1);
   answers->curl = "000";
   for (int i = 0; i < 20; ++i) model->refreshRuntimeState();
@@ -123,12 +125,31 @@ TEST_F(AppModelTest, PortalsActivateToggleDeleteAndRetarget) {
   EXPECT_EQ(model->activePortalID(), first.id);
   EXPECT_EQ(logged("Portal created: first (screenRegion)"), 1);
   const Portal second = region("second");
-  model->add(second);
-  model->toggle(second);
+  model->add(second);  // the newest is the default; both are shared
+  EXPECT_TRUE(model->portals()[0].shared && model->portals()[1].shared);
+  model->toggle(second);  // stopped: no longer shared, nor the default
   EXPECT_FALSE(model->activePortalID());
+  EXPECT_FALSE(model->portals()[1].shared);
+  EXPECT_EQ(model->portalStateText(model->portals()[1]), "Not shared");
+  EXPECT_EQ(model->portalStateText(model->portals()[0]), "Shared, no phone watching");
   EXPECT_EQ(model->captureStateText(), "Nothing streaming");
-  model->toggle(first);
+  model->toggle(second);  // shared again, and the default
+  EXPECT_EQ(model->activePortalID(), second.id);
+  model->toggle(first);  // it was shared: it stops
+  EXPECT_FALSE(model->portals()[0].shared);
+  EXPECT_EQ(model->activePortalID(), second.id);
+  model->activate(first);  // the default is always shared
+  EXPECT_TRUE(model->portals()[0].shared);
   EXPECT_EQ(model->activePortalID(), first.id);
+  // An edit from a sheet opened before a stop does not share the portal again.
+  model->stopSharing(second);
+  Portal renamed = second;
+  renamed.name = "renamed";
+  model->update(renamed);
+  EXPECT_EQ(model->portals()[1].name, "renamed");
+  EXPECT_FALSE(model->portals()[1].shared);
+  model->startSharing(second);
+  model->activate(first);
   model->remove(first);
   EXPECT_FALSE(model->activePortalID());
   EXPECT_EQ(model->captureState(), PortalCaptureState::idle);
@@ -163,6 +184,155 @@ TEST_F(AppModelTest, PortalsActivateToggleDeleteAndRetarget) {
   const auto before = model->portals();
   model->completeWindowSelection(newWindow, second);
   EXPECT_EQ(model->portals(), before);
+}
+
+// What the desk says about sharing is what the phones get: a stopped portal's pictures end at
+// once on every phone that watched it, it cannot be chosen, and starting it brings it back.
+TEST_F(AppModelTest, StoppingAPortalEndsItsPicturesOnEveryPhoneAndKeepsItFromBeingChosen) {
+  fakes.windows->screens.push_back({1, {0, 0, 800, 600}, 1, true});
+  capture->content->displays.push_back({1, {0, 0, 800, 600}});
+  model->start();
+  settle();
+  const Portal notes = region("Notes", {0, 0, 200, 100});
+  const Portal dashboard = region("Dashboard", {0, 0, 400, 300});
+  model->add(notes);
+  model->add(dashboard);  // the default
+  std::vector<std::unique_ptr<testing::RawPhone>> phones;
+  std::string token;
+  for (const char* name : {"Pixel", "Tablet"}) {
+    const auto issued = model->pairing().issueToken(std::string(name));
+    token = issued.token;
+    std::string answer;
+    phones.push_back(testing::openStream(*model, issued.device, answer));
+    ASSERT_EQ(answer.substr(0, 12), "HTTP/1.1 101");
+  }
+  // What GET /api/session answers a phone: the default portal's state as the host has it.
+  auto session = [&] {
+    testing::LoopbackClient client("127.0.0.1", model->server().port());
+    client.send("GET /api/session HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " + token +
+                "\r\n\r\n");
+    const std::string response = client.readUntilClosed().value_or("");
+    return nlohmann::json::parse(
+        response.substr(std::min(response.size(), response.find("\r\n\r\n") + 4)), nullptr, false);
+  };
+  // What a phone receives while the model's thread runs: the next text message matching
+  // `wanted`, with how many pictures came before it.
+  struct Seen {
+    std::optional<nlohmann::json> message;
+    int pictures = 0;
+  };
+  auto next = [&](testing::RawPhone& phone,
+                  const std::function<bool(const nlohmann::json&)>& wanted,
+                  std::chrono::milliseconds limit = 5s) {
+    Seen seen;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      settle();
+      const auto frame = phone.nextFrame(2ms);
+      if (!frame) continue;
+      if (frame->opcode == WebSocketOpcode::binary) {
+        ++seen.pictures;
+        phone.sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
+        continue;
+      }
+      auto json = nlohmann::json::parse(asText(frame->payload), nullptr, false);
+      if (frame->opcode == WebSocketOpcode::text && wanted(json)) {
+        seen.message = std::move(json);
+        return seen;
+      }
+    }
+    return seen;
+  };
+  auto stateOf = [](const Portal& portal, bool shared) {
+    return [id = portal.id.string(), shared](const nlohmann::json& m) {
+      return m.value("type", "") == "state" && m.value("portalId", "") == id &&
+             m.value("shared", !shared) == shared;
+    };
+  };
+  auto isList = [](const nlohmann::json& m) { return m.value("type", "") == "portals"; };
+  for (auto& phone : phones) ASSERT_TRUE(next(*phone, stateOf(dashboard, true)).message);
+
+  // Pictures flow to both.
+  ASSERT_EQ(capture->streams.size(), 1u);
+  auto& stream = *capture->streams[0];
+  for (auto& phone : phones) {
+    Seen pictures;
+    for (int tries = 0; tries < 50 && pictures.pictures == 0; ++tries) {
+      stream.emit(testing::solidSample(800, 600, static_cast<std::uint8_t>(tries)));
+      pictures.pictures += next(
+                               *phone, [](const nlohmann::json&) { return false; }, 50ms)
+                               .pictures;
+    }
+    ASSERT_GT(pictures.pictures, 0);
+  }
+  const auto live = session();
+  EXPECT_EQ(live.value("portalId", ""), dashboard.id.string());
+  EXPECT_EQ(live.value("state", ""), "capturing");
+  EXPECT_EQ(live.value("streaming", false), true);
+
+  const auto stopped = std::chrono::steady_clock::now();
+  model->stopSharing(dashboard);
+  for (auto& phone : phones) {
+    const auto told = next(*phone, stateOf(dashboard, false));
+    ASSERT_TRUE(told.message);
+    EXPECT_EQ((*told.message)["statusText"], "Not shared");
+    EXPECT_EQ((*told.message)["streaming"], false);
+    const auto list = next(*phone, isList);
+    ASSERT_TRUE(list.message);
+    EXPECT_EQ((*list.message)["items"].size(), 1u);
+    EXPECT_FALSE(list.message->contains("currentPortalId"));
+    EXPECT_EQ(list.pictures, 0);
+  }
+  const auto latency = std::chrono::steady_clock::now() - stopped;
+  EXPECT_LT(latency, 200ms);
+  ::testing::Test::RecordProperty(
+      "stopToBothPhonesMs",
+      static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(latency).count()));
+  EXPECT_EQ(stream.calls().back(), "stop");
+  EXPECT_EQ(model->portalStateText(model->portals()[1]), "Not shared");
+
+  // Asked for by a phone anyway: told so, with the list, and no pictures.
+  auto& pixel = *phones[0];
+  pixel.sendFrame(WebSocketOpcode::text,
+                  R"({"type":"selectportal","portalId":")" + dashboard.id.string() + R"("})");
+  const auto refused = next(pixel, stateOf(dashboard, false));
+  ASSERT_TRUE(refused.message);
+  ASSERT_TRUE(next(pixel, isList).message);
+  pixel.sendFrame(WebSocketOpcode::ping, "after");
+  const auto pong = [&] {
+    for (int i = 0; i < 100; ++i) {
+      const auto frame = pixel.nextFrame(20ms);
+      if (frame && frame->opcode == WebSocketOpcode::binary) return false;
+      if (frame && frame->opcode == WebSocketOpcode::pong) return true;
+    }
+    return false;
+  }();
+  EXPECT_TRUE(pong);
+  EXPECT_EQ(capture->streams.size(), 1u);  // nothing was captured for it
+
+  // Started again: phones that have no portal watch it again.
+  model->startSharing(dashboard);
+  for (auto& phone : phones) ASSERT_TRUE(next(*phone, stateOf(dashboard, true)).message);
+
+  // Stopping everything in one step leaves every phone paired, with nothing to watch.
+  model->stopAllSharing();
+  EXPECT_FALSE(model->isAnythingShared());
+  for (auto& phone : phones) {
+    ASSERT_TRUE(next(*phone, stateOf(dashboard, false)).message);
+    const auto list = next(*phone, isList);
+    ASSERT_TRUE(list.message);
+    EXPECT_TRUE((*list.message)["items"].empty());
+  }
+  EXPECT_EQ(model->devices().size(), 2u);
+  EXPECT_FALSE(session().contains("portalId"));
+  model->shutDown();
+
+  // Whether each portal is shared survives a restart.
+  model.reset();
+  model = makeModel();
+  ASSERT_EQ(model->portals().size(), 2u);
+  EXPECT_FALSE(model->portals()[0].shared);
+  EXPECT_FALSE(model->portals()[1].shared);
 }
 
 TEST_F(AppModelTest, PhonesAreCountedPerDeviceAndTheirComingsAndGoingsRemembered) {

@@ -123,6 +123,19 @@ export async function openStream(host, token, { streaming = true } = {}) {
 
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
+// The answer lines to one command: its first line starting with OK or ERROR, and when that says
+// "OK <things> <count>" (windows, portals, devices), the count of lines that follow it.
+export async function ask(host, command) {
+  const since = host.lines.length;
+  const answer = (l) => l.startsWith('OK') || l.startsWith('ERROR');
+  const answers = () => host.lines.slice(since).filter(answer);
+  host.command(command);
+  await until(() => answers().length > 0, 15000, `an answer to ${command}`);
+  const count = answers()[0].match(/^OK \w+ (\d+)$/);
+  if (count) await until(() => answers().length > Number(count[1]), 15000, `all of ${command}`);
+  return answers();
+}
+
 // Polls `condition` (which may be async) until it holds; throws naming `what` after `ms`.
 export async function until(condition, ms = 15000, what = 'condition') {
   const deadline = Date.now() + ms;

@@ -1,7 +1,7 @@
 // The demo host end to end, with a real third-party WebSocket client.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { DemoHost, api, freePort, nextMessage, openStream } from './demo-host.mjs';
+import { DemoHost, api, ask, freePort, nextMessage, openStream } from './demo-host.mjs';
 
 test('a phone pairs, streams paced pictures, sends input and switches portals', async () => {
   const host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 });
@@ -95,6 +95,59 @@ test('with approval required the host user allows or denies each phone', async (
     await host.waitFor((l) => l.startsWith('PIN ') && l !== `PIN ${before}`);
   } finally {
     host.process.kill('SIGTERM');
+    assert.deepEqual(await host.stop(), { code: 0, signal: null });
+  }
+});
+
+test('a stopped portal is no longer streamed, listed or chosen until it is started again', async () => {
+  const host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 });
+  try {
+    const paired = await api(host, 'POST', '/api/pair', { body: { pin: host.pin, deviceName: 'Node phone' } });
+    const { socket, portals } = await openStream(host, paired.body.token);
+    const [watched, other] = portals.items.map((item) => item.id);
+    let pictures = 0;
+    socket.on('message', (data, isBinary) => {
+      if (!isBinary) return;
+      pictures++;
+      socket.send(JSON.stringify({ type: 'ack' }));
+    });
+    assert.deepEqual((await ask(host, 'portals')).slice(1).map((l) => l.split(' ').at(-1)), ['(shared)', '(shared)']);
+
+    const told = nextMessage(socket, (m, binary) => !binary && m.type === 'state' && m.portalId === watched && !m.shared);
+    const listed = nextMessage(socket, (m, binary) => !binary && m.type === 'portals');
+    assert.deepEqual(await ask(host, `stop ${watched}`), ['OK']);
+    assert.equal((await told).statusText, 'Not shared');
+    const list = await listed;
+    assert.deepEqual(list.items.map((item) => item.id), [other]);
+    assert.equal(list.currentPortalId, undefined);
+    // Nothing of it comes after: an acknowledgement would release a waiting picture before the
+    // pong to the ping that follows it.
+    const before = pictures;
+    socket.send(JSON.stringify({ type: 'ack' }));
+    await new Promise((resolve) => {
+      socket.once('pong', resolve);
+      socket.ping();
+    });
+    assert.equal(pictures, before);
+
+    // Asked for anyway: a clear answer and the list, never pictures.
+    const refused = nextMessage(socket, (m, binary) => !binary && m.type === 'state' && m.portalId === watched);
+    socket.send(JSON.stringify({ type: 'selectportal', portalId: watched }));
+    assert.equal((await refused).shared, false);
+    assert.equal(pictures, before);
+
+    assert.deepEqual(await ask(host, `start ${watched}`), ['OK']);
+    const back = nextMessage(socket, (m, binary) => !binary && m.type === 'state' && m.portalId === watched && m.streaming);
+    socket.send(JSON.stringify({ type: 'selectportal', portalId: watched }));
+    await back;
+
+    const nothing = nextMessage(socket, (m, binary) => !binary && m.type === 'portals' && m.items.length === 0);
+    assert.deepEqual(await ask(host, 'stop all'), ['OK']);
+    await nothing;
+    assert.match((await ask(host, 'stop 5A1D0C4E-0000-4000-8000-00000000dead'))[0], /^ERROR no portal/);
+    assert.match((await ask(host, 'start nothing'))[0], /^ERROR no portal nothing/);
+    socket.close();
+  } finally {
     assert.deepEqual(await host.stop(), { code: 0, signal: null });
   }
 });

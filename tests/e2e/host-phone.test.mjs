@@ -8,20 +8,10 @@ import { existsSync, mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
-import { DemoHost, freePort, sleep, startDesktop, until } from './demo-host.mjs';
+import { DemoHost, ask, freePort, startDesktop, until } from './demo-host.mjs';
 
 const screenshots = process.env.TAVELIN_SCREENSHOTS;
 if (screenshots) mkdirSync(screenshots, { recursive: true });
-// The answer lines to one command (they start with OK or ERROR), once they stop coming.
-async function ask(host, command) {
-  const since = host.lines.length;
-  const answer = (l) => l.startsWith('OK') || l.startsWith('ERROR');
-  host.command(command);
-  await until(() => host.lines.slice(since).some(answer), 15000, `an answer to ${command}`);
-  await sleep(200);
-  return host.lines.slice(since).filter(answer);
-}
-
 test('a phone browser pairs with the host, drives an xterm, switches and is revoked', { timeout: 180000 }, async () => {
   const desktop = startDesktop({ title: 'TavelinPhone', geometry: '80x24+60+60' });
   const { env } = desktop;
@@ -95,6 +85,19 @@ test('a phone browser pairs with the host, drives an xterm, switches and is revo
     await page.touchscreen.tap(picture.x + picture.width / 2, picture.y + picture.height / 2);  // a change
     await until(() => acks.count > before, 15000, 'pictures of the screen');
     await shoot('screen');
+
+    // Stopped on the computer: the phone is told at once, shows nothing of it and cannot choose
+    // it; started again, it is watched again.
+    assert.deepEqual(await ask(host, `stop ${screen}`), ['OK']);
+    await page.waitForFunction(() => document.getElementById('status-detail').textContent === 'Not shared');
+    const left = await page.$$eval('#portal-picker option:not([disabled])', (list) => list.map((o) => o.textContent));
+    assert.deepEqual(left, ['XTerm']);
+    assert.ok((await ask(host, 'portals')).some((l) => l.includes(screen) && l.endsWith('(not shared)')));
+    await shoot('not-shared');
+    assert.deepEqual(await ask(host, `start ${screen}`), ['OK']);
+    assert.ok((await ask(host, 'portals')).some((l) => l.includes(screen) && l.endsWith('(shared, active)')));
+    await page.waitForFunction((id) => document.getElementById('portal-picker').value === id, screen);
+    assert.match((await ask(host, 'stop 00000000-0000-4000-8000-000000000000'))[0], /^ERROR no portal/);
 
     // Revoked on the computer: the page is back at pairing.
     const device = (await ask(host, 'devices')).find((l) => l.startsWith('OK device ') && l.includes(' Pixel 8 '));

@@ -52,7 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                            " HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
                            "Connection: Upgrade\r\n";
   client.send(head + std::string(reinterpret_cast<const char*>(data), size));
-  f.server->broadcastFrame(std::make_shared<const Bytes>(Bytes(64, 0xAB)));
+  for (const auto& session : f.server->sessions()) {
+    if (const auto portal = session->currentPortalID()) {
+      f.server->sendFrame(std::make_shared<const Bytes>(Bytes(64, 0xAB)), *portal);
+    }
+  }
   client.finishSending();
   client.readUntilClosed(std::chrono::seconds(2));
   return 0;

@@ -197,5 +197,110 @@ TEST_F(MultiPortalControllerTest, StatesFramesAndInputReachOnlyTheirPortalsPhone
   EXPECT_FALSE(sourceA.emitFrame());  // nobody watches A: the gate is shut
 }
 
+TEST_F(MultiPortalControllerTest, PhonesSeeChooseAndWatchOnlySharedPortals) {
+  portals[1].shared = false;  // B
+  auto phone = connect(Uuid::random(), "Pixel");
+  auto list = lastList(phone->takeTexts());
+  ASSERT_TRUE(list);
+  ASSERT_EQ(list->items.size(), 2u);
+  EXPECT_EQ(list->items[1].name, "C");
+
+  // Asking for B: told it is not shared, with the list, and left on A.
+  server->handlers.onInput(phone, select(b));
+  auto texts = phone->takeTexts();
+  ASSERT_EQ(texts.size(), 3u);
+  const auto refused = PortalStateMessage::decode(texts[0]);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->portalId, b.id.string());
+  EXPECT_EQ(refused->statusText, "Not shared");
+  EXPECT_FALSE(refused->shared);
+  EXPECT_EQ(PortalsListMessage::decode(texts[1])->currentPortalId, a.id.string());
+  EXPECT_TRUE(PortalStateMessage::decode(texts[2])->shared);  // A's own state again
+  EXPECT_EQ(phone->currentPortalID(), a.id);
+  EXPECT_EQ(std::count(journal().begin(), journal().end(), "make B"), 0);
+
+  // A default or a remembered portal that is not shared is passed over.
+  controller->setDefaultPortal(b);
+  EXPECT_EQ(connect(Uuid::random(), "new")->currentPortalID(), a.id);
+}
+
+TEST_F(MultiPortalControllerTest, StoppingOrDeletingAWatchedPortalSendsItsPhonesAway) {
+  auto one = connect(Uuid::random(), "one");
+  auto two = connect(Uuid::random(), "two");
+  auto onB = connect(Uuid::random(), "three");
+  server->handlers.onInput(onB, select(b));
+  auto& sourceA = *factory->made.at("A");
+  sourceA.report(State::capturing, {640, 480});
+  ASSERT_TRUE(sourceA.emitFrame());
+  for (auto* phone : {one.get(), two.get(), onB.get()}) phone->takeTexts();
+
+  portals[0].shared = false;
+  controller->broadcastPortalList();
+  for (auto* phone : {one.get(), two.get()}) {
+    const auto texts = phone->takeTexts();
+    ASSERT_EQ(texts.size(), 2u);
+    const auto state = PortalStateMessage::decode(texts[0]);
+    EXPECT_EQ(state->portalId, a.id.string());
+    EXPECT_EQ(state->portalName, "A");
+    EXPECT_FALSE(state->shared);
+    EXPECT_FALSE(state->streaming);
+    const auto list = PortalsListMessage::decode(texts[1]);
+    EXPECT_EQ(list->items.size(), 2u);
+    EXPECT_FALSE(list->currentPortalId);
+    EXPECT_FALSE(phone->currentPortalID());
+  }
+  EXPECT_EQ(journal().back(), "stop A");
+  EXPECT_FALSE(sourceA.emitFrame());  // the gate is shut
+  const auto onBTexts = onB->takeTexts();  // elsewhere: only the new list
+  ASSERT_EQ(onBTexts.size(), 1u);
+  EXPECT_EQ(PortalsListMessage::decode(onBTexts[0])->currentPortalId, b.id.string());
+
+  // Deleted while watched: the name comes from the running portal.
+  portals.erase(portals.begin() + 1);  // B
+  controller->broadcastPortalList();
+  const auto state = lastState(onB->takeTexts());
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->portalName, "B");
+  EXPECT_FALSE(state->shared);
+  EXPECT_FALSE(onB->currentPortalID());
+
+  // Shared again and made the default: the phones with nothing to watch come back.
+  portals[0].shared = true;
+  controller->setDefaultPortal(portals[0]);
+  EXPECT_EQ(one->currentPortalID(), a.id);
+  EXPECT_EQ(onB->currentPortalID(), a.id);
+}
+
+// A phone that vanishes mid-drag, or moves to another portal, must not leave the button held
+// for the next phone's events.
+TEST_F(MultiPortalControllerTest, APhoneThatLeavesMidStrokeLetsTheButtonGo) {
+  auto dragging = connect(Uuid::random(), "dragging");
+  auto other = connect(Uuid::random(), "other");
+  InputMessage down;
+  down.type = "pointerdown";
+  down.x = down.y = 0.5;
+  auto events = [&](std::size_t count) {
+    std::vector<std::string> seen;
+    testing::eventually([&] {
+      for (auto& event : poster->take()) seen.push_back(event);
+      return seen.size() >= count;
+    });
+    return seen;
+  };
+  server->handlers.onInput(dragging, down);
+  EXPECT_EQ(events(1), (std::vector<std::string>{"mouse 1 b0 c1 @50,50"}));
+  server->disconnect(dragging);  // the runtime goes on for the other phone
+  EXPECT_EQ(events(1), (std::vector<std::string>{"mouse 2 b0 c1 @50,50"}));
+  EXPECT_FALSE(poster->isButtonDown(0));
+
+  // Leaving by switching portal does the same; a phone that did not press releases nothing.
+  server->handlers.onInput(other, down);
+  EXPECT_EQ(events(1).size(), 1u);
+  auto third = connect(Uuid::random(), "third");
+  server->handlers.onInput(third, select(b));
+  server->handlers.onInput(other, select(b));
+  EXPECT_EQ(events(1), (std::vector<std::string>{"mouse 2 b0 c1 @50,50"}));
+}
+
 }  // namespace
 }  // namespace tavelin

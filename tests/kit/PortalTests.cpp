@@ -77,6 +77,15 @@ TEST(Portal, DecodingRequiresEveryKeyAndRejectsTheWholeListOnOneBadPortal) {
       [](json& d) { d[1]["payload"]["screenRegion"] = d[0]["payload"]["screenRegion"]; }));
   EXPECT_TRUE(decodesAfter([](json& d) { d[1]["unknown"] = 1; }));
   EXPECT_TRUE(decodesAfter([](json& d) { d[0]["id"] = "e621e1f8-c36c-495a-93fc-0c247a3e6e5f"; }));
+  // A file from before sharing was kept loads every portal as shared, as it was then.
+  json old = json::parse(*encodePortalList(samplePortals()));
+  for (auto& portal : old) portal.erase("shared");
+  const auto loaded = decodePortalList(old.dump());
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(*loaded, samplePortals());
+  auto stopped = samplePortals();
+  stopped[1].shared = false;
+  EXPECT_EQ(decodePortalList(*encodePortalList(stopped)), stopped);
 
   const std::vector<std::function<void(json&)>> breaks = {
       [](json& d) { d[1]["payload"].erase("window"); },
@@ -98,6 +107,7 @@ TEST(Portal, DecodingRequiresEveryKeyAndRejectsTheWholeListOnOneBadPortal) {
       [](json& d) { d[2]["payload"]["windowRegion"].erase("region"); },
       [](json& d) { d[2]["payload"] = "windowRegion"; },
       [](json& d) { d[2] = nullptr; },
+      [](json& d) { d[0]["shared"] = "yes"; },
   };
   for (std::size_t i = 0; i < breaks.size(); ++i)
     EXPECT_FALSE(decodesAfter(breaks[i])) << "edit " << i;

@@ -101,10 +101,18 @@ TEST(SpecialKey, ParsesNamesIgnoringCaseButNotAliases) {
 }
 
 TEST(PortalStateMessage, SerialisesWithoutAbsentKeys) {
-  const PortalStateMessage none(std::nullopt, std::nullopt, PortalCaptureState::idle, {}, false);
-  EXPECT_EQ(json::parse(none.jsonString()),
+  EXPECT_EQ(json::parse(PortalStateMessage::noPortal().jsonString()),
             json::parse(R"({"type":"state","state":"idle","statusText":"No portal active",
-                            "sourceWidth":0,"sourceHeight":0,"streaming":false})"));
+                            "sourceWidth":0,"sourceHeight":0,"streaming":false,"shared":false})"));
+  const auto stopped = PortalStateMessage::notShared("E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "Mail");
+  EXPECT_EQ(json::parse(stopped.jsonString()),
+            json::parse(R"({"type":"state","state":"idle","statusText":"Not shared",
+                            "portalId":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","portalName":"Mail",
+                            "sourceWidth":0,"sourceHeight":0,"streaming":false,"shared":false})"));
+  EXPECT_EQ(PortalStateMessage::decode(stopped.jsonString()), stopped);
+  // A message without the key (an older host's) reads as shared.
+  EXPECT_TRUE(PortalStateMessage::decode(R"({"type":"state","state":"idle","statusText":"x",
+                            "sourceWidth":0,"sourceHeight":0,"streaming":false})")->shared);
 
   const PortalStateMessage running("E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "Mail",
                                    PortalCaptureState::starting, {1280, 720}, false);
@@ -113,7 +121,8 @@ TEST(PortalStateMessage, SerialisesWithoutAbsentKeys) {
   EXPECT_EQ(parsed["statusText"], "Starting capture\u2026");
   EXPECT_TRUE(parsed["sourceWidth"].is_number_integer());
   EXPECT_EQ(PortalStateMessage::decode(running.jsonString()), running);
-  EXPECT_EQ(PortalStateMessage::decode(none.jsonString()), none);
+  EXPECT_EQ(PortalStateMessage::decode(PortalStateMessage::noPortal().jsonString()),
+            PortalStateMessage::noPortal());
   EXPECT_EQ(PortalStateMessage::decode(R"({"type":"state"})"), std::nullopt);
 }
 

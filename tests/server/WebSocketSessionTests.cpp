@@ -10,6 +10,7 @@
 #include "TavelinServer/WebSocketFrame.hpp"
 #include "tests/support/FakeClock.hpp"
 #include "tests/support/LoopbackClient.hpp"
+#include "tests/support/RawPhone.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
 namespace tavelin {
@@ -18,73 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::eventually;
 using testing::LoopbackClient;
-
-// A phone's side of the stream socket, speaking raw frames.
-class RawPhone {
- public:
-  explicit RawPhone(std::uint16_t port, int receiveBuffer = 0)
-      : client_("127.0.0.1", port, {}, receiveBuffer) {}
-
-  // The server's answer head (and whatever followed it stays buffered).
-  std::string upgrade(const std::string& target, const std::string& extraHeaders = "",
-                      bool withKey = true) {
-    client_.send("GET " + target +
-                 " HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
-                 "Connection: Upgrade\r\n" +
-                 (withKey ? std::string("Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n") : "") +
-                 extraHeaders + "\r\n");
-    client_.readUntil(received_,
-                      [](const std::string& r) { return r.find("\r\n\r\n") != std::string::npos; });
-    const auto end = received_.find("\r\n\r\n");
-    if (end == std::string::npos) return received_;
-    std::string head = received_.substr(0, end + 4);
-    received_.erase(0, end + 4);
-    return head;
-  }
-  std::string rest() {
-    client_.readUntil(
-        received_, [](const std::string&) { return false; }, 1s);
-    return received_;
-  }
-
-  // A client frame, masked as browsers send them.
-  void sendFrame(WebSocketOpcode opcode, std::string_view payload, bool final = true) {
-    Bytes frame = WebSocketFrame::encode(opcode, payload);
-    if (!final) frame[0] &= 0x7F;
-    const std::uint8_t key[4] = {0x12, 0x34, 0x56, 0x78};
-    const std::size_t header = frame.size() - payload.size();
-    frame[1] |= 0x80;
-    frame.insert(frame.begin() + static_cast<std::ptrdiff_t>(header), key, key + 4);
-    for (std::size_t i = 0; i < payload.size(); ++i) frame[header + 4 + i] ^= key[i % 4];
-    client_.send(asText(frame));
-  }
-  void sendRaw(std::string_view bytes) { client_.send(bytes); }
-  void reset() { client_.reset(); }
-
-  std::optional<WebSocketFrame> nextFrame(std::chrono::milliseconds limit = 5s) {
-    if (!client_.readUntil(
-            received_, [](const std::string& r) { return WebSocketFrame::decode(r).has_value(); },
-            limit)) {
-      return std::nullopt;
-    }
-    auto decoded = WebSocketFrame::decode(received_);
-    received_.erase(0, decoded->second);
-    return std::move(decoded->first);
-  }
-  bool closedWithoutMore() { return received_.empty() && client_.closedSilently(); }
-  // The code of the close frame the server sent before it closed; 0 for anything else.
-  int closeCode() {
-    const auto frame = nextFrame();
-    if (!frame || frame->opcode != WebSocketOpcode::close || frame->payload.size() != 2) return 0;
-    if (!received_.empty() || !client_.readUntilClosed()) return 0;
-    return frame->payload[0] << 8 | frame->payload[1];
-  }
-  LoopbackClient& client() { return client_; }
-
- private:
-  LoopbackClient client_;
-  std::string received_;
-};
+using testing::RawPhone;
 
 class WebSocketSessionTest : public ::testing::Test {
  protected:
@@ -438,14 +373,16 @@ TEST_F(WebSocketSessionTest, BroadcastsReachEveryOpenSessionAndDisconnectAllClos
   auto& second = secondSession.first;
   const auto two = secondSession.second;
   EXPECT_EQ(server->sessionCount(), 2u);
-  server->broadcastState(
-      PortalStateMessage(std::nullopt, std::nullopt, PortalCaptureState::idle, {}, false));
+  server->broadcastState(PortalStateMessage::noPortal());
   for (auto* phone : {first.get(), second.get()}) {
     const auto state = phone->nextFrame();
     ASSERT_TRUE(state);
     EXPECT_EQ(nlohmann::json::parse(asText(state->payload))["statusText"], "No portal active");
   }
-  server->broadcastFrame(std::make_shared<const Bytes>(toBytes("picture")));
+  const Uuid portal = Uuid::random();
+  one->setCurrentPortalID(portal);
+  two->setCurrentPortalID(portal);
+  server->sendFrame(std::make_shared<const Bytes>(toBytes("picture")), portal);
   EXPECT_EQ(first->nextFrame()->payload, toBytes("picture"));
   EXPECT_EQ(second->nextFrame()->payload, toBytes("picture"));
 
@@ -461,7 +398,7 @@ TEST_F(WebSocketSessionTest, BroadcastsReachEveryOpenSessionAndDisconnectAllClos
   const auto lines = log.lines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Client disconnected: Two"), 1);
   EXPECT_FALSE(two->isOpen());
-  two->pushFrame(std::make_shared<const Bytes>(toBytes("late")));  // ignored
+  two->pushFrame(std::make_shared<const Bytes>(toBytes("late")), portal);  // ignored
 }
 
 }  // namespace

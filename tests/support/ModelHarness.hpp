@@ -15,6 +15,7 @@
 #include "tests/support/FakePlatform.hpp"
 #include "tests/support/LoopbackClient.hpp"
 #include "tests/support/ManualExecutor.hpp"
+#include "tests/support/RawPhone.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
 namespace tavelin::testing {
@@ -28,20 +29,19 @@ inline std::uint16_t testPort() { return static_cast<std::uint16_t>(21000 + ::ge
 
 // A phone of `device` opening its stream on the model's server, like the page does; `answer`
 // receives the server's reply to the upgrade.
-inline std::unique_ptr<LoopbackClient> openStream(AppModel& model, const PairedDevice& device,
-                                                  std::string& answer) {
-  auto phone = std::make_unique<LoopbackClient>("127.0.0.1", model.server().port());
-  phone->send("GET /ws?ticket=" + model.server().tickets().issue(device.id) +
-              " HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
-  phone->readUntil(answer,
-                   [](const std::string& r) { return r.find("\r\n\r\n") != std::string::npos; });
+inline std::unique_ptr<RawPhone> openStream(AppModel& model, const PairedDevice& device,
+                                            std::string& answer) {
+  auto phone = std::make_unique<RawPhone>(model.server().port());
+  answer = phone->upgrade("/ws?ticket=" + model.server().tickets().issue(device.id));
   return phone;
 }
 
 // An application model over fakes of the desktop, in a fresh data folder: its probes run when
 // the test says, its tools answer what the test sets, its clock moves when the test moves it.
 struct ModelHarness {
+  // What the model advertises: an address of a home network, which phones are admitted from.
+  static constexpr const char* localAddress = "192.168.77.10";
+
   struct Answers {
     std::string curl = "200";
     std::optional<std::string> ufw;
@@ -79,7 +79,7 @@ struct ModelHarness {
     };
     environment.background = background;
     environment.clock = clock.clock();
-    environment.localAddress = [] { return std::string("192.0.2.10"); };
+    environment.localAddress = [] { return std::string(localAddress); };
     return std::make_unique<AppModel>(environment);
   }
 

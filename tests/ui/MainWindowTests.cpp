@@ -141,8 +141,10 @@ TEST_F(MainWindowTest, ThePinStaysHiddenUntilTheUserAsks) {
   const QString pin = model->pin();
   ASSERT_EQ(pin.size(), 6);
   EXPECT_FALSE(card->isPinRevealed());
+  // The whole PIN, plain or grouped: three of its digits may well be in the address's port.
   for (auto* text : card->findChildren<QLabel*>()) {
-    EXPECT_FALSE(text->text().contains(pin.left(3))) << text->text().toStdString();
+    EXPECT_FALSE(text->text().contains(pin)) << text->text().toStdString();
+    EXPECT_FALSE(text->text().contains(PinFormatter::grouped(pin))) << text->text().toStdString();
   }
   EXPECT_TRUE(showing(card,
                       "Hidden so nobody can read it over your shoulder. Reveal it only when you "
@@ -182,21 +184,44 @@ TEST_F(MainWindowTest, ThePinStaysHiddenUntilTheUserAsks) {
 TEST_F(MainWindowTest, PortalsShowTheirStateStartStopAndAskBeforeDeleting) {
   const Portal first = region("Dashboard");
   model->add(first);
-  model->add(region("Chart"));  // the newest becomes the active one
+  model->add(region("Chart"));  // the newest becomes the active one; both are shared
   settle();
   EXPECT_FALSE(showing(window.get(), "No portals yet"));
   EXPECT_TRUE(showing(window.get(), "Dashboard"));
   EXPECT_TRUE(showing(window.get(), QString::fromStdString(first.summary())));
-  EXPECT_TRUE(showing(window.get(), "Not shared"));
+  EXPECT_FALSE(showing(window.get(), "Not shared"));
 
   auto toggles = window->findChildren<QToolButton*>("toggle");
   ASSERT_EQ(toggles.size(), 2);
-  EXPECT_EQ(toggles[0]->toolTip(), "Start sharing this portal");
+  EXPECT_EQ(toggles[0]->toolTip(), "Stop sharing this portal");
   EXPECT_EQ(toggles[1]->toolTip(), "Stop sharing this portal");
+  toggles[0]->click();
+  settle();
+  EXPECT_FALSE(model->portals()[0].shared);
+  EXPECT_TRUE(showing(window.get(), "Not shared"));
+  toggles = window->findChildren<QToolButton*>("toggle");
+  EXPECT_EQ(toggles[0]->toolTip(), "Start sharing this portal");
   toggles[0]->click();
   settle();
   EXPECT_EQ(model->activePortalID(), first.id);
   EXPECT_EQ(window->findChildren<QToolButton*>("toggle")[0]->toolTip(), "Stop sharing this portal");
+
+  // One action stops every portal; it stays offered only while something is shared.
+  QAction* stopAll = nullptr;
+  for (auto* action : window->findChildren<QAction*>()) {
+    if (action->text() == "Stop All Sharing") stopAll = action;
+  }
+  ASSERT_NE(stopAll, nullptr);
+  EXPECT_TRUE(stopAll->isEnabled());
+  stopAll->trigger();
+  settle();
+  EXPECT_FALSE(model->isAnythingShared());
+  EXPECT_FALSE(stopAll->isEnabled());
+  for (auto* toggle : window->findChildren<QToolButton*>("toggle")) {
+    EXPECT_EQ(toggle->toolTip(), "Start sharing this portal");
+  }
+  model->activate(first);
+  settle();
 
   // Cancel keeps the portal; Delete removes it.
   testing::DialogAnswerer cancel("Cancel");

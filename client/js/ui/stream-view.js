@@ -114,6 +114,7 @@ export class StreamView {
     const message = parseHostMessage(text);
     if (message?.type === 'state') {
       this.state = message;
+      if (message.shared === false) this.forgetPicture(); // what is no longer shared is not shown
       if (message.streaming) this.hideStatus();
       else this.showStatus(message.portalName ?? 'Tavelin', message.statusText ?? '', false);
     } else if (message?.type === 'portals') {
@@ -123,16 +124,31 @@ export class StreamView {
 
   showPortals({ items, currentPortalId }) {
     const picker = $('portal-picker');
-    picker.replaceChildren(
-      ...items.map((item) => {
-        const option = document.createElement('option');
-        option.value = item.id;
-        option.textContent = item.name;
-        option.selected = item.id === currentPortalId;
-        return option;
-      }),
-    );
+    const options = items.map((item) => {
+      const option = document.createElement('option');
+      option.value = item.id;
+      option.textContent = item.name;
+      option.selected = item.id === currentPortalId;
+      return option;
+    });
+    // Watching none of them: nothing may look chosen, or choosing that one would do nothing.
+    if (!items.some((item) => item.id === currentPortalId)) {
+      const none = document.createElement('option');
+      none.value = '';
+      none.textContent = 'Choose\u2026';
+      none.disabled = true;
+      none.selected = true;
+      options.unshift(none);
+    }
+    picker.replaceChildren(...options);
     picker.hidden = items.length === 0;
+  }
+
+  forgetPicture() {
+    this.picture?.close?.();
+    this.picture = null;
+    this.pending = null;
+    this.draw();
   }
 
   receivePicture(blob) {
@@ -144,7 +160,8 @@ export class StreamView {
     decode(blob)
       .then((picture) => {
         this.picture?.close?.();
-        this.picture = picture;
+        // One that was on its way when the portal stopped being shared is not shown.
+        this.picture = this.state?.shared === false ? (picture.close?.(), null) : picture;
         this.draw();
         this.send(ack); // one ack per picture shown, never before
       })
