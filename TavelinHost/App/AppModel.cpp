@@ -84,14 +84,23 @@ AppModel::AppModel(AppEnvironment environment, QObject* parent)
   const auto& root = environment_.dataDirectory;
   std::filesystem::create_directories(root / "logs");
   log_ = HostLog::make(root / "logs", mainExecutor_, environment_.clock);
-  history_ = std::make_shared<DeviceHistoryStore>(root / "device-history.json");
+  folder_ = std::make_shared<DataFolder>(root, environment_.writer, environment_.clock);
+  folder_->onLog = [log = log_](const std::string& line) { log->log("Host", line); };
+  folder_->onUnsavedChange = [this] {
+    onMain([](AppModel& model) {
+      model.assign(model.unsavedFiles_, model.folder_->unsavedFiles(),
+                   &AppModel::unsavedFilesChanged);
+    });
+  };
+  history_ = std::make_shared<DeviceHistoryStore>(StoredFile(folder_, "device-history.json"));
   hasScreenRecording_ = environment_.capture && environment_.capture->preflightPermission();
   hasAccessibility_ = environment_.windowControl && environment_.windowControl->isTrusted();
-  settings_ = HostSettings::load(root / "settings.json");
+  settings_ = HostSettings::load(StoredFile(folder_, "settings.json"));
 
-  portalManager_ =
-      std::make_shared<PortalManager>(std::make_shared<PortalStore>(root / "portals.json"));
-  pairing_ = std::make_shared<PairingService>(root / "devices.json", environment_.clock);
+  portalManager_ = std::make_shared<PortalManager>(
+      std::make_shared<PortalStore>(StoredFile(folder_, "portals.json")));
+  pairing_ =
+      std::make_shared<PairingService>(StoredFile(folder_, "devices.json"), environment_.clock);
   pendingStore_ = std::make_shared<PendingPairingStore>(pairing_, environment_.clock);
   const HostLogSink sink = [log = log_](std::string_view category, std::string_view message) {
     log->log(std::string(category), std::string(message));
@@ -200,9 +209,8 @@ void AppModel::wire() {
 
 MultiPortalController& AppModel::multiPortal() {
   if (!multiPortal_) {
-    const auto dataDirectory = environment_.dataDirectory;
-    auto settings = [weak = std::weak_ptr<bool>(alive_), this, dataDirectory] {
-      return weak.expired() ? HostSettings::load(dataDirectory / "settings.json") : settings_;
+    auto settings = [weak = std::weak_ptr<bool>(alive_), this, folder = folder_] {
+      return weak.expired() ? HostSettings::load(StoredFile(folder, "settings.json")) : settings_;
     };
     const HostLogSink sink = [log = log_](std::string_view category, std::string_view message) {
       log->log(std::string(category), std::string(message));
@@ -277,6 +285,7 @@ void AppModel::refreshConnectionInfo() {
 }
 
 void AppModel::refreshRuntimeState() {
+  folder_->retryUnsaved();
   pairing_->rotatePinIfStale(pinMaxAge);
   if (--reachabilityCountdown_ < 1) {
     reachabilityCountdown_ = ticksBetweenProbes;
@@ -342,26 +351,38 @@ void AppModel::probeReachability() {
   if (!serverRunning_) return;
   const std::string host = localAddress();
   const std::uint16_t port = server_->port();
-  background_->post([weak = std::weak_ptr<bool>(alive_), this, host, port,
+  // The server admits phones from local networks only. An advertised address outside them
+  // (a public or documentation address) means every phone would be refused, whatever the
+  // firewall says, and the probe, coming from that address too, would be refused as well.
+  std::error_code invalid;
+  const auto address = asio::ip::make_address(host, invalid);
+  const bool admitted = invalid || NetworkAddresses::isLocalAddress(address);
+  background_->post([weak = std::weak_ptr<bool>(alive_), this, host, port, admitted,
                      run = environment_.runProcess] {
-    const bool reachable = ReachabilityCheck::check(host, port, 3, run);
-    const auto finding = reachable
-                             ? FirewallStatus::Finding{FirewallStatus::Verdict::reachable, {}, {}}
-                             : FirewallStatus::check(port, run);
+    const bool reachable = admitted && ReachabilityCheck::check(host, port, 3, run);
+    const auto finding =
+        reachable   ? FirewallStatus::Finding{FirewallStatus::Verdict::reachable, {}, {}}
+        : !admitted ? FirewallStatus::Finding{FirewallStatus::Verdict::unknown, {}, {}}
+                    : FirewallStatus::check(port, run);
     if (weak.expired()) return;
-    onMain([reachable, finding, host, port](AppModel& model) {
+    onMain([reachable, admitted, finding, host, port](AppModel& model) {
       const auto previous = model.reachable_;
+      const bool wasAdmitted = !model.addressRefused_;
+      model.addressRefused_ = !admitted;
       model.assign(model.reachable_, std::optional(reachable), &AppModel::reachableChanged);
       model.firewallFixCommand_ = finding.fixCommand;
       model.firewallTool_ = finding.tool;
       model.assign(model.firewallVerdict_, finding.verdict, &AppModel::firewallVerdictChanged);
-      if (previous != reachable) {
-        const std::string where = host + ":" + std::to_string(port);
-        model.logLine("Host", reachable
-                                  ? "Network: the host is reachable from the network at " + where
-                                  : "Network error: nothing on the LAN can reach " + where +
-                                        " - incoming connections are being dropped");
-      }
+      if (previous == reachable && wasAdmitted == admitted) return;
+      const std::string where = host + ":" + std::to_string(port);
+      model.logLine("Host",
+                    reachable ? "Network: the host is reachable from the network at " + where
+                    : !admitted
+                        ? "Network error: phones would be refused - " + host +
+                              " is not on a local network, and the host admits phones only from "
+                              "local networks (10.x, 172.16-31.x, 192.168.x)"
+                        : "Network error: nothing on the LAN can reach " + where +
+                              " - incoming connections are being dropped");
     });
   });
 }
@@ -395,9 +416,7 @@ void AppModel::setRequireApproval(bool required) {
 void AppModel::updateSettings(const HostSettings& settings) {
   if (settings_ == settings) return;
   settings_ = settings;
-  if (!settings_.save(environment_.dataDirectory / "settings.json")) {
-    logLine("Host", "Could not save the settings");
-  }
+  settings_.save(StoredFile(folder_, "settings.json"));  // a failure is logged and retried
   Q_EMIT settingsChanged();
   updateRegionBorder();
 }
@@ -447,7 +466,8 @@ void AppModel::startSharing(const Portal& portal) {
 void AppModel::stopSharing(const Portal& portal) {
   if (activePortalID_ == portal.id) deactivate();
   const bool wasShared = portalManager_->find(portal.id).value_or(portal).shared;
-  if (setShared(portal.id, false) && wasShared) logLine("Portals", "Sharing stopped: " + portal.name);
+  if (setShared(portal.id, false) && wasShared)
+    logLine("Portals", "Sharing stopped: " + portal.name);
 }
 
 void AppModel::stopAllSharing() {
@@ -465,8 +485,8 @@ bool AppModel::isAnythingShared() const {
 QString AppModel::portalStateText(const Portal& portal) const {
   if (!portal.shared) return QString::fromUtf8(PortalStateMessage::notSharedText);
   const PortalCaptureState state = activePortalID_ == portal.id ? captureState_
-                                   : multiPortal_             ? multiPortal_->state(portal.id).first
-                                                              : PortalCaptureState::idle;
+                                   : multiPortal_ ? multiPortal_->state(portal.id).first
+                                                  : PortalCaptureState::idle;
   if (state == PortalCaptureState::idle) return QStringLiteral("Shared, no phone watching");
   return text(std::string(statusText(state)));
 }
@@ -749,6 +769,26 @@ std::vector<HostIssue> AppModel::issues() const {
                        QStringLiteral("network-error"), HostIssue::Tone::error,
                        QStringLiteral("Copy Command"),
                        command.isEmpty() ? std::nullopt : std::optional(command)});
+  }
+  if (addressRefused_) {
+    banners.push_back(
+        {HostIssue::Kind::address, QStringLiteral("Phones would be refused"),
+         QStringLiteral("This computer's address, ") + text(localAddress()) +
+             QStringLiteral(", is not on a local network, and Tavelin lets in "
+                            "phones only from local networks (10.x, 172.16\u201331.x, "
+                            "192.168.x). Join your home or office network."),
+         QStringLiteral("network-error"), HostIssue::Tone::error, QString(), std::nullopt});
+  }
+  if (!unsavedFiles_.empty()) {
+    QStringList names;
+    for (const auto& name : unsavedFiles_) names << text(name);
+    banners.push_back(
+        {HostIssue::Kind::storage, QStringLiteral("Tavelin cannot save its files"),
+         names.join(QStringLiteral(", ")) + QStringLiteral(" could not be written to ") +
+             text(folder_->root().string()) +
+             QStringLiteral(". The changes are kept and saved again every second; make room on "
+                            "the disk or let Tavelin write to the folder."),
+         QStringLiteral("drive-harddisk"), HostIssue::Tone::error, QString(), std::nullopt});
   }
   // X11 has neither permission: those banners are never raised there.
   if (!hasScreenRecording_ && environment_.capture && environment_.capture->isAvailable()) {

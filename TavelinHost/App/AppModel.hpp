@@ -45,12 +45,13 @@ struct AppEnvironment {
   std::shared_ptr<Executor> background;  // probes; a worker thread when empty
   Clock clock = systemClock();
   std::function<std::string()> localAddress;  // the LAN address to advertise; the system's if empty
+  DataFolder::Writer writer;                  // how files are written; atomically to disk if empty
   int qrScale = 20;  // pixels per QR module: 10 × the screen's scale with a screen, else 20
 };
 
 // One diagnostics banner.
 struct HostIssue {
-  enum class Kind { screenRecording, accessibility, firewall };
+  enum class Kind { screenRecording, accessibility, firewall, storage, address };
   enum class Tone { warning, error };
   Kind kind;
   QString title;
@@ -136,6 +137,8 @@ class AppModel : public QObject {
   bool hasScreenRecording() const { return hasScreenRecording_; }
   bool hasAccessibility() const { return hasAccessibility_; }
   std::optional<QString> errorMessage() const { return errorMessage_; }
+  // The files whose newest content could not be written yet.
+  std::vector<std::string> unsavedFiles() const { return unsavedFiles_; }
   void setErrorMessage(std::optional<QString> message);
   bool isShowingError() const { return errorMessage_.has_value(); }
   std::map<Uuid, std::uint64_t> frameCounts() const { return frameCounts_; }
@@ -268,6 +271,7 @@ class AppModel : public QObject {
   void sheetChanged();
   void showActivityChanged();
   void retargetingPortalChanged();
+  void unsavedFilesChanged();
   void settingsChanged();
   // For a terminal front end that announces what happens: every paired phone, every log entry,
   // every message a phone sends.
@@ -296,6 +300,7 @@ class AppModel : public QObject {
   std::shared_ptr<Executor> mainExecutor_;
   std::shared_ptr<Executor> background_;
   std::shared_ptr<HostLog> log_;
+  std::shared_ptr<DataFolder> folder_;
   HostSettings settings_;
   std::shared_ptr<PortalManager> portalManager_;
   std::shared_ptr<PairingService> pairing_;
@@ -327,6 +332,7 @@ class AppModel : public QObject {
   FirewallStatus::Verdict firewallVerdict_ = FirewallStatus::Verdict::unknown;
   std::string firewallFixCommand_;
   std::string firewallTool_;
+  bool addressRefused_ = false;  // the advertised address is one the server does not admit
   bool hasScreenRecording_ = false;
   bool hasAccessibility_ = false;
   std::optional<QString> errorMessage_;
@@ -337,6 +343,7 @@ class AppModel : public QObject {
   std::optional<SheetKind> sheet_;
   bool showActivity_ = false;
   std::optional<Portal> retargetingPortal_;
+  std::vector<std::string> unsavedFiles_;
 };
 
 // A captured picture as an image for the window, sharing its pixels (no copy).

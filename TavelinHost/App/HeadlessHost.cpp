@@ -149,7 +149,7 @@ bool HeadlessHost::command(const std::string& line) {
     const auto portals = model_.portals();
     emit_("OK portals " + std::to_string(portals.size()));
     for (const auto& portal : portals) {
-      const std::string sharing = !portal.shared                            ? " (not shared)"
+      const std::string sharing = !portal.shared                         ? " (not shared)"
                                   : model_.activePortalID() == portal.id ? " (shared, active)"
                                                                          : " (shared)";
       emit_("OK portal " + portal.id.string() + " " + std::string(rawValue(portal.type())) + " " +

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QScreen>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "TavelinHost/Platform/X11/X11VirtualDisplay.hpp"
 #include "TavelinHost/Runtime/Console.hpp"
 #include "TavelinHost/UI/TavelinApp.hpp"
+#include "TavelinKit/Foundation/FolderLock.hpp"
 #include "TavelinKit/Model/AppPaths.hpp"
 #include "TavelinServer/AppResources.hpp"
 
@@ -51,6 +53,17 @@ int main(int argc, char** argv) {
     application = std::make_unique<QApplication>(argc, argv);
   }
   AppPaths::ensureCreated();
+  // Two hosts on one folder would write over each other's devices and portals.
+  std::string why;
+  const auto lock = FolderLock::acquire(AppPaths::root(), why);
+  if (!lock) {
+    const std::string message = "Tavelin cannot start: " + why + ". Quit it first.";
+    std::fprintf(stderr, "tavelin: %s\n", message.c_str());
+    if (!headless) {
+      QMessageBox::critical(nullptr, QStringLiteral("Tavelin"), QString::fromStdString(message));
+    }
+    return 1;
+  }
   auto virtualDisplays = std::make_shared<x11::X11VirtualDisplayPlatform>(x);
   virtualDisplays->removeStale("Tavelin");  // left by a host that did not end cleanly
 

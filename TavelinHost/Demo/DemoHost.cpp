@@ -56,18 +56,18 @@ Portal demoPortal(const char* id, const char* name) {
 
 }  // namespace
 
-DemoHost::DemoHost(HostSettings settings, std::filesystem::path devicesFile,
+DemoHost::DemoHost(HostSettings settings, std::shared_ptr<DataFolder> folder,
                    std::filesystem::path webRoot, Emit emit, std::optional<Desktop> desktop)
     : settings_(settings),
+      folder_(std::move(folder)),
       emit_(std::move(emit)),
       desktop_(std::move(desktop)),
-      pairing_(std::make_shared<PairingService>(std::move(devicesFile))),
+      pairing_(std::make_shared<PairingService>(StoredFile(folder_, "devices.json"))),
       approvals_(std::make_shared<PendingPairingStore>(pairing_)),
       portals_(desktop_ ? desktop_->portals
-                        : std::vector<Portal>{demoPortal("5A1D0C4E-0000-4000-8000-000000000001",
-                                                         "Demo pattern"),
-                                              demoPortal("5A1D0C4E-0000-4000-8000-000000000002",
-                                                         "Demo clock")}) {
+                        : std::vector<Portal>{
+                              demoPortal("5A1D0C4E-0000-4000-8000-000000000001", "Demo pattern"),
+                              demoPortal("5A1D0C4E-0000-4000-8000-000000000002", "Demo clock")}) {
   StreamingServerOptions options;
   options.preferredPort = settings_.port;
   options.webRoot = std::move(webRoot);
@@ -115,7 +115,10 @@ void DemoHost::start() {
   emit_("PIN " + pairing_->pin());
 
   pinRotation_ = SerialQueue("tavelin.demo.pin").scheduleRepeating(std::chrono::seconds(1), [weak] {
-    if (const auto self = weak.lock()) self->pairing_->rotatePinIfStale(PairingService::pinMaxAge);
+    if (const auto self = weak.lock()) {
+      self->folder_->retryUnsaved();
+      self->pairing_->rotatePinIfStale(PairingService::pinMaxAge);
+    }
   });
 }
 

@@ -33,7 +33,8 @@ class DemoHost : public std::enable_shared_from_this<DemoHost> {
     InputService::Desktop input;
   };
 
-  DemoHost(HostSettings settings, std::filesystem::path devicesFile, std::filesystem::path webRoot,
+  // The paired devices live in `folder`, whose failed saves it retries every second.
+  DemoHost(HostSettings settings, std::shared_ptr<DataFolder> folder, std::filesystem::path webRoot,
            Emit emit, std::optional<Desktop> desktop = std::nullopt);
 
   // Throws std::system_error when no port can be bound.
@@ -48,6 +49,7 @@ class DemoHost : public std::enable_shared_from_this<DemoHost> {
   void log(const std::string& category, const std::string& message);
 
   const HostSettings settings_;
+  const std::shared_ptr<DataFolder> folder_;
   const Emit emit_;
   const std::optional<Desktop> desktop_;
   std::vector<Portal> portals() const;

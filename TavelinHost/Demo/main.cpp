@@ -18,6 +18,7 @@
 #include "TavelinHost/Platform/X11/X11Desktop.hpp"
 #include "TavelinHost/Platform/X11/X11EventPoster.hpp"
 #include "TavelinHost/Runtime/Console.hpp"
+#include "TavelinKit/Foundation/FolderLock.hpp"
 #include "TavelinKit/Model/AppPaths.hpp"
 #include "TavelinServer/AppResources.hpp"
 
@@ -103,15 +104,23 @@ int main(int argc, char** argv) {
   console::blockStopSignals();
 
   AppPaths::ensureCreated();
-  const HostSettings settings = HostSettings::load();
+  std::string why;
+  const auto lock = FolderLock::acquire(AppPaths::root(), why);
+  if (!lock) {
+    emit("LOG [Host] Cannot start: " + why + "; quit it first");
+    return 1;
+  }
+  auto folder = std::make_shared<DataFolder>(AppPaths::root());
+  folder->onLog = [](const std::string& line) { emit("LOG [Host] " + line); };
+  const HostSettings settings = HostSettings::load(StoredFile(folder, "settings.json"));
   const std::vector<std::string> arguments(argv, argv + argc);
   std::optional<DemoHost::Desktop> desktop;
   if (arguments.size() > 1 && arguments[1] == "--desktop") {
     desktop = desktopFromArguments(arguments, settings);
     if (!desktop) return 1;
   }
-  auto host = std::make_shared<DemoHost>(settings, AppPaths::devicesFile(),
-                                         AppResources::clientDirectory(), emit, std::move(desktop));
+  auto host = std::make_shared<DemoHost>(settings, folder, AppResources::clientDirectory(), emit,
+                                         std::move(desktop));
   try {
     host->start();
   } catch (const std::system_error& error) {

@@ -27,8 +27,7 @@ int PortalInputController::pendingCount() const {
   return pendingCount_;
 }
 
-void PortalInputController::enqueue(const InputMessage& message,
-                                    const std::optional<Uuid>& from) {
+void PortalInputController::enqueue(const InputMessage& message, const std::optional<Uuid>& from) {
   {
     std::lock_guard guard(lock_);
     if (pendingCount_ > maxPendingBeforeShedding && message.type == "pointermove") return;
@@ -60,8 +59,7 @@ void PortalInputController::raiseBeforeGesture(const PortalCoordinateMapper& map
   if (inputService_->raiseWindow(*window)) std::this_thread::sleep_for(pauseAfterRaise);
 }
 
-void PortalInputController::handle(const InputMessage& message,
-                                   const std::optional<Uuid>& from) {
+void PortalInputController::handle(const InputMessage& message, const std::optional<Uuid>& from) {
   std::shared_ptr<const PortalCoordinateMapper> mapper;
   {
     std::lock_guard guard(lock_);

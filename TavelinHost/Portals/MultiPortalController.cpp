@@ -211,8 +211,8 @@ void MultiPortalController::withdraw(const std::shared_ptr<ViewerSession>& sessi
   session->sendText(PortalStateMessage::notShared(portal.string(), name).jsonString());
   sendPortals(*session, std::nullopt);
   if (log_) {
-    log_("Portals", session->deviceName + " left portal " + portal.string().substr(0, 8) +
-                        ": not shared");
+    log_("Portals",
+         session->deviceName + " left portal " + portal.string().substr(0, 8) + ": not shared");
   }
   notify();
 }
@@ -304,8 +304,8 @@ PortalStateMessage MultiPortalController::defaultStateMessage() const {
   const auto portal = std::find_if(portals.begin(), portals.end(),
                                    [&](const Portal& candidate) { return candidate.id == id; });
   if (!id || portal == portals.end()) return PortalStateMessage::noPortal();
-  return PortalStateMessage(id->string(), portal->name, PortalCaptureState::idle,
-                            PixelSize::empty, false);
+  return PortalStateMessage(id->string(), portal->name, PortalCaptureState::idle, PixelSize::empty,
+                            false);
 }
 
 void MultiPortalController::sendPortals(ViewerSession& session,
@@ -323,8 +323,8 @@ void MultiPortalController::broadcastPortalList() {
   const auto all = portalsProvider_();
   for (const auto& session : server_->viewerSessions()) {
     const auto current = session->currentPortalID();
-    const auto portal = std::find_if(all.begin(), all.end(),
-                                     [&](const Portal& candidate) { return candidate.id == current; });
+    const auto portal = std::find_if(
+        all.begin(), all.end(), [&](const Portal& candidate) { return candidate.id == current; });
     if (!current || (portal != all.end() && portal->shared)) {
       sendPortals(*session, current);
       continue;

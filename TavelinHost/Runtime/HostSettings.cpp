@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "TavelinKit/Foundation/Files.hpp"
 #include "TavelinKit/Foundation/Json.hpp"
 #include "TavelinKit/Model/AppPaths.hpp"
 
@@ -49,18 +48,19 @@ std::string HostSettings::encode() const {
   return json::encodePretty(object).value_or("{}");
 }
 
-HostSettings HostSettings::load(const std::filesystem::path& file) {
-  const auto contents = readWholeFile(file, 1 << 20);
-  if (!contents) return {};
-  return decode(*contents).value_or(HostSettings{});
+HostSettings HostSettings::load(const StoredFile& file) {
+  HostSettings settings;
+  file.load([&](std::string_view text) {
+    const auto decoded = decode(text);
+    if (decoded) settings = *decoded;
+    return decoded.has_value();
+  });
+  return settings;
 }
 
 HostSettings HostSettings::load() { return load(AppPaths::settingsFile()); }
 
-bool HostSettings::save(const std::filesystem::path& file) const {
-  createPrivateDirectories(file.parent_path());
-  return !writeFileAtomically(file, encode());
-}
+bool HostSettings::save(const StoredFile& file) const { return file.save(encode()); }
 
 bool HostSettings::save() const { return save(AppPaths::settingsFile()); }
 

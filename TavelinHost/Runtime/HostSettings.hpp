@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "TavelinKit/Foundation/DataFolder.hpp"
+
 namespace tavelin {
 
 // The user's preferences, persisted as settings.json. Every key is optional when loading (a
@@ -19,11 +21,13 @@ struct HostSettings {
   bool showRegionBorder = true;
   bool requireApproval = true;
 
-  // The defaults when the file is missing, unreadable or malformed.
-  static HostSettings load(const std::filesystem::path& file);
+  // The defaults when the file is missing, unreadable or malformed (a malformed one is kept
+  // aside by the folder).
+  static HostSettings load(const StoredFile& file);
   static HostSettings load();  // from the application data directory
-  // Atomically, pretty-printed with sorted keys; false when it could not be written.
-  bool save(const std::filesystem::path& file) const;
+  // Atomically, pretty-printed with sorted keys; false when it could not be written (the folder
+  // writes it again later).
+  bool save(const StoredFile& file) const;
   bool save() const;
 
   static std::optional<HostSettings> decode(std::string_view json);

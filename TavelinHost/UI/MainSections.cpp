@@ -46,6 +46,7 @@ BannerLane::BannerLane(AppModel& model, QWidget* parent) : QWidget(parent), mode
   connect(&model_, &AppModel::reachableChanged, this, &BannerLane::refresh);
   connect(&model_, &AppModel::hasScreenRecordingChanged, this, &BannerLane::refresh);
   connect(&model_, &AppModel::hasAccessibilityChanged, this, &BannerLane::refresh);
+  connect(&model_, &AppModel::unsavedFilesChanged, this, &BannerLane::refresh);
   refresh();
 }
 

@@ -4,25 +4,27 @@
 #include <mutex>
 #include <vector>
 
+#include "TavelinKit/Foundation/DataFolder.hpp"
 #include "TavelinKit/Model/Portal.hpp"
 
 namespace tavelin {
 
 // Reads and writes the portals file. Never fails towards its caller: an unreadable or corrupt
-// file loads as no portals, and a failed save leaves the file as it was. Any thread; the lock
-// is held for the whole of each load and save.
+// file loads as no portals (and is kept aside), and a failed save leaves the file as it was
+// until the folder's retries write the list. Any thread; the lock is held for the whole of each
+// load and save.
 class PortalStore {
  public:
-  explicit PortalStore(std::filesystem::path fileURL) : fileURL_(std::move(fileURL)) {}
+  explicit PortalStore(StoredFile file) : file_(std::move(file)) {}
 
-  const std::filesystem::path& url() const { return fileURL_; }
+  std::filesystem::path url() const { return file_.path(); }
 
   std::vector<Portal> load() const;
   // Whether the file now holds exactly `portals`.
   bool save(const std::vector<Portal>& portals) const;
 
  private:
-  const std::filesystem::path fileURL_;
+  const StoredFile file_;
   mutable std::mutex lock_;
 };
 

@@ -128,8 +128,8 @@ PortalStateMessage PortalStateMessage::notShared(std::optional<std::string> port
 }
 
 PortalStateMessage PortalStateMessage::noPortal() {
-  PortalStateMessage message(std::nullopt, std::nullopt, PortalCaptureState::idle,
-                             PixelSize::empty, false);
+  PortalStateMessage message(std::nullopt, std::nullopt, PortalCaptureState::idle, PixelSize::empty,
+                             false);
   message.shared = false;
   return message;
 }

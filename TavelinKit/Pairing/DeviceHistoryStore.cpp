@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "TavelinKit/Foundation/Files.hpp"
 #include "TavelinKit/Foundation/Json.hpp"
 
 namespace tavelin {
@@ -57,11 +56,13 @@ std::optional<std::vector<DeviceEvent>> decodeDeviceHistory(std::string_view tex
   });
 }
 
-DeviceHistoryStore::DeviceHistoryStore(std::filesystem::path fileURL)
-    : fileURL_(std::move(fileURL)) {
-  if (const auto contents = readWholeFile(fileURL_)) {
-    if (auto events = decodeDeviceHistory(*contents)) events_ = std::move(*events);
-  }
+DeviceHistoryStore::DeviceHistoryStore(StoredFile file) : file_(std::move(file)) {
+  std::lock_guard guard(lock_);
+  file_.load([&](std::string_view text) {
+    auto events = decodeDeviceHistory(text);
+    if (events) events_ = std::move(*events);
+    return events.has_value();
+  });
 }
 
 void DeviceHistoryStore::record(const Uuid& deviceID, DeviceEvent::Kind kind, Date at) {
@@ -142,9 +143,7 @@ void DeviceHistoryStore::pruneLocked(const Uuid& deviceID) {
 
 void DeviceHistoryStore::saveLocked() const {
   const auto encoded = encodeDeviceHistory(events_);
-  if (!encoded) return;
-  createPrivateDirectories(fileURL_.parent_path());
-  writeFileAtomically(fileURL_, *encoded);
+  if (encoded) file_.save(*encoded);
 }
 
 }  // namespace tavelin

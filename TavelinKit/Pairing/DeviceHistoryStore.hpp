@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "TavelinKit/Foundation/DataFolder.hpp"
 #include "TavelinKit/Foundation/DateFormat.hpp"
 #include "TavelinKit/Foundation/Uuid.hpp"
 
@@ -38,7 +39,8 @@ class DeviceHistoryStore {
   static constexpr std::size_t maxEventsPerDevice = 200;
   static constexpr std::size_t maxEvents = 2000;
 
-  explicit DeviceHistoryStore(std::filesystem::path fileURL);
+  // A file that does not decode is kept aside and the history starts empty.
+  explicit DeviceHistoryStore(StoredFile file);
 
   // A connected right after a connected (or disconnected after disconnected) of the same
   // device records nothing.
@@ -54,7 +56,7 @@ class DeviceHistoryStore {
   void pruneLocked(const Uuid& deviceID);
   void saveLocked() const;
 
-  const std::filesystem::path fileURL_;
+  const StoredFile file_;
   mutable std::mutex lock_;
   std::vector<DeviceEvent> events_;  // in recording order
 };

@@ -4,17 +4,21 @@
 #include <cstdio>
 
 #include "TavelinKit/Foundation/Crypto.hpp"
-#include "TavelinKit/Foundation/Files.hpp"
 #include "TavelinKit/Foundation/UnicodeText.hpp"
 
 namespace tavelin {
 
-PairingService::PairingService(std::filesystem::path devicesFile, Clock now)
+PairingService::PairingService(StoredFile devicesFile, Clock now)
     : devicesFile_(std::move(devicesFile)), now_(std::move(now)) {
-  if (const auto contents = readWholeFile(devicesFile_)) {
-    if (auto devices = decodeDeviceList(*contents)) devices_ = std::move(*devices);
-  }
   std::lock_guard guard(lock_);
+  devicesFile_.load([&](std::string_view text) {
+    auto devices = decodeDeviceList(text);
+    if (!devices) return false;
+    devices_ = std::move(*devices);
+    // Names stored by an older host may still hold what no name may hold now.
+    for (auto& device : devices_) device.name = sanitize(device.name);
+    return true;
+  });
   regeneratePinLocked();
 }
 
@@ -159,9 +163,7 @@ void PairingService::revokeAll() {
 
 void PairingService::saveDevicesLocked() const {
   const auto encoded = encodeDeviceList(devices_);
-  if (!encoded) return;
-  createPrivateDirectories(devicesFile_.parent_path());
-  writeFileAtomically(devicesFile_, *encoded);  // a failure leaves memory authoritative
+  if (encoded) devicesFile_.save(*encoded);
 }
 
 std::string PairingService::generateToken() { return base64URLEncode(randomBytes(32)); }

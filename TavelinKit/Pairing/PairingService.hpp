@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "TavelinKit/Foundation/Clock.hpp"
+#include "TavelinKit/Foundation/DataFolder.hpp"
 #include "TavelinKit/Pairing/PairedDevice.hpp"
 
 namespace tavelin {
@@ -45,9 +46,10 @@ class PairingService {
   static constexpr std::string_view incorrectPinReason = "Incorrect PIN.";
   static constexpr std::string_view lockedReason = "Too many attempts. Try again in a minute.";
 
-  // Loads the devices file (a missing or malformed one means no devices, and is left alone
-  // until the next write) and draws the first PIN. Invokes no callback.
-  explicit PairingService(std::filesystem::path devicesFile, Clock now = systemClock());
+  // Loads the devices file (a missing or malformed one means no devices; a malformed one is
+  // kept aside) and draws the first PIN. Invokes no callback. A save that fails leaves memory
+  // authoritative and is written again by the folder's retries: a revoke is never undone.
+  explicit PairingService(StoredFile devicesFile, Clock now = systemClock());
 
   std::string pin() const;
   std::vector<PairedDevice> pairedDevices() const;
@@ -85,7 +87,7 @@ class PairingService {
   void regeneratePinLocked();
   void saveDevicesLocked() const;
 
-  const std::filesystem::path devicesFile_;
+  const StoredFile devicesFile_;
   const Clock now_;
 
   mutable std::mutex lock_;

@@ -93,6 +93,86 @@ TEST_F(AppModelTest, AHostNobodyReachesSaysWhyAndHowToFixIt) {
   model->shutDown();
 }
 
+// Seen on a machine whose only address was a documentation one: the server refuses every
+// phone from it, and the probe must say that rather than blame the firewall.
+TEST_F(AppModelTest, AnAddressPhonesWouldBeRefusedFromIsNamedAsTheCause) {
+  model.reset();
+  advertisedAddress = "192.0.2.2";
+  model = makeModel();
+  model->start();
+  runProbes();
+  EXPECT_EQ(model->reachable(), false);
+  EXPECT_EQ(model->firewallVerdict(), FirewallStatus::Verdict::unknown);
+  EXPECT_EQ(logged("Network error: phones would be refused - 192.0.2.2 is not on a local "
+                   "network, and the host admits phones only from local networks (10.x, "
+                   "172.16-31.x, 192.168.x)"),
+            1);
+  EXPECT_EQ(logged("Network error: nothing on the LAN can reach 192.0.2.2:" +
+                   std::to_string(testPort()) + " - incoming connections are being dropped"),
+            0);
+  const auto banners = model->issues();
+  ASSERT_EQ(banners.size(), 1u);
+  EXPECT_EQ(banners[0].kind, HostIssue::Kind::address);
+  EXPECT_EQ(banners[0].title, "Phones would be refused");
+  EXPECT_TRUE(banners[0].detail.contains("192.0.2.2"));
+  model->shutDown();
+}
+
+// A full disk: the user is told, nothing is lost, and the change reaches the disk once it can.
+TEST_F(AppModelTest, AFileThatCannotBeSavedIsShownRetriedAndNeverLost) {
+  const auto revoked = model->pairing().issueToken(std::string("Old phone"));
+  model->start();
+  *disk.full = true;
+  model->revoke(revoked.device.id);
+  settle();
+  EXPECT_EQ(model->unsavedFiles(),
+            (std::vector<std::string>{"device-history.json", "devices.json"}));
+  auto banners = model->issues();
+  ASSERT_EQ(banners.size(), 1u);
+  EXPECT_EQ(banners[0].kind, HostIssue::Kind::storage);
+  EXPECT_EQ(banners[0].title, "Tavelin cannot save its files");
+  EXPECT_TRUE(
+      banners[0].detail.startsWith("device-history.json, devices.json could not be "
+                                   "written to "));
+  EXPECT_EQ(logged("Could not save devices.json (No space left on device); keeping the change "
+                   "and trying again every second"),
+            1);
+  model->refreshRuntimeState();  // still full: tried, nothing new said
+  settle();
+  EXPECT_EQ(logged("Could not save devices.json (No space left on device); keeping the change "
+                   "and trying again every second"),
+            1);
+  const int tries = *disk.failures;
+
+  *disk.full = false;
+  model->refreshRuntimeState();
+  settle();
+  EXPECT_GT(tries, 2);
+  EXPECT_TRUE(model->unsavedFiles().empty());
+  EXPECT_TRUE(model->issues().empty());
+  EXPECT_EQ(logged("Saved devices.json again"), 1);
+  EXPECT_FALSE(PairingService(directory.path() / "devices.json").validate(revoked.token));
+  model->shutDown();
+}
+
+TEST_F(AppModelTest, ADamagedFileIsKeptAsideAndTheHostStartsWithoutIt) {
+  model.reset();
+  testing::writeText(directory.path() / "devices.json", "[{\"id\": 1");
+  model = makeModel();
+  EXPECT_TRUE(model->devices().empty());
+  const auto kept = testing::keptAside(directory.path(), "devices.json");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0], "[{\"id\": 1");
+  settle();
+  bool said = false;
+  for (const auto& entry : model->logLines()) {
+    said = said || entry.message.starts_with(
+                       "devices.json could not be decoded; kept it as "
+                       "devices.json.damaged-");
+  }
+  EXPECT_TRUE(said);
+}
+
 TEST_F(AppModelTest, AServerThatCannotStartLeavesTheModelRunning) {
   std::vector<int> taken;
   for (int i = 0; i < StreamingServer::portsToTry; ++i) {

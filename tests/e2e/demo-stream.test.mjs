@@ -151,3 +151,16 @@ test('a stopped portal is no longer streamed, listed or chosen until it is start
     assert.deepEqual(await host.stop(), { code: 0, signal: null });
   }
 });
+
+test('a second host on the same data folder refuses to start and says why', async () => {
+  const host = await DemoHost.start({ port: freePort(), requireApproval: false });
+  try {
+    const second = new DemoHost({ port: freePort() }, host.dataHome);
+    await second.waitFor((l) => l.startsWith(`LOG [Host] Cannot start: another Tavelin host (process ${host.process.pid}) is using `));
+    assert.deepEqual(await second.exited, { code: 1, signal: null });
+    // The first one goes on undisturbed.
+    assert.equal((await api(host, 'POST', '/api/pair', { body: { pin: host.pin, deviceName: 'Still' } })).status, 200);
+  } finally {
+    assert.deepEqual(await host.stop(), { code: 0, signal: null });
+  }
+});

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "TavelinHost/Runtime/HostSettings.hpp"
+#include "tests/support/FlakyDisk.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
 namespace tavelin {
@@ -55,13 +56,19 @@ TEST(HostSettings, SavesSortedKeysAndLoadsDefaultsFromDamagedFiles) {
       testing::readText(std::filesystem::path(TAVELIN_TEST_DATA_DIR) / "golden/settings.json"));
   EXPECT_EQ(HostSettings::load(file), settings);
 
-  testing::writeText(file, R"({"port": "abc", "targetFps": 15})");
-  EXPECT_EQ(HostSettings::load(file), HostSettings{});
-
   // A failed save reports it and leaves the file alone.
   std::filesystem::create_directories(dir / "Tavelin" / "settings.json.tmp" / "x");
-  EXPECT_FALSE(settings.save(file));
-  EXPECT_EQ(testing::readText(file), R"({"port": "abc", "targetFps": 15})");
+  HostSettings changed = settings;
+  changed.port = 9200;
+  EXPECT_FALSE(changed.save(file));
+  EXPECT_EQ(HostSettings::load(file), settings);
+  std::filesystem::remove_all(dir / "Tavelin" / "settings.json.tmp");
+
+  // A damaged file gives the defaults and is kept aside.
+  testing::writeText(file, R"({"port": "abc", "targetFps": 15})");
+  EXPECT_EQ(HostSettings::load(file), HostSettings{});
+  EXPECT_EQ(testing::keptAside(dir / "Tavelin", "settings.json"),
+            std::vector<std::string>{R"({"port": "abc", "targetFps": 15})"});
 }
 
 TEST(HostSettings, EnteredPortsAreClampedToValidPorts) {

@@ -250,7 +250,7 @@ TEST_F(MultiPortalControllerTest, StoppingOrDeletingAWatchedPortalSendsItsPhones
     EXPECT_FALSE(phone->currentPortalID());
   }
   EXPECT_EQ(journal().back(), "stop A");
-  EXPECT_FALSE(sourceA.emitFrame());  // the gate is shut
+  EXPECT_FALSE(sourceA.emitFrame());       // the gate is shut
   const auto onBTexts = onB->takeTexts();  // elsewhere: only the new list
   ASSERT_EQ(onBTexts.size(), 1u);
   EXPECT_EQ(PortalsListMessage::decode(onBTexts[0])->currentPortalId, b.id.string());

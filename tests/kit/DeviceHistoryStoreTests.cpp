@@ -2,6 +2,7 @@
 
 #include "TavelinKit/Pairing/DeviceHistoryStore.hpp"
 #include "tests/support/FakeClock.hpp"
+#include "tests/support/FlakyDisk.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
 namespace tavelin {
@@ -112,6 +113,7 @@ TEST_F(DeviceHistoryStoreTest, FileRoundTripsAndDamagedFilesStartEmpty) {
   fractional.replace(fractional.find("09:00:05Z"), 9, "09:00:05.1Z");
   writeText(file, fractional);
   EXPECT_TRUE(DeviceHistoryStore(file).events(phone).empty());
+  EXPECT_EQ(testing::keptAside(file.parent_path(), "device-history.json").size(), 4u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "TavelinKit/Pairing/PairingService.hpp"
 #include "tests/support/FakeClock.hpp"
+#include "tests/support/FlakyDisk.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
 namespace tavelin {
@@ -236,7 +237,7 @@ TEST_F(PairingServiceTest, RevocationRewritesTheFileAndNotifies) {
   EXPECT_EQ(readText(file), "[]");
 }
 
-TEST_F(PairingServiceTest, DamagedDevicesFilesStartEmptyAndAreLeftAloneUntilTheNextWrite) {
+TEST_F(PairingServiceTest, DamagedDevicesFilesStartEmptyAndAreKeptAside) {
   auto service = makeService();
   service->issueToken("Good");
   const auto good = nlohmann::json::parse(readText(file));
@@ -245,15 +246,18 @@ TEST_F(PairingServiceTest, DamagedDevicesFilesStartEmptyAndAreLeftAloneUntilTheN
   withoutLastSeen[0].erase("lastSeenAt");
   auto fractional = good;
   fractional[0]["pairedAt"] = "2026-03-01T09:00:00.500Z";
-  for (const std::string& damaged :
-       {withoutLastSeen.dump(), fractional.dump(), std::string("{}"), std::string("[{\"id\":")}) {
+  std::vector<std::string> damagedFiles{withoutLastSeen.dump(), fractional.dump(),
+                                        std::string("{}"), std::string("[{\"id\":")};
+  for (const std::string& damaged : damagedFiles) {
     writeText(file, damaged);
     auto reloaded = makeService();
     EXPECT_TRUE(reloaded->pairedDevices().empty()) << damaged;
-    reloaded->pin();
-    reloaded->validate("anything");
-    EXPECT_EQ(readText(file), damaged);
+    // One damaged byte must not cost every paired phone: the next save cannot touch it.
+    reloaded->issueToken("After");
+    EXPECT_EQ(reloaded->pairedDevices().size(), 1u);
+    clock.advance(1s);
   }
+  EXPECT_EQ(testing::keptAside(file.parent_path(), "devices.json"), damagedFiles);
 }
 
 TEST_F(PairingServiceTest, FailedWritesKeepTheDevicesInMemory) {

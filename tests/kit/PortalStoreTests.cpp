@@ -7,6 +7,7 @@
 #include "TavelinKit/Model/AppPaths.hpp"
 #include "TavelinKit/Model/PortalManager.hpp"
 #include "TavelinKit/Model/PortalStore.hpp"
+#include "tests/support/FlakyDisk.hpp"
 #include "tests/support/PortalSamples.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
@@ -71,13 +72,15 @@ TEST_F(PortalStoreTest, ManagerKeepsItsCatalogueWhenSavesFail) {
   EXPECT_EQ(PortalStore(file).load(), (std::vector{samplePortals()[1], samplePortals()[2]}));
 }
 
-TEST_F(PortalStoreTest, CorruptFileIsReplacedByTheNextSave) {
+TEST_F(PortalStoreTest, ACorruptFileIsKeptAsideAndTheNextSaveStartsAfresh) {
   writeText(file, "[{\"id\": \"truncated");
   auto store = std::make_shared<PortalStore>(file);
   PortalManager manager(store);
   EXPECT_TRUE(manager.portals().empty());
   manager.add(samplePortals()[1]);
   EXPECT_EQ(store->load(), std::vector{samplePortals()[1]});
+  EXPECT_EQ(testing::keptAside(dir.path(), "portals.json"),
+            std::vector<std::string>{"[{\"id\": \"truncated"});
 }
 
 struct Recorder {

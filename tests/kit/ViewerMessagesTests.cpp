@@ -104,7 +104,8 @@ TEST(PortalStateMessage, SerialisesWithoutAbsentKeys) {
   EXPECT_EQ(json::parse(PortalStateMessage::noPortal().jsonString()),
             json::parse(R"({"type":"state","state":"idle","statusText":"No portal active",
                             "sourceWidth":0,"sourceHeight":0,"streaming":false,"shared":false})"));
-  const auto stopped = PortalStateMessage::notShared("E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "Mail");
+  const auto stopped =
+      PortalStateMessage::notShared("E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "Mail");
   EXPECT_EQ(json::parse(stopped.jsonString()),
             json::parse(R"({"type":"state","state":"idle","statusText":"Not shared",
                             "portalId":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","portalName":"Mail",
@@ -112,7 +113,8 @@ TEST(PortalStateMessage, SerialisesWithoutAbsentKeys) {
   EXPECT_EQ(PortalStateMessage::decode(stopped.jsonString()), stopped);
   // A message without the key (an older host's) reads as shared.
   EXPECT_TRUE(PortalStateMessage::decode(R"({"type":"state","state":"idle","statusText":"x",
-                            "sourceWidth":0,"sourceHeight":0,"streaming":false})")->shared);
+                            "sourceWidth":0,"sourceHeight":0,"streaming":false})")
+                  ->shared);
 
   const PortalStateMessage running("E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "Mail",
                                    PortalCaptureState::starting, {1280, 720}, false);

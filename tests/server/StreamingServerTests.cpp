@@ -157,8 +157,8 @@ TEST_F(StreamingServerTest, NeverServesAnythingOutsideTheWebRoot) {
   }
   // A path that decodes to a control byte is refused: a NUL would cut the file name short.
   testing::writeText(root / "app.js", "script");
-  for (const char* target : {"/app.js%00.html", "/app.js%00", "/%0d%0aSet-Cookie:x", "/a%7f",
-                             "/index.html%09"}) {
+  for (const char* target :
+       {"/app.js%00.html", "/app.js%00", "/%0d%0aSet-Cookie:x", "/a%7f", "/index.html%09"}) {
     const std::string response = get(target);
     EXPECT_EQ(statusOf(response), 400) << target;
     EXPECT_EQ(response.find("script"), std::string::npos) << target;

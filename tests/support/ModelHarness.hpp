@@ -13,6 +13,7 @@
 #include "tests/support/FakeClock.hpp"
 #include "tests/support/FakeInputDesktop.hpp"
 #include "tests/support/FakePlatform.hpp"
+#include "tests/support/FlakyDisk.hpp"
 #include "tests/support/LoopbackClient.hpp"
 #include "tests/support/ManualExecutor.hpp"
 #include "tests/support/RawPhone.hpp"
@@ -41,6 +42,7 @@ inline std::unique_ptr<RawPhone> openStream(AppModel& model, const PairedDevice&
 struct ModelHarness {
   // What the model advertises: an address of a home network, which phones are admitted from.
   static constexpr const char* localAddress = "192.168.77.10";
+  std::string advertisedAddress = localAddress;  // what the next model made advertises
 
   struct Answers {
     std::string curl = "200";
@@ -55,6 +57,7 @@ struct ModelHarness {
   std::shared_ptr<RecordingVirtualDisplayPlatform> virtualDisplays =
       std::make_shared<RecordingVirtualDisplayPlatform>();
   std::shared_ptr<Answers> answers = std::make_shared<Answers>();
+  FlakyDisk disk;
 
   std::unique_ptr<AppModel> makeModel(HostSettings settings = {}) {
     settings.port = testPort();
@@ -79,7 +82,8 @@ struct ModelHarness {
     };
     environment.background = background;
     environment.clock = clock.clock();
-    environment.localAddress = [] { return std::string(localAddress); };
+    environment.localAddress = [address = advertisedAddress] { return address; };
+    environment.writer = disk.writer();
     return std::make_unique<AppModel>(environment);
   }
 
