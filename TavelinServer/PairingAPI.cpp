@@ -28,7 +28,7 @@ HTTPResponse StreamingServer::handlePair(const HTTPRequest& request) {
       case PairingService::PinVerification::ok: {
         const Uuid id = pendingPairings->create(deviceName);
         // The name is as the phone sent it; a line break in it must not forge log lines.
-        log("Pairing request awaiting approval: " + unicode::removeControlAndFormat(deviceName));
+        log("Pairing request awaiting approval: " + unicode::removeControls(deviceName));
         return HTTPResponse::json({{"status", "pending"}, {"requestId", id.string()}}, 202);
       }
       case PairingService::PinVerification::locked:

@@ -674,16 +674,18 @@ void AppModel::moveWindow(const WindowInfo& window, bool toVirtual) {
 
 // ---- Phones
 
-void AppModel::approve(const Uuid& requestID) {
-  pendingStore_->approve(requestID);
+bool AppModel::approve(const Uuid& requestID) {
+  const bool made = pendingStore_->approve(requestID) == PendingPairingStore::Decision::made;
   assign(pendingRequests_, pendingStore_->waiting(), &AppModel::pendingRequestsChanged);
-  logLine("Pairing", "Connection approved");
+  if (made) logLine("Pairing", "Connection approved");
+  return made;
 }
 
-void AppModel::deny(const Uuid& requestID) {
-  pendingStore_->deny(requestID);
+bool AppModel::deny(const Uuid& requestID) {
+  const bool made = pendingStore_->deny(requestID) == PendingPairingStore::Decision::made;
   assign(pendingRequests_, pendingStore_->waiting(), &AppModel::pendingRequestsChanged);
-  logLine("Pairing", "Connection denied");
+  if (made) logLine("Pairing", "Connection denied");
+  return made;
 }
 
 void AppModel::newPin() { pairing_->regeneratePin(); }

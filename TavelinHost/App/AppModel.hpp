@@ -206,8 +206,9 @@ class AppModel : public QObject {
   void moveWindow(const WindowInfo& window, bool toVirtual);
 
   // ---- Phones
-  void approve(const Uuid& requestID);
-  void deny(const Uuid& requestID);
+  // False when the request was answered already (or is gone): nothing happens then.
+  bool approve(const Uuid& requestID);
+  bool deny(const Uuid& requestID);
   void newPin();
   void revoke(const Uuid& deviceID);
   void revokeAll();

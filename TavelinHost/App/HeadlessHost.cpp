@@ -9,7 +9,7 @@ namespace tavelin {
 
 namespace {
 
-std::string printable(const std::string& text) { return unicode::removeControlAndFormat(text); }
+std::string printable(const std::string& text) { return unicode::removeControls(text); }
 
 std::vector<std::string> words(const std::string& line) {
   std::istringstream stream(line);
@@ -131,11 +131,11 @@ bool HeadlessHost::command(const std::string& line) {
     emit_("OK");
   } else if ((verb == "allow" || verb == "deny") && w.size() == 2) {
     const auto id = Uuid::parse(w[1]);
-    const auto waiting = model_.pendingStore().waiting();
-    const bool known = id && std::any_of(waiting.begin(), waiting.end(),
-                                         [&](const PendingPairing& p) { return p.id == *id; });
-    if (!known) return error("no waiting request " + w[1]), true;
-    verb == "allow" ? model_.approve(*id) : model_.deny(*id);
+    // Whether it waits is decided once, by the answer itself: a click in the window a moment
+    // earlier makes this one a no-op that says so.
+    if (!id || !(verb == "allow" ? model_.approve(*id) : model_.deny(*id))) {
+      return error("no waiting request " + w[1] + " (already answered, or gone)"), true;
+    }
     emit_("OK");
   } else if (verb == "windows" && w.size() == 1) {
     listWindows([&](const std::vector<WindowInfo>& windows) {

@@ -10,7 +10,7 @@ namespace tavelin {
 
 namespace {
 
-std::string printable(const std::string& name) { return unicode::removeControlAndFormat(name); }
+std::string printable(const std::string& name) { return unicode::removeControls(name); }
 
 // The server as the routing sees it, announcing phones and their messages on the way through.
 class AnnouncingViewerServer final : public ViewerServer {
@@ -164,8 +164,15 @@ bool DemoHost::command(const std::string& line) {
     pairing_->regeneratePin();
     emit_("OK");
   } else if ((verb == "allow" || verb == "deny") && argument) {
-    verb == "allow" ? approvals_->approve(*argument) : approvals_->deny(*argument);
-    emit_("OK");
+    const auto decision =
+        verb == "allow" ? approvals_->approve(*argument) : approvals_->deny(*argument);
+    switch (decision) {
+      case PendingPairingStore::Decision::made: emit_("OK"); break;
+      case PendingPairingStore::Decision::alreadyMade:
+        emit_("ERROR request " + rest + " was already answered");
+        break;
+      case PendingPairingStore::Decision::unknown: emit_("ERROR no waiting request " + rest); break;
+    }
   } else if (verb == "portals" && rest.empty()) {
     const auto all = portals();
     emit_("OK portals " + std::to_string(all.size()));

@@ -114,12 +114,15 @@ std::size_t graphemeCount(std::string_view text) {
   return clusters;
 }
 
-std::string removeControlAndFormat(std::string_view text) {
+std::string removeControls(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   forEachScalar(text, [&](utf8proc_int32_t c, std::string_view raw, bool malformed) {
     const auto category = utf8proc_category(c);
-    if (category == UTF8PROC_CATEGORY_CC || category == UTF8PROC_CATEGORY_CF) return;
+    if (category == UTF8PROC_CATEGORY_CC || category == UTF8PROC_CATEGORY_CF ||
+        category == UTF8PROC_CATEGORY_ZL || category == UTF8PROC_CATEGORY_ZP) {
+      return;
+    }
     appendScalar(out, c, raw, malformed);
   });
   return out;

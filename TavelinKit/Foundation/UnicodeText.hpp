@@ -13,8 +13,10 @@ namespace tavelin::unicode {
 std::string prefixGraphemes(std::string_view text, std::size_t limit);
 std::size_t graphemeCount(std::string_view text);
 
-// Every scalar except those of general category Cc (controls) and Cf (format characters).
-std::string removeControlAndFormat(std::string_view text);
+// Every scalar except those that can break a line or turn text around where it is shown:
+// general categories Cc (controls), Cf (format characters, the bidirectional controls among
+// them) and Zl, Zp (the line and paragraph separators).
+std::string removeControls(std::string_view text);
 
 // Without white space and line breaks at either end: categories Zs, Zl, Zp and
 // U+0009…U+000D, U+0085.

@@ -175,8 +175,7 @@ std::string PairingService::tokenHash(std::string_view token) {
 std::string PairingService::sanitize(const std::optional<std::string>& name) {
   if (!name) return "Phone";
   std::string cleaned = unicode::prefixGraphemes(
-      unicode::removeControlAndFormat(unicode::trimWhitespaceAndNewlines(*name)),
-      maxDeviceNameLength);
+      unicode::removeControls(unicode::trimWhitespaceAndNewlines(*name)), maxDeviceNameLength);
   return cleaned.empty() ? "Phone" : cleaned;
 }
 

@@ -14,7 +14,7 @@ void PendingPairingStore::pruneLocked(Date now) {
 }
 
 Uuid PendingPairingStore::create(const std::string& deviceName) {
-  const PendingPairing request{Uuid::random(), deviceName, now_()};
+  const PendingPairing request{Uuid::random(), PairingService::sanitize(deviceName), now_()};
   {
     std::lock_guard guard(lock_);
     pruneLocked(now_());
@@ -35,12 +35,14 @@ Uuid PendingPairingStore::create(const std::string& deviceName) {
   return request.id;
 }
 
-void PendingPairingStore::approve(const Uuid& id) {
+PendingPairingStore::Decision PendingPairingStore::approve(const Uuid& id) {
   std::string deviceName;
   {
     std::lock_guard guard(lock_);
     const auto found = entries_.find(id);
-    if (found == entries_.end() || found->second.resolution != Resolution::waiting) return;
+    if (found == entries_.end()) return Decision::unknown;
+    if (found->second.resolution != Resolution::waiting) return Decision::alreadyMade;
+    found->second.resolution = Resolution::approving;
     deviceName = found->second.request.deviceName;
   }
   const IssuedToken issued = pairing_->issueToken(deviceName);
@@ -53,15 +55,22 @@ void PendingPairingStore::approve(const Uuid& id) {
     }
   }
   if (onChange) onChange();
+  return Decision::made;
 }
 
-void PendingPairingStore::deny(const Uuid& id) {
+PendingPairingStore::Decision PendingPairingStore::deny(const Uuid& id) {
+  Decision decision = Decision::unknown;
   {
     std::lock_guard guard(lock_);
     const auto found = entries_.find(id);
-    if (found != entries_.end()) found->second.resolution = Resolution::denied;
+    if (found != entries_.end()) {
+      decision =
+          found->second.resolution == Resolution::waiting ? Decision::made : Decision::alreadyMade;
+      if (decision == Decision::made) found->second.resolution = Resolution::denied;
+    }
   }
-  if (onChange) onChange();
+  if (decision != Decision::alreadyMade && onChange) onChange();
+  return decision;
 }
 
 PairStatus PendingPairingStore::status(const Uuid& id) {
@@ -70,7 +79,8 @@ PairStatus PendingPairingStore::status(const Uuid& id) {
   const auto found = entries_.find(id);
   if (found == entries_.end()) return {};
   switch (found->second.resolution) {
-    case Resolution::waiting: return {PairStatus::Kind::pending, {}};
+    case Resolution::waiting:
+    case Resolution::approving: return {PairStatus::Kind::pending, {}};
     case Resolution::denied: return {PairStatus::Kind::denied, {}};
     case Resolution::approved: return {PairStatus::Kind::approved, found->second.approval};
   }

@@ -15,8 +15,8 @@
 
 namespace tavelin {
 
-// A phone's request to pair, as the host user sees it. The name is as the phone sent it; it is
-// cleaned only when the device is paired.
+// A phone's request to pair, as the host user sees it. The name is cleaned as a device's name
+// is, so the host user sees the name that would be paired.
 struct PendingPairing {
   Uuid id;
   std::string deviceName;
@@ -53,12 +53,17 @@ class PendingPairingStore {
 
   explicit PendingPairingStore(std::shared_ptr<PairingService> pairing, Clock now = systemClock());
 
+  // What became of an answer to a request.
+  enum class Decision { made, alreadyMade, unknown };
+
   // Files a request; the oldest waiting one makes room when 8 are waiting.
   Uuid create(const std::string& deviceName);
-  // Pairs the device of a waiting request; anything else is ignored.
-  void approve(const Uuid& id);
-  // Refuses any live request, also one already approved.
-  void deny(const Uuid& id);
+  // Pairs the device of a waiting request. The first answer to a request is the one that counts:
+  // another answer, however close behind and from whichever thread, pairs nothing more and is
+  // told so.
+  Decision approve(const Uuid& id);
+  // Refuses a waiting request.
+  Decision deny(const Uuid& id);
   PairStatus status(const Uuid& id);
   // The waiting requests, oldest first.
   std::vector<PendingPairing> waiting();
@@ -66,7 +71,9 @@ class PendingPairingStore {
   std::function<void()> onChange;
 
  private:
-  enum class Resolution { waiting, approved, denied };
+  // `approving` while the token is issued outside the lock: no longer waiting, not yet
+  // readable as approved.
+  enum class Resolution { waiting, approving, approved, denied };
   struct Entry {
     PendingPairing request;
     Resolution resolution = Resolution::waiting;

@@ -121,9 +121,12 @@ TEST(UnicodeText, CutsAtUserPerceivedCharacters) {
 }
 
 TEST(UnicodeText, DropsControlAndFormatScalarsAndTrimsWhiteSpace) {
-  EXPECT_EQ(unicode::removeControlAndFormat("a\tb\nc\x7f\u200Bd\u202Ee\u00ADf\xC2\x85g"),
-            "abcdefg");
-  EXPECT_EQ(unicode::removeControlAndFormat("Zoë's \U0001F4F1"), "Zoë's \U0001F4F1");
+  EXPECT_EQ(unicode::removeControls("a\tb\nc\x7f\u200Bd\u202Ee\u00ADf\xC2\x85g"), "abcdefg");
+  // Line and paragraph separators and every bidirectional control go as well.
+  EXPECT_EQ(unicode::removeControls("a\u2028b\u2029c\u202Ad\u202Be\u202Cf\u202Dg\u2066h\u2067i"
+                                    "\u2068j\u2069k\u200El\u200Fm\u061Cn"),
+            "abcdefghijklmn");
+  EXPECT_EQ(unicode::removeControls("Zoë's \U0001F4F1"), "Zoë's \U0001F4F1");
   EXPECT_EQ(unicode::trimWhitespaceAndNewlines(" \t\n\u00A0\u2003 Pixel 8 \u2028\r\n"), "Pixel 8");
   EXPECT_EQ(unicode::trimWhitespaceAndNewlines(" \n "), "");
   EXPECT_EQ(unicode::trimWhitespaceAndNewlines("a b"), "a b");
@@ -133,8 +136,8 @@ TEST(UnicodeText, MalformedBytesBecomeReplacementCharacters) {
   EXPECT_FALSE(unicode::isValidUTF8("a\xFF"));
   EXPECT_FALSE(unicode::isValidUTF8("\xED\xA0\x80"));  // an encoded surrogate
   EXPECT_TRUE(unicode::isValidUTF8("Zoë"));
-  EXPECT_EQ(unicode::removeControlAndFormat("a\xFF"
-                                            "b"),
+  EXPECT_EQ(unicode::removeControls("a\xFF"
+                                    "b"),
             "a\uFFFDb");
   EXPECT_EQ(unicode::prefixGraphemes("\xC3"
                                      "abc",

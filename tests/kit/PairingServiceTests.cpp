@@ -161,6 +161,9 @@ TEST_F(PairingServiceTest, DeviceNamesAreCleaned) {
       {sixty, std::string(48, 'n')},
       {"Zo\x07\u00EB's phone", "Zo\u00EB's phone"},
       {"\tiPad \n", "iPad"},
+      {"Anna\u2028Approved: evil\u2029", "AnnaApproved: evil"},
+      {"\u202Eenohp s'annA", "enohp s'annA"},
+      {"\u2066Pixel\u2069 \u2067x\u2069", "Pixel x"},
       {std::string(47, 'a') + " \U0001F44D\U0001F3FD",
        std::string(47, 'a') + " "},  // no trim after the cut
       {std::string(47, 'a') + "\U0001F1EB\U0001F1F7x",

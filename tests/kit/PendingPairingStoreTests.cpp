@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "TavelinKit/Pairing/PendingPairingStore.hpp"
 #include "tests/support/FakeClock.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
@@ -50,16 +53,46 @@ TEST_F(PendingPairingStoreTest, ApprovalIssuesOneTokenAndCanBeReadUntilExpiry) {
   EXPECT_EQ(pairing->validate(status.approval.token)->id, device.id);
   EXPECT_EQ(store.status(id), status);  // reading does not consume it
 
-  // Denying afterwards changes the answer; the device stays paired.
-  store.deny(id);
-  EXPECT_EQ(store.status(id).kind, Kind::denied);
+  // The first answer counts; a later one is told so and changes nothing.
+  EXPECT_EQ(store.deny(id), PendingPairingStore::Decision::alreadyMade);
+  EXPECT_EQ(store.status(id), status);
   EXPECT_EQ(pairing->pairedDevices().size(), 1u);
 
   const auto refused = store.create("Other");
-  store.deny(refused);
-  store.approve(refused);
+  EXPECT_EQ(store.deny(refused), PendingPairingStore::Decision::made);
+  EXPECT_EQ(store.approve(refused), PendingPairingStore::Decision::alreadyMade);
+  EXPECT_EQ(store.deny(refused), PendingPairingStore::Decision::alreadyMade);
   EXPECT_EQ(store.status(refused).kind, Kind::denied);
   EXPECT_EQ(pairing->pairedDevices().size(), 1u);
+  EXPECT_EQ(store.approve(Uuid::random()), PendingPairingStore::Decision::unknown);
+}
+
+// Two clicks, a click and a typed "allow", two threads: one request pairs one device.
+TEST_F(PendingPairingStoreTest, AnswersRacingForOneRequestPairAtMostOneDevice) {
+  for (int round = 0; round < 50; ++round) {
+    const auto id = store.create("Racer");
+    std::atomic<int> made{0}, already{0};
+    std::vector<std::thread> answers;
+    for (int t = 0; t < 4; ++t) {
+      answers.emplace_back([&, t] {
+        const auto decision = t % 2 == 0 || round % 2 == 0 ? store.approve(id) : store.deny(id);
+        (decision == PendingPairingStore::Decision::made ? made : already)++;
+      });
+    }
+    for (auto& answer : answers) answer.join();
+    EXPECT_EQ(made, 1) << round;
+    EXPECT_EQ(already, 3) << round;
+  }
+  std::size_t approved = 0;
+  for (const auto& device : pairing->pairedDevices()) approved += device.name == "Racer" ? 1 : 0;
+  EXPECT_GE(approved, 25u);
+  EXPECT_LE(approved, 50u);
+}
+
+TEST_F(PendingPairingStoreTest, TheNameShownForApprovalIsCleanedAsADevicesName) {
+  store.create("Anna\u2028wants to connect: Bob\u202E\x07");
+  ASSERT_EQ(store.waiting().size(), 1u);
+  EXPECT_EQ(store.waiting()[0].deviceName, "Annawants to connect: Bob");
 }
 
 TEST_F(PendingPairingStoreTest, NinthWaitingRequestEvictsTheOldestWaitingOne) {

@@ -140,7 +140,8 @@ TEST_F(PairingAPITest, TokensAuthenticateOnlyInTheBearerHeader) {
                                 {"statusText", "No portal active"},
                                 {"sourceWidth", 0},
                                 {"sourceHeight", 0},
-                                {"streaming", false}}));
+                                {"streaming", false},
+                                {"shared", false}}));
   server->stateProvider = [] {
     return PortalStateMessage("E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "Mail",
                               PortalCaptureState::capturing, {800, 600}, true);

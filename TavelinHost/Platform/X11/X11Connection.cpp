@@ -82,7 +82,7 @@ std::string Connection::title(xcb_window_t window) {
     }
   }
   // Titles come from any client: never let malformed bytes travel on.
-  return unicode::isValidUTF8(name) ? name : unicode::removeControlAndFormat(name);
+  return unicode::isValidUTF8(name) ? name : unicode::removeControls(name);
 }
 
 std::optional<Connection::KeyboardMapping> Connection::keyboardMapping() {
