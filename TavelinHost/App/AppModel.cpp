@@ -36,6 +36,22 @@ class WorkEvent final : public QEvent {
 
 }  // namespace
 
+// The settings as the server's and the captures' threads read them: a copy the main thread
+// replaces whole, under a lock, whenever it changes its own.
+struct AppModel::SettingsCell {
+  mutable std::mutex lock;
+  HostSettings value;  // guarded by lock
+
+  HostSettings get() const {
+    std::lock_guard guard(lock);
+    return value;
+  }
+  void set(const HostSettings& settings) {
+    std::lock_guard guard(lock);
+    value = settings;
+  }
+};
+
 // Posts to the model while it exists; the model closes the gate when it goes.
 struct AppModel::MainGate {
   std::mutex lock;
@@ -96,6 +112,8 @@ AppModel::AppModel(AppEnvironment environment, QObject* parent)
   hasScreenRecording_ = environment_.capture && environment_.capture->preflightPermission();
   hasAccessibility_ = environment_.windowControl && environment_.windowControl->isTrusted();
   settings_ = HostSettings::load(StoredFile(folder_, "settings.json"));
+  sharedSettings_ = std::make_shared<SettingsCell>();
+  sharedSettings_->set(settings_);
 
   portalManager_ = std::make_shared<PortalManager>(
       std::make_shared<PortalStore>(StoredFile(folder_, "portals.json")));
@@ -119,8 +137,9 @@ AppModel::AppModel(AppEnvironment environment, QObject* parent)
   server_ = StreamingServer::make(
       pairing_, options, [log = log_](const std::string& line) { log->log("Server", line); });
   server_->pendingPairings = pendingStore_;
-  server_->requireApproval = [weak = std::weak_ptr<bool>(alive_), this] {
-    return weak.expired() || settings_.requireApproval;
+  // Asked on connection threads, while the user may be changing the setting.
+  server_->requireApproval = [weak = std::weak_ptr<bool>(alive_), cell = sharedSettings_] {
+    return weak.expired() || cell->get().requireApproval;
   };
 
   portals_ = portalManager_->portals();
@@ -209,9 +228,7 @@ void AppModel::wire() {
 
 MultiPortalController& AppModel::multiPortal() {
   if (!multiPortal_) {
-    auto settings = [weak = std::weak_ptr<bool>(alive_), this, folder = folder_] {
-      return weak.expired() ? HostSettings::load(StoredFile(folder, "settings.json")) : settings_;
-    };
+    auto settings = [cell = sharedSettings_] { return cell->get(); };
     const HostLogSink sink = [log = log_](std::string_view category, std::string_view message) {
       log->log(std::string(category), std::string(message));
     };
@@ -416,6 +433,7 @@ void AppModel::setRequireApproval(bool required) {
 void AppModel::updateSettings(const HostSettings& settings) {
   if (settings_ == settings) return;
   settings_ = settings;
+  sharedSettings_->set(settings_);
   settings_.save(StoredFile(folder_, "settings.json"));  // a failure is logged and retried
   Q_EMIT settingsChanged();
   updateRegionBorder();

@@ -243,6 +243,7 @@ class AppModel : public QObject {
   const std::shared_ptr<Executor>& mainExecutor() const { return mainExecutor_; }
 
   struct MainGate;
+  struct SettingsCell;
   bool event(QEvent* event) override;
 
  Q_SIGNALS:
@@ -302,7 +303,8 @@ class AppModel : public QObject {
   std::shared_ptr<Executor> background_;
   std::shared_ptr<HostLog> log_;
   std::shared_ptr<DataFolder> folder_;
-  HostSettings settings_;
+  HostSettings settings_;                         // the main thread's
+  std::shared_ptr<SettingsCell> sharedSettings_;  // the same, for other threads
   std::shared_ptr<PortalManager> portalManager_;
   std::shared_ptr<PairingService> pairing_;
   std::shared_ptr<PendingPairingStore> pendingStore_;

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <atomic>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "TavelinHost/App/AppModel.hpp"
 #include "TavelinKit/Foundation/Files.hpp"
@@ -413,6 +415,46 @@ TEST_F(AppModelTest, StoppingAPortalEndsItsPicturesOnEveryPhoneAndKeepsItFromBei
   ASSERT_EQ(model->portals().size(), 2u);
   EXPECT_FALSE(model->portals()[0].shared);
   EXPECT_FALSE(model->portals()[1].shared);
+}
+
+// The server reads the approval setting and the captures read the rest on their own threads,
+// while the user changes them in the window: ThreadSanitizer watches this one.
+TEST_F(AppModelTest, SettingsChangeWhilePhonesPairAndStream) {
+  fakes.windows->screens.push_back({1, {0, 0, 800, 600}, 1, true});
+  capture->content->displays.push_back({1, {0, 0, 800, 600}});
+  model->add(region("Screen"));
+  model->start();
+  settle();
+  std::atomic<bool> done{false};
+  std::atomic<int> answered{0};
+  std::thread phones([&] {
+    const auto port = model->server().port();
+    for (int i = 0; i < 40; ++i) {
+      testing::LoopbackClient pair("127.0.0.1", port);
+      const std::string body = R"({"pin":")" + model->pairing().pin() +
+                               R"(","deviceName":"Phone )" + std::to_string(i) + R"("})";
+      pair.send("POST /api/pair HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n" + body);
+      const auto answer = pair.readUntilClosed().value_or("");
+      if (answer.starts_with("HTTP/1.1 200") || answer.starts_with("HTTP/1.1 202")) ++answered;
+      // A stream makes the portal's capture, with the settings of the moment.
+      const auto device = model->pairing().issueToken(std::string("Streamer")).device;
+      std::string upgraded;
+      auto stream = testing::openStream(*model, device, upgraded);
+    }
+    done = true;
+  });
+  HostSettings settings = model->settings();
+  for (int i = 0; !done; ++i) {
+    settings.requireApproval = i % 2 == 0;
+    settings.targetFps = i % 2 == 0 ? 15 : 60;
+    settings.jpegQuality = i % 2 == 0 ? 0.4 : 0.8;
+    model->updateSettings(settings);
+    settle();
+  }
+  phones.join();
+  EXPECT_EQ(answered, 40);
+  model->shutDown();
 }
 
 TEST_F(AppModelTest, PhonesAreCountedPerDeviceAndTheirComingsAndGoingsRemembered) {
