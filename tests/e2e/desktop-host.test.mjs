@@ -61,7 +61,18 @@ test('a phone watches and drives an xterm, switches portals and comes back', { t
         return false;
       }
     }, 15000, 'the xterm');
-    await sleep(300);  // the window manager places and frames it
+    // Framed by the window manager, so its place is final.
+    await until(() => {
+      try {
+        const extents = execFileSync('xprop', ['-name', 'TavelinE2E', '_NET_FRAME_EXTENTS'], {
+          env: { ...process.env, ...env },
+          encoding: 'utf8',
+        });
+        return extents.includes('=');
+      } catch {
+        return false;
+      }
+    }, 15000, 'the xterm framed');
 
     host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 }, undefined, {
       args: ['--desktop', '--window', 'TavelinE2E', '--region', '700,400,400,300'],

@@ -2,6 +2,7 @@
 // the buffer or hand out a frame beyond the limits, and what it decodes must encode back. The
 // reader on top, fed the same bytes in pieces, must never hand out a message beyond the limit
 // and must stop at the first violation.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "TavelinServer/WebSocketFrame.hpp"
 #include "TavelinServer/WebSocketReader.hpp"
 
