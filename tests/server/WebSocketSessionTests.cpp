@@ -175,7 +175,7 @@ TEST_F(WebSocketSessionTest, FramesThatCanNeverBeReadCloseTheStreamAtOnceWithThe
     auto [phone, session] = connectPhone(c.name);
     phone->sendRaw(c.bytes);
     EXPECT_EQ(phone->closeCode(), c.code) << c.name;
-    EXPECT_TRUE(eventually([&] { return !session->isOpen(); })) << c.name;
+    EXPECT_TRUE(eventually([&, &open = session] { return !open->isOpen(); })) << c.name;
   }
   {
     auto [phone, session] = connectPhone("Fragments");
@@ -200,7 +200,7 @@ TEST_F(WebSocketSessionTest, APeerThatStopsReadingIsClosedInsteadOfBuffered) {
   int sent = 0;
   while (sent < 2000 && session->isOpen() && phone->client().send(ping)) ++sent;
   EXPECT_TRUE(log.waitFor("Network error: 127.0.0.1 stopped reading; closing its connection"));
-  EXPECT_TRUE(eventually([&] { return !session->isOpen(); }));
+  EXPECT_TRUE(eventually([&, &open = session] { return !open->isOpen(); }));
   EXPECT_LT(sent, 2000);
 }
 
