@@ -334,7 +334,11 @@ TEST_F(AppModelTest, StoppingAPortalEndsItsPicturesOnEveryPhoneAndKeepsItFromBei
   auto isList = [](const nlohmann::json& m) { return m.value("type", "") == "portals"; };
   for (auto& phone : phones) ASSERT_TRUE(next(*phone, stateOf(dashboard, true)).message);
 
-  // Pictures flow to both.
+  // Pictures flow to both, once the capture the first phone asked for has started.
+  ASSERT_TRUE(testing::eventually([&] {
+    settle();
+    return !capture->streams.empty();
+  }));
   ASSERT_EQ(capture->streams.size(), 1u);
   auto& stream = *capture->streams[0];
   for (auto& phone : phones) {
