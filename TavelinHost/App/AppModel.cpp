@@ -10,6 +10,7 @@
 
 #include "TavelinHost/Capture/PortalSources.hpp"
 #include "TavelinHost/Capture/WindowStill.hpp"
+#include "TavelinHost/Input/PortalInputController.hpp"
 #include "TavelinKit/Dispatch/WorkerThread.hpp"
 #include "TavelinServer/AppResources.hpp"
 #include "TavelinServer/ClientSession.hpp"
@@ -228,14 +229,14 @@ void AppModel::wire() {
 
 MultiPortalController& AppModel::multiPortal() {
   if (!multiPortal_) {
-    auto settings = [cell = sharedSettings_] { return cell->get(); };
+    auto settings = [cell = sharedSettings_] { return cell->get().pictures(); };
     const HostLogSink sink = [log = log_](std::string_view category, std::string_view message) {
       log->log(std::string(category), std::string(message));
     };
     auto factory = std::make_shared<PortalSourceFactory>(environment_.capture, environment_.windows,
                                                          resolver_, sink, std::move(settings));
     multiPortal_ = MultiPortalController::make(
-        std::move(factory), server_, inputService_, sink,
+        std::move(factory), server_, PortalInputController::maker(inputService_, sink), sink,
         [manager = std::weak_ptr<PortalManager>(portalManager_)] {
           const auto portals = manager.lock();
           return portals ? portals->portals() : std::vector<Portal>{};

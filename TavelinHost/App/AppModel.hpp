@@ -30,6 +30,8 @@
 
 namespace tavelin {
 
+class InputService;
+
 // What the model needs from outside: the desktop's ports, where files live, and how to run
 // work that blocks. The application fills it with the real X11 adapters; tests with fakes.
 struct AppEnvironment {

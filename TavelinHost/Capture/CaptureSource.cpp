@@ -14,7 +14,7 @@ std::string surfaceText(const StreamConfiguration& configuration) {
 }  // namespace
 
 CaptureSource::CaptureSource(std::shared_ptr<ScreenCaptureService> service, HostLogSink log,
-                             HostSettings settings, CaptureQueues queues)
+                             PictureSettings settings, CaptureQueues queues)
     : service_(std::move(service)),
       log_(std::move(log)),
       settings_(settings),

@@ -10,9 +10,9 @@
 #include "TavelinHost/Capture/FrameEncoder.hpp"
 #include "TavelinHost/Capture/WindowDiscovery.hpp"
 #include "TavelinHost/Platform/ScreenCaptureService.hpp"
-#include "TavelinHost/Runtime/HostSettings.hpp"
 #include "TavelinKit/Dispatch/SerialQueue.hpp"
 #include "TavelinKit/Foundation/Clock.hpp"
+#include "TavelinKit/Model/PictureSettings.hpp"
 #include "TavelinKit/Model/PortalCaptureSource.hpp"
 
 namespace tavelin {
@@ -36,7 +36,7 @@ class CaptureSource : public PortalCaptureSource,
   static constexpr std::chrono::milliseconds watchdogInterval{500};
 
   CaptureSource(std::shared_ptr<ScreenCaptureService> service, HostLogSink log,
-                HostSettings settings, CaptureQueues queues = {});
+                PictureSettings settings, CaptureQueues queues = {});
   ~CaptureSource() override;
   CaptureSource(const CaptureSource&) = delete;
   CaptureSource& operator=(const CaptureSource&) = delete;
@@ -92,7 +92,7 @@ class CaptureSource : public PortalCaptureSource,
 
   const std::shared_ptr<ScreenCaptureService> service_;
   const HostLogSink log_;
-  const HostSettings settings_;
+  const PictureSettings settings_;
   const std::shared_ptr<TimerQueue> controlQueue_;
   const SerialQueue frameQueue_;
   const Clock now_;

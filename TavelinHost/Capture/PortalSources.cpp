@@ -28,7 +28,7 @@ std::optional<WindowGeometry> LiveWindowGeometryProvider::currentGeometry() cons
 
 DisplayRegionCaptureSource::DisplayRegionCaptureSource(
     std::shared_ptr<ScreenCaptureService> service, std::shared_ptr<WindowServer> windows,
-    HostLogSink log, HostSettings settings, const ScreenRect& region, CaptureQueues queues)
+    HostLogSink log, PictureSettings settings, const ScreenRect& region, CaptureQueues queues)
     : CaptureSource(std::move(service), std::move(log), settings, std::move(queues)),
       windows_(std::move(windows)),
       region_(region) {}
@@ -104,7 +104,7 @@ bool DisplayRegionCaptureSource::needsRestart() {
 WindowCaptureSource::WindowCaptureSource(std::shared_ptr<ScreenCaptureService> service,
                                          std::shared_ptr<WindowServer> windows,
                                          std::shared_ptr<WindowResolver> resolver, HostLogSink log,
-                                         HostSettings settings, WindowTarget target,
+                                         PictureSettings settings, WindowTarget target,
                                          CaptureQueues queues)
     : CaptureSource(std::move(service), std::move(log), settings, std::move(queues)),
       windows_(std::move(windows)),
@@ -257,7 +257,7 @@ PixelRect WindowCaptureSource::cropRect(const PixelSize& contentSize) {
 
 WindowRegionCaptureSource::WindowRegionCaptureSource(
     std::shared_ptr<ScreenCaptureService> service, std::shared_ptr<WindowServer> windows,
-    std::shared_ptr<WindowResolver> resolver, HostLogSink log, HostSettings settings,
+    std::shared_ptr<WindowResolver> resolver, HostLogSink log, PictureSettings settings,
     WindowTarget target, const NormalizedRect& region, const PixelRect& originalPixelRegion,
     RegionResizeBehavior resizeBehavior, CaptureQueues queues)
     : WindowCaptureSource(std::move(service), std::move(windows), std::move(resolver),
@@ -279,7 +279,7 @@ PixelRect WindowRegionCaptureSource::cropRect(const PixelSize& contentSize) {
 // ---- Factory
 
 PortalSource PortalSourceFactory::make(const Portal& portal) const {
-  const HostSettings settings = settings_ ? settings_() : HostSettings{};
+  const PictureSettings settings = settings_ ? settings_() : PictureSettings{};
   auto queues = [this] { return queues_ ? queues_() : CaptureQueues{}; };
   return std::visit(
       [&](const auto& data) -> PortalSource {

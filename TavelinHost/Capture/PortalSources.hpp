@@ -39,7 +39,7 @@ class DisplayRegionCaptureSource final : public CaptureSource {
  public:
   DisplayRegionCaptureSource(std::shared_ptr<ScreenCaptureService> service,
                              std::shared_ptr<WindowServer> windows, HostLogSink log,
-                             HostSettings settings, const ScreenRect& region,
+                             PictureSettings settings, const ScreenRect& region,
                              CaptureQueues queues = {});
 
   std::string descriptionText() const override;
@@ -65,7 +65,7 @@ class WindowCaptureSource : public CaptureSource {
   WindowCaptureSource(std::shared_ptr<ScreenCaptureService> service,
                       std::shared_ptr<WindowServer> windows,
                       std::shared_ptr<WindowResolver> resolver, HostLogSink log,
-                      HostSettings settings, WindowTarget target, CaptureQueues queues = {});
+                      PictureSettings settings, WindowTarget target, CaptureQueues queues = {});
 
   std::shared_ptr<const WindowGeometryProviding> geometryProvider() const override;
   std::optional<WindowID> targetWindowID() const override;
@@ -104,7 +104,7 @@ class WindowRegionCaptureSource final : public WindowCaptureSource {
   WindowRegionCaptureSource(std::shared_ptr<ScreenCaptureService> service,
                             std::shared_ptr<WindowServer> windows,
                             std::shared_ptr<WindowResolver> resolver, HostLogSink log,
-                            HostSettings settings, WindowTarget target,
+                            PictureSettings settings, WindowTarget target,
                             const NormalizedRect& region, const PixelRect& originalPixelRegion,
                             RegionResizeBehavior resizeBehavior, CaptureQueues queues = {});
 
@@ -125,7 +125,7 @@ class PortalSourceFactory final : public PortalSourceMaking {
   PortalSourceFactory(std::shared_ptr<ScreenCaptureService> service,
                       std::shared_ptr<WindowServer> windows,
                       std::shared_ptr<WindowResolver> resolver, HostLogSink log,
-                      std::function<HostSettings()> settings,
+                      std::function<PictureSettings()> settings,
                       std::function<CaptureQueues()> queues = {})
       : service_(std::move(service)),
         windows_(std::move(windows)),
@@ -141,7 +141,7 @@ class PortalSourceFactory final : public PortalSourceMaking {
   const std::shared_ptr<WindowServer> windows_;
   const std::shared_ptr<WindowResolver> resolver_;
   const HostLogSink log_;
-  const std::function<HostSettings()> settings_;
+  const std::function<PictureSettings()> settings_;
   const std::function<CaptureQueues()> queues_;
 };
 

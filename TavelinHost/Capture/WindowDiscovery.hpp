@@ -15,26 +15,14 @@
 #include "TavelinHost/Platform/ScreenCaptureService.hpp"
 #include "TavelinHost/Platform/WindowServer.hpp"
 #include "TavelinKit/Foundation/Clock.hpp"
+#include "TavelinKit/Foundation/LogSink.hpp"
+#include "TavelinKit/Model/DisplayInfo.hpp"
 #include "TavelinKit/Model/Portal.hpp"
+#include "TavelinKit/Model/WindowInfo.hpp"
 
 // Finding windows and displays on the desktop, and deciding which live window a portal's
 // remembered target means. Pure rules over the platform ports.
 namespace tavelin {
-
-using HostLogSink = std::function<void(std::string_view category, std::string_view message)>;
-
-// One live window as the host describes it.
-struct WindowInfo {
-  std::uint32_t id = 0;
-  std::string title;
-  std::string applicationName;
-  std::string bundleIdentifier;  // empty when unknown
-  std::int32_t processID = 0;
-  ScreenRect frame;
-  bool isOnScreen = false;
-
-  friend bool operator==(const WindowInfo&, const WindowInfo&) = default;
-};
 
 namespace WindowEnumerator {
 
@@ -100,14 +88,6 @@ class WindowResolver {
   const std::shared_ptr<WindowServer> server_;
   const std::shared_ptr<RunningApplicationCache> applications_;
   const HostLogSink log_;
-};
-
-struct DisplayInfo {
-  std::uint32_t id = 0;
-  ScreenRect bounds;
-  double scale = 1;
-
-  friend bool operator==(const DisplayInfo&, const DisplayInfo&) = default;
 };
 
 namespace DisplayManager {

@@ -2,6 +2,7 @@
 
 #include "TavelinHost/Demo/SyntheticSource.hpp"
 #include "TavelinHost/Input/InputService.hpp"
+#include "TavelinHost/Input/PortalInputController.hpp"
 #include "TavelinKit/Foundation/UnicodeText.hpp"
 #include "TavelinServer/ClientSession.hpp"
 #include "TavelinServer/NetworkAddresses.hpp"
@@ -90,22 +91,18 @@ void DemoHost::start() {
   server_->requireApproval = [approval = settings_.requireApproval] { return approval; };
   InputService::Desktop desktop{std::make_shared<DescribingEventPoster>(emit_), {}, {}, {}};
   std::shared_ptr<const PortalSourceMaking> factory =
-      std::make_shared<SyntheticSourceFactory>(settings_);
+      std::make_shared<SyntheticSourceFactory>(settings_.pictures());
   if (desktop_) {
     desktop = desktop_->input;
     desktop.poster = std::make_shared<DescribingEventPoster>(emit_, desktop_->input.poster);
     factory = desktop_->factory;
   }
-  auto input = std::make_shared<InputService>(
-      desktop, [this](std::string_view category, std::string_view message) {
-        log(std::string(category), std::string(message));
-      });
+  const HostLogSink sink = [this](std::string_view category, std::string_view message) {
+    log(std::string(category), std::string(message));
+  };
   controller_ = MultiPortalController::make(
       std::move(factory), std::make_shared<AnnouncingViewerServer>(server_, emit_),
-      std::move(input),
-      [this](std::string_view category, std::string_view message) {
-        log(std::string(category), std::string(message));
-      },
+      PortalInputController::maker(std::make_shared<InputService>(desktop, sink), sink), sink,
       [this] { return portals(); }, nullptr);
 
   log("Host", "Host starting");

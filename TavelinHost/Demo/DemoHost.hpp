@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "TavelinHost/Input/InputService.hpp"
 #include "TavelinHost/Portals/MultiPortalController.hpp"
 #include "TavelinHost/Runtime/HostSettings.hpp"
 #include "TavelinKit/Dispatch/SerialQueue.hpp"

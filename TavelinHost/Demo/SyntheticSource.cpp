@@ -41,7 +41,7 @@ std::string describe(const ScreenPoint& at) {
 }  // namespace
 
 SyntheticCaptureSource::SyntheticCaptureSource(std::string name, std::uint8_t hue,
-                                               const HostSettings& settings)
+                                               const PictureSettings& settings)
     : name_(std::move(name)),
       settings_(settings),
       picture_(static_cast<int>(pictureSize(settings.maxFrameDimension).width),

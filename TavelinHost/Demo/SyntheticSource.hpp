@@ -8,8 +8,8 @@
 #include "TavelinHost/Capture/FrameEncoder.hpp"
 #include "TavelinHost/Demo/SyntheticPicture.hpp"
 #include "TavelinHost/Platform/EventPoster.hpp"
-#include "TavelinHost/Runtime/HostSettings.hpp"
 #include "TavelinKit/Dispatch/SerialQueue.hpp"
+#include "TavelinKit/Model/PictureSettings.hpp"
 #include "TavelinKit/Model/PortalCaptureSource.hpp"
 
 namespace tavelin {
@@ -19,7 +19,7 @@ namespace tavelin {
 class SyntheticCaptureSource final : public PortalCaptureSource,
                                      public std::enable_shared_from_this<SyntheticCaptureSource> {
  public:
-  SyntheticCaptureSource(std::string name, std::uint8_t hue, const HostSettings& settings);
+  SyntheticCaptureSource(std::string name, std::uint8_t hue, const PictureSettings& settings);
 
   PortalCaptureState state() const override;
   PixelSize sourceSize() const override;
@@ -36,7 +36,7 @@ class SyntheticCaptureSource final : public PortalCaptureSource,
   void publish(PortalCaptureState next);
 
   const std::string name_;
-  const HostSettings settings_;
+  const PictureSettings settings_;
   const SerialQueue queue_{"tavelin.capture.frames"};
   SyntheticPicture picture_;  // queue_ only
   FrameEncoder encoder_;      // queue_ only
@@ -50,11 +50,11 @@ class SyntheticCaptureSource final : public PortalCaptureSource,
 // Demo portals are screen regions of a 1280 × 720 picture; each gets its own colours.
 class SyntheticSourceFactory final : public PortalSourceMaking {
  public:
-  explicit SyntheticSourceFactory(HostSettings settings) : settings_(settings) {}
+  explicit SyntheticSourceFactory(PictureSettings settings) : settings_(settings) {}
   PortalSource make(const Portal& portal) const override;
 
  private:
-  const HostSettings settings_;
+  const PictureSettings settings_;
 };
 
 // Every event described to `emit` ("EVENT mouse 1 b0 c1 @x,y"). With a real poster behind it,

@@ -55,7 +55,7 @@ std::optional<tavelin::DemoHost::Desktop> desktopFromArguments(
   desktop.factory = std::make_shared<PortalSourceFactory>(
       std::make_shared<x11::X11CaptureService>(), windows,
       std::make_shared<WindowResolver>(windows, applications, log), log,
-      [settings] { return settings; });
+      [pictures = settings.pictures()] { return pictures; });
   desktop.input = {std::make_shared<x11::X11EventPoster>(), windows, registry,
                    std::make_shared<x11::X11WindowControl>(x)};
   for (std::size_t i = 2; i + 1 < arguments.size(); i += 2) {  // after --desktop

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <utf8proc.h>
+#include <utility>
 
 namespace tavelin {
 

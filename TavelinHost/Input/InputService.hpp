@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "TavelinHost/Capture/WindowDiscovery.hpp"
 #include "TavelinHost/Platform/EventPoster.hpp"
 #include "TavelinHost/Platform/WindowServer.hpp"
+#include "TavelinKit/Foundation/LogSink.hpp"
 #include "TavelinKit/Model/InputServicing.hpp"
 #include "TavelinKit/Model/PortalCoordinateMapper.hpp"
 

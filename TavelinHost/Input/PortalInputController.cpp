@@ -12,6 +12,13 @@ PortalInputController::PortalInputController(std::shared_ptr<InputService> input
       log_(std::move(log)),
       queue_(queue ? std::move(queue) : std::make_shared<WorkerThread>("tavelin.input")) {}
 
+PortalInputMaking PortalInputController::maker(std::shared_ptr<InputService> inputService,
+                                               HostLogSink log) {
+  return [inputService = std::move(inputService), log = std::move(log)] {
+    return std::make_shared<PortalInputController>(inputService->forPortal(), log);
+  };
+}
+
 PortalInputController::~PortalInputController() {
   // A stroke cut short by the portal going away must not leave a button held on the desktop.
   inputService_->releaseHeldButtons();

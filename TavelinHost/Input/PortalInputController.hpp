@@ -9,6 +9,7 @@
 #include "TavelinKit/Dispatch/Executor.hpp"
 #include "TavelinKit/Foundation/Uuid.hpp"
 #include "TavelinKit/Model/PortalCoordinateMapper.hpp"
+#include "TavelinKit/Model/PortalInput.hpp"
 #include "TavelinKit/Model/ViewerMessages.hpp"
 
 namespace tavelin {
@@ -16,7 +17,8 @@ namespace tavelin {
 // One portal's input: messages from its phones are handled one at a time, in arrival order, on
 // the portal's own queue, mapped to screen points, and replayed through the portal's input
 // service, raising its window first where a gesture needs it. Always held by a shared_ptr.
-class PortalInputController : public std::enable_shared_from_this<PortalInputController> {
+class PortalInputController final : public PortalInput,
+                                    public std::enable_shared_from_this<PortalInputController> {
  public:
   // Above this many outstanding messages, pointer moves are dropped at the door.
   static constexpr int maxPendingBeforeShedding = 64;
@@ -25,16 +27,19 @@ class PortalInputController : public std::enable_shared_from_this<PortalInputCon
   // `queue` runs the handling; a thread of its own ("tavelin.input") unless a test gives one.
   PortalInputController(std::shared_ptr<InputService> inputService, HostLogSink log,
                         std::shared_ptr<Executor> queue = nullptr);
-  ~PortalInputController();
+  ~PortalInputController() override;
   PortalInputController(const PortalInputController&) = delete;
   PortalInputController& operator=(const PortalInputController&) = delete;
 
-  void setMapper(std::shared_ptr<const PortalCoordinateMapper> mapper);
+  // Each portal's controller over its own copy of the input service.
+  static PortalInputMaking maker(std::shared_ptr<InputService> inputService, HostLogSink log);
+
+  void setMapper(std::shared_ptr<const PortalCoordinateMapper> mapper) override;
   // From any thread; returns at once. `from` is the phone's session.
-  void enqueue(const InputMessage& message, const std::optional<Uuid>& from = std::nullopt);
-  // The phone left this portal (or closed): after what it sent before, whatever it still holds
-  // down is let go.
-  void endSession(const Uuid& session);
+  void enqueue(const InputMessage& message,
+               const std::optional<Uuid>& from = std::nullopt) override;
+  // After what the phone sent before, whatever it still holds down is let go.
+  void endSession(const Uuid& session) override;
 
   int pendingCount() const;
 

@@ -7,7 +7,7 @@ namespace tavelin {
 // ---- PortalRuntime
 
 PortalRuntime::PortalRuntime(Portal portalCopy, PortalSource pipeline,
-                             std::shared_ptr<PortalInputController> inputController)
+                             std::shared_ptr<PortalInput> inputController)
     : portal(std::move(portalCopy)),
       source(std::move(pipeline.source)),
       input(std::move(inputController)) {}
@@ -50,11 +50,11 @@ PortalStateMessage PortalRuntime::stateMessage() const {
 
 std::shared_ptr<MultiPortalController> MultiPortalController::make(
     std::shared_ptr<const PortalSourceMaking> factory, std::shared_ptr<ViewerServer> server,
-    std::shared_ptr<InputService> inputService, HostLogSink log, PortalsProvider portalsProvider,
+    PortalInputMaking makeInput, HostLogSink log, PortalsProvider portalsProvider,
     std::shared_ptr<Executor> mainExecutor) {
   auto controller = std::make_shared<MultiPortalController>(
-      std::move(factory), server, std::move(inputService), std::move(log),
-      std::move(portalsProvider), std::move(mainExecutor));
+      std::move(factory), server, std::move(makeInput), std::move(log), std::move(portalsProvider),
+      std::move(mainExecutor));
   const std::weak_ptr<MultiPortalController> weak = controller;
   server->setViewerHandlers({
       [weak](const std::shared_ptr<ViewerSession>& session) {
@@ -72,12 +72,12 @@ std::shared_ptr<MultiPortalController> MultiPortalController::make(
 
 MultiPortalController::MultiPortalController(std::shared_ptr<const PortalSourceMaking> factory,
                                              std::shared_ptr<ViewerServer> server,
-                                             std::shared_ptr<InputService> inputService,
-                                             HostLogSink log, PortalsProvider portalsProvider,
+                                             PortalInputMaking makeInput, HostLogSink log,
+                                             PortalsProvider portalsProvider,
                                              std::shared_ptr<Executor> mainExecutor)
     : factory_(std::move(factory)),
       server_(std::move(server)),
-      inputService_(std::move(inputService)),
+      makeInput_(std::move(makeInput)),
       log_(std::move(log)),
       portalsProvider_(std::move(portalsProvider)),
       mainExecutor_(std::move(mainExecutor)) {}
@@ -173,7 +173,7 @@ std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& 
   if (const auto found = runtimes_.find(portalID); found != runtimes_.end()) return found->second;
 
   auto pipeline = factory_->make(*portal);
-  auto input = std::make_shared<PortalInputController>(inputService_->forPortal(), log_);
+  auto input = makeInput_();
   input->setMapper(pipeline.mapper);
   auto runtime = std::make_shared<PortalRuntime>(*portal, std::move(pipeline), std::move(input));
 

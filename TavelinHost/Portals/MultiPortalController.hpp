@@ -10,10 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "TavelinHost/Input/PortalInputController.hpp"
 #include "TavelinKit/Dispatch/Executor.hpp"
+#include "TavelinKit/Foundation/LogSink.hpp"
 #include "TavelinKit/Model/Portal.hpp"
 #include "TavelinKit/Model/PortalCaptureSource.hpp"
+#include "TavelinKit/Model/PortalInput.hpp"
 #include "TavelinKit/Model/ViewerRouting.hpp"
 
 namespace tavelin {
@@ -22,11 +23,11 @@ namespace tavelin {
 // and the state last reported. Ending it detaches it from its source and stops the source.
 class PortalRuntime : public std::enable_shared_from_this<PortalRuntime> {
  public:
-  PortalRuntime(Portal portal, PortalSource pipeline, std::shared_ptr<PortalInputController> input);
+  PortalRuntime(Portal portal, PortalSource pipeline, std::shared_ptr<PortalInput> input);
 
   const Portal portal;
   const std::shared_ptr<PortalCaptureSource> source;
-  const std::shared_ptr<PortalInputController> input;
+  const std::shared_ptr<PortalInput> input;
   std::set<Uuid> viewers;  // guarded by the controller's lock
 
   // Set before start; called on the source's queues.
@@ -56,7 +57,7 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
   // Installs its handlers on the server; they hold the controller weakly.
   static std::shared_ptr<MultiPortalController> make(
       std::shared_ptr<const PortalSourceMaking> factory, std::shared_ptr<ViewerServer> server,
-      std::shared_ptr<InputService> inputService, HostLogSink log, PortalsProvider portalsProvider,
+      PortalInputMaking makeInput, HostLogSink log, PortalsProvider portalsProvider,
       std::shared_ptr<Executor> mainExecutor);
 
   void setDefaultPortal(const std::optional<Portal>& portal);
@@ -81,9 +82,9 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
   std::function<void(const ViewerSession&, const InputMessage&)> onInputObserved;
 
   MultiPortalController(std::shared_ptr<const PortalSourceMaking> factory,
-                        std::shared_ptr<ViewerServer> server,
-                        std::shared_ptr<InputService> inputService, HostLogSink log,
-                        PortalsProvider portalsProvider, std::shared_ptr<Executor> mainExecutor);
+                        std::shared_ptr<ViewerServer> server, PortalInputMaking makeInput,
+                        HostLogSink log, PortalsProvider portalsProvider,
+                        std::shared_ptr<Executor> mainExecutor);
 
  private:
   // The portals phones may see, in catalogue order.
@@ -102,7 +103,7 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
 
   const std::shared_ptr<const PortalSourceMaking> factory_;
   const std::shared_ptr<ViewerServer> server_;
-  const std::shared_ptr<InputService> inputService_;
+  const PortalInputMaking makeInput_;
   const HostLogSink log_;
   const PortalsProvider portalsProvider_;
   const std::shared_ptr<Executor> mainExecutor_;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "TavelinKit/Foundation/DataFolder.hpp"
+#include "TavelinKit/Model/PictureSettings.hpp"
 
 namespace tavelin {
 
@@ -32,6 +33,9 @@ struct HostSettings {
 
   static std::optional<HostSettings> decode(std::string_view json);
   std::string encode() const;
+
+  // What the capture engine is given.
+  PictureSettings pictures() const { return {targetFps, jpegQuality, maxFrameDimension}; }
 
   // What the settings pane stores for a port the user typed.
   static std::uint16_t clampedPort(long long entered);

@@ -121,7 +121,7 @@ Figures ours(const std::string& display, pid_t server, double painterCpuPerSecon
           std::make_shared<x11::X11ApplicationRegistry>(connection)),
       HostLogSink{});
   PortalSourceFactory factory(service, windows, resolver, {}, [] {
-    HostSettings settings;
+    PictureSettings settings;
     settings.targetFps = 60;
     settings.jpegQuality = 0.6;
     settings.maxFrameDimension = 1440;

@@ -46,7 +46,7 @@ class CaptureSourceTest : public ::testing::Test {
  protected:
   CaptureSourceTest() {
     service->streamCompletions = streamEvents;
-    HostSettings settings;
+    PictureSettings settings;
     settings.maxFrameDimension = 32;
     source = std::make_shared<ScriptedSource>(service, recorder.log(), settings,
                                               CaptureQueues{control, frames});

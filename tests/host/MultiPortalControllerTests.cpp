@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "TavelinHost/Input/InputService.hpp"
+#include "TavelinHost/Input/PortalInputController.hpp"
 #include "TavelinHost/Portals/MultiPortalController.hpp"
 #include "tests/support/FakeInputDesktop.hpp"
 #include "tests/support/FakeViewers.hpp"
@@ -57,7 +59,9 @@ class MultiPortalControllerTest : public ::testing::Test {
   std::shared_ptr<int> changes = std::make_shared<int>(0);
   std::vector<std::string> logs;
   std::shared_ptr<MultiPortalController> controller = MultiPortalController::make(
-      factory, server, std::make_shared<InputService>(fakes.desktop(), HostLogSink{}),
+      factory, server,
+      PortalInputController::maker(std::make_shared<InputService>(fakes.desktop(), HostLogSink{}),
+                                   HostLogSink{}),
       [this](std::string_view category, std::string_view message) {
         logs.push_back(std::string(category) + ": " + std::string(message));
       },

@@ -106,7 +106,7 @@ class PortalSourceX11Test : public ::testing::Test {
 
   PortalSource make(PortalPayload payload) {
     PortalSourceFactory factory(service, windows, resolver, recorder.log(), [] {
-      HostSettings settings;
+      PictureSettings settings;
       settings.targetFps = 30;
       settings.jpegQuality = 0.9;
       return settings;

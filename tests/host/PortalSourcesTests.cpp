@@ -39,7 +39,7 @@ class PortalSourcesTest : public ::testing::Test {
     return PortalSourceFactory(
         service, desktop, resolver, recorder.log(),
         [fps] {
-          HostSettings settings;
+          PictureSettings settings;
           settings.targetFps = fps;
           return settings;
         },

@@ -101,7 +101,7 @@ TEST_F(VirtualDisplayX11Test, AParkedWindowIsCapturedAndRemovalLeavesTheScreenAs
   testing::CaptureRecorder recorder;
   PortalSourceFactory factory(std::make_shared<x11::X11CaptureService>(desktop->display()), windows,
                               std::make_shared<WindowResolver>(windows, nullptr, HostLogSink{}),
-                              recorder.log(), [] { return HostSettings{}; });
+                              recorder.log(), [] { return PictureSettings{}; });
   auto source = factory
                     .make(Portal{Uuid::random(),
                                  "parked",
