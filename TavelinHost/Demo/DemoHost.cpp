@@ -3,15 +3,13 @@
 #include "TavelinHost/Demo/SyntheticSource.hpp"
 #include "TavelinHost/Input/InputService.hpp"
 #include "TavelinHost/Input/PortalInputController.hpp"
-#include "TavelinKit/Foundation/UnicodeText.hpp"
+#include "TavelinHost/Runtime/HostLines.hpp"
 #include "TavelinServer/ClientSession.hpp"
 #include "TavelinServer/NetworkAddresses.hpp"
 
 namespace tavelin {
 
 namespace {
-
-std::string printable(const std::string& name) { return unicode::removeControls(name); }
 
 // The server as the routing sees it, announcing phones and their messages on the way through.
 class AnnouncingViewerServer final : public ViewerServer {
@@ -22,16 +20,16 @@ class AnnouncingViewerServer final : public ViewerServer {
   void setViewerHandlers(ViewerHandlers handlers) override {
     server_->setViewerHandlers({
         [emit = emit_, next = handlers.onConnected](const std::shared_ptr<ViewerSession>& s) {
-          emit("CONNECTED " + s->deviceID.string());
+          emit(hostLines::connected(s->deviceID));
           next(s);
         },
         [emit = emit_, next = handlers.onDisconnected](const std::shared_ptr<ViewerSession>& s) {
-          emit("DISCONNECTED " + s->deviceID.string());
+          emit(hostLines::disconnected(s->deviceID));
           next(s);
         },
         [emit = emit_, next = handlers.onInput](const std::shared_ptr<ViewerSession>& s,
                                                 const InputMessage& message) {
-          emit("INPUT " + message.jsonString());
+          emit(hostLines::input(message));
           next(s, message);
         },
     });
@@ -63,6 +61,7 @@ DemoHost::DemoHost(HostSettings settings, std::shared_ptr<DataFolder> folder,
       folder_(std::move(folder)),
       emit_(std::move(emit)),
       desktop_(std::move(desktop)),
+      commands_(emit_),
       pairing_(std::make_shared<PairingService>(StoredFile(folder_, "devices.json"))),
       approvals_(std::make_shared<PendingPairingStore>(pairing_)),
       portals_(desktop_ ? desktop_->portals
@@ -74,17 +73,18 @@ DemoHost::DemoHost(HostSettings settings, std::shared_ptr<DataFolder> folder,
   options.webRoot = std::move(webRoot);
   server_ = StreamingServer::make(pairing_, options,
                                   [this](const std::string& line) { log("Server", line); });
+  addSharingCommands(commands_, *this);
 }
 
 void DemoHost::log(const std::string& category, const std::string& message) {
-  emit_("LOG [" + category + "] " + printable(message));
+  emit_(hostLines::log(category, message));
 }
 
 void DemoHost::start() {
   auto weak = weak_from_this();
-  pairing_->onPinChange = [this] { emit_("PIN " + pairing_->pin()); };
+  pairing_->onPinChange = [this] { emit_(hostLines::pin(pairing_->pin())); };
   pairing_->onDevicePaired = [this](const PairedDevice& device) {
-    emit_("PAIRED " + device.id.string() + " " + printable(device.name));
+    emit_(hostLines::paired(device.id, device.name));
   };
   approvals_->onChange = [this] { announceRequests(); };
   server_->pendingPairings = approvals_;
@@ -107,9 +107,9 @@ void DemoHost::start() {
 
   log("Host", "Host starting");
   server_->start();
-  emit_("URL http://" + NetworkAddresses::preferredLocalAddress() + ":" +
-        std::to_string(server_->port()));
-  emit_("PIN " + pairing_->pin());
+  emit_(hostLines::url("http://" + NetworkAddresses::preferredLocalAddress() + ":" +
+                       std::to_string(server_->port())));
+  emit_(hostLines::pin(pairing_->pin()));
 
   pinRotation_ = SerialQueue("tavelin.demo.pin").scheduleRepeating(std::chrono::seconds(1), [weak] {
     if (const auto self = weak.lock()) {
@@ -128,7 +128,7 @@ void DemoHost::announceRequests() {
     }
   }
   for (const auto& request : fresh) {
-    emit_("REQUEST " + request.id.string() + " " + printable(request.deviceName));
+    emit_(hostLines::request(request.id, request.deviceName));
   }
 }
 
@@ -137,7 +137,7 @@ std::vector<Portal> DemoHost::portals() const {
   return portals_;
 }
 
-bool DemoHost::setShared(const std::optional<Uuid>& id, bool shared) {
+bool DemoHost::share(const std::optional<Uuid>& id, bool shared) {
   bool found = false;
   {
     std::lock_guard guard(lock_);
@@ -151,46 +151,21 @@ bool DemoHost::setShared(const std::optional<Uuid>& id, bool shared) {
   return found;
 }
 
-bool DemoHost::command(const std::string& line) {
-  const auto space = line.find(' ');
-  const std::string verb = line.substr(0, space);
-  const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
-  const auto argument = Uuid::parse(rest);
-  if (verb == "quit") return false;
-  if (verb == "pin" && rest.empty()) {
-    pairing_->regeneratePin();
-    emit_("OK");
-  } else if ((verb == "allow" || verb == "deny") && argument) {
-    const auto decision =
-        verb == "allow" ? approvals_->approve(*argument) : approvals_->deny(*argument);
-    switch (decision) {
-      case PendingPairingStore::Decision::made: emit_("OK"); break;
-      case PendingPairingStore::Decision::alreadyMade:
-        emit_("ERROR request " + rest + " was already answered");
-        break;
-      case PendingPairingStore::Decision::unknown: emit_("ERROR no waiting request " + rest); break;
-    }
-  } else if (verb == "portals" && rest.empty()) {
-    const auto all = portals();
-    emit_("OK portals " + std::to_string(all.size()));
-    for (const auto& portal : all) {
-      emit_("OK portal " + portal.id.string() + " " + std::string(rawValue(portal.type())) + " " +
-            printable(portal.name) + (portal.shared ? " (shared)" : " (not shared)"));
-    }
-  } else if (verb == "stop" && rest == "all") {
-    setShared(std::nullopt, false);
-    emit_("OK");
-  } else if ((verb == "start" || verb == "stop") && !rest.empty()) {
-    if (argument && setShared(argument, verb == "start")) {
-      emit_("OK");
-    } else {
-      emit_("ERROR no portal " + rest + " (see: portals)");
-    }
-  } else if (!line.empty()) {
-    emit_("ERROR unknown command: " + printable(line));
-  }
-  return true;
+void DemoHost::newPin() { pairing_->regeneratePin(); }
+
+PendingPairingStore::Decision DemoHost::answer(const Uuid& request, bool allow) {
+  return allow ? approvals_->approve(request) : approvals_->deny(request);
 }
+
+std::vector<SharingHost::PortalEntry> DemoHost::portalEntries() const {
+  std::vector<PortalEntry> entries;
+  for (auto& portal : portals()) entries.push_back({std::move(portal), false});
+  return entries;
+}
+
+bool DemoHost::setShared(const Uuid& portal, bool shared) { return share(portal, shared); }
+
+void DemoHost::stopAllSharing() { share(std::nullopt, false); }
 
 void DemoHost::stop() {
   log("Host", "Host shutting down");

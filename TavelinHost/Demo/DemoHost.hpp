@@ -11,7 +11,9 @@
 
 #include "TavelinHost/Input/InputService.hpp"
 #include "TavelinHost/Portals/MultiPortalController.hpp"
+#include "TavelinHost/Runtime/CommandLine.hpp"
 #include "TavelinHost/Runtime/HostSettings.hpp"
+#include "TavelinHost/Runtime/SharingCommands.hpp"
 #include "TavelinKit/Dispatch/SerialQueue.hpp"
 #include "TavelinKit/Pairing/PendingPairingStore.hpp"
 #include "TavelinServer/StreamingServer.hpp"
@@ -22,7 +24,7 @@ namespace tavelin {
 // routing, for trying the phone page, benchmarks and end-to-end tests without a desktop. It
 // reports what happens as one line per event (input as the events it would post) and takes
 // commands one per line (see `command`).
-class DemoHost : public std::enable_shared_from_this<DemoHost> {
+class DemoHost final : public SharingHost, public std::enable_shared_from_this<DemoHost> {
  public:
   using Emit = std::function<void(const std::string&)>;
 
@@ -41,9 +43,14 @@ class DemoHost : public std::enable_shared_from_this<DemoHost> {
   // Throws std::system_error when no port can be bound.
   void start();
   void stop();
-  // "allow <requestId>", "deny <requestId>", "pin", "portals", "start <portal id>",
-  // "stop <portal id>", "stop all", each answered "OK…" or "ERROR <reason>"; false for "quit".
-  bool command(const std::string& line);
+  // The sharing commands (see addSharingCommands) and help; false for "quit".
+  bool command(const std::string& line) { return commands_.run(line); }
+
+  void newPin() override;
+  PendingPairingStore::Decision answer(const Uuid& request, bool allow) override;
+  std::vector<PortalEntry> portalEntries() const override;
+  bool setShared(const Uuid& portal, bool shared) override;
+  void stopAllSharing() override;
 
  private:
   void announceRequests();
@@ -55,7 +62,8 @@ class DemoHost : public std::enable_shared_from_this<DemoHost> {
   const std::optional<Desktop> desktop_;
   std::vector<Portal> portals() const;
   // Shares or stops the portal with that id (every portal without one); false when none has it.
-  bool setShared(const std::optional<Uuid>& id, bool shared);
+  bool share(const std::optional<Uuid>& id, bool shared);
+  CommandLine commands_;
 
   std::shared_ptr<PairingService> pairing_;
   std::shared_ptr<PendingPairingStore> approvals_;
