@@ -5,15 +5,18 @@
 #include <set>
 #include <string>
 
-#include "TavelinHost/App/AppModel.hpp"
+#include "TavelinHost/Runtime/CommandLine.hpp"
+#include "TavelinHost/Runtime/SharingCommands.hpp"
 
 namespace tavelin {
+
+class AppModel;
 
 // The host without a window, for servers, kiosks and terminals: the application model spoken
 // to through lines. Out: URL, PIN, REQUEST, PAIRED, CONNECTED, DISCONNECTED, INPUT and LOG
 // lines as things happen. In: one command per line, each answered by lines starting with "OK"
 // or "ERROR <reason>" (see `help`).
-class HeadlessHost : public QObject {
+class HeadlessHost final : public QObject, public SharingHost {
   Q_OBJECT
  public:
   using Emit = std::function<void(const std::string&)>;
@@ -23,17 +26,23 @@ class HeadlessHost : public QObject {
   // Starts the model; with no portals at all, shares the whole main display as "Screen".
   void start();
   // One command line; false for "quit".
-  bool command(const std::string& line);
+  bool command(const std::string& line) { return commands_.run(line); }
+  std::string help() const { return commands_.help(); }
 
-  static const char* help();
+  void newPin() override;
+  PendingPairingStore::Decision answer(const Uuid& request, bool allow) override;
+  std::vector<PortalEntry> portalEntries() const override;
+  bool setShared(const Uuid& portal, bool shared) override;
+  void stopAllSharing() override;
 
  private:
-  void listWindows(const std::function<void(const std::vector<WindowInfo>&)>& then);
+  void addDesktopCommands();
   std::optional<Portal> portalNamed(const std::string& id) const;
 
   AppModel& model_;
   const Emit emit_;
   const bool showQrCode_;
+  CommandLine commands_;
   std::set<Uuid> announcedRequests_;
   std::set<Uuid> connected_;
 };

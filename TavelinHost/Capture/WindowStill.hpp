@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "TavelinHost/Capture/VirtualDisplay.hpp"
+#include "TavelinHost/Capture/LiveDisplayPreview.hpp"
 #include "TavelinHost/Platform/ScreenCaptureService.hpp"
 #include "TavelinKit/Dispatch/Executor.hpp"
 

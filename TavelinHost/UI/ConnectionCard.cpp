@@ -10,6 +10,7 @@
 #include <QPushButton>
 
 #include "TavelinHost/App/AppModel.hpp"
+#include "TavelinHost/App/QrCode.hpp"
 #include "TavelinHost/UI/PinFormatter.hpp"
 #include "TavelinHost/UI/Symbols.hpp"
 #include "TavelinHost/UI/ViewKit.hpp"
@@ -107,14 +108,17 @@ ConnectionCard::ConnectionCard(AppModel& model, QWidget* parent) : QWidget(paren
   details->addStretch();
   layout->addLayout(details, 1);
 
-  connect(copyLink_, &QPushButton::clicked, this, [this] { model_.copyLink(); });
+  connect(copyLink_, &QPushButton::clicked, this, [this] { model_.connection().copyLink(); });
   connect(shareLink_, &QPushButton::clicked, this, &ConnectionCard::shareLink);
   connect(reveal_, &QPushButton::clicked, this, [this] { setPinRevealed(!pinRevealed_); });
-  connect(newPin, &QPushButton::clicked, this, [this] { model_.newPin(); });
-  connect(&model_, &AppModel::connectionURLChanged, this, &ConnectionCard::refreshAddress);
-  connect(&model_, &AppModel::qrImageChanged, this, &ConnectionCard::refreshAddress);
-  connect(&model_, &AppModel::serverRunningChanged, this, &ConnectionCard::refreshAddress);
-  connect(&model_, &AppModel::pinChanged, this, &ConnectionCard::refreshPin);
+  connect(newPin, &QPushButton::clicked, this, [this] { model_.phones().newPin(); });
+  connect(&model_.connection(), &HostConnection::connectionURLChanged, this,
+          &ConnectionCard::refreshAddress);
+  connect(&model_.connection(), &HostConnection::qrImageChanged, this,
+          &ConnectionCard::refreshAddress);
+  connect(&model_.connection(), &HostConnection::serverRunningChanged, this,
+          &ConnectionCard::refreshAddress);
+  connect(&model_.phones(), &Phones::pinChanged, this, &ConnectionCard::refreshPin);
   refreshAddress();
   refreshPin();
 }
@@ -125,10 +129,10 @@ void ConnectionCard::setPinRevealed(bool revealed) {
 }
 
 void ConnectionCard::refreshAddress() {
-  address_->setText(model_.connectionURL());
-  const QImage image = model_.qrImage();
+  address_->setText(model_.connection().connectionURL());
+  const QImage image = model_.connection().qrImage();
   qr_->setPixmap(qrPixmap(image, qr_->width(), devicePixelRatioF()));
-  const bool canShare = model_.canShare();
+  const bool canShare = model_.connection().canShare();
   copyLink_->setEnabled(canShare);
   shareLink_->setEnabled(canShare);
 }
@@ -136,8 +140,8 @@ void ConnectionCard::refreshAddress() {
 void ConnectionCard::refreshPin() {
   pinNote_->setVisible(!pinRevealed_);
   if (pinRevealed_) {
-    pin_->setText(PinFormatter::grouped(model_.pin()));
-    pin_->setAccessibleName(PinFormatter::spelledOut(model_.pin()));
+    pin_->setText(PinFormatter::grouped(model_.phones().pin()));
+    pin_->setAccessibleName(PinFormatter::spelledOut(model_.phones().pin()));
     reveal_->setText(QStringLiteral("Hide the PIN"));
   } else {
     pin_->setText(QStringLiteral("\u2022\u2022\u2022 \u2022\u2022\u2022"));
@@ -147,7 +151,7 @@ void ConnectionCard::refreshPin() {
 }
 
 void ConnectionCard::shareLink() {
-  if (!model_.canShare()) return;
+  if (!model_.connection().canShare()) return;
   auto* dialog = new QDialog(window());
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->setWindowTitle(QStringLiteral("Share link"));
@@ -155,18 +159,18 @@ void ConnectionCard::shareLink() {
   auto* code = new QLabel(dialog);
   code->setAlignment(Qt::AlignCenter);
   code->setAccessibleName(QStringLiteral("QR code for the connection address"));
-  code->setPixmap(qrPixmap(model_.qrImage(), 360, dialog->devicePixelRatioF()));
+  code->setPixmap(qrPixmap(model_.connection().qrImage(), 360, dialog->devicePixelRatioF()));
   layout->addWidget(code);
-  auto* address = ui::plainLabel(model_.connectionURL(), dialog);
+  auto* address = ui::plainLabel(model_.connection().connectionURL(), dialog);
   address->setAlignment(Qt::AlignCenter);
   address->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   layout->addWidget(address);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
   auto* copyLink = buttons->addButton(QStringLiteral("Copy link"), QDialogButtonBox::ActionRole);
   auto* copyCode = buttons->addButton(QStringLiteral("Copy QR code"), QDialogButtonBox::ActionRole);
-  connect(copyLink, &QPushButton::clicked, dialog, [this] { model_.copyLink(); });
+  connect(copyLink, &QPushButton::clicked, dialog, [this] { model_.connection().copyLink(); });
   connect(copyCode, &QPushButton::clicked, dialog, [this] {
-    QGuiApplication::clipboard()->setImage(makeQrImage(model_.connectionURL(), 12));
+    QGuiApplication::clipboard()->setImage(makeQrImage(model_.connection().connectionURL(), 12));
   });
   connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::close);
   layout->addWidget(buttons);

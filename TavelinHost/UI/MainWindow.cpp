@@ -17,10 +17,16 @@
 #include <QToolButton>
 
 #include "TavelinHost/App/AppModel.hpp"
+#include "TavelinHost/UI/ApprovalsSection.hpp"
+#include "TavelinHost/UI/BannerLane.hpp"
 #include "TavelinHost/UI/ConnectionCard.hpp"
-#include "TavelinHost/UI/MainSections.hpp"
+#include "TavelinHost/UI/DeviceHistorySheet.hpp"
+#include "TavelinHost/UI/DevicesSection.hpp"
+#include "TavelinHost/UI/EditPortalSheet.hpp"
+#include "TavelinHost/UI/MoveWindowSheet.hpp"
 #include "TavelinHost/UI/PortalFlowSheet.hpp"
-#include "TavelinHost/UI/Sheets.hpp"
+#include "TavelinHost/UI/PortalsSection.hpp"
+#include "TavelinHost/UI/SettingsDialog.hpp"
 #include "TavelinHost/UI/Symbols.hpp"
 #include "TavelinHost/UI/ViewKit.hpp"
 #include "TavelinHost/UI/VirtualDisplayViews.hpp"
@@ -68,19 +74,20 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   connect(settings, &QAction::triggered, this, &MainWindow::showSettings);
   auto* openInBrowser =
       new QAction(symbolIcon(QStringLiteral("safari")), QStringLiteral("Open in Browser"), this);
-  connect(openInBrowser, &QAction::triggered, this, [this] { model_.openInBrowser(); });
+  connect(openInBrowser, &QAction::triggered, this,
+          [this] { model_.connection().openInBrowser(); });
   auto* copyLink =
       new QAction(symbolIcon(QStringLiteral("doc.on.doc")), QStringLiteral("Copy Link"), this);
-  connect(copyLink, &QAction::triggered, this, [this] { model_.copyLink(); });
+  connect(copyLink, &QAction::triggered, this, [this] { model_.connection().copyLink(); });
   auto* shareLink = new QAction(symbolIcon(QStringLiteral("square.and.arrow.up")),
                                 QStringLiteral("Share Link"), this);
   // One step that leaves nothing on any phone; pairings stay.
   auto* stopAll = new QAction(symbolIcon(QStringLiteral("stop.fill")),
                               QStringLiteral("Stop All Sharing"), this);
-  stopAll->setEnabled(model_.isAnythingShared());
-  connect(stopAll, &QAction::triggered, this, [this] { model_.stopAllSharing(); });
-  connect(&model_, &AppModel::portalsChanged, stopAll,
-          [this, stopAll] { stopAll->setEnabled(model_.isAnythingShared()); });
+  stopAll->setEnabled(model_.sharing().isAnythingShared());
+  connect(stopAll, &QAction::triggered, this, [this] { model_.sharing().stopAllSharing(); });
+  connect(&model_.sharing(), &PortalSharing::portalsChanged, stopAll,
+          [this, stopAll] { stopAll->setEnabled(model_.sharing().isAnythingShared()); });
   auto* revokeAll = new QAction(QStringLiteral("Revoke All Access\u2026"), this);
   connect(revokeAll, &QAction::triggered, this, &MainWindow::revokeAllAccess);
   auto* virtualDisplay =
@@ -188,11 +195,12 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
     activityAction_->setChecked(model_.showActivity());
     activity_->setVisible(model_.showActivity());
   });
-  connect(&model_, &AppModel::logLinesChanged, this, &MainWindow::refreshActivity);
+  connect(&model_.activity(), &ActivityLog::linesChanged, this, &MainWindow::refreshActivity);
   refreshActivity();
 
   connect(&model_, &AppModel::sheetChanged, this, &MainWindow::showSheet);
-  connect(&model_, &AppModel::errorMessageChanged, this, &MainWindow::showError);
+  connect(&model_.diagnostics(), &HostDiagnostics::errorMessageChanged, this,
+          &MainWindow::showError);
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
@@ -202,7 +210,7 @@ void MainWindow::showEvent(QShowEvent* event) {
 
 void MainWindow::refreshActivity() {
   QStringList lines;
-  for (const LogEntry& entry : model_.logLines()) lines << activityLine(entry);
+  for (const LogEntry& entry : model_.activity().lines()) lines << activityLine(entry);
   QScrollBar* bar = activityText_->verticalScrollBar();
   const bool atEnd = bar->value() == bar->maximum();
   activityText_->setPlainText(lines.join(QLatin1Char('\n')));
@@ -234,7 +242,7 @@ void MainWindow::revokeAllAccess() {
                                       QStringLiteral("Every paired device is disconnected and "
                                                      "must pair again."),
                                       QStringLiteral("Revoke All")});
-  if (yes) model_.revokeAll();
+  if (yes) model_.phones().revokeAll();
 }
 
 void MainWindow::showSheet() {
@@ -273,13 +281,14 @@ void MainWindow::showSheet() {
 }
 
 void MainWindow::showError() {
-  const auto message = model_.errorMessage();
+  const auto message = model_.diagnostics().errorMessage();
   if (!message) return;
   auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Tavelin"), *message,
                               QMessageBox::Ok, this);
   box->setTextFormat(Qt::PlainText);
   box->setAttribute(Qt::WA_DeleteOnClose);
-  connect(box, &QMessageBox::finished, this, [this] { model_.setErrorMessage(std::nullopt); });
+  connect(box, &QMessageBox::finished, this,
+          [this] { model_.diagnostics().setErrorMessage(std::nullopt); });
   box->open();
 }
 

@@ -155,7 +155,7 @@ void PortalFlowSheet::choose(Kind kind) {
 
 void PortalFlowSheet::pickWindow(const WindowInfo& window) {
   if (kind_ == Kind::window) {
-    model_.completeWindowSelection(window, model_.retargetingPortal());
+    model_.targets().chooseWindow(window, model_.retargetingPortal());
     accept();
     return;
   }
@@ -171,7 +171,7 @@ void PortalFlowSheet::pickWindow(const WindowInfo& window) {
   wholeWindow_->setEnabled(false);
   refreshChoice();
   const int request = ++stillRequest_;
-  model_.captureWindowStill(window.id, [self = QPointer(this), request](QImage still) {
+  model_.desktop().captureWindowStill(window.id, [self = QPointer(this), request](QImage still) {
     if (!self || request != self->stillRequest_) return;
     if (still.isNull()) {
       self->regionStatus_->setText(
@@ -206,17 +206,17 @@ void PortalFlowSheet::refreshChoice() {
 void PortalFlowSheet::useRegion() {
   const auto choice = canvas_->choice();
   if (!window_ || !choice || choice->pixels.isEmpty()) return;
-  model_.completeWindowRegionSelection(*window_, choice->normalized, choice->pixels,
-                                       model_.retargetingPortal());
+  model_.targets().chooseWindowRegion(*window_, choice->normalized, choice->pixels,
+                                      model_.retargetingPortal());
   accept();
 }
 
 void PortalFlowSheet::useWholeWindow() {
   if (!window_ || canvas_->image().isNull()) return;
   const QSize size = canvas_->image().size();
-  model_.completeWindowRegionSelection(*window_, NormalizedRect::full,
-                                       PixelRect{0, 0, size.width(), size.height()},
-                                       model_.retargetingPortal());
+  model_.targets().chooseWindowRegion(*window_, NormalizedRect::full,
+                                      PixelRect{0, 0, size.width(), size.height()},
+                                      model_.retargetingPortal());
   accept();
 }
 

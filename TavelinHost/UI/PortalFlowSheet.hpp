@@ -3,9 +3,9 @@
 #include <QDialog>
 #include <optional>
 
-#include "TavelinHost/Capture/WindowDiscovery.hpp"
 #include "TavelinHost/UI/PictureCanvas.hpp"
 #include "TavelinKit/Model/Geometry.hpp"
+#include "TavelinKit/Model/WindowInfo.hpp"
 
 class QLabel;
 class QPushButton;

@@ -15,9 +15,11 @@ namespace tavelin {
 
 TavelinApp::TavelinApp(AppModel& model)
     : model_(model), window_(std::make_unique<MainWindow>(model)) {
-  model_.copyText = [](const QString& text) { QGuiApplication::clipboard()->setText(text); };
-  model_.openURL = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
-  model_.showRegionBorder = [this](std::optional<ScreenRect> region) {
+  model_.connection().copyText = [](const QString& text) {
+    QGuiApplication::clipboard()->setText(text);
+  };
+  model_.connection().openURL = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+  model_.sharing().showRegionBorder = [this](std::optional<ScreenRect> region) {
     if (!region) {
       border_.reset();
       return;
@@ -52,9 +54,9 @@ TavelinApp::TavelinApp(AppModel& model)
 }
 
 TavelinApp::~TavelinApp() {
-  model_.copyText = nullptr;
-  model_.openURL = nullptr;
-  model_.showRegionBorder = nullptr;
+  model_.connection().copyText = nullptr;
+  model_.connection().openURL = nullptr;
+  model_.sharing().showRegionBorder = nullptr;
   model_.presentRegionSelection = nullptr;
 }
 

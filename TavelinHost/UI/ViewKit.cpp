@@ -29,6 +29,21 @@ QLabel* noteLabel(const QString& text, QWidget* parent) {
   return label;
 }
 
+QLabel* boldLabel(const QString& text, QWidget* parent) {
+  auto* label = ui::plainLabel(text, parent);
+  QFont font = label->font();
+  font.setBold(true);
+  label->setFont(font);
+  return label;
+}
+
+QLabel* iconLabel(const QString& symbol, int size, QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setPixmap(symbolIcon(symbol).pixmap(size, size));
+  label->setAlignment(Qt::AlignTop);
+  return label;
+}
+
 QWidget* sectionHeading(const QString& symbol, const QString& title, QWidget* parent) {
   auto* heading = new QWidget(parent);
   auto* row = new QHBoxLayout(heading);
@@ -103,5 +118,7 @@ QString dateText(Date date) {
   const QDateTime local = QDateTime::fromSecsSinceEpoch(seconds.count()).toLocalTime();
   return QLocale().toString(local, QLocale::ShortFormat);
 }
+
+QString qt(const std::string& utf8) { return QString::fromStdString(utf8); }
 
 }  // namespace tavelin::ui

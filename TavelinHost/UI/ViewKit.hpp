@@ -3,6 +3,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QString>
+#include <string>
 
 #include "TavelinKit/Foundation/DateFormat.hpp"
 
@@ -18,6 +19,10 @@ namespace tavelin::ui {
 QLabel* plainLabel(const QString& text, QWidget* parent = nullptr);
 // The same in the palette's quieter colour and a slightly smaller font, for notes.
 QLabel* noteLabel(const QString& text, QWidget* parent = nullptr);
+// The same in the bold font, for names and titles.
+QLabel* boldLabel(const QString& text, QWidget* parent);
+// A symbol `size` pixels square, aligned to the top of its row.
+QLabel* iconLabel(const QString& symbol, int size, QWidget* parent);
 // A section's title with its symbol.
 QWidget* sectionHeading(const QString& symbol, const QString& title, QWidget* parent = nullptr);
 // A framed area holding one section's content.
@@ -39,5 +44,8 @@ bool confirm(QWidget* parent, const Confirmation& question);
 
 // A date as the user's locale writes it, short.
 QString dateText(Date date);
+
+// The model's UTF-8 text for a widget.
+QString qt(const std::string& utf8);
 
 }  // namespace tavelin::ui

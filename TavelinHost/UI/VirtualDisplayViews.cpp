@@ -8,7 +8,6 @@
 #include <cmath>
 
 #include "TavelinHost/App/AppModel.hpp"
-#include "TavelinHost/Capture/VirtualDisplay.hpp"
 #include "TavelinHost/UI/Symbols.hpp"
 #include "TavelinHost/UI/ViewKit.hpp"
 
@@ -19,7 +18,8 @@ namespace tavelin {
 VirtualDisplayFeed::VirtualDisplayFeed(AppModel& model, int fps, int maxDimension, QWidget* viewer)
     : QObject(viewer), model_(model), fps_(fps), maxDimension_(maxDimension) {
   viewer->installEventFilter(this);
-  connect(&model_, &AppModel::virtualDisplayActiveChanged, this, &VirtualDisplayFeed::restart);
+  connect(&model_.desktop(), &DesktopModel::virtualDisplayChanged, this,
+          &VirtualDisplayFeed::restart);
 }
 
 bool VirtualDisplayFeed::eventFilter(QObject* watched, QEvent* event) {
@@ -28,9 +28,7 @@ bool VirtualDisplayFeed::eventFilter(QObject* watched, QEvent* event) {
   return QObject::eventFilter(watched, event);
 }
 
-VirtualDisplayFeed::~VirtualDisplayFeed() {
-  if (preview_) preview_->stop();
-}
+VirtualDisplayFeed::~VirtualDisplayFeed() = default;
 
 void VirtualDisplayFeed::setRunning(bool running) {
   if (running_ == running) return;
@@ -39,16 +37,11 @@ void VirtualDisplayFeed::setRunning(bool running) {
 }
 
 void VirtualDisplayFeed::restart() {
-  if (preview_) preview_->stop();
   preview_.reset();
-  const auto display = model_.virtualDisplayBounds();
-  if (!running_ || !display || !model_.environment().capture) return;
-  preview_ =
-      std::make_shared<LiveDisplayPreview>(model_.environment().capture, model_.mainExecutor());
-  preview_->onFrame = [this](const LiveDisplayPreview::Image& image) {
-    Q_EMIT frame(pictureImage(image));
-  };
-  preview_->start(display->id, fps_, maxDimension_);
+  if (!running_) return;
+  // The feed holds the preview: frames stop before the feed goes.
+  preview_ = model_.desktop().previewVirtualDisplay(
+      fps_, maxDimension_, [this](const QImage& image) { Q_EMIT frame(image); });
 }
 
 // ---- VirtualDisplayCard
@@ -77,7 +70,7 @@ VirtualDisplayCard::VirtualDisplayCard(AppModel& model, std::function<void()> op
                      "freezes."),
       absent_));
   auto* create = new QPushButton(QStringLiteral("Create virtual display"), absent_);
-  connect(create, &QPushButton::clicked, this, [this] { model_.createVirtualDisplay(); });
+  connect(create, &QPushButton::clicked, this, [this] { model_.desktop().createVirtualDisplay(); });
   auto* createRow = new QHBoxLayout;
   createRow->addWidget(create);
   createRow->addStretch();
@@ -109,7 +102,7 @@ VirtualDisplayCard::VirtualDisplayCard(AppModel& model, std::function<void()> op
   connect(bringBack, &QPushButton::clicked, this, [this] {
     model_.setSheet(SheetKind{SheetKind::Kind::moveWindow, {}, false, {}});
   });
-  connect(remove, &QPushButton::clicked, this, [this] { model_.removeVirtualDisplay(); });
+  connect(remove, &QPushButton::clicked, this, [this] { model_.desktop().removeVirtualDisplay(); });
   for (auto* button : {open, moveHere, bringBack, remove}) actions->addWidget(button);
   actions->addStretch();
   present->addLayout(actions);
@@ -122,16 +115,16 @@ VirtualDisplayCard::VirtualDisplayCard(AppModel& model, std::function<void()> op
 
   auto* feed = new VirtualDisplayFeed(model_, 12, 640, this);
   connect(feed, &VirtualDisplayFeed::frame, preview_, &RegionCanvas::setImage);
-  connect(&model_, &AppModel::virtualDisplayActiveChanged, this, &VirtualDisplayCard::refresh);
-  connect(&model_, &AppModel::virtualDisplayInfoChanged, this, &VirtualDisplayCard::refresh);
+  connect(&model_.desktop(), &DesktopModel::virtualDisplayChanged, this,
+          &VirtualDisplayCard::refresh);
   refresh();
 }
 
 void VirtualDisplayCard::refresh() {
-  const bool active = model_.virtualDisplayActive();
+  const bool active = model_.desktop().virtualDisplayActive();
   absent_->setVisible(!active);
   present_->setVisible(active);
-  info_->setText(model_.virtualDisplayInfo().value_or(QString()));
+  info_->setText(model_.desktop().virtualDisplayInfo().value_or(QString()));
   if (!active) preview_->setImage({});
 }
 
@@ -180,26 +173,27 @@ VirtualDisplayWindow::VirtualDisplayWindow(AppModel& model, QWidget* parent)
     shareRegion_->setEnabled(choice && !choice->pixels.isEmpty());
   });
   connect(shareWhole, &QPushButton::clicked, this, [this] {
-    if (const auto display = model_.virtualDisplayBounds()) {
-      model_.createVirtualScreenRegion(display->bounds);
+    if (const auto display = model_.desktop().virtualDisplayBounds()) {
+      model_.targets().chooseVirtualScreenRegion(display->bounds);
     }
   });
   connect(shareRegion_, &QPushButton::clicked, this, [this] {
-    const auto display = model_.virtualDisplayBounds();
+    const auto display = model_.desktop().virtualDisplayBounds();
     const auto choice = preview_->choice();
     if (!display || !choice || choice->pixels.isEmpty()) return;
     const ScreenRect& bounds = display->bounds;
     const NormalizedRect& part = choice->normalized;
-    model_.createVirtualScreenRegion(ScreenRect{
+    model_.targets().chooseVirtualScreenRegion(ScreenRect{
         std::round(bounds.x + part.x * bounds.width), std::round(bounds.y + part.y * bounds.height),
         std::round(part.width * bounds.width), std::round(part.height * bounds.height)});
   });
-  connect(&model_, &AppModel::virtualDisplayActiveChanged, this, &VirtualDisplayWindow::refresh);
+  connect(&model_.desktop(), &DesktopModel::virtualDisplayChanged, this,
+          &VirtualDisplayWindow::refresh);
   refresh();
 }
 
 void VirtualDisplayWindow::refresh() {
-  const bool active = model_.virtualDisplayActive();
+  const bool active = model_.desktop().virtualDisplayActive();
   pages_->setCurrentWidget(active ? live_ : missing_);
   if (!active) {
     preview_->setImage({});

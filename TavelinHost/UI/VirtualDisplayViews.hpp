@@ -14,9 +14,8 @@ class QStackedLayout;
 namespace tavelin {
 
 class AppModel;
-class LiveDisplayPreview;
 
-// Keeps a LiveDisplayPreview of the model's virtual display running while the display exists
+// Keeps a live picture of the model's virtual display running while the display exists
 // and `viewer`, the widget showing it, is visible; the feed belongs to the viewer.
 class VirtualDisplayFeed : public QObject {
   Q_OBJECT
@@ -37,7 +36,7 @@ class VirtualDisplayFeed : public QObject {
   const int fps_;
   const int maxDimension_;
   bool running_ = false;
-  std::shared_ptr<LiveDisplayPreview> preview_;
+  std::shared_ptr<void> preview_;  // the preview runs while it is held
 };
 
 // The main window's card: create the display, watch it, move windows there and back.

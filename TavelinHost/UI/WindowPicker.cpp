@@ -57,12 +57,13 @@ void WindowPicker::refresh() {
   loading_ = true;
   const int generation = ++generation_;
   applyFilter();
-  model_.listWindows([self = QPointer(this), generation](std::vector<WindowInfo> windows) {
-    if (!self || generation != self->generation_) return;
-    self->loading_ = false;
-    self->windows_ = std::move(windows);
-    self->applyFilter();
-  });
+  model_.desktop().listWindows(
+      [self = QPointer(this), generation](std::vector<WindowInfo> windows) {
+        if (!self || generation != self->generation_) return;
+        self->loading_ = false;
+        self->windows_ = std::move(windows);
+        self->applyFilter();
+      });
 }
 
 void WindowPicker::setQuery(const QString& query) { search_->setText(query); }
@@ -94,7 +95,7 @@ void WindowPicker::applyFilter() {
   QString status;
   if (loading_) {
     status = QStringLiteral("Looking for windows\u2026");
-  } else if (!model_.hasScreenRecording()) {
+  } else if (!model_.diagnostics().canCapture()) {
     status = QStringLiteral("Grant Screen Recording, then reopen Tavelin.");
   } else if (shown_.empty() && !search_->text().trimmed().isEmpty()) {
     status = QStringLiteral("No window matches \u201C") + search_->text().trimmed() +

@@ -4,7 +4,7 @@
 #include <QWidget>
 #include <vector>
 
-#include "TavelinHost/Capture/WindowDiscovery.hpp"
+#include "TavelinKit/Model/WindowInfo.hpp"
 
 class QLineEdit;
 class QListWidget;

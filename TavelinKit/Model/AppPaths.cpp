@@ -39,11 +39,11 @@ std::filesystem::path root() {
   return homeDirectory() / ".local" / "share" / "Tavelin";
 }
 
-std::filesystem::path portalsFile() { return root() / "portals.json"; }
-std::filesystem::path devicesFile() { return root() / "devices.json"; }
-std::filesystem::path settingsFile() { return root() / "settings.json"; }
-std::filesystem::path deviceHistoryFile() { return root() / "device-history.json"; }
-std::filesystem::path logDirectory() { return root() / "logs"; }
+std::filesystem::path portalsFile() { return root() / DataFiles::portals; }
+std::filesystem::path devicesFile() { return root() / DataFiles::devices; }
+std::filesystem::path settingsFile() { return root() / DataFiles::settings; }
+std::filesystem::path deviceHistoryFile() { return root() / DataFiles::deviceHistory; }
+std::filesystem::path logDirectory() { return root() / DataFiles::logs; }
 
 void ensureCreated() {
   createPrivateDirectories(root());

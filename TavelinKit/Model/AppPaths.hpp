@@ -2,6 +2,17 @@
 
 #include <filesystem>
 
+namespace tavelin::DataFiles {
+
+// The names of the host's files in its data folder.
+inline constexpr const char* portals = "portals.json";
+inline constexpr const char* devices = "devices.json";
+inline constexpr const char* deviceHistory = "device-history.json";
+inline constexpr const char* settings = "settings.json";
+inline constexpr const char* logs = "logs";  // a folder
+
+}  // namespace tavelin::DataFiles
+
 // Where the host keeps its files: one folder, $XDG_DATA_HOME/Tavelin or else
 // ~/.local/share/Tavelin. Read from the environment on every call.
 namespace tavelin::AppPaths {

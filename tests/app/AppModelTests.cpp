@@ -27,7 +27,7 @@ class AppModelTest : public ::testing::Test, protected testing::ModelHarness {
   int logged(const std::string& message) {
     settle();
     int count = 0;
-    for (const auto& entry : model->logLines()) count += entry.message == message ? 1 : 0;
+    for (const auto& entry : model->activity().lines()) count += entry.message == message ? 1 : 0;
     return count;
   }
   Portal region(const char* name, ScreenRect rect = {0, 0, 100, 100}) {
@@ -38,17 +38,18 @@ class AppModelTest : public ::testing::Test, protected testing::ModelHarness {
 };
 
 TEST_F(AppModelTest, StartsTicksAndProbesOnItsSchedule) {
-  EXPECT_EQ(model->hostAndPort(), "starting\u2026");
-  EXPECT_FALSE(model->canShare());
+  EXPECT_EQ(model->connection().hostAndPort(), "starting\u2026");
+  EXPECT_FALSE(model->connection().canShare());
   model->start();
   settle();
-  ASSERT_TRUE(model->serverRunning());
-  EXPECT_EQ(model->connectionURL(), "http://192.168.77.10:" + QString::number(testPort()));
-  EXPECT_EQ(model->hostAndPort(), "192.168.77.10:" + QString::number(testPort()));
-  EXPECT_TRUE(model->canShare());
-  EXPECT_FALSE(model->qrImage().isNull());
+  ASSERT_TRUE(model->connection().serverRunning());
+  EXPECT_EQ(model->connection().connectionURL(),
+            "http://192.168.77.10:" + QString::number(testPort()));
+  EXPECT_EQ(model->connection().hostAndPort(), "192.168.77.10:" + QString::number(testPort()));
+  EXPECT_TRUE(model->connection().canShare());
+  EXPECT_FALSE(model->connection().qrImage().isNull());
   EXPECT_EQ(logged("Server listening on port " + std::to_string(testPort())), 1);
-  EXPECT_EQ(logged("Permissions: screen recording granted, accessibility granted"), 1);
+  EXPECT_EQ(logged("Desktop access: screen capture allowed"), 1);
 
   // Probed at start, on the first tick, then every tenth.
   EXPECT_EQ(runProbes(), 1);
@@ -64,17 +65,17 @@ TEST_F(AppModelTest, StartsTicksAndProbesOnItsSchedule) {
   answers->curl = "000";
   for (int i = 0; i < 20; ++i) model->refreshRuntimeState();
   runProbes();
-  EXPECT_EQ(model->reachable(), false);
+  EXPECT_EQ(model->diagnostics().reachable(), false);
   EXPECT_EQ(logged("Network error: nothing on the LAN can reach " + where +
                    " - incoming connections are being dropped"),
             1);
 
   // The PIN turns over after 300 s.
-  const QString pin = model->pin();
+  const QString pin = model->phones().pin();
   clock.advance(301s);
   model->refreshRuntimeState();
   settle();
-  EXPECT_NE(model->pin(), pin);
+  EXPECT_NE(model->phones().pin(), pin);
   model->shutDown();
 }
 
@@ -85,9 +86,9 @@ TEST_F(AppModelTest, AHostNobodyReachesSaysWhyAndHowToFixIt) {
       "   Action      From\n--     ------      ----\n22/tcp     ALLOW IN    Anywhere\n";
   model->start();
   runProbes();
-  EXPECT_EQ(model->reachable(), false);
-  EXPECT_EQ(model->firewallVerdict(), FirewallStatus::Verdict::notListed);
-  const auto banners = model->issues();
+  EXPECT_EQ(model->diagnostics().reachable(), false);
+  EXPECT_EQ(model->diagnostics().firewallVerdict(), FirewallStatus::Verdict::notListed);
+  const auto banners = model->diagnostics().issues();
   ASSERT_EQ(banners.size(), 1u);
   EXPECT_EQ(banners[0].title, "Your phone cannot reach this computer");
   EXPECT_TRUE(banners[0].detail.contains("ufw"));
@@ -103,8 +104,8 @@ TEST_F(AppModelTest, AnAddressPhonesWouldBeRefusedFromIsNamedAsTheCause) {
   model = makeModel();
   model->start();
   runProbes();
-  EXPECT_EQ(model->reachable(), false);
-  EXPECT_EQ(model->firewallVerdict(), FirewallStatus::Verdict::unknown);
+  EXPECT_EQ(model->diagnostics().reachable(), false);
+  EXPECT_EQ(model->diagnostics().firewallVerdict(), FirewallStatus::Verdict::unknown);
   EXPECT_EQ(logged("Network error: phones would be refused - 192.0.2.2 is not on a local "
                    "network, and the host admits phones only from local networks (10.x, "
                    "172.16-31.x, 192.168.x)"),
@@ -112,7 +113,7 @@ TEST_F(AppModelTest, AnAddressPhonesWouldBeRefusedFromIsNamedAsTheCause) {
   EXPECT_EQ(logged("Network error: nothing on the LAN can reach 192.0.2.2:" +
                    std::to_string(testPort()) + " - incoming connections are being dropped"),
             0);
-  const auto banners = model->issues();
+  const auto banners = model->diagnostics().issues();
   ASSERT_EQ(banners.size(), 1u);
   EXPECT_EQ(banners[0].kind, HostIssue::Kind::address);
   EXPECT_EQ(banners[0].title, "Phones would be refused");
@@ -122,14 +123,14 @@ TEST_F(AppModelTest, AnAddressPhonesWouldBeRefusedFromIsNamedAsTheCause) {
 
 // A full disk: the user is told, nothing is lost, and the change reaches the disk once it can.
 TEST_F(AppModelTest, AFileThatCannotBeSavedIsShownRetriedAndNeverLost) {
-  const auto revoked = model->pairing().issueToken(std::string("Old phone"));
+  const auto revoked = model->phones().pairing()->issueToken(std::string("Old phone"));
   model->start();
   *disk.full = true;
-  model->revoke(revoked.device.id);
+  model->phones().revoke(revoked.device.id);
   settle();
-  EXPECT_EQ(model->unsavedFiles(),
+  EXPECT_EQ(model->diagnostics().unsavedFiles(),
             (std::vector<std::string>{"device-history.json", "devices.json"}));
-  auto banners = model->issues();
+  auto banners = model->diagnostics().issues();
   ASSERT_EQ(banners.size(), 1u);
   EXPECT_EQ(banners[0].kind, HostIssue::Kind::storage);
   EXPECT_EQ(banners[0].title, "Tavelin cannot save its files");
@@ -150,8 +151,8 @@ TEST_F(AppModelTest, AFileThatCannotBeSavedIsShownRetriedAndNeverLost) {
   model->refreshRuntimeState();
   settle();
   EXPECT_GT(tries, 2);
-  EXPECT_TRUE(model->unsavedFiles().empty());
-  EXPECT_TRUE(model->issues().empty());
+  EXPECT_TRUE(model->diagnostics().unsavedFiles().empty());
+  EXPECT_TRUE(model->diagnostics().issues().empty());
   EXPECT_EQ(logged("Saved devices.json again"), 1);
   EXPECT_FALSE(PairingService(directory.path() / "devices.json").validate(revoked.token));
   model->shutDown();
@@ -161,13 +162,13 @@ TEST_F(AppModelTest, ADamagedFileIsKeptAsideAndTheHostStartsWithoutIt) {
   model.reset();
   testing::writeText(directory.path() / "devices.json", "[{\"id\": 1");
   model = makeModel();
-  EXPECT_TRUE(model->devices().empty());
+  EXPECT_TRUE(model->phones().devices().empty());
   const auto kept = testing::keptAside(directory.path(), "devices.json");
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept[0], "[{\"id\": 1");
   settle();
   bool said = false;
-  for (const auto& entry : model->logLines()) {
+  for (const auto& entry : model->activity().lines()) {
     said = said || entry.message.starts_with(
                        "devices.json could not be decoded; kept it as "
                        "devices.json.damaged-");
@@ -190,10 +191,10 @@ TEST_F(AppModelTest, AServerThatCannotStartLeavesTheModelRunning) {
   }
   model->start();
   settle();
-  EXPECT_FALSE(model->serverRunning());
-  ASSERT_TRUE(model->errorMessage());
-  EXPECT_TRUE(model->errorMessage()->startsWith("Could not start the server: "));
-  EXPECT_EQ(model->connectionURL(), "starting\u2026");
+  EXPECT_FALSE(model->connection().serverRunning());
+  ASSERT_TRUE(model->diagnostics().errorMessage());
+  EXPECT_TRUE(model->diagnostics().errorMessage()->startsWith("Could not start the server: "));
+  EXPECT_EQ(model->connection().connectionURL(), "starting\u2026");
   EXPECT_EQ(background->runAll(), 0);  // no probe without a server
   model->refreshRuntimeState();        // and the refresh goes on
   for (const int fd : taken) ::close(fd);
@@ -201,71 +202,75 @@ TEST_F(AppModelTest, AServerThatCannotStartLeavesTheModelRunning) {
 
 TEST_F(AppModelTest, PortalsActivateToggleDeleteAndRetarget) {
   std::vector<std::optional<ScreenRect>> borders;
-  model->showRegionBorder = [&](std::optional<ScreenRect> rect) { borders.push_back(rect); };
+  model->sharing().showRegionBorder = [&](std::optional<ScreenRect> rect) {
+    borders.push_back(rect);
+  };
   const Portal first = region("first");
-  model->add(first);
-  EXPECT_EQ(model->activePortalID(), first.id);
+  model->sharing().add(first);
+  EXPECT_EQ(model->sharing().activePortalID(), first.id);
   EXPECT_EQ(logged("Portal created: first (screenRegion)"), 1);
   const Portal second = region("second");
-  model->add(second);  // the newest is the default; both are shared
-  EXPECT_TRUE(model->portals()[0].shared && model->portals()[1].shared);
-  model->toggle(second);  // stopped: no longer shared, nor the default
-  EXPECT_FALSE(model->activePortalID());
-  EXPECT_FALSE(model->portals()[1].shared);
-  EXPECT_EQ(model->portalStateText(model->portals()[1]), "Not shared");
-  EXPECT_EQ(model->portalStateText(model->portals()[0]), "Shared, no phone watching");
-  EXPECT_EQ(model->captureStateText(), "Nothing streaming");
-  model->toggle(second);  // shared again, and the default
-  EXPECT_EQ(model->activePortalID(), second.id);
-  model->toggle(first);  // it was shared: it stops
-  EXPECT_FALSE(model->portals()[0].shared);
-  EXPECT_EQ(model->activePortalID(), second.id);
-  model->activate(first);  // the default is always shared
-  EXPECT_TRUE(model->portals()[0].shared);
-  EXPECT_EQ(model->activePortalID(), first.id);
+  model->sharing().add(second);  // the newest is the default; both are shared
+  EXPECT_TRUE(model->sharing().portals()[0].shared && model->sharing().portals()[1].shared);
+  model->sharing().toggle(second);  // stopped: no longer shared, nor the default
+  EXPECT_FALSE(model->sharing().activePortalID());
+  EXPECT_FALSE(model->sharing().portals()[1].shared);
+  EXPECT_EQ(model->sharing().portalStateText(model->sharing().portals()[1]), "Not shared");
+  EXPECT_EQ(model->sharing().portalStateText(model->sharing().portals()[0]),
+            "Shared, no phone watching");
+  EXPECT_EQ(model->sharing().captureStateText(), "Nothing streaming");
+  model->sharing().toggle(second);  // shared again, and the default
+  EXPECT_EQ(model->sharing().activePortalID(), second.id);
+  model->sharing().toggle(first);  // it was shared: it stops
+  EXPECT_FALSE(model->sharing().portals()[0].shared);
+  EXPECT_EQ(model->sharing().activePortalID(), second.id);
+  model->sharing().activate(first);  // the default is always shared
+  EXPECT_TRUE(model->sharing().portals()[0].shared);
+  EXPECT_EQ(model->sharing().activePortalID(), first.id);
   // An edit from a sheet opened before a stop does not share the portal again.
-  model->stopSharing(second);
+  model->sharing().stopSharing(second);
   Portal renamed = second;
   renamed.name = "renamed";
-  model->update(renamed);
-  EXPECT_EQ(model->portals()[1].name, "renamed");
-  EXPECT_FALSE(model->portals()[1].shared);
-  model->startSharing(second);
-  model->activate(first);
-  model->remove(first);
-  EXPECT_FALSE(model->activePortalID());
-  EXPECT_EQ(model->captureState(), PortalCaptureState::idle);
+  model->sharing().update(renamed);
+  EXPECT_EQ(model->sharing().portals()[1].name, "renamed");
+  EXPECT_FALSE(model->sharing().portals()[1].shared);
+  model->sharing().startSharing(second);
+  model->sharing().activate(first);
+  model->sharing().remove(first);
+  EXPECT_FALSE(model->sharing().activePortalID());
+  EXPECT_EQ(model->sharing().captureState(), PortalCaptureState::idle);
   EXPECT_EQ(borders.back(), std::nullopt);
-  EXPECT_EQ(model->portals().size(), 1u);
+  EXPECT_EQ(model->sharing().portals().size(), 1u);
 
   // A drag of no size makes nothing; a real one makes "Screen region W×H".
-  model->completeScreenRegionSelection(ScreenRect{5, 5, 0, 40}, std::nullopt);
-  EXPECT_EQ(model->portals().size(), 1u);
-  model->completeScreenRegionSelection(ScreenRect{5, 5, 320.7, 200}, std::nullopt);
-  ASSERT_EQ(model->portals().size(), 2u);
-  EXPECT_EQ(model->portals().back().name, "Screen region 320\u00D7200");
+  model->targets().chooseScreenRegion(ScreenRect{5, 5, 0, 40}, std::nullopt);
+  EXPECT_EQ(model->sharing().portals().size(), 1u);
+  model->targets().chooseScreenRegion(ScreenRect{5, 5, 320.7, 200}, std::nullopt);
+  ASSERT_EQ(model->sharing().portals().size(), 2u);
+  EXPECT_EQ(model->sharing().portals().back().name, "Screen region 320\u00D7200");
 
   // Retargeting: a window region keeps its region and resize rule; a screen region ignores a
   // window.
   const WindowInfo oldWindow{7, "Old", "Editor", "org.example.Editor", 70, {0, 0, 800, 600}, true};
   const WindowInfo newWindow{8, "New", "Editor", "org.example.Editor", 71, {0, 0, 640, 480}, true};
   const NormalizedRect area{0.1, 0.2, 0.3, 0.4};
-  model->completeWindowRegionSelection(oldWindow, area, {80, 120, 240, 240}, std::nullopt);
-  Portal part = model->portals().back();
+  model->targets().chooseWindowRegion(oldWindow, area, {80, 120, 240, 240}, std::nullopt);
+  Portal part = model->sharing().portals().back();
   EXPECT_EQ(part.name, "Editor region");
   auto payload = std::get<WindowRegionPortalData>(part.payload.value);
   payload.resizeBehavior = RegionResizeBehavior::keepPixelSize;
   part.payload = payload;
-  model->update(part);
-  model->completeWindowSelection(newWindow, part);
-  const auto retargeted = std::get<WindowRegionPortalData>(model->portals().back().payload.value);
+  model->sharing().update(part);
+  model->targets().chooseWindow(newWindow, part);
+  const auto retargeted =
+      std::get<WindowRegionPortalData>(model->sharing().portals().back().payload.value);
   EXPECT_EQ(retargeted.target.windowID, 8u);
   EXPECT_EQ(retargeted.region, area);
   EXPECT_EQ(retargeted.originalPixelRegion, (PixelRect{80, 120, 240, 240}));
   EXPECT_EQ(retargeted.resizeBehavior, RegionResizeBehavior::keepPixelSize);
-  const auto before = model->portals();
-  model->completeWindowSelection(newWindow, second);
-  EXPECT_EQ(model->portals(), before);
+  const auto before = model->sharing().portals();
+  model->targets().chooseWindow(newWindow, second);
+  EXPECT_EQ(model->sharing().portals(), before);
 }
 
 // What the desk says about sharing is what the phones get: a stopped portal's pictures end at
@@ -277,12 +282,12 @@ TEST_F(AppModelTest, StoppingAPortalEndsItsPicturesOnEveryPhoneAndKeepsItFromBei
   settle();
   const Portal notes = region("Notes", {0, 0, 200, 100});
   const Portal dashboard = region("Dashboard", {0, 0, 400, 300});
-  model->add(notes);
-  model->add(dashboard);  // the default
+  model->sharing().add(notes);
+  model->sharing().add(dashboard);  // the default
   std::vector<std::unique_ptr<testing::RawPhone>> phones;
   std::string token;
   for (const char* name : {"Pixel", "Tablet"}) {
-    const auto issued = model->pairing().issueToken(std::string(name));
+    const auto issued = model->phones().pairing()->issueToken(std::string(name));
     token = issued.token;
     std::string answer;
     phones.push_back(testing::openStream(*model, issued.device, answer));
@@ -290,7 +295,7 @@ TEST_F(AppModelTest, StoppingAPortalEndsItsPicturesOnEveryPhoneAndKeepsItFromBei
   }
   // What GET /api/session answers a phone: the default portal's state as the host has it.
   auto session = [&] {
-    testing::LoopbackClient client("127.0.0.1", model->server().port());
+    testing::LoopbackClient client("127.0.0.1", model->connection().server().port());
     client.send("GET /api/session HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " + token +
                 "\r\n\r\n");
     const std::string response = client.readUntilClosed().value_or("");
@@ -357,7 +362,7 @@ TEST_F(AppModelTest, StoppingAPortalEndsItsPicturesOnEveryPhoneAndKeepsItFromBei
   EXPECT_EQ(live.value("streaming", false), true);
 
   const auto stopped = std::chrono::steady_clock::now();
-  model->stopSharing(dashboard);
+  model->sharing().stopSharing(dashboard);
   for (auto& phone : phones) {
     const auto told = next(*phone, stateOf(dashboard, false));
     ASSERT_TRUE(told.message);
@@ -375,7 +380,7 @@ TEST_F(AppModelTest, StoppingAPortalEndsItsPicturesOnEveryPhoneAndKeepsItFromBei
       "stopToBothPhonesMs",
       static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(latency).count()));
   EXPECT_EQ(stream.calls().back(), "stop");
-  EXPECT_EQ(model->portalStateText(model->portals()[1]), "Not shared");
+  EXPECT_EQ(model->sharing().portalStateText(model->sharing().portals()[1]), "Not shared");
 
   // Asked for by a phone anyway: told so, with the list, and no pictures.
   auto& pixel = *phones[0];
@@ -397,28 +402,28 @@ TEST_F(AppModelTest, StoppingAPortalEndsItsPicturesOnEveryPhoneAndKeepsItFromBei
   EXPECT_EQ(capture->streams.size(), 1u);  // nothing was captured for it
 
   // Started again: phones that have no portal watch it again.
-  model->startSharing(dashboard);
+  model->sharing().startSharing(dashboard);
   for (auto& phone : phones) ASSERT_TRUE(next(*phone, stateOf(dashboard, true)).message);
 
   // Stopping everything in one step leaves every phone paired, with nothing to watch.
-  model->stopAllSharing();
-  EXPECT_FALSE(model->isAnythingShared());
+  model->sharing().stopAllSharing();
+  EXPECT_FALSE(model->sharing().isAnythingShared());
   for (auto& phone : phones) {
     ASSERT_TRUE(next(*phone, stateOf(dashboard, false)).message);
     const auto list = next(*phone, isList);
     ASSERT_TRUE(list.message);
     EXPECT_TRUE((*list.message)["items"].empty());
   }
-  EXPECT_EQ(model->devices().size(), 2u);
+  EXPECT_EQ(model->phones().devices().size(), 2u);
   EXPECT_FALSE(session().contains("portalId"));
   model->shutDown();
 
   // Whether each portal is shared survives a restart.
   model.reset();
   model = makeModel();
-  ASSERT_EQ(model->portals().size(), 2u);
-  EXPECT_FALSE(model->portals()[0].shared);
-  EXPECT_FALSE(model->portals()[1].shared);
+  ASSERT_EQ(model->sharing().portals().size(), 2u);
+  EXPECT_FALSE(model->sharing().portals()[0].shared);
+  EXPECT_FALSE(model->sharing().portals()[1].shared);
 }
 
 // The server reads the approval setting and the captures read the rest on their own threads,
@@ -426,34 +431,34 @@ TEST_F(AppModelTest, StoppingAPortalEndsItsPicturesOnEveryPhoneAndKeepsItFromBei
 TEST_F(AppModelTest, SettingsChangeWhilePhonesPairAndStream) {
   fakes.windows->screens.push_back({1, {0, 0, 800, 600}, 1, true});
   capture->content->displays.push_back({1, {0, 0, 800, 600}});
-  model->add(region("Screen"));
+  model->sharing().add(region("Screen"));
   model->start();
   settle();
   std::atomic<bool> done{false};
   std::atomic<int> answered{0};
   std::thread phones([&] {
-    const auto port = model->server().port();
+    const auto port = model->connection().server().port();
     for (int i = 0; i < 40; ++i) {
       testing::LoopbackClient pair("127.0.0.1", port);
-      const std::string body = R"({"pin":")" + model->pairing().pin() +
+      const std::string body = R"({"pin":")" + model->phones().pairing()->pin() +
                                R"(","deviceName":"Phone )" + std::to_string(i) + R"("})";
       pair.send("POST /api/pair HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
                 std::to_string(body.size()) + "\r\n\r\n" + body);
       const auto answer = pair.readUntilClosed().value_or("");
       if (answer.starts_with("HTTP/1.1 200") || answer.starts_with("HTTP/1.1 202")) ++answered;
       // A stream makes the portal's capture, with the settings of the moment.
-      const auto device = model->pairing().issueToken(std::string("Streamer")).device;
+      const auto device = model->phones().pairing()->issueToken(std::string("Streamer")).device;
       std::string upgraded;
       auto stream = testing::openStream(*model, device, upgraded);
     }
     done = true;
   });
-  HostSettings settings = model->settings();
+  HostSettings settings = model->settings().value();
   for (int i = 0; !done; ++i) {
     settings.requireApproval = i % 2 == 0;
     settings.targetFps = i % 2 == 0 ? 15 : 60;
     settings.jpegQuality = i % 2 == 0 ? 0.4 : 0.8;
-    model->updateSettings(settings);
+    model->settings().update(settings);
     settle();
   }
   phones.join();
@@ -464,7 +469,7 @@ TEST_F(AppModelTest, SettingsChangeWhilePhonesPairAndStream) {
 TEST_F(AppModelTest, PhonesAreCountedPerDeviceAndTheirComingsAndGoingsRemembered) {
   model->start();
   settle();
-  const auto device = model->pairing().issueToken(std::string("Pixel")).device;
+  const auto device = model->phones().pairing()->issueToken(std::string("Pixel")).device;
   auto openStream = [&] {
     std::string answer;
     auto phone = testing::openStream(*model, device, answer);
@@ -473,14 +478,15 @@ TEST_F(AppModelTest, PhonesAreCountedPerDeviceAndTheirComingsAndGoingsRemembered
   };
   auto one = openStream();
   auto two = openStream();
-  ASSERT_TRUE(testing::eventually([&] { return model->server().sessionCount() == 2; }));
+  ASSERT_TRUE(
+      testing::eventually([&] { return model->connection().server().sessionCount() == 2; }));
   model->refreshRuntimeState();
   settle();
-  EXPECT_EQ(model->frameCounts().size(), 1u);
-  EXPECT_EQ(model->connectedDeviceIDs(), std::set<Uuid>{device.id});
+  EXPECT_EQ(model->connection().frameCounts().size(), 1u);
+  EXPECT_EQ(model->connection().connectedDeviceIDs(), std::set<Uuid>{device.id});
   model->refreshRuntimeState();
   settle();
-  auto events = model->history(device.id);
+  auto events = model->phones().history(device.id);
   EXPECT_EQ(
       std::count_if(events.begin(), events.end(),
                     [](const DeviceEvent& e) { return e.kind == DeviceEvent::Kind::connected; }),
@@ -488,16 +494,17 @@ TEST_F(AppModelTest, PhonesAreCountedPerDeviceAndTheirComingsAndGoingsRemembered
 
   one.reset();
   two.reset();
-  ASSERT_TRUE(testing::eventually([&] { return model->server().sessionCount() == 0; }));
+  ASSERT_TRUE(
+      testing::eventually([&] { return model->connection().server().sessionCount() == 0; }));
   model->refreshRuntimeState();
   model->refreshRuntimeState();
   settle();
-  events = model->history(device.id);
+  events = model->phones().history(device.id);
   EXPECT_EQ(
       std::count_if(events.begin(), events.end(),
                     [](const DeviceEvent& e) { return e.kind == DeviceEvent::Kind::disconnected; }),
       1);
-  EXPECT_TRUE(model->connectedDeviceIDs().empty());
+  EXPECT_TRUE(model->connection().connectedDeviceIDs().empty());
   model->shutDown();
 }
 

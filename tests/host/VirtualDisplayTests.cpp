@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "TavelinHost/Capture/VirtualDisplay.hpp"
+#include "TavelinHost/Capture/LiveDisplayPreview.hpp"
+#include "TavelinHost/Capture/TavelinVirtualDisplay.hpp"
 #include "tests/support/FakePlatform.hpp"
 
 namespace tavelin {

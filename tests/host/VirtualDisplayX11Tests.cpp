@@ -5,8 +5,9 @@
 #include <gtest/gtest.h>
 #include <xcb/randr.h>
 
+#include "TavelinHost/Capture/LiveDisplayPreview.hpp"
 #include "TavelinHost/Capture/PortalSources.hpp"
-#include "TavelinHost/Capture/VirtualDisplay.hpp"
+#include "TavelinHost/Capture/TavelinVirtualDisplay.hpp"
 #include "TavelinHost/Platform/X11/X11CaptureService.hpp"
 #include "TavelinHost/Platform/X11/X11Desktop.hpp"
 #include "TavelinHost/Platform/X11/X11VirtualDisplay.hpp"

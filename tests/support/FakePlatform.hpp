@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "TavelinHost/Platform/ScreenCaptureService.hpp"
-#include "TavelinHost/Platform/VirtualDisplay.hpp"
+#include "TavelinHost/Platform/VirtualDisplayPlatform.hpp"
 #include "TavelinHost/Platform/WindowServer.hpp"
 
 namespace tavelin::testing {

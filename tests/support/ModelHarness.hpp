@@ -8,7 +8,9 @@
 #include <optional>
 #include <string>
 
+#include "TavelinHost/App/AppEnvironment.hpp"
 #include "TavelinHost/App/AppModel.hpp"
+#include "TavelinServer/StreamingServer.hpp"
 #include "tests/support/FakeCaptureService.hpp"
 #include "tests/support/FakeClock.hpp"
 #include "tests/support/FakeInputDesktop.hpp"
@@ -32,8 +34,8 @@ inline std::uint16_t testPort() { return static_cast<std::uint16_t>(21000 + ::ge
 // receives the server's reply to the upgrade.
 inline std::unique_ptr<RawPhone> openStream(AppModel& model, const PairedDevice& device,
                                             std::string& answer) {
-  auto phone = std::make_unique<RawPhone>(model.server().port());
-  answer = phone->upgrade("/ws?ticket=" + model.server().tickets().issue(device.id));
+  auto phone = std::make_unique<RawPhone>(model.connection().server().port());
+  answer = phone->upgrade("/ws?ticket=" + model.connection().server().tickets().issue(device.id));
   return phone;
 }
 
@@ -67,12 +69,12 @@ struct ModelHarness {
     AppEnvironment environment;
     environment.dataDirectory = directory.path();
     environment.webRoot = directory.path() / "client";
-    environment.capture = capture;
-    environment.windows = fakes.windows;
-    environment.applications = fakes.applications;
-    environment.windowControl = fakes.control;
-    environment.poster = fakes.poster;
-    environment.virtualDisplays = virtualDisplays;
+    environment.platform.capture = capture;
+    environment.platform.windows = fakes.windows;
+    environment.platform.applications = fakes.applications;
+    environment.platform.windowControl = fakes.control;
+    environment.platform.poster = fakes.poster;
+    environment.platform.virtualDisplays = virtualDisplays;
     environment.runProcess = [answers = answers](const std::string& program,
                                                  const std::vector<std::string>&) {
       if (program == "curl") return std::optional(ProcessResult{0, answers->curl, {}});

@@ -18,10 +18,13 @@
 #include <QToolButton>
 
 #include "TavelinHost/UI/ConnectionCard.hpp"
+#include "TavelinHost/UI/DeviceHistorySheet.hpp"
+#include "TavelinHost/UI/EditPortalSheet.hpp"
 #include "TavelinHost/UI/MainWindow.hpp"
+#include "TavelinHost/UI/MoveWindowSheet.hpp"
 #include "TavelinHost/UI/PinFormatter.hpp"
 #include "TavelinHost/UI/PortalFlowSheet.hpp"
-#include "TavelinHost/UI/Sheets.hpp"
+#include "TavelinHost/UI/SettingsDialog.hpp"
 #include "TavelinHost/UI/Symbols.hpp"
 #include "TavelinHost/UI/ViewKit.hpp"
 #include "TavelinHost/UI/VirtualDisplayViews.hpp"
@@ -44,7 +47,7 @@ class MainWindowTest : public ::testing::Test, protected testing::ModelHarness {
   void SetUp() override {
     testing::addSampleWindows(*capture);
     model = makeModel();
-    model->copyText = [this](const QString& text) { copied = text; };
+    model->connection().copyText = [this](const QString& text) { copied = text; };
     window = std::make_unique<MainWindow>(*model);
     window->show();
     settle();
@@ -138,7 +141,7 @@ TEST_F(MainWindowTest, ThePinStaysHiddenUntilTheUserAsks) {
   model->start();
   settle();
   ConnectionCard* card = window->connectionCard();
-  const QString pin = model->pin();
+  const QString pin = model->phones().pin();
   ASSERT_EQ(pin.size(), 6);
   EXPECT_FALSE(card->isPinRevealed());
   // The whole PIN, plain or grouped: three of its digits may well be in the address's port.
@@ -165,9 +168,9 @@ TEST_F(MainWindowTest, ThePinStaysHiddenUntilTheUserAsks) {
   // A new PIN replaces the one shown.
   button(card, "Generate a new PIN")->click();
   settle();
-  EXPECT_NE(model->pin(), pin);
-  EXPECT_NE(label(card, PinFormatter::grouped(model->pin())), nullptr);
-  EXPECT_TRUE(showing(window.get(), model->connectionURL()));
+  EXPECT_NE(model->phones().pin(), pin);
+  EXPECT_NE(label(card, PinFormatter::grouped(model->phones().pin())), nullptr);
+  EXPECT_TRUE(showing(window.get(), model->connection().connectionURL()));
   EXPECT_TRUE(button(card, "Copy link")->isEnabled());
 
   // Without a share sheet for links, sharing shows the address with a large code to copy.
@@ -176,15 +179,15 @@ TEST_F(MainWindowTest, ThePinStaysHiddenUntilTheUserAsks) {
   auto* share = window->findChild<QDialog*>();
   ASSERT_NE(share, nullptr);
   EXPECT_EQ(share->windowTitle(), "Share link");
-  EXPECT_TRUE(showing(share, model->connectionURL()));
+  EXPECT_TRUE(showing(share, model->connection().connectionURL()));
   button(share, "Copy link")->click();
-  EXPECT_EQ(copied, model->connectionURL());
+  EXPECT_EQ(copied, model->connection().connectionURL());
 }
 
 TEST_F(MainWindowTest, PortalsShowTheirStateStartStopAndAskBeforeDeleting) {
   const Portal first = region("Dashboard");
-  model->add(first);
-  model->add(region("Chart"));  // the newest becomes the active one; both are shared
+  model->sharing().add(first);
+  model->sharing().add(region("Chart"));  // the newest becomes the active one; both are shared
   settle();
   EXPECT_FALSE(showing(window.get(), "No portals yet"));
   EXPECT_TRUE(showing(window.get(), "Dashboard"));
@@ -197,13 +200,13 @@ TEST_F(MainWindowTest, PortalsShowTheirStateStartStopAndAskBeforeDeleting) {
   EXPECT_EQ(toggles[1]->toolTip(), "Stop sharing this portal");
   toggles[0]->click();
   settle();
-  EXPECT_FALSE(model->portals()[0].shared);
+  EXPECT_FALSE(model->sharing().portals()[0].shared);
   EXPECT_TRUE(showing(window.get(), "Not shared"));
   toggles = window->findChildren<QToolButton*>("toggle");
   EXPECT_EQ(toggles[0]->toolTip(), "Start sharing this portal");
   toggles[0]->click();
   settle();
-  EXPECT_EQ(model->activePortalID(), first.id);
+  EXPECT_EQ(model->sharing().activePortalID(), first.id);
   EXPECT_EQ(window->findChildren<QToolButton*>("toggle")[0]->toolTip(), "Stop sharing this portal");
 
   // One action stops every portal; it stays offered only while something is shared.
@@ -215,12 +218,12 @@ TEST_F(MainWindowTest, PortalsShowTheirStateStartStopAndAskBeforeDeleting) {
   EXPECT_TRUE(stopAll->isEnabled());
   stopAll->trigger();
   settle();
-  EXPECT_FALSE(model->isAnythingShared());
+  EXPECT_FALSE(model->sharing().isAnythingShared());
   EXPECT_FALSE(stopAll->isEnabled());
   for (auto* toggle : window->findChildren<QToolButton*>("toggle")) {
     EXPECT_EQ(toggle->toolTip(), "Start sharing this portal");
   }
-  model->activate(first);
+  model->sharing().activate(first);
   settle();
 
   // Cancel keeps the portal; Delete removes it.
@@ -229,14 +232,14 @@ TEST_F(MainWindowTest, PortalsShowTheirStateStartStopAndAskBeforeDeleting) {
   EXPECT_EQ(cancel.seen().title, "Delete \u201CDashboard\u201D?");
   EXPECT_EQ(cancel.seen().message, "Any phone currently viewing this portal is disconnected.");
   EXPECT_TRUE(cancel.seen().buttons.contains("Delete"));
-  EXPECT_EQ(model->portals().size(), 2u);
+  EXPECT_EQ(model->sharing().portals().size(), 2u);
   testing::DialogAnswerer confirm("Delete");
   chooseFromMenu(moreActionsOf("Dashboard"), "Delete");
   settle();
   ASSERT_TRUE(confirm.seen().answered);
-  ASSERT_EQ(model->portals().size(), 1u);
-  EXPECT_EQ(model->portals()[0].name, "Chart");
-  EXPECT_EQ(model->activePortalID(), std::nullopt);  // the active one went first
+  ASSERT_EQ(model->sharing().portals().size(), 1u);
+  EXPECT_EQ(model->sharing().portals()[0].name, "Chart");
+  EXPECT_EQ(model->sharing().activePortalID(), std::nullopt);  // the active one went first
   EXPECT_FALSE(showing(window.get(), "Dashboard"));
 
   // Edit: the sheet the menu opens saves a new name and the outline choice.
@@ -249,15 +252,16 @@ TEST_F(MainWindowTest, PortalsShowTheirStateStartStopAndAskBeforeDeleting) {
   button(edit, "Outline the region on the desktop")->click();
   edit->save();
   settle();
-  EXPECT_EQ(model->portals()[0].name, "Sales chart");
-  EXPECT_FALSE(std::get<ScreenRegionPortalData>(model->portals()[0].payload.value).showBorder);
+  EXPECT_EQ(model->sharing().portals()[0].name, "Sales chart");
+  EXPECT_FALSE(
+      std::get<ScreenRegionPortalData>(model->sharing().portals()[0].payload.value).showBorder);
   EXPECT_EQ(model->sheet(), std::nullopt);
   EXPECT_EQ(window->openSheet(), nullptr);
 }
 
 TEST_F(MainWindowTest, DevicesShowNamesLiterallyAndRevokingAsksFirst) {
-  const auto device = model->pairing().issueToken(std::string("<b>x</b>")).device;
-  model->pairing().issueToken(std::string("Tablet"));
+  const auto device = model->phones().pairing()->issueToken(std::string("<b>x</b>")).device;
+  model->phones().pairing()->issueToken(std::string("Tablet"));
   settle();
   EXPECT_FALSE(showing(window.get(), "No paired devices"));
   QLabel* name = label(window.get(), "<b>x</b>");
@@ -275,12 +279,12 @@ TEST_F(MainWindowTest, DevicesShowNamesLiterallyAndRevokingAsksFirst) {
   EXPECT_EQ(cancel.seen().title, "Revoke access for \u201C<b>x</b>\u201D?");
   EXPECT_EQ(cancel.seen().message,
             "The device is disconnected and must pair again with a new PIN.");
-  EXPECT_EQ(model->devices().size(), 2u);
+  EXPECT_EQ(model->phones().devices().size(), 2u);
   testing::DialogAnswerer revoke("Revoke Access");
   chooseFromMenu(more, "Revoke Access");
   settle();
-  ASSERT_EQ(model->devices().size(), 1u);
-  EXPECT_EQ(model->devices()[0].name, "Tablet");
+  ASSERT_EQ(model->phones().devices().size(), 1u);
+  EXPECT_EQ(model->phones().devices()[0].name, "Tablet");
 
   // Revoke All from the toolbar's menu.
   testing::DialogAnswerer all("Revoke All");
@@ -288,12 +292,12 @@ TEST_F(MainWindowTest, DevicesShowNamesLiterallyAndRevokingAsksFirst) {
   settle();
   EXPECT_EQ(all.seen().title, "Revoke access for all devices?");
   EXPECT_EQ(all.seen().message, "Every paired device is disconnected and must pair again.");
-  EXPECT_TRUE(model->devices().empty());
+  EXPECT_TRUE(model->phones().devices().empty());
   EXPECT_TRUE(showing(window.get(), "No paired devices"));
 }
 
 TEST_F(MainWindowTest, TheHistorySheetShowsTheTimelineAndClearsItAfterAsking) {
-  const auto device = model->pairing().issueToken(std::string("Pixel")).device;
+  const auto device = model->phones().pairing()->issueToken(std::string("Pixel")).device;
   settle();
   for (auto* row : window->findChildren<QWidget*>("DeviceRow")) {
     row->findChild<QPushButton*>()->click();
@@ -310,17 +314,17 @@ TEST_F(MainWindowTest, TheHistorySheetShowsTheTimelineAndClearsItAfterAsking) {
   EXPECT_EQ(clear.seen().title, "Clear history for \u201CPixel\u201D?");
   EXPECT_EQ(clear.seen().message,
             "The device stays paired; only its recorded activity is removed.");
-  EXPECT_TRUE(model->history(device.id).empty());
+  EXPECT_TRUE(model->phones().history(device.id).empty());
   EXPECT_TRUE(showing(history, "Connections and disconnections will appear here."));
-  EXPECT_EQ(model->devices().size(), 1u);
+  EXPECT_EQ(model->phones().devices().size(), 1u);
   button(history, "Done")->click();
   settle();
   EXPECT_EQ(model->sheet(), std::nullopt);
 }
 
 TEST_F(MainWindowTest, ApprovalsAppearWhileWaitingAndAllowOrDenyThem) {
-  model->pendingStore().create("Anna's <i>phone</i>");
-  const auto second = model->pendingStore().create("Tablet");
+  model->phones().pendingStore()->create("Anna's <i>phone</i>");
+  const auto second = model->phones().pendingStore()->create("Tablet");
   settle();
   EXPECT_TRUE(showing(window.get(), "Approve connection"));
   EXPECT_TRUE(showing(window.get(), "Anna's <i>phone</i> wants to connect"));
@@ -334,14 +338,14 @@ TEST_F(MainWindowTest, ApprovalsAppearWhileWaitingAndAllowOrDenyThem) {
     }
   }
   settle();
-  ASSERT_EQ(model->pendingRequests().size(), 1u);
-  EXPECT_EQ(model->pendingRequests()[0].id, second);
+  ASSERT_EQ(model->phones().pendingRequests().size(), 1u);
+  EXPECT_EQ(model->phones().pendingRequests()[0].id, second);
   button(window.get(), "Deny")->click();
   settle();
-  EXPECT_TRUE(model->pendingRequests().empty());
+  EXPECT_TRUE(model->phones().pendingRequests().empty());
   EXPECT_FALSE(showing(window.get(), "Approve connection"));
   bool approved = false, denied = false;
-  for (const auto& entry : model->logLines()) {
+  for (const auto& entry : model->activity().lines()) {
     approved = approved || (entry.category == "Pairing" && entry.message == "Connection approved");
     denied = denied || (entry.category == "Pairing" && entry.message == "Connection denied");
   }
@@ -351,7 +355,7 @@ TEST_F(MainWindowTest, ApprovalsAppearWhileWaitingAndAllowOrDenyThem) {
   auto* ask = qobject_cast<QCheckBox*>(button(window.get(), "Ask before allowing a new device"));
   EXPECT_FALSE(ask->isChecked());
   ask->click();
-  EXPECT_TRUE(model->requireApproval());
+  EXPECT_TRUE(model->settings().requireApproval());
   EXPECT_TRUE(HostSettings::load(directory.path() / "settings.json").requireApproval);
 }
 
@@ -411,9 +415,10 @@ TEST_F(MainWindowTest, TheVirtualDisplayCardMakesWatchesSharesAndRemovesTheDispl
   EXPECT_FALSE(button(display, "Share selected region")->isEnabled());
   button(display, "Share whole display")->click();
   settle();
-  ASSERT_EQ(model->portals().size(), 1u);
-  EXPECT_EQ(model->portals()[0].name, "Virtual region 1920\u00D71080");
-  EXPECT_EQ(std::get<ScreenRegionPortalData>(model->portals()[0].payload.value).region, parked);
+  ASSERT_EQ(model->sharing().portals().size(), 1u);
+  EXPECT_EQ(model->sharing().portals()[0].name, "Virtual region 1920\u00D71080");
+  EXPECT_EQ(std::get<ScreenRegionPortalData>(model->sharing().portals()[0].payload.value).region,
+            parked);
 
   button(window.get(), "Move window here")->click();
   auto* move = sheet<MoveWindowSheet>();
@@ -436,7 +441,7 @@ TEST_F(MainWindowTest, AFailureIsShownOnceAndDismissed) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return ok.seen().answered; }, 5000));
   settle();
   EXPECT_EQ(ok.seen().title, "Could not create a virtual display.");
-  EXPECT_EQ(model->errorMessage(), std::nullopt);
+  EXPECT_EQ(model->diagnostics().errorMessage(), std::nullopt);
   EXPECT_TRUE(showing(window.get(), "No virtual display"));
 }
 
@@ -481,17 +486,17 @@ TEST_F(MainWindowTest, TheCreationSheetListsFiltersAndMakesAWindowPortal) {
   picker->setQuery("inbox");
   button(flow, "Choose Window")->click();
   settle();
-  ASSERT_EQ(model->portals().size(), 1u);
-  EXPECT_EQ(model->portals()[0].name, "Mail");
-  EXPECT_EQ(model->portals()[0].payload.windowTarget()->windowID, 0x400001u);
+  ASSERT_EQ(model->sharing().portals().size(), 1u);
+  EXPECT_EQ(model->sharing().portals()[0].name, "Mail");
+  EXPECT_EQ(model->sharing().portals()[0].payload.windowTarget()->windowID, 0x400001u);
   EXPECT_EQ(window->openSheet(), nullptr);
 }
 
 TEST_F(MainWindowTest, ANewTargetIsChosenOnlyWhileItsSheetIsOpen) {
   const WindowInfo mail{0x400001, "Inbox", "Mail", "org.example.Mail", 4100, {100, 80, 900, 640},
                         true};
-  model->completeWindowSelection(mail, std::nullopt);
-  const Portal portal = model->portals().at(0);
+  model->targets().chooseWindow(mail, std::nullopt);
+  const Portal portal = model->sharing().portals().at(0);
   model->changeTarget(portal);
   auto* retarget = sheet<PortalFlowSheet>();
   ASSERT_NE(retarget, nullptr);
@@ -508,7 +513,7 @@ TEST_F(MainWindowTest, ANewTargetIsChosenOnlyWhileItsSheetIsOpen) {
   flow->windowPicker()->setQuery("notes");
   button(flow, "Choose Window")->click();
   settle();
-  const auto portals = model->portals();
+  const auto portals = model->sharing().portals();
   ASSERT_EQ(portals.size(), 2u);
   EXPECT_EQ(portals[0], portal);
   EXPECT_EQ(portals[1].name, "Text Editor");
@@ -547,7 +552,7 @@ TEST_F(MainWindowTest, TheRegionStepPreviewsTheWindowAndSharesTheDraggedPart) {
   EXPECT_TRUE(flow->normalizedLabel()->text().startsWith("normalized 0.1"));
   button(flow, "Use Region")->click();
   settle();
-  const auto portals = model->portals();
+  const auto portals = model->sharing().portals();
   ASSERT_EQ(portals.size(), 1u);
   const auto& part = std::get<WindowRegionPortalData>(portals[0].payload.value);
   EXPECT_EQ(part.originalPixelRegion, choice->pixels);
@@ -634,7 +639,7 @@ TEST_F(MainWindowTest, SettingsClampThePortAndSaveEachChangeAtOnce) {
   EXPECT_EQ(HostSettings::load(file).maxFrameDimension, 1280);
   settings->outline()->click();
   EXPECT_FALSE(HostSettings::load(file).showRegionBorder);
-  EXPECT_FALSE(model->settings().showRegionBorder);
+  EXPECT_FALSE(model->settings().value().showRegionBorder);
   EXPECT_TRUE(showing(settings, "Restart Tavelin to apply a new port."));
 }
 

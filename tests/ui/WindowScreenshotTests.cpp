@@ -59,9 +59,9 @@ CaptureSample windowPicture(int width, int height) {
   return sample;
 }
 
-int logged(const AppModel& model, const std::string& message) {
+int logged(AppModel& model, const std::string& message) {
   int count = 0;
-  for (const auto& entry : model.logLines()) count += entry.message == message ? 1 : 0;
+  for (const auto& entry : model.activity().lines()) count += entry.message == message ? 1 : 0;
   return count;
 }
 
@@ -86,20 +86,20 @@ class WindowOnDesktopTest : public ::testing::Test, protected testing::ModelHarn
 
 TEST_F(WindowOnDesktopTest, TheHostStartsOnceWithItsWindowAndStopsWhenItCloses) {
   ASSERT_TRUE(model->didStart);
-  EXPECT_TRUE(model->serverRunning());
+  EXPECT_TRUE(model->connection().serverRunning());
   app->mainWindow().hide();
   app->mainWindow().show();
   settle();
   EXPECT_EQ(logged(*model, "Host starting"), 1);
   EXPECT_EQ(app->mainWindow().windowTitle(), "Tavelin");
-  EXPECT_TRUE(testing::showing(&app->mainWindow(), model->connectionURL()));
+  EXPECT_TRUE(testing::showing(&app->mainWindow(), model->connection().connectionURL()));
   photograph("window-empty.png");
 
   // Closing the main window ends the application, which shuts the host down.
   QTimer::singleShot(0, [this] { app->mainWindow().close(); });
   QApplication::exec();
   settle();
-  EXPECT_FALSE(model->serverRunning());
+  EXPECT_FALSE(model->connection().serverRunning());
   EXPECT_EQ(logged(*model, "Host shutting down"), 1);
 }
 
@@ -107,7 +107,7 @@ TEST_F(WindowOnDesktopTest, APendingApprovalAndAFirewallBanner) {
   answers->curl = "000";
   answers->ufw = "Status: active\nDefault: deny (incoming), allow (outgoing), disabled (routed)\n";
   runProbes();  // the probe the start made
-  model->pendingStore().create("Anna's phone");
+  model->phones().pendingStore()->create("Anna's phone");
   settle();
   EXPECT_TRUE(testing::showing(&app->mainWindow(), "Your phone cannot reach this computer"));
   EXPECT_TRUE(testing::showing(&app->mainWindow(), "Anna's phone wants to connect"));
@@ -117,21 +117,22 @@ TEST_F(WindowOnDesktopTest, APendingApprovalAndAFirewallBanner) {
 }
 
 TEST_F(WindowOnDesktopTest, PortalsAndConnectedDevices) {
-  model->add(Portal{Uuid::random(), "Dashboard", clock.now(),
-                    ScreenRegionPortalData{{0, 0, 800, 600}, 1, true}});
-  model->completeWindowSelection(WindowInfo{0x500001,
-                                            "build \u2014 make test",
-                                            "Terminal",
-                                            "org.example.Terminal",
-                                            4200,
-                                            {300, 200, 800, 500},
-                                            true},
-                                 std::nullopt);
-  const auto pixel = model->pairing().issueToken(std::string("Pixel 8")).device;
-  model->pairing().issueToken(std::string("iPad"));
+  model->sharing().add(Portal{Uuid::random(), "Dashboard", clock.now(),
+                              ScreenRegionPortalData{{0, 0, 800, 600}, 1, true}});
+  model->targets().chooseWindow(WindowInfo{0x500001,
+                                           "build \u2014 make test",
+                                           "Terminal",
+                                           "org.example.Terminal",
+                                           4200,
+                                           {300, 200, 800, 500},
+                                           true},
+                                std::nullopt);
+  const auto pixel = model->phones().pairing()->issueToken(std::string("Pixel 8")).device;
+  model->phones().pairing()->issueToken(std::string("iPad"));
   std::string answer;
   auto phone = testing::openStream(*model, pixel, answer);
-  ASSERT_TRUE(testing::eventually([&] { return model->server().sessionCount() == 1; }));
+  ASSERT_TRUE(
+      testing::eventually([&] { return model->connection().server().sessionCount() == 1; }));
   model->refreshRuntimeState();
   settle();
   EXPECT_TRUE(testing::showing(&app->mainWindow(), "Connected \u00B7 0 frames"));
@@ -150,7 +151,7 @@ TEST_F(WindowOnDesktopTest, TheWindowStepsAsideForARegionDraggedOnTheDesktop) {
   ASSERT_TRUE(QTest::qWaitFor([] { return RegionSelectionOverlay::current() != nullptr; }, 3000));
   RegionSelectionOverlay::current()->cancel();
   EXPECT_TRUE(window.isVisible());
-  EXPECT_TRUE(model->portals().empty());
+  EXPECT_TRUE(model->sharing().portals().empty());
 
   // Dragged: a portal of that rectangle, outlined on the desktop while it is shared.
   model->beginScreenRegionSelection();
@@ -159,7 +160,7 @@ TEST_F(WindowOnDesktopTest, TheWindowStepsAsideForARegionDraggedOnTheDesktop) {
   testing::drag(overlay, {100, 120}, {420, 360});
   settle();
   EXPECT_TRUE(window.isVisible());
-  const auto portals = model->portals();
+  const auto portals = model->sharing().portals();
   ASSERT_EQ(portals.size(), 1u);
   EXPECT_EQ(portals[0].name, "Screen region 320\u00D7240");
   EXPECT_EQ(std::get<ScreenRegionPortalData>(portals[0].payload.value).region,

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "TavelinHost/Platform/VirtualDisplay.hpp"
+#include "TavelinHost/Platform/VirtualDisplayPlatform.hpp"
 #include "TavelinHost/Platform/X11/X11Connection.hpp"
 
 namespace tavelin::x11 {

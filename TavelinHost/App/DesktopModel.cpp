@@ -1,0 +1,172 @@
+#include "TavelinHost/App/DesktopModel.hpp"
+
+#include "TavelinHost/Capture/LiveDisplayPreview.hpp"
+#include "TavelinHost/Capture/TavelinVirtualDisplay.hpp"
+#include "TavelinHost/Capture/WindowDiscovery.hpp"
+#include "TavelinHost/Capture/WindowStill.hpp"
+#include "TavelinHost/Platform/PlatformServices.hpp"
+#include "TavelinKit/Dispatch/Executor.hpp"
+
+namespace tavelin {
+
+namespace {
+
+QImage imageOf(const LiveDisplayPreview::Image& picture) {
+  return pictureImage(picture.pixels, static_cast<int>(picture.size.width),
+                      static_cast<int>(picture.size.height), picture.stride);
+}
+
+QString sizeText(std::uint32_t width, std::uint32_t height) {
+  return QString::number(width) + QStringLiteral(" \u00D7 ") + QString::number(height);
+}
+
+}  // namespace
+
+QImage pictureImage(const std::shared_ptr<const std::vector<std::uint8_t>>& pixels, int width,
+                    int height, int stride) {
+  using Pixels = std::shared_ptr<const std::vector<std::uint8_t>>;
+  if (!pixels) return {};
+  // The image holds on to the pixels; BGRX bytes are what Qt calls RGB32 on little-endian.
+  return QImage(
+      pixels->data(), width, height, stride, QImage::Format_RGB32,
+      [](void* held) { delete static_cast<Pixels*>(held); }, new Pixels(pixels));
+}
+
+DesktopModel::DesktopModel(const PlatformServices& platform, std::shared_ptr<Executor> mainExecutor,
+                           std::shared_ptr<Executor> background, HostLogSink log)
+    : platform_(std::make_unique<const PlatformServices>(platform)),
+      mainExecutor_(std::move(mainExecutor)),
+      background_(std::move(background)),
+      log_(std::move(log)) {}
+
+DesktopModel::~DesktopModel() { *alive_ = false; }
+
+void DesktopModel::listWindows(std::function<void(std::vector<WindowInfo>)> done) {
+  if (!platform_->capture || !platform_->windows) {
+    mainExecutor_->post([alive = std::weak_ptr<bool>(alive_), done = std::move(done)] {
+      if (!alive.expired()) done({});
+    });
+    return;
+  }
+  // The desktop answers synchronously and may take a while: not on the main thread. The answer
+  // is dropped when this model is gone by then.
+  background_->post([alive = std::weak_ptr<bool>(alive_), main = mainExecutor_,
+                     capture = platform_->capture, own = platform_->windows->ownProcessID(),
+                     done = std::move(done)]() mutable {
+    WindowEnumerator::windows(
+        *capture, own,
+        [alive, main, done = std::move(done)](std::vector<WindowInfo> windows) mutable {
+          main->post([alive, done = std::move(done), windows = std::move(windows)] {
+            if (!alive.expired()) done(windows);
+          });
+        });
+  });
+}
+
+std::vector<WindowInfo> DesktopModel::windowsNow() const {
+  std::vector<WindowInfo> found;
+  if (platform_->capture && platform_->windows) {
+    WindowEnumerator::windows(*platform_->capture, platform_->windows->ownProcessID(),
+                              [&found](std::vector<WindowInfo> windows) { found = windows; });
+  }
+  return found;
+}
+
+void DesktopModel::captureWindowStill(std::uint32_t windowID, std::function<void(QImage)> done) {
+  WindowStill::capture(platform_->capture, windowID, mainExecutor_,
+                       [alive = std::weak_ptr<bool>(alive_),
+                        done = std::move(done)](std::optional<LiveDisplayPreview::Image> still) {
+                         if (!alive.expired()) done(still ? imageOf(*still) : QImage());
+                       });
+}
+
+std::vector<DisplayInfo> DesktopModel::displays() const {
+  return platform_->windows ? DisplayManager::displays(*platform_->windows)
+                            : std::vector<DisplayInfo>{};
+}
+
+std::optional<DisplayInfo> DesktopModel::mainDisplay() const {
+  return DisplayManager::mainDisplay(displays());
+}
+
+bool DesktopModel::canCapture() const {
+  return platform_->capture && platform_->capture->preflightPermission();
+}
+
+std::optional<QString> DesktopModel::virtualDisplayInfo() const {
+  if (!virtualDisplay_) return std::nullopt;
+  return sizeText(virtualDisplay_->widthPixels, virtualDisplay_->heightPixels);
+}
+
+std::optional<std::uint32_t> DesktopModel::virtualDisplayID() const {
+  if (!virtualDisplay_) return std::nullopt;
+  return virtualDisplay_->displayID;
+}
+
+std::optional<DisplayInfo> DesktopModel::virtualDisplayBounds() const {
+  if (!virtualDisplay_) return std::nullopt;
+  return DisplayManager::displayFor(displays(), virtualDisplay_->displayID);
+}
+
+void DesktopModel::createVirtualDisplay() {
+  if (!virtualDisplay_) {
+    if (platform_->virtualDisplays) {
+      virtualDisplay_ =
+          TavelinVirtualDisplay::create(*platform_->virtualDisplays, 1920, 1080, "Tavelin");
+    }
+    if (!virtualDisplay_) {
+      log_("Host", "Virtual display: creation failed");
+      Q_EMIT failed(QStringLiteral("Could not create a virtual display."));
+      return;
+    }
+  }
+  log_("Host", "Virtual display created (" + virtualDisplayInfo()->toStdString() + ")");
+  Q_EMIT virtualDisplayChanged();
+}
+
+void DesktopModel::removeVirtualDisplay() {
+  virtualDisplay_.reset();
+  log_("Host", "Virtual display removed");
+  Q_EMIT virtualDisplayChanged();
+}
+
+void DesktopModel::moveWindow(const WindowInfo& window, bool toVirtual) {
+  if (!platform_->windowControl || !platform_->windowControl->isTrusted()) {
+    Q_EMIT failed(QStringLiteral("This desktop does not let Tavelin move windows."));
+    return;
+  }
+  ScreenPoint origin;
+  if (toVirtual) {
+    const auto bounds = virtualDisplayBounds();
+    if (!bounds) {
+      Q_EMIT failed(QStringLiteral("Create a virtual display first."));
+      return;
+    }
+    origin = {bounds->bounds.x + 40, bounds->bounds.y + 40};
+  } else {
+    const auto home = mainDisplay();
+    if (!home) return;
+    origin = {home->bounds.x + 80, home->bounds.y + 80};
+  }
+  if (WindowMover::move(*platform_->windowControl, window, origin)) {
+    log_("Host", "Moved " + window.applicationName + " " +
+                     (toVirtual ? "to the virtual display" : "back to the main screen"));
+  } else {
+    Q_EMIT failed(QStringLiteral("Could not move that window. Make sure it is still open."));
+  }
+}
+
+std::shared_ptr<void> DesktopModel::previewVirtualDisplay(int fps, int maxDimension,
+                                                          std::function<void(QImage)> onFrame) {
+  const auto display = virtualDisplayBounds();
+  if (!display || !platform_->capture) return nullptr;
+  auto preview = std::make_shared<LiveDisplayPreview>(platform_->capture, mainExecutor_);
+  preview->onFrame = [onFrame = std::move(onFrame)](const LiveDisplayPreview::Image& image) {
+    onFrame(imageOf(image));
+  };
+  preview->start(display->id, fps, maxDimension);
+  // The handle stops the preview when the last holder lets go of it.
+  return std::shared_ptr<void>(nullptr, [preview](void*) { preview->stop(); });
+}
+
+}  // namespace tavelin

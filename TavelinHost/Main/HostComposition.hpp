@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "TavelinHost/Main/PlatformChoice.hpp"
+#include "TavelinHost/Platform/PlatformServices.hpp"
+
+// The one place the host is put together: the platform's adapters for this session, the
+// services over them, and the front end that runs them.
+namespace tavelin {
+
+// The adapters of the chosen platform; nothing, with the reason in `why`, when they cannot be
+// had. A new platform is one more case here.
+std::optional<PlatformServices> openPlatform(const PlatformChoice& choice, std::string& why);
+
+// `tavelin`: the window on this desktop, or with --headless the line protocol on stdin/stdout.
+int runHost(int argc, char** argv);
+// `tavelin-demo`: synthetic portals, or with --desktop real ones (see DemoDesktop).
+int runDemo(int argc, char** argv);
+
+}  // namespace tavelin

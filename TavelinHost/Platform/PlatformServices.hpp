@@ -1,0 +1,25 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "TavelinHost/Platform/EventPoster.hpp"
+#include "TavelinHost/Platform/ScreenCaptureService.hpp"
+#include "TavelinHost/Platform/VirtualDisplayPlatform.hpp"
+#include "TavelinHost/Platform/WindowServer.hpp"
+
+namespace tavelin {
+
+// One desktop platform's adapters of the ports, as the host is wired with them. A port left
+// empty is a thing the platform cannot do (no virtual displays, say); the host says so.
+struct PlatformServices {
+  std::string name;  // for the log: "X11 on :0"
+  std::shared_ptr<ScreenCaptureService> capture;
+  std::shared_ptr<WindowServer> windows;
+  std::shared_ptr<ApplicationRegistry> applications;
+  std::shared_ptr<WindowControl> windowControl;
+  std::shared_ptr<EventPoster> poster;
+  std::shared_ptr<VirtualDisplayPlatform> virtualDisplays;
+};
+
+}  // namespace tavelin

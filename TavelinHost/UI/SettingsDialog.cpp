@@ -1,0 +1,120 @@
+#include "TavelinHost/UI/SettingsDialog.hpp"
+
+#include <QBoxLayout>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLineEdit>
+#include <cmath>
+
+#include "TavelinHost/App/AppModel.hpp"
+#include "TavelinHost/UI/ViewKit.hpp"
+
+namespace tavelin {
+
+namespace {
+
+// Selects the entry holding `value`; a value the list does not offer (set by hand or by an
+// older version) is shown as it is rather than silently replaced.
+void selectValue(QComboBox* box, double value, const QString& customText) {
+  for (int i = 0; i < box->count(); ++i) {
+    if (std::abs(box->itemData(i).toDouble() - value) < 1e-9) {
+      box->setCurrentIndex(i);
+      return;
+    }
+  }
+  box->addItem(customText, value);
+  box->setCurrentIndex(box->count() - 1);
+}
+
+}  // namespace
+
+SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(parent), model_(model) {
+  setWindowTitle(QStringLiteral("Settings"));
+  setMinimumWidth(420);
+  auto* layout = new QVBoxLayout(this);
+  auto* form = new QFormLayout;
+  port_ = new QLineEdit(this);
+  port_->setAccessibleName(QStringLiteral("Port"));
+  port_->setInputMethodHints(Qt::ImhDigitsOnly);
+  auto* portColumn = new QVBoxLayout;
+  portColumn->addWidget(port_);
+  portColumn->addWidget(
+      ui::noteLabel(QStringLiteral("Restart Tavelin to apply a new port."), this));
+  form->addRow(QStringLiteral("Port"), portColumn);
+
+  frameRate_ = new QComboBox(this);
+  frameRate_->setAccessibleName(QStringLiteral("Frame rate"));
+  frameRate_->addItem(QStringLiteral("15 fps"), 15);
+  frameRate_->addItem(QStringLiteral("30 fps"), 30);
+  frameRate_->addItem(QStringLiteral("60 fps"), 60);
+  form->addRow(QStringLiteral("Frame rate"), frameRate_);
+
+  quality_ = new QComboBox(this);
+  quality_->setAccessibleName(QStringLiteral("Quality"));
+  quality_->addItem(QStringLiteral("Low"), 0.4);
+  quality_->addItem(QStringLiteral("Balanced"), 0.6);
+  quality_->addItem(QStringLiteral("High"), 0.8);
+  form->addRow(QStringLiteral("Quality"), quality_);
+
+  maxFrameSize_ = new QComboBox(this);
+  maxFrameSize_->setAccessibleName(QStringLiteral("Max frame size"));
+  maxFrameSize_->addItem(QStringLiteral("720p"), 1280);
+  maxFrameSize_->addItem(QStringLiteral("1080p"), 1920);
+  maxFrameSize_->addItem(QStringLiteral("1440p"), 2560);
+  form->addRow(QStringLiteral("Max frame size"), maxFrameSize_);
+
+  outline_ = new QCheckBox(QStringLiteral("Outline active screen regions"), this);
+  form->addRow(QString(), outline_);
+  layout->addLayout(form);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::close);
+  layout->addWidget(buttons);
+
+  connect(port_, &QLineEdit::editingFinished, this, &SettingsDialog::applyPort);
+  for (auto* box : {frameRate_, quality_, maxFrameSize_}) {
+    connect(box, &QComboBox::currentIndexChanged, this, &SettingsDialog::store);
+  }
+  connect(outline_, &QCheckBox::toggled, this, &SettingsDialog::store);
+  connect(&model_.settings(), &AppSettings::changed, this, &SettingsDialog::reload);
+  reload();
+}
+
+void SettingsDialog::reload() {
+  loading_ = true;
+  const HostSettings& settings = model_.settings().value();
+  if (!port_->hasFocus()) port_->setText(QString::number(settings.port));
+  selectValue(frameRate_, settings.targetFps, QString::number(settings.targetFps) + " fps");
+  selectValue(quality_, settings.jpegQuality, QString::number(settings.jpegQuality, 'f', 2));
+  selectValue(maxFrameSize_, settings.maxFrameDimension,
+              QString::number(settings.maxFrameDimension) + " px");
+  outline_->setChecked(settings.showRegionBorder);
+  loading_ = false;
+}
+
+void SettingsDialog::applyPort() {
+  bool ok = false;
+  const long long entered = port_->text().trimmed().toLongLong(&ok);
+  if (!ok) {
+    port_->setText(QString::number(model_.settings().value().port));
+    return;
+  }
+  port_->setText(QString::number(HostSettings::clampedPort(entered)));
+  store();
+}
+
+void SettingsDialog::store() {
+  if (loading_) return;
+  HostSettings settings = model_.settings().value();
+  bool ok = false;
+  const long long port = port_->text().trimmed().toLongLong(&ok);
+  if (ok) settings.port = HostSettings::clampedPort(port);
+  settings.targetFps = frameRate_->currentData().toInt();
+  settings.jpegQuality = quality_->currentData().toDouble();
+  settings.maxFrameDimension = maxFrameSize_->currentData().toInt();
+  settings.showRegionBorder = outline_->isChecked();
+  model_.settings().update(settings);
+}
+
+}  // namespace tavelin

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QDialog>
+
+class QCheckBox;
+class QLineEdit;
+class QComboBox;
+
+namespace tavelin {
+
+class AppModel;
+
+// The settings pane: every change is stored at once.
+class SettingsDialog : public QDialog {
+  Q_OBJECT
+ public:
+  explicit SettingsDialog(AppModel& model, QWidget* parent = nullptr);
+  void reload();
+  QLineEdit* portField() const { return port_; }
+  QComboBox* frameRate() const { return frameRate_; }
+  QComboBox* quality() const { return quality_; }
+  QComboBox* maxFrameSize() const { return maxFrameSize_; }
+  QCheckBox* outline() const { return outline_; }
+
+ private:
+  void applyPort();
+  void store();
+  AppModel& model_;
+  QLineEdit* port_;
+  QComboBox* frameRate_;
+  QComboBox* quality_;
+  QComboBox* maxFrameSize_;
+  QCheckBox* outline_;
+  bool loading_ = false;
+};
+
+}  // namespace tavelin
