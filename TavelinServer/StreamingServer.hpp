@@ -34,12 +34,6 @@ struct StreamingServerOptions {
   Clock clock = systemClock();
 };
 
-enum class ServerError { couldNotBind = 1 };
-const std::error_category& serverErrorCategory();
-inline std::error_code make_error_code(ServerError e) {
-  return {static_cast<int>(e), serverErrorCategory()};
-}
-
 class ClientSession;
 class Connection;
 
@@ -154,6 +148,3 @@ class StreamingServer final : public ViewerServer,
 };
 
 }  // namespace tavelin
-
-template <>
-struct std::is_error_code_enum<tavelin::ServerError> : std::true_type {};

@@ -184,6 +184,8 @@ TEST_F(StreamingServerTest, ChecksHostAndOriginBeforeAnythingElse) {
       {"Host: localhost\r\nOrigin: \r\n", 200},
       {"Host: localhost\r\nOrigin: http://localhost:" + port + "\r\n", 200},
       {"Host: localhost\r\nOrigin: http://127.0.0.1:" + port + "/page\r\n", 200},
+      {"Host: localhost\r\nOrigin: http://[::1]:" + port + "\r\n", 200},
+      {"Host: localhost\r\nOrigin: http://[::1:" + port + "\r\n", 403},
       {"Host: localhost\r\nOrigin: https://localhost\r\n", 403},
       {"Host: localhost\r\nOrigin: http://localhost\r\n", 403},
       {"Host: localhost\r\nOrigin: ftp://localhost:" + port + "\r\n", 403},
