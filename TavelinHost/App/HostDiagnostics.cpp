@@ -170,7 +170,7 @@ std::vector<HostIssue> HostDiagnostics::issues() const {
              text(folder_->root().string()) +
              QStringLiteral(". The changes are kept and saved again every second; make room on "
                             "the disk or let Tavelin write to the folder."),
-         QStringLiteral("drive-harddisk"), HostIssue::Tone::error, std::nullopt});
+         QStringLiteral("disk"), HostIssue::Tone::error, std::nullopt});
   }
   // A desktop that can capture but does not allow it yet (an X server always allows it).
   if (!canCapture_ && ports_->capture && ports_->capture->isAvailable()) {
@@ -179,7 +179,7 @@ std::vector<HostIssue> HostDiagnostics::issues() const {
                        QStringLiteral("Phones see the portal you choose only once the desktop "
                                       "allows screen capture; nothing is captured until you "
                                       "start a portal."),
-                       QStringLiteral("camera-video"), HostIssue::Tone::warning, std::nullopt});
+                       QStringLiteral("screen-capture"), HostIssue::Tone::warning, std::nullopt});
   }
   return banners;
 }

@@ -116,7 +116,7 @@ void CaptureSource::launchStart() {
   startInFlight_ = true;
   if (!service_->preflightPermission()) {
     publish(PortalCaptureState::permissionRequired);
-    log("Capture error: Screen Recording permission is not granted");
+    log("Capture error: the desktop does not allow screen capture");
     startInFlight_ = false;
     return;
   }
@@ -228,7 +228,7 @@ void CaptureSource::watchdogTick() {
   if (!running_) return;
   const auto health = checkTargetHealth();
   if (health == PortalCaptureState::windowMinimized) {
-    publish(health);  // the stream stays: a window comes back from the dock without a restart
+    publish(health);  // the stream stays: a window restored from the taskbar needs no restart
   } else if (health != PortalCaptureState::capturing) {
     tearDown();
     publish(health);

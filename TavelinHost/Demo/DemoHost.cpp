@@ -71,6 +71,9 @@ DemoHost::DemoHost(HostSettings settings, std::shared_ptr<DataFolder> folder,
   StreamingServerOptions options;
   options.preferredPort = settings_.port;
   options.webRoot = std::move(webRoot);
+  // The server, the stores and the controller call back on their own threads until stop(),
+  // which closes every connection and waits for them; the owner stops this host before it lets
+  // go of it, so `this` outlives every callback below.
   server_ = StreamingServer::make(pairing_, options,
                                   [this](const std::string& line) { log("Server", line); });
   addSharingCommands(commands_, *this);

@@ -17,7 +17,7 @@ ApprovalsSection::ApprovalsSection(AppModel& model, QWidget* parent)
   pending_ = new QWidget(this);
   auto* pendingLayout = new QVBoxLayout(pending_);
   pendingLayout->setContentsMargins(0, 0, 0, 0);
-  pendingLayout->addWidget(ui::sectionHeading(QStringLiteral("person.badge.clock"),
+  pendingLayout->addWidget(ui::sectionHeading(QStringLiteral("person-clock"),
                                               QStringLiteral("Approve connection"), pending_));
   auto* frame = ui::card(pending_);
   rows_ = new QVBoxLayout(frame);

@@ -64,8 +64,8 @@ ConnectionCard::ConnectionCard(AppModel& model, QWidget* parent) : QWidget(paren
   details->addWidget(address_);
   auto* linkButtons = new QHBoxLayout;
   copyLink_ =
-      new QPushButton(symbolIcon(QStringLiteral("doc.on.doc")), QStringLiteral("Copy link"), this);
-  shareLink_ = new QPushButton(symbolIcon(QStringLiteral("square.and.arrow.up")),
+      new QPushButton(symbolIcon(QStringLiteral("copy")), QStringLiteral("Copy link"), this);
+  shareLink_ = new QPushButton(symbolIcon(QStringLiteral("share")),
                                QStringLiteral("Share link"), this);
   linkButtons->addWidget(copyLink_);
   linkButtons->addWidget(shareLink_);

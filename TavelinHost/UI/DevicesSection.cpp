@@ -14,7 +14,7 @@ namespace tavelin {
 DevicesSection::DevicesSection(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
-  layout->addWidget(ui::sectionHeading(QStringLiteral("iphone"), QStringLiteral("Devices"), this));
+  layout->addWidget(ui::sectionHeading(QStringLiteral("phone"), QStringLiteral("Devices"), this));
   auto* frame = ui::card(this);
   rows_ = new QVBoxLayout(frame);
   layout->addWidget(frame);
@@ -33,7 +33,7 @@ void DevicesSection::rebuild() {
   if (devices.empty()) {
     auto* row = new QHBoxLayout;
     row->addStretch();
-    row->addWidget(ui::iconLabel(QStringLiteral("iphone.slash"), 20, this));
+    row->addWidget(ui::iconLabel(QStringLiteral("phone-off"), 20, this));
     row->addWidget(ui::noteLabel(QStringLiteral("No paired devices"), this));
     row->addStretch();
     rows_->addLayout(row);

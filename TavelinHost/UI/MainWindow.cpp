@@ -62,27 +62,27 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
     model_.setSheet(SheetKind{SheetKind::Kind::create, {}, false, {}});
   });
   activityAction_ =
-      new QAction(symbolIcon(QStringLiteral("sidebar.right")), QStringLiteral("Activity"), this);
+      new QAction(symbolIcon(QStringLiteral("sidebar")), QStringLiteral("Activity"), this);
   activityAction_->setCheckable(true);
   activityAction_->setToolTip(QStringLiteral("Show activity log (Ctrl+Alt+L)"));
   activityAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_L));
   connect(activityAction_, &QAction::toggled, this,
           [this](bool on) { model_.setShowActivity(on); });
   auto* settings =
-      new QAction(symbolIcon(QStringLiteral("gearshape")), QStringLiteral("Settings\u2026"), this);
+      new QAction(symbolIcon(QStringLiteral("settings")), QStringLiteral("Settings\u2026"), this);
   settings->setShortcut(QKeySequence::Preferences);
   connect(settings, &QAction::triggered, this, &MainWindow::showSettings);
   auto* openInBrowser =
-      new QAction(symbolIcon(QStringLiteral("safari")), QStringLiteral("Open in Browser"), this);
+      new QAction(symbolIcon(QStringLiteral("browser")), QStringLiteral("Open in Browser"), this);
   connect(openInBrowser, &QAction::triggered, this,
           [this] { model_.connection().openInBrowser(); });
   auto* copyLink =
-      new QAction(symbolIcon(QStringLiteral("doc.on.doc")), QStringLiteral("Copy Link"), this);
+      new QAction(symbolIcon(QStringLiteral("copy")), QStringLiteral("Copy Link"), this);
   connect(copyLink, &QAction::triggered, this, [this] { model_.connection().copyLink(); });
-  auto* shareLink = new QAction(symbolIcon(QStringLiteral("square.and.arrow.up")),
+  auto* shareLink = new QAction(symbolIcon(QStringLiteral("share")),
                                 QStringLiteral("Share Link"), this);
   // One step that leaves nothing on any phone; pairings stay.
-  auto* stopAll = new QAction(symbolIcon(QStringLiteral("stop.fill")),
+  auto* stopAll = new QAction(symbolIcon(QStringLiteral("stop")),
                               QStringLiteral("Stop All Sharing"), this);
   stopAll->setEnabled(model_.sharing().isAnythingShared());
   connect(stopAll, &QAction::triggered, this, [this] { model_.sharing().stopAllSharing(); });
@@ -154,6 +154,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   column->addWidget(connectionFrame);
   column->addWidget(new PortalsSection(model_, content));
   column->addWidget(new DevicesSection(model_, content));
+  // The card is one of this window's children, so it goes before the window does.
   column->addWidget(new VirtualDisplayCard(
       model_, [this] { showVirtualDisplayWindow(); }, content));
   column->addStretch();
@@ -174,7 +175,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   activityText_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   panelLayout->addWidget(activityText_, 1);
   auto* copy =
-      new QPushButton(symbolIcon(QStringLiteral("doc.on.doc")), QStringLiteral("Copy"), panel);
+      new QPushButton(symbolIcon(QStringLiteral("copy")), QStringLiteral("Copy"), panel);
   copy->setToolTip(QStringLiteral("Copy the activity log"));
   copy->setAccessibleName(QStringLiteral("Copy the activity log"));
   connect(copy, &QPushButton::clicked, this,

@@ -62,11 +62,11 @@ QWidget* PortalFlowSheet::makeChooseStep() {
     QString detail;
   };
   const Choice choices[] = {
-      {Kind::screenRegion, "rectangle.dashed", QStringLiteral("Screen region"),
+      {Kind::screenRegion, "region", QStringLiteral("Screen region"),
        QStringLiteral("Drag a rectangle anywhere on the desktop.")},
-      {Kind::window, "macwindow", QStringLiteral("Application window"),
+      {Kind::window, "window", QStringLiteral("Application window"),
        QStringLiteral("One window, even when it is covered or off-screen.")},
-      {Kind::windowRegion, "rectangle.split.2x1", QStringLiteral("Region inside a window"),
+      {Kind::windowRegion, "window-region", QStringLiteral("Region inside a window"),
        QStringLiteral("Pick a window, then a part of it.")},
   };
   for (const Choice& choice : choices) {

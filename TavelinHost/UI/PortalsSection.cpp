@@ -17,7 +17,7 @@ PortalsSection::PortalsSection(AppModel& model, QWidget* parent) : QWidget(paren
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(
-      ui::sectionHeading(QStringLiteral("rectangle.dashed"), QStringLiteral("Portals"), this));
+      ui::sectionHeading(QStringLiteral("region"), QStringLiteral("Portals"), this));
   auto* frame = ui::card(this);
   rows_ = new QVBoxLayout(frame);
   layout->addWidget(frame);
@@ -118,7 +118,7 @@ void PortalsSection::refreshStates() {
     }
     if (auto* toggle = row->findChild<QToolButton*>(QStringLiteral("toggle"))) {
       toggle->setIcon(
-          symbolIcon(portal->shared ? QStringLiteral("stop.fill") : QStringLiteral("play.fill")));
+          symbolIcon(portal->shared ? QStringLiteral("stop") : QStringLiteral("play")));
       const QString help = portal->shared ? QStringLiteral("Stop sharing this portal")
                                           : QStringLiteral("Start sharing this portal");
       toggle->setToolTip(help);

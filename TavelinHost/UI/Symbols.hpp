@@ -5,8 +5,8 @@
 
 namespace tavelin {
 
-// Icons by the symbol names the views are written with ("wifi", "play.fill"): the desktop's
-// icon theme first (freedesktop names), else a picture bundled with the application.
+// Icons by what they show ("wifi", "play", "phone-off"): the desktop's icon theme first
+// (freedesktop names), else the picture of that name bundled with the application.
 QIcon symbolIcon(const QString& symbol);
 
 }  // namespace tavelin

@@ -19,6 +19,7 @@ TavelinApp::TavelinApp(AppModel& model)
     QGuiApplication::clipboard()->setText(text);
   };
   model_.connection().openURL = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+  // The model and this shell live for the whole process; the window is this shell's own.
   model_.sharing().showRegionBorder = [this](std::optional<ScreenRect> region) {
     if (!region) {
       border_.reset();

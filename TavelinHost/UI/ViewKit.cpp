@@ -75,7 +75,7 @@ QFrame* card(QWidget* parent) {
 
 QToolButton* moreActionsButton(QWidget* parent, const QString& accessibleName) {
   auto* button = new QToolButton(parent);
-  button->setIcon(symbolIcon(QStringLiteral("ellipsis.circle")));
+  button->setIcon(symbolIcon(QStringLiteral("more")));
   button->setAutoRaise(true);
   button->setPopupMode(QToolButton::InstantPopup);
   button->setToolTip(QStringLiteral("More actions"));

@@ -27,7 +27,7 @@ QLabel* iconLabel(const QString& symbol, int size, QWidget* parent);
 QWidget* sectionHeading(const QString& symbol, const QString& title, QWidget* parent = nullptr);
 // A framed area holding one section's content.
 QFrame* card(QWidget* parent = nullptr);
-// The "More actions" button (symbol "ellipsis.circle") with an empty menu to fill.
+// The "More actions" button (symbol "more") with an empty menu to fill.
 QToolButton* moreActionsButton(QWidget* parent,
                                const QString& accessibleName = QStringLiteral("More actions"));
 // Removes and deletes everything a layout holds.

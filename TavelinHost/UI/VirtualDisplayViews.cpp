@@ -39,7 +39,8 @@ void VirtualDisplayFeed::setRunning(bool running) {
 void VirtualDisplayFeed::restart() {
   preview_.reset();
   if (!running_) return;
-  // The feed holds the preview: frames stop before the feed goes.
+  // The feed holds the preview, whose frames arrive on the main thread: they stop before the
+  // feed goes.
   preview_ = model_.desktop().previewVirtualDisplay(
       fps_, maxDimension_, [this](const QImage& image) { Q_EMIT frame(image); });
 }

@@ -28,9 +28,9 @@ WindowPicker::WindowPicker(AppModel& model, QWidget* parent) : QWidget(parent), 
   search_->setPlaceholderText(QStringLiteral("Search"));
   search_->setAccessibleName(QStringLiteral("Search"));
   search_->setClearButtonEnabled(true);
-  search_->addAction(symbolIcon(QStringLiteral("magnifyingglass")), QLineEdit::LeadingPosition);
+  search_->addAction(symbolIcon(QStringLiteral("search")), QLineEdit::LeadingPosition);
   bar->addWidget(search_, 1);
-  auto* reload = new QPushButton(symbolIcon(QStringLiteral("arrow.clockwise")),
+  auto* reload = new QPushButton(symbolIcon(QStringLiteral("refresh")),
                                  QStringLiteral("Refresh"), this);
   bar->addWidget(reload);
   layout->addLayout(bar);
@@ -96,7 +96,7 @@ void WindowPicker::applyFilter() {
   if (loading_) {
     status = QStringLiteral("Looking for windows\u2026");
   } else if (!model_.diagnostics().canCapture()) {
-    status = QStringLiteral("Grant Screen Recording, then reopen Tavelin.");
+    status = QStringLiteral("The desktop does not let Tavelin capture the screen.");
   } else if (shown_.empty() && !search_->text().trimmed().isEmpty()) {
     status = QStringLiteral("No window matches \u201C") + search_->text().trimmed() +
              QStringLiteral("\u201D.");

@@ -64,7 +64,7 @@ std::string_view statusText(PortalCaptureState value) {
     case PortalCaptureState::windowUnavailable: return "Waiting for application\u2026";
     case PortalCaptureState::windowMinimized: return "Window minimized";
     case PortalCaptureState::sourceUnavailable: return "Screen region unavailable";
-    case PortalCaptureState::permissionRequired: return "Screen Recording permission required";
+    case PortalCaptureState::permissionRequired: return "Screen capture permission required";
     case PortalCaptureState::error: return "Capture error";
     case PortalCaptureState::unsupported: return "Screen capture is not available";
   }

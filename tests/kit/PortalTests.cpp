@@ -41,7 +41,7 @@ TEST(Portal, EnumerationsParseOnlyTheirExactRawValues) {
             RegionResizeBehavior::keepPixelSize);
   EXPECT_EQ(statusText(PortalCaptureState::windowUnavailable), "Waiting for application\u2026");
   EXPECT_EQ(statusText(PortalCaptureState::permissionRequired),
-            "Screen Recording permission required");
+            "Screen capture permission required");
 }
 
 TEST(Portal, FileFormMatchesTheGoldenFileAndRoundTrips) {

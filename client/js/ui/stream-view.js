@@ -1,11 +1,9 @@
-// The stream screen: the socket with its reconnects, the picture on a canvas, and touches,
-// keys and text sent back. One picture is decoded at a time and acknowledged once drawn.
+// The stream screen: the picture on a canvas, the host's state over it, and touches, keys and
+// text sent back. The socket, its reconnects and the ack loop are the core's StreamLoop.
 import { GestureRecognizer } from '../core/gestures.js';
 import { applyPinch, containRect, identityZoom, unzoom, viewportToNormalized } from '../core/letterbox.js';
-import { Backoff } from '../core/reconnect.js';
-import {
-  ack, keyMessage, parseHostMessage, pointMessage, selectPortal, specialKeys, streamURL, textMessage,
-} from '../core/protocol.js';
+import { keyMessage, pointMessage, selectPortal, specialKeys, streamURL, textMessage } from '../core/protocol.js';
+import { StreamLoop } from '../core/stream.js';
 
 const $ = (id) => document.getElementById(id);
 const keyLabels = {
@@ -31,95 +29,50 @@ async function decode(blob) {
 
 export class StreamView {
   constructor({ api, onTokenGone, onForget }) {
-    this.api = api;
-    this.onTokenGone = onTokenGone;
     this.onForget = onForget;
     this.canvas = $('picture');
     this.context = this.canvas.getContext('2d');
-    this.backoff = new Backoff();
-    this.socket = null;
     this.picture = null; // the last picture drawn, kept for re-layout
-    this.pending = null; // a picture that arrived while another was being decoded
-    this.decoding = false;
     this.zoom = identityZoom;
     this.state = null;
     this.moveQueued = null;
     this.scrollQueued = null;
+    this.stream = new StreamLoop({
+      api,
+      url: (ticket) => streamURL(location, ticket),
+      WebSocket,
+      decode,
+      on: {
+        connecting: () => this.showStatus('Connecting\u2026', '', true),
+        reconnecting: (delay) =>
+          this.showStatus('Reconnecting\u2026', `Trying again in ${Math.max(1, Math.round(delay / 1000))} s`, true),
+        state: (message) => this.showState(message),
+        portals: (message) => this.showPortals(message),
+        picture: (picture) => this.showPicture(picture),
+        tokenGone: onTokenGone,
+      },
+    });
     this.setUpInput();
     this.setUpControls();
     new ResizeObserver(() => this.layout()).observe(this.canvas);
   }
 
   open(token) {
-    this.token = token;
-    this.closing = false;
-    this.showStatus('Connecting\u2026', '', true);
-    this.connect();
+    this.stream.open(token);
   }
 
   close() {
-    this.closing = true;
-    clearTimeout(this.retry);
-    this.socket?.close();
-    this.socket = null;
-  }
-
-  async connect() {
-    if (this.closing) return;
-    let answer;
-    try {
-      answer = await this.api.ticket(this.token);
-    } catch {
-      this.scheduleReconnect();
-      return;
-    }
-    if (answer.status === 401) {
-      this.close();
-      this.onTokenGone();
-      return;
-    }
-    if (answer.status !== 200 || !answer.body.ticket) {
-      this.scheduleReconnect();
-      return;
-    }
-    const socket = new WebSocket(streamURL(location, answer.body.ticket));
-    socket.binaryType = 'blob';
-    this.socket = socket;
-    socket.onmessage = (event) => {
-      if (socket !== this.socket) return;
-      this.backoff.reset(); // this connection works
-      if (typeof event.data === 'string') this.hostMessage(event.data);
-      else this.receivePicture(event.data);
-    };
-    socket.onclose = () => {
-      if (socket !== this.socket) return;
-      this.socket = null;
-      this.scheduleReconnect();
-    };
-  }
-
-  scheduleReconnect() {
-    if (this.closing) return;
-    const delay = this.backoff.next();
-    this.showStatus('Reconnecting\u2026', `Trying again in ${Math.max(1, Math.round(delay / 1000))} s`, true);
-    clearTimeout(this.retry);
-    this.retry = setTimeout(() => this.connect(), delay);
+    this.stream.stop();
   }
 
   send(text) {
-    if (this.socket?.readyState === WebSocket.OPEN) this.socket.send(text);
+    this.stream.send(text);
   }
 
-  hostMessage(text) {
-    const message = parseHostMessage(text);
-    if (message?.type === 'state') {
-      this.state = message;
-      if (message.shared === false) this.forgetPicture(); // what is no longer shared is not shown
-      if (message.streaming) this.hideStatus();
-      else this.showStatus(message.portalName ?? 'Tavelin', message.statusText ?? '', false);
-    } else if (message?.type === 'portals') {
-      this.showPortals(message);
-    }
+  showState(message) {
+    this.state = message;
+    if (message.streaming) this.hideStatus();
+    else this.showStatus(message.portalName ?? 'Tavelin', message.statusText ?? '', false);
   }
 
   showPortals({ items, currentPortalId }) {
@@ -144,34 +97,10 @@ export class StreamView {
     picker.hidden = items.length === 0;
   }
 
-  forgetPicture() {
+  showPicture(picture) {
     this.picture?.close?.();
-    this.picture = null;
-    this.pending = null;
+    this.picture = picture;
     this.draw();
-  }
-
-  receivePicture(blob) {
-    if (this.decoding) {
-      this.pending = blob; // only the newest waiting picture matters
-      return;
-    }
-    this.decoding = true;
-    decode(blob)
-      .then((picture) => {
-        this.picture?.close?.();
-        // One that was on its way when the portal stopped being shared is not shown.
-        this.picture = this.state?.shared === false ? (picture.close?.(), null) : picture;
-        this.draw();
-        this.send(ack); // one ack per picture shown, never before
-      })
-      .catch(() => this.send(ack)) // a broken picture must not stall the stream
-      .finally(() => {
-        this.decoding = false;
-        const next = this.pending;
-        this.pending = null;
-        if (next) this.receivePicture(next);
-      });
   }
 
   layout() {
@@ -376,8 +305,7 @@ export class StreamView {
     $('forget-button').addEventListener('click', () => {
       $('menu').hidden = true;
       this.close();
-      this.picture = null;
-      this.draw();
+      this.showPicture(null);
       this.onForget();
     });
   }
