@@ -65,8 +65,8 @@ ConnectionCard::ConnectionCard(AppModel& model, QWidget* parent) : QWidget(paren
   auto* linkButtons = new QHBoxLayout;
   copyLink_ =
       new QPushButton(symbolIcon(QStringLiteral("copy")), QStringLiteral("Copy link"), this);
-  shareLink_ = new QPushButton(symbolIcon(QStringLiteral("share")),
-                               QStringLiteral("Share link"), this);
+  shareLink_ =
+      new QPushButton(symbolIcon(QStringLiteral("share")), QStringLiteral("Share link"), this);
   linkButtons->addWidget(copyLink_);
   linkButtons->addWidget(shareLink_);
   linkButtons->addStretch();

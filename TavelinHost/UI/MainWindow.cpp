@@ -79,11 +79,11 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   auto* copyLink =
       new QAction(symbolIcon(QStringLiteral("copy")), QStringLiteral("Copy Link"), this);
   connect(copyLink, &QAction::triggered, this, [this] { model_.connection().copyLink(); });
-  auto* shareLink = new QAction(symbolIcon(QStringLiteral("share")),
-                                QStringLiteral("Share Link"), this);
+  auto* shareLink =
+      new QAction(symbolIcon(QStringLiteral("share")), QStringLiteral("Share Link"), this);
   // One step that leaves nothing on any phone; pairings stay.
-  auto* stopAll = new QAction(symbolIcon(QStringLiteral("stop")),
-                              QStringLiteral("Stop All Sharing"), this);
+  auto* stopAll =
+      new QAction(symbolIcon(QStringLiteral("stop")), QStringLiteral("Stop All Sharing"), this);
   stopAll->setEnabled(model_.sharing().isAnythingShared());
   connect(stopAll, &QAction::triggered, this, [this] { model_.sharing().stopAllSharing(); });
   connect(&model_.sharing(), &PortalSharing::portalsChanged, stopAll,
@@ -174,8 +174,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   activityText_->setAccessibleName(QStringLiteral("Activity log"));
   activityText_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   panelLayout->addWidget(activityText_, 1);
-  auto* copy =
-      new QPushButton(symbolIcon(QStringLiteral("copy")), QStringLiteral("Copy"), panel);
+  auto* copy = new QPushButton(symbolIcon(QStringLiteral("copy")), QStringLiteral("Copy"), panel);
   copy->setToolTip(QStringLiteral("Copy the activity log"));
   copy->setAccessibleName(QStringLiteral("Copy the activity log"));
   connect(copy, &QPushButton::clicked, this,

@@ -16,8 +16,7 @@ namespace tavelin {
 PortalsSection::PortalsSection(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
-  layout->addWidget(
-      ui::sectionHeading(QStringLiteral("region"), QStringLiteral("Portals"), this));
+  layout->addWidget(ui::sectionHeading(QStringLiteral("region"), QStringLiteral("Portals"), this));
   auto* frame = ui::card(this);
   rows_ = new QVBoxLayout(frame);
   layout->addWidget(frame);
@@ -117,8 +116,7 @@ void PortalsSection::refreshStates() {
       state->setText(model_.sharing().portalStateText(*portal));
     }
     if (auto* toggle = row->findChild<QToolButton*>(QStringLiteral("toggle"))) {
-      toggle->setIcon(
-          symbolIcon(portal->shared ? QStringLiteral("stop") : QStringLiteral("play")));
+      toggle->setIcon(symbolIcon(portal->shared ? QStringLiteral("stop") : QStringLiteral("play")));
       const QString help = portal->shared ? QStringLiteral("Stop sharing this portal")
                                           : QStringLiteral("Start sharing this portal");
       toggle->setToolTip(help);

@@ -30,8 +30,8 @@ WindowPicker::WindowPicker(AppModel& model, QWidget* parent) : QWidget(parent), 
   search_->setClearButtonEnabled(true);
   search_->addAction(symbolIcon(QStringLiteral("search")), QLineEdit::LeadingPosition);
   bar->addWidget(search_, 1);
-  auto* reload = new QPushButton(symbolIcon(QStringLiteral("refresh")),
-                                 QStringLiteral("Refresh"), this);
+  auto* reload =
+      new QPushButton(symbolIcon(QStringLiteral("refresh")), QStringLiteral("Refresh"), this);
   bar->addWidget(reload);
   layout->addLayout(bar);
   list_ = new QListWidget(this);

@@ -146,13 +146,11 @@ TEST_F(CaptureSourceTest, PermissionAndStartFailuresAreRetriedByTheWatchdog) {
   source->start();
   settle();
   EXPECT_EQ(source->state(), State::permissionRequired);
-  EXPECT_EQ(recorder.count("Capture: Capture error: the desktop does not allow screen capture"),
-            1);
+  EXPECT_EQ(recorder.count("Capture: Capture error: the desktop does not allow screen capture"), 1);
   tick();
   EXPECT_EQ(
       recorder.count("Capture: Target available again \u2014 restarting capture (test source)"), 1);
-  EXPECT_EQ(recorder.count("Capture: Capture error: the desktop does not allow screen capture"),
-            2);
+  EXPECT_EQ(recorder.count("Capture: Capture error: the desktop does not allow screen capture"), 2);
 
   // A stream that cannot start: the error state, then a fresh try on the next tick.
   service->permitted = true;
