@@ -1,0 +1,1 @@
+// Pictures from a PipeWire node, as a capture stream of the engine.
