@@ -17,6 +17,7 @@
 #include "TavelinHost/App/HeadlessHost.hpp"
 #include "TavelinHost/Demo/DemoDesktop.hpp"
 #include "TavelinHost/Demo/DemoHost.hpp"
+#include "TavelinHost/Platform/Wayland/WaylandPlatform.hpp"
 #include "TavelinHost/Platform/X11/X11Platform.hpp"
 #include "TavelinHost/Runtime/Console.hpp"
 #include "TavelinHost/Runtime/HostLines.hpp"
@@ -32,10 +33,18 @@ std::optional<PlatformServices> openPlatform(const PlatformChoice& choice, std::
     why = choice.description;
     return std::nullopt;
   }
+  std::optional<PlatformServices> services;
   switch (*choice.platform) {
-    case Platform::x11: return x11::openPlatform(choice.display, why);
+    case Platform::x11:
+      services = x11::openPlatform(choice.display, why);
+      if (services) services->name = choice.description;
+      break;
+    case Platform::wayland:
+      // Mutter's interfaces are the default only where the user asked for them.
+      services = wayland::openPlatform(choice.backend, false, why);
+      break;
   }
-  return std::nullopt;
+  return services;
 }
 
 namespace {
@@ -58,7 +67,13 @@ bool hasFlag(int argc, char** argv, const char* flag) {
 int runHost(int argc, char** argv) {
   console::blockStopSignals();
   const bool headless = hasFlag(argc, argv, "--headless");
-  const PlatformChoice choice = choosePlatform(processEnvironment());
+  std::string why;
+  const auto request = platformRequest({argv + 1, argv + argc}, why);
+  if (!request) {
+    std::fprintf(stderr, "tavelin: %s\n", why.c_str());
+    return 2;
+  }
+  const PlatformChoice choice = choosePlatform(processEnvironment(), *request);
   if (!choice.platform) {
     std::fprintf(stderr, "tavelin: %s\n", choice.description.c_str());
     return 1;
@@ -81,7 +96,6 @@ int runHost(int argc, char** argv) {
   AppPaths::ensureCreated();
   // Two hosts on one folder would write over each other's devices and portals; the lock comes
   // before the platform, which clears what a host that did not end cleanly left on the desktop.
-  std::string why;
   const auto lock = FolderLock::acquire(AppPaths::root(), why);
   if (!lock) return refuse("Tavelin cannot start: " + why + ". Quit it first.");
   auto platform = openPlatform(choice, why);
@@ -90,13 +104,14 @@ int runHost(int argc, char** argv) {
   AppEnvironment environment;
   environment.dataDirectory = AppPaths::root();
   environment.webRoot = AppResources::clientDirectory();
+  const std::string desktopName = platform->name;
   environment.platform = std::move(*platform);
   if (!headless) {
     const QScreen* screen = QGuiApplication::primaryScreen();
     environment.qrScale = screen ? static_cast<int>(10 * screen->devicePixelRatio()) : 20;
   }
   AppModel model(environment);
-  model.activity().add("Host", "Desktop: " + choice.description);
+  model.activity().add("Host", "Desktop: " + desktopName);
   const auto onMain = model.mainExecutor();
   console::onStopSignal([onMain] { onMain->post([] { QCoreApplication::quit(); }); });
 
@@ -156,7 +171,7 @@ int runDemo(int argc, char** argv) {
       emit(hostLines::log("Host", "Cannot start: " + why));
       return 1;
     }
-    emit(hostLines::log("Host", "Desktop: " + choice.description));
+    emit(hostLines::log("Host", "Desktop: " + platform->name));
     desktop =
         demoDesktop(*platform, {arguments.begin() + 2, arguments.end()}, settings.pictures(), emit);
     if (!desktop) return 1;

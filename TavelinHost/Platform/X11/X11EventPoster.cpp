@@ -3,36 +3,20 @@
 #include <xcb/xtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <map>
 #include <thread>
+
+#include "TavelinHost/Platform/KeySymbols.hpp"
 
 namespace tavelin::x11 {
 
 namespace {
 
-constexpr std::uint32_t noSymbol = 0;
-constexpr std::uint32_t shiftLeft = 0xffe1;
-
-// Event-stream virtual key codes → X keysyms.
-std::uint32_t keysymOfVirtualKey(std::uint16_t code) {
-  switch (code) {
-    case VirtualKey::returnKey: return 0xff0d;       // Return
-    case VirtualKey::deleteBackward: return 0xff08;  // BackSpace
-    case VirtualKey::tab: return 0xff09;             // Tab
-    case VirtualKey::escape: return 0xff1b;          // Escape
-    case VirtualKey::forwardDelete: return 0xffff;   // Delete
-    case VirtualKey::leftArrow: return 0xff51;       // Left
-    case VirtualKey::rightArrow: return 0xff53;      // Right
-    case VirtualKey::upArrow: return 0xff52;         // Up
-    case VirtualKey::downArrow: return 0xff54;       // Down
-    case VirtualKey::home: return 0xff50;            // Home
-    case VirtualKey::end: return 0xff57;             // End
-    case VirtualKey::pageUp: return 0xff55;          // Prior
-    case VirtualKey::pageDown: return 0xff56;        // Next
-    default: return noSymbol;
-  }
-}
+using keys::keysymFor;
+using keys::keysymOfVirtualKey;
+using keys::noSymbol;
+using keys::shiftLeft;
+using keys::wheelClicks;
 
 std::uint8_t xButton(int button) {
   switch (button) {
@@ -98,32 +82,6 @@ X11EventPoster::~X11EventPoster() {
     if (pressed_ & (1u << button)) fake(XCB_BUTTON_RELEASE, static_cast<std::uint8_t>(button));
   }
   finish();
-}
-
-std::uint32_t X11EventPoster::keysymFor(char32_t character) {
-  if ((character >= 0x20 && character <= 0x7e) || (character >= 0xa0 && character <= 0xff)) {
-    return character;
-  }
-  switch (character) {
-    case U'\n':
-    case U'\r': return 0xff0d;  // Return
-    case U'\t': return 0xff09;  // Tab
-    case U'\b': return 0xff08;  // BackSpace
-    default: break;
-  }
-  if (character < 0x20 || (character >= 0x7f && character < 0xa0) || character > 0x10ffff ||
-      (character >= 0xd800 && character <= 0xdfff)) {
-    return noSymbol;  // other control characters and broken units type nothing
-  }
-  return 0x01000000 + static_cast<std::uint32_t>(character);
-}
-
-int X11EventPoster::wheelClicks(double& carried, std::int32_t pixels) {
-  if ((carried > 0 && pixels < 0) || (carried < 0 && pixels > 0)) carried = 0;
-  carried += pixels;
-  const auto clicks = static_cast<int>(std::trunc(carried / pixelsPerWheelClick));
-  carried -= clicks * pixelsPerWheelClick;
-  return std::clamp(clicks, -maxClicksPerScroll, maxClicksPerScroll);
 }
 
 void X11EventPoster::fake(std::uint8_t type, std::uint8_t detail, std::int16_t x, std::int16_t y) {
@@ -198,13 +156,7 @@ bool X11EventPoster::keyPress(std::uint16_t virtualKey) {
 bool X11EventPoster::typeUnits(std::u16string_view units) {
   if (!available_) return false;
   std::vector<std::uint32_t> keysyms;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    char32_t character = units[i];
-    if (character >= 0xd800 && character <= 0xdbff && i + 1 < units.size() &&
-        units[i + 1] >= 0xdc00 && units[i + 1] <= 0xdfff) {
-      character = 0x10000 + ((character - 0xd800) << 10) + (units[i + 1] - 0xdc00);
-      ++i;
-    }
+  for (const char32_t character : keys::charactersOf(units)) {
     if (const auto keysym = keysymFor(character); keysym != noSymbol) keysyms.push_back(keysym);
   }
   if (keysyms.empty()) return true;

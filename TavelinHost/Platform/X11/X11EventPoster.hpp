@@ -17,9 +17,6 @@ namespace tavelin::x11 {
 // by binding them to spare keycodes for the moment of the press; the keymap is restored after.
 class X11EventPoster final : public EventPoster {
  public:
-  // Pixels of scroll that make one wheel click, and the most clicks one scroll event gives.
-  static constexpr double pixelsPerWheelClick = 50;
-  static constexpr int maxClicksPerScroll = 20;
   // Clients reload their keymap when it changes; they need this long before and after a
   // press on a rebound keycode, or they read the key with the wrong keymap.
   static constexpr std::chrono::milliseconds keymapSettleTime{30};
@@ -34,12 +31,6 @@ class X11EventPoster final : public EventPoster {
   bool keyPress(std::uint16_t virtualKey) override;
   bool typeUnits(std::u16string_view units) override;
   bool isButtonDown(int button) override;
-
-  // The X keysym of a character: Latin-1 as itself, everything else in the Unicode range.
-  static std::uint32_t keysymFor(char32_t character);
-  // Whole wheel clicks for `pixels` more, keeping the rest in `carried` (reset when the
-  // direction turns).
-  static int wheelClicks(double& carried, std::int32_t pixels);
 
  private:
   struct Keymap;

@@ -1,0 +1,251 @@
+#include "TavelinHost/Platform/Wayland/MutterRemoteDesktop.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "TavelinHost/Platform/KeySymbols.hpp"
+#include "TavelinHost/Platform/Wayland/SessionBus.hpp"
+#include "TavelinHost/Platform/Wayland/TextDelivery.hpp"
+
+namespace tavelin::wayland {
+
+namespace {
+
+constexpr const char* remoteDesktop = "org.gnome.Mutter.RemoteDesktop";
+constexpr const char* screenCast = "org.gnome.Mutter.ScreenCast";
+constexpr const char* sessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
+
+// A fresh virtual device is not yet part of the seat: an event sent at once is lost. Mutter has
+// it in place after a roundtrip and a short while.
+constexpr std::chrono::milliseconds deviceSettleTime{150};
+
+// Linux input button codes.
+constexpr std::int32_t buttonLeft = 0x110, buttonRight = 0x111, buttonMiddle = 0x112;
+
+std::int32_t evdevButton(int button) {
+  switch (button) {
+    case rightButton: return buttonRight;
+    case middleButton: return buttonMiddle;
+    default: return buttonLeft;
+  }
+}
+
+int readPath(sd_bus_message* m, std::string& path) {
+  const char* text = nullptr;
+  const int status = sd_bus_message_read(m, "o", &text);
+  if (status >= 0 && text) path = text;
+  return status;
+}
+
+}  // namespace
+
+std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::open(
+    std::shared_ptr<SessionBus> bus, std::shared_ptr<MutterDisplays> displays, std::string& why) {
+  std::shared_ptr<MutterRemoteDesktop> desktop(
+      new MutterRemoteDesktop(std::move(bus), std::move(displays)));
+  if (!desktop->begin(why)) return nullptr;
+  return desktop;
+}
+
+MutterRemoteDesktop::MutterRemoteDesktop(std::shared_ptr<SessionBus> bus,
+                                         std::shared_ptr<MutterDisplays> displays)
+    : bus_(std::move(bus)), displays_(std::move(displays)) {}
+
+bool MutterRemoteDesktop::begin(std::string& why) {
+  if (!bus_->call(remoteDesktop, "/org/gnome/Mutter/RemoteDesktop", remoteDesktop, "CreateSession",
+                  nullptr, [&](sd_bus_message* m) { return readPath(m, session_); }, why)) {
+    why = "Mutter gives no remote desktop session (" + why + ")";
+    return false;
+  }
+  std::string id;
+  if (!bus_->property(remoteDesktop, session_, sessionInterface, "SessionId", "s",
+                      [&](sd_bus_message* m) {
+                        const char* text = nullptr;
+                        const int status = sd_bus_message_read(m, "s", &text);
+                        if (status >= 0 && text) id = text;
+                        return status;
+                      },
+                      why)) {
+    why = "Mutter's remote desktop session has no id (" + why + ")";
+    return false;
+  }
+  if (!bus_->call(
+          screenCast, "/org/gnome/Mutter/ScreenCast", screenCast, "CreateSession",
+          [&](sd_bus_message* m) {
+            return appendVariantDictionary(m, [&](sd_bus_message* d) {
+              return appendEntry(d, "remote-desktop-session-id", 's', id.c_str());
+            });
+          },
+          [&](sd_bus_message* m) { return readPath(m, screenCast_); }, why)) {
+    why = "Mutter gives no screen cast for the pointer (" + why + ")";
+    return false;
+  }
+  if (!recordMonitors(why)) return false;
+  closedSignal_ = bus_->subscribe(remoteDesktop, session_, sessionInterface, "Closed",
+                                  [this](sd_bus_message*) { closed_ = true; });
+  if (!bus_->call(remoteDesktop, session_, sessionInterface, "Start", nullptr, nullptr, why)) {
+    why = "Mutter would not start the remote desktop session (" + why + ")";
+    return false;
+  }
+  text_ = std::make_unique<TextDelivery>(bus_, session_, *this);
+  std::this_thread::sleep_for(deviceSettleTime);
+  return true;
+}
+
+// The pointer moves in a stream's coordinates: one stream per monitor, hidden cursor, nobody
+// reading its pictures.
+bool MutterRemoteDesktop::recordMonitors(std::string& why) {
+  const auto monitors = displays_->monitors();
+  if (monitors.empty()) {
+    why = "Mutter reports no monitor";
+    return false;
+  }
+  const std::uint32_t hidden = 0;
+  for (const auto& monitor : monitors) {
+    Stream stream{{}, monitor.display.bounds, monitor.display.scale};
+    if (!bus_->call(
+            screenCast, screenCast_, "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor",
+            [&](sd_bus_message* m) {
+              int status = sd_bus_message_append(m, "s", monitor.connector.c_str());
+              if (status >= 0) {
+                status = appendVariantDictionary(m, [&](sd_bus_message* d) {
+                  return appendEntry(d, "cursor-mode", 'u', &hidden);
+                });
+              }
+              return status;
+            },
+            [&](sd_bus_message* m) { return readPath(m, stream.path); }, why)) {
+      why = "Mutter would not cast monitor " + monitor.connector + " (" + why + ")";
+      return false;
+    }
+    streams_.push_back(std::move(stream));
+  }
+  return true;
+}
+
+MutterRemoteDesktop::~MutterRemoteDesktop() {
+  text_.reset();
+  {
+    std::lock_guard guard(lock_);
+    for (int button = 0; button < 3; ++button) {  // never leave a button held behind
+      if (pressed_ & (1u << button)) {
+        const std::int32_t code = evdevButton(button);
+        const int released = 0;
+        std::string why;
+        bus_->call(
+            remoteDesktop, session_, sessionInterface, "NotifyPointerButton",
+            [&](sd_bus_message* m) { return sd_bus_message_append(m, "ib", code, released); },
+            nullptr, why);
+      }
+    }
+  }
+  closedSignal_.reset();
+  std::string why;
+  if (!session_.empty()) {
+    bus_->call(remoteDesktop, session_, sessionInterface, "Stop", nullptr, nullptr, why);
+  }
+}
+
+bool MutterRemoteDesktop::isClosed() { return closed_; }
+
+// lock_ held.
+bool MutterRemoteDesktop::call(const char* member,
+                               const std::function<int(sd_bus_message*)>& arguments) {
+  if (closed_) return false;
+  std::string why;
+  return bus_->call(remoteDesktop, session_, sessionInterface, member, arguments, nullptr, why);
+}
+
+// lock_ held. A point on no monitor goes to the nearest one's edge.
+bool MutterRemoteDesktop::moveTo(const ScreenPoint& at) {
+  const Stream* best = nullptr;
+  double bestDistance = 0;
+  for (const auto& stream : streams_) {
+    const auto& b = stream.bounds;
+    const double dx = std::max({b.x - at.x, 0.0, at.x - (b.x + b.width)});
+    const double dy = std::max({b.y - at.y, 0.0, at.y - (b.y + b.height)});
+    const double distance = dx * dx + dy * dy;
+    if (!best || distance < bestDistance) {
+      best = &stream;
+      bestDistance = distance;
+    }
+  }
+  if (!best) return false;
+  const auto& b = best->bounds;
+  const double x = std::clamp(at.x - b.x, 0.0, std::max(0.0, b.width - 1)) * best->scale;
+  const double y = std::clamp(at.y - b.y, 0.0, std::max(0.0, b.height - 1)) * best->scale;
+  return call("NotifyPointerMotionAbsolute", [&](sd_bus_message* m) {
+    return sd_bus_message_append(m, "sdd", best->path.c_str(), x, y);
+  });
+}
+
+// lock_ held.
+bool MutterRemoteDesktop::button(int number, bool pressed) {
+  const std::int32_t code = evdevButton(number);
+  const int down = pressed ? 1 : 0;
+  if (!call("NotifyPointerButton",
+            [&](sd_bus_message* m) { return sd_bus_message_append(m, "ib", code, down); })) {
+    return false;
+  }
+  const unsigned bit = 1u << std::clamp(number, 0, 2);
+  pressed_ = pressed ? pressed_ | bit : pressed_ & ~bit;
+  return true;
+}
+
+bool MutterRemoteDesktop::mouse(MouseEventType type, const ScreenPoint& at, int number, int) {
+  std::lock_guard guard(lock_);
+  if (!moveTo(at)) return false;
+  switch (type) {
+    case MouseEventType::leftMouseDown:
+    case MouseEventType::rightMouseDown:
+    case MouseEventType::otherMouseDown: return button(number, true);
+    case MouseEventType::leftMouseUp:
+    case MouseEventType::rightMouseUp:
+    case MouseEventType::otherMouseUp: return button(number, false);
+    case MouseEventType::mouseMoved:
+    case MouseEventType::leftMouseDragged:
+    case MouseEventType::rightMouseDragged: return true;
+  }
+  return true;
+}
+
+bool MutterRemoteDesktop::isButtonDown(int number) {
+  std::lock_guard guard(lock_);
+  return (pressed_ & (1u << std::clamp(number, 0, 2))) != 0;
+}
+
+bool MutterRemoteDesktop::scrollWheel(std::int32_t vertical, std::int32_t horizontal,
+                                      ScrollCarry& carry) {
+  // Positive steps scroll down and right on Wayland; ours scroll up and left.
+  const int down = -keys::wheelClicks(carry.vertical, vertical);
+  const int right = -keys::wheelClicks(carry.horizontal, horizontal);
+  std::lock_guard guard(lock_);
+  bool sent = true;
+  for (const auto& [axis, steps] : {std::pair<std::uint32_t, int>{0, down}, {1, right}}) {
+    if (steps == 0) continue;
+    sent = call("NotifyPointerAxisDiscrete", [&](sd_bus_message* m) {
+             return sd_bus_message_append(m, "ui", axis, steps);
+           }) && sent;
+  }
+  return sent;
+}
+
+bool MutterRemoteDesktop::keysym(std::uint32_t symbol, bool pressed) {
+  std::lock_guard guard(lock_);
+  const int down = pressed ? 1 : 0;
+  return call("NotifyKeyboardKeysym",
+              [&](sd_bus_message* m) { return sd_bus_message_append(m, "ub", symbol, down); });
+}
+
+bool MutterRemoteDesktop::keyPress(std::uint16_t virtualKey) {
+  const std::uint32_t symbol = keys::keysymOfVirtualKey(virtualKey);
+  if (symbol == keys::noSymbol) return false;
+  return keysym(symbol, true) && keysym(symbol, false);
+}
+
+bool MutterRemoteDesktop::typeUnits(std::u16string_view units) {
+  return text_->type(keys::charactersOf(units));
+}
+
+}  // namespace tavelin::wayland

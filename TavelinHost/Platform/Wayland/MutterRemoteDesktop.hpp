@@ -1,0 +1,71 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TavelinHost/Platform/EventPoster.hpp"
+#include "TavelinHost/Platform/Wayland/MutterDisplays.hpp"
+
+struct sd_bus_message;
+
+namespace tavelin::wayland {
+
+class SessionBus;
+class TextDelivery;
+
+// Real input on a GNOME desktop through Mutter's RemoteDesktop session: absolute pointer motion
+// on a screen cast of each monitor (Mutter places the pointer in a stream's coordinates),
+// buttons, wheel clicks and keys by keysym. Text the layout cannot type goes through the
+// clipboard (TextDelivery). One session for the host's run, made and settled before the first
+// event; callable from any thread.
+class MutterRemoteDesktop final : public EventPoster {
+ public:
+  // Nothing, with the reason in `why`, when Mutter will not give a session.
+  static std::shared_ptr<MutterRemoteDesktop> open(std::shared_ptr<SessionBus> bus,
+                                                   std::shared_ptr<MutterDisplays> displays,
+                                                   std::string& why);
+  ~MutterRemoteDesktop() override;
+
+  bool mouse(MouseEventType type, const ScreenPoint& at, int button, int clickState) override;
+  bool scrollWheel(std::int32_t vertical, std::int32_t horizontal, ScrollCarry& carry) override;
+  bool keyPress(std::uint16_t virtualKey) override;
+  bool typeUnits(std::u16string_view units) override;
+  bool isButtonDown(int button) override;
+
+  // Whether Mutter ended the session (another remote-control client took over, the compositor
+  // restarts): then every event fails.
+  bool isClosed();
+  // Presses or releases one keysym; for TextDelivery's paste chord.
+  bool keysym(std::uint32_t keysym, bool pressed);
+
+ private:
+  struct Stream {
+    std::string path;  // the screen cast stream the pointer moves on
+    ScreenRect bounds;
+    double scale = 1;
+  };
+  MutterRemoteDesktop(std::shared_ptr<SessionBus> bus, std::shared_ptr<MutterDisplays> displays);
+  bool begin(std::string& why);
+  bool recordMonitors(std::string& why);
+  bool call(const char* member, const std::function<int(sd_bus_message*)>& arguments);
+  bool moveTo(const ScreenPoint& at);
+  bool button(int button, bool pressed);
+
+  const std::shared_ptr<SessionBus> bus_;
+  const std::shared_ptr<MutterDisplays> displays_;
+  std::string session_;      // the RemoteDesktop session's object path
+  std::string screenCast_;   // its screen cast session
+  std::mutex lock_;          // one event sequence at a time
+  std::vector<Stream> streams_;  // guarded by lock_
+  unsigned pressed_ = 0;         // our buttons held, bit per button; guarded by lock_
+  std::atomic<bool> closed_{false};  // set on the bus thread, which must not wait for lock_
+  std::shared_ptr<void> closedSignal_;
+  std::unique_ptr<TextDelivery> text_;
+};
+
+}  // namespace tavelin::wayland

@@ -1,0 +1,274 @@
+#include "TavelinHost/Platform/Wayland/TextDelivery.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "TavelinHost/Platform/KeySymbols.hpp"
+#include "TavelinHost/Platform/Wayland/MutterRemoteDesktop.hpp"
+#include "TavelinHost/Platform/Wayland/SessionBus.hpp"
+#include "TavelinHost/Platform/Wayland/WaylandKeymap.hpp"
+
+namespace tavelin::wayland {
+
+namespace {
+
+constexpr const char* service = "org.gnome.Mutter.RemoteDesktop";
+constexpr const char* sessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
+// Text types the desktop's applications ask for, best first.
+const std::vector<std::string> textTypes{"text/plain;charset=utf-8", "text/plain", "UTF8_STRING",
+                                         "STRING", "TEXT"};
+// How long the focused application has to ask for a paste, and how long a clipboard read of
+// the user's own text may take.
+constexpr std::chrono::milliseconds pasteWait{1500};
+constexpr int readWaitMilliseconds = 1000;
+constexpr std::size_t largestSavedClipboard = 1 << 20;
+// After the application took the text: time to insert it before the clipboard changes back.
+constexpr std::chrono::milliseconds pasteSettleTime{100};
+
+std::string utf8(const std::u32string& characters) {
+  std::string out;
+  for (const char32_t c : characters) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xc0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xe0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    } else {
+      out += static_cast<char>(0xf0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    }
+  }
+  return out;
+}
+
+int readStrings(sd_bus_message* m, std::vector<std::string>& strings) {
+  int status = sd_bus_message_enter_container(m, 'a', "s");
+  const char* text = nullptr;
+  while (status >= 0 && (status = sd_bus_message_read(m, "s", &text)) > 0) strings.emplace_back(text);
+  if (status >= 0) status = sd_bus_message_exit_container(m);
+  return status;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const auto written = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+TextDelivery::TextDelivery(std::shared_ptr<SessionBus> bus, std::string session,
+                           MutterRemoteDesktop& keys)
+    : bus_(std::move(bus)), session_(std::move(session)), keys_(keys),
+      keymap_(WaylandKeymap::connect()) {
+  // Both handlers run on the bus thread: they note what happened and leave the answering to
+  // the clipboard queue. The handles go first in the destructor, then that queue drains.
+  ownerSignal_ = bus_->subscribe(
+      service, session_, sessionInterface, "SelectionOwnerChanged", [this](sd_bus_message* m) {
+        std::vector<std::string> types;
+        int owned = 0;
+        int status = sd_bus_message_enter_container(m, 'a', "{sv}");
+        while (status >= 0 && (status = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
+          const char* key = nullptr;
+          status = sd_bus_message_read(m, "s", &key);
+          if (status >= 0 && key && std::string_view(key) == "mime-types") {
+            status = sd_bus_message_enter_container(m, 'v', "as");
+            if (status >= 0) status = readStrings(m, types);
+            if (status >= 0) status = sd_bus_message_exit_container(m);
+          } else if (status >= 0 && key && std::string_view(key) == "session-is-owner") {
+            status = sd_bus_message_read(m, "v", "b", &owned);
+          } else if (status >= 0) {
+            status = sd_bus_message_skip(m, "v");
+          }
+          if (status >= 0) status = sd_bus_message_exit_container(m);
+        }
+        std::lock_guard guard(lock_);
+        ownerTypes_ = std::move(types);
+        ownedBySession_ = owned != 0;
+      });
+  transferSignal_ = bus_->subscribe(
+      service, session_, sessionInterface, "SelectionTransfer", [this](sd_bus_message* m) {
+        const char* type = nullptr;
+        std::uint32_t serial = 0;
+        if (sd_bus_message_read(m, "su", &type, &serial) < 0 || !type) return;
+        clipboard_.async([this, serial, mimeType = std::string(type)] { serve(serial, mimeType); });
+      });
+  std::string why;
+  enabled_ = bus_->call(
+      service, session_, sessionInterface, "EnableClipboard",
+      [](sd_bus_message* m) { return appendVariantDictionary(m, nullptr); }, nullptr, why);
+}
+
+TextDelivery::~TextDelivery() {
+  transferSignal_.reset();
+  ownerSignal_.reset();
+  clipboard_.sync([] {});
+}
+
+bool TextDelivery::type(const std::u32string& characters) {
+  if (keymap_) keymap_->refresh();
+  bool delivered = true;
+  std::u32string pasting;
+  auto flush = [&] {
+    if (pasting.empty()) return;
+    delivered = paste(utf8(pasting)) && delivered;
+    pasting.clear();
+  };
+  for (const char32_t character : characters) {
+    const std::uint32_t keysym = keys::keysymFor(character);
+    if (keysym == keys::noSymbol) continue;  // control characters and broken units type nothing
+    // Return, Tab and BackSpace are keys on every layout.
+    const bool isKey = keysym >= 0xff00 && keysym <= 0xffff;
+    if (isKey || (keymap_ && keymap_->types(keysym))) {
+      flush();
+      delivered = keys_.keysym(keysym, true) && keys_.keysym(keysym, false) && delivered;
+    } else {
+      pasting.push_back(character);
+    }
+  }
+  flush();
+  return delivered;
+}
+
+bool TextDelivery::setSelection(const std::vector<std::string>& mimeTypes) {
+  std::string why;
+  return bus_->call(
+      service, session_, sessionInterface, "SetSelection",
+      [&](sd_bus_message* m) {
+        return appendVariantDictionary(m, [&](sd_bus_message* d) {
+          int status = sd_bus_message_open_container(d, 'e', "sv");
+          if (status >= 0) status = sd_bus_message_append(d, "s", "mime-types");
+          if (status >= 0) status = sd_bus_message_open_container(d, 'v', "as");
+          if (status >= 0) status = sd_bus_message_open_container(d, 'a', "s");
+          for (const auto& type : mimeTypes) {
+            if (status >= 0) status = sd_bus_message_append(d, "s", type.c_str());
+          }
+          if (status >= 0) status = sd_bus_message_close_container(d);
+          if (status >= 0) status = sd_bus_message_close_container(d);
+          if (status >= 0) status = sd_bus_message_close_container(d);
+          return status;
+        });
+      },
+      nullptr, why);
+}
+
+// The text the user has on the clipboard now, when another application owns it.
+std::optional<std::string> TextDelivery::readClipboard() {
+  std::string type;
+  {
+    std::lock_guard guard(lock_);
+    if (ownedBySession_) return std::nullopt;
+    for (const auto& wanted : textTypes) {
+      if (std::find(ownerTypes_.begin(), ownerTypes_.end(), wanted) != ownerTypes_.end()) {
+        type = wanted;
+        break;
+      }
+    }
+  }
+  if (type.empty()) return std::nullopt;
+  int fd = -1;
+  std::string why;
+  if (!bus_->call(
+          service, session_, sessionInterface, "SelectionRead",
+          [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", type.c_str()); },
+          [&](sd_bus_message* m) {
+            int handle = -1;
+            const int status = sd_bus_message_read(m, "h", &handle);
+            if (status >= 0) fd = ::fcntl(handle, F_DUPFD_CLOEXEC, 3);
+            return status;
+          },
+          why) ||
+      fd < 0) {
+    return std::nullopt;
+  }
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, readWaitMilliseconds) <= 0) break;
+    const auto got = ::read(fd, buffer, sizeof buffer);
+    if (got <= 0 || text.size() + static_cast<std::size_t>(got) > largestSavedClipboard) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return text;
+}
+
+// On the clipboard queue: an application asked for what the session's clipboard holds.
+void TextDelivery::serve(std::uint32_t serial, const std::string& mimeType) {
+  std::string text;
+  {
+    std::lock_guard guard(lock_);
+    text = offered_;
+  }
+  const bool isText = std::find(textTypes.begin(), textTypes.end(), mimeType) != textTypes.end();
+  int fd = -1;
+  std::string why;
+  bus_->call(
+      service, session_, sessionInterface, "SelectionWrite",
+      [&](sd_bus_message* m) { return sd_bus_message_append(m, "u", serial); },
+      [&](sd_bus_message* m) {
+        int handle = -1;
+        const int status = sd_bus_message_read(m, "h", &handle);
+        if (status >= 0) fd = ::fcntl(handle, F_DUPFD_CLOEXEC, 3);
+        return status;
+      },
+      why);
+  const bool written = fd >= 0 && isText && writeAll(fd, text);
+  if (fd >= 0) ::close(fd);
+  const int success = written ? 1 : 0;
+  bus_->call(
+      service, session_, sessionInterface, "SelectionWriteDone",
+      [&](sd_bus_message* m) { return sd_bus_message_append(m, "ub", serial, success); }, nullptr,
+      why);
+  if (written) {
+    std::lock_guard guard(lock_);
+    ++servedCount_;
+  }
+  served_.notify_all();
+}
+
+bool TextDelivery::paste(const std::string& text) {
+  if (!enabled_) return false;
+  const auto saved = readClipboard();
+  std::uint64_t before = 0;
+  {
+    std::lock_guard guard(lock_);
+    offered_ = text;
+    before = servedCount_;
+  }
+  if (!setSelection(textTypes)) return false;
+  const bool chord = keys_.keysym(shift, true) && keys_.keysym(insert, true) &&
+                     keys_.keysym(insert, false) && keys_.keysym(shift, false);
+  bool taken = false;
+  {
+    std::unique_lock guard(lock_);
+    taken = chord && served_.wait_for(guard, pasteWait, [&] { return servedCount_ > before; });
+  }
+  if (taken) std::this_thread::sleep_for(pasteSettleTime);
+  if (saved) {
+    {
+      std::lock_guard guard(lock_);
+      offered_ = *saved;
+    }
+    setSelection(textTypes);
+  }
+  return taken;
+}
+
+}  // namespace tavelin::wayland

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "TavelinKit/Dispatch/SerialQueue.hpp"
+
+namespace tavelin::wayland {
+
+class MutterRemoteDesktop;
+class SessionBus;
+class WaylandKeymap;
+
+// Text into a GNOME desktop. Mutter types keysyms of the current layout only and drops the
+// others without a word, so characters the layout has are typed as keys and runs of the others
+// are pasted: the text goes on the clipboard of the remote desktop session, a paste chord
+// (Shift+Insert, which text fields and terminals alike take) asks the focused application for
+// it, and the user's own clipboard text is put back afterwards.
+class TextDelivery {
+ public:
+  // Chord keysyms.
+  static constexpr std::uint32_t shift = 0xffe1, insert = 0xff63;
+
+  TextDelivery(std::shared_ptr<SessionBus> bus, std::string session, MutterRemoteDesktop& keys);
+  ~TextDelivery();
+
+  // Types the characters; false when some of them did not reach an application (no keymap to
+  // check against, nobody took the paste).
+  bool type(const std::u32string& characters);
+
+ private:
+  bool paste(const std::string& text);
+  bool setSelection(const std::vector<std::string>& mimeTypes);
+  std::optional<std::string> readClipboard();
+  void serve(std::uint32_t serial, const std::string& mimeType);  // on clipboard_
+
+  const std::shared_ptr<SessionBus> bus_;
+  const std::string session_;
+  MutterRemoteDesktop& keys_;
+  std::unique_ptr<WaylandKeymap> keymap_;
+  const SerialQueue clipboard_{"tavelin.wayland.clipboard"};  // answers the transfers
+  std::mutex lock_;
+  std::condition_variable served_;
+  bool enabled_ = false;
+  std::string offered_;                  // guarded by lock_: what transfers are answered with
+  std::uint64_t servedCount_ = 0;        // guarded by lock_
+  std::vector<std::string> ownerTypes_;  // guarded by lock_: the clipboard owner's types
+  bool ownedBySession_ = false;          // guarded by lock_
+  std::shared_ptr<void> transferSignal_, ownerSignal_;
+};
+
+}  // namespace tavelin::wayland

@@ -1,0 +1,109 @@
+#include "TavelinHost/Platform/Wayland/WaylandPlatform.hpp"
+
+#include "TavelinHost/Platform/Wayland/MutterDesktop.hpp"
+#include "TavelinHost/Platform/Wayland/MutterDisplays.hpp"
+#include "TavelinHost/Platform/Wayland/MutterRemoteDesktop.hpp"
+#include "TavelinHost/Platform/Wayland/SessionBus.hpp"
+
+namespace tavelin::wayland {
+
+const char* nameOf(Backend backend) {
+  switch (backend) {
+    case Backend::portal: return "portal";
+    case Backend::mutter: return "mutter";
+    case Backend::wlroots: return "wlroots";
+  }
+  return "";
+}
+
+std::optional<Backend> backendNamed(const std::string& name) {
+  for (const Backend backend : {Backend::portal, Backend::mutter, Backend::wlroots}) {
+    if (name == nameOf(backend)) return backend;
+  }
+  return std::nullopt;
+}
+
+BackendChoice chooseBackend(std::optional<Backend> requested, bool preferMutter,
+                            const Offers& offers) {
+  const bool portal = offers.portalScreenCast && offers.portalRemoteDesktop;
+  if (requested) {
+    switch (*requested) {
+      case Backend::mutter:
+        if (offers.mutter) return {Backend::mutter, {}};
+        return {std::nullopt,
+                "Mutter's screen cast and remote desktop interfaces are not on the session bus "
+                "(they come with GNOME)"};
+      case Backend::portal:
+        if (portal) return {Backend::portal, {}};
+        return {std::nullopt, offers.portalScreenCast
+                                  ? "the desktop portal offers screen casts but no remote "
+                                    "desktop, so phones could not control this desktop"
+                                  : "no desktop portal with screen casts on the session bus"};
+      case Backend::wlroots:
+        return {std::nullopt, "the wlroots backend is not part of this build yet"};
+    }
+  }
+  if (preferMutter && offers.mutter) return {Backend::mutter, {}};
+  if (portal) return {Backend::portal, {}};
+  if (offers.mutter) return {Backend::mutter, {}};
+  return {std::nullopt,
+          "this Wayland session offers neither the desktop portals for screen casts and remote "
+          "desktops nor Mutter's own interfaces"};
+}
+
+namespace {
+
+Offers probe(SessionBus& bus) {
+  Offers offers;
+  offers.mutter =
+      bus.hasOwner("org.gnome.Mutter.ScreenCast") && bus.hasOwner("org.gnome.Mutter.RemoteDesktop");
+  if (bus.hasOwner("org.freedesktop.portal.Desktop")) {
+    const char* portal = "org.freedesktop.portal.Desktop";
+    const char* path = "/org/freedesktop/portal/desktop";
+    offers.portalScreenCast = bus.offers(portal, path, "org.freedesktop.portal.ScreenCast");
+    offers.portalRemoteDesktop = bus.offers(portal, path, "org.freedesktop.portal.RemoteDesktop");
+  }
+  return offers;
+}
+
+std::optional<PlatformServices> openMutter(const std::shared_ptr<SessionBus>& bus,
+                                           std::string& why) {
+  auto displays = std::make_shared<MutterDisplays>(bus);
+  auto input = MutterRemoteDesktop::open(bus, displays, why);
+  if (!input) return std::nullopt;
+  PlatformServices services;
+  services.capture = std::make_shared<MutterCaptureService>(bus, displays);
+  services.windows = std::make_shared<MutterWindowServer>(displays);
+  services.applications = std::make_shared<MutterApplications>();
+  services.windowControl = std::make_shared<MutterWindowControl>();
+  services.poster = std::move(input);
+  services.name =
+      "Wayland, GNOME through Mutter's screen cast and remote desktop (no dialog); GNOME does "
+      "not let Tavelin list, raise or move other applications' windows, so screen and region "
+      "portals only";
+  return services;
+}
+
+}  // namespace
+
+std::optional<PlatformServices> openPlatform(std::optional<Backend> requested, bool preferMutter,
+                                             std::string& why) {
+  const auto bus = SessionBus::open(why);
+  if (!bus) return std::nullopt;
+  const BackendChoice choice = chooseBackend(requested, preferMutter, probe(*bus));
+  if (!choice.backend) {
+    why = choice.reason;
+    return std::nullopt;
+  }
+  switch (*choice.backend) {
+    case Backend::mutter: return openMutter(bus, why);
+    case Backend::portal:
+      why = "the portal backend is not part of this build yet; run with --wayland-backend mutter "
+            "on GNOME";
+      return std::nullopt;
+    case Backend::wlroots: why = choice.reason; return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+}  // namespace tavelin::wayland

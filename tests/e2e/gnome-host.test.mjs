@@ -1,0 +1,122 @@
+// The host itself (tavelin --headless) on a private GNOME compositor: headless Mutter with one
+// virtual monitor, PipeWire and WirePlumber, all as an ordinary user, and Mutter's own screen
+// cast and remote desktop. A node WebSocket client is the phone: it pairs, watches the screen
+// and a region of it, taps a maximised terminal to give it focus and types into it, then types
+// non-ASCII text into a GTK entry, which prints what it got.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync, spawn } from 'node:child_process';
+import { chownSync, existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { DemoHost, api, ask, freePort, openStream, until } from './demo-host.mjs';
+
+const script = new URL('../../scripts/gnome-desktop', import.meta.url).pathname;
+
+function jpegSize(bytes) {
+  for (let at = 2; at + 9 < bytes.length;) {
+    const marker = bytes[at + 1];
+    if (marker >= 0xc0 && marker <= 0xc2) {
+      return { width: bytes.readUInt16BE(at + 7), height: bytes.readUInt16BE(at + 5) };
+    }
+    at += 2 + bytes.readUInt16BE(at + 2);
+  }
+  throw new Error('no frame header');
+}
+
+function collect(socket) {
+  const seen = { pictures: [], states: [] };
+  socket.on('message', (data, isBinary) => {
+    if (!isBinary) {
+      const message = JSON.parse(data.toString());
+      if (message.type === 'state') seen.states.push(message);
+      return;
+    }
+    seen.pictures.push({ at: Date.now(), size: jpegSize(data) });
+    socket.send(JSON.stringify({ type: 'ack' }));
+  });
+  return seen;
+}
+
+// The session's user owns what its programs write.
+function ownedFolder(prefix, uid) {
+  const folder = mkdtempSync(join(tmpdir(), prefix));
+  chownSync(folder, uid, uid);
+  return folder;
+}
+
+test('a phone watches GNOME, taps a terminal into focus and types exactly', { timeout: 180000 }, async () => {
+  const started = execFileSync(script, ['start', '1280x720', '--owner', String(process.pid)], { encoding: 'utf8' });
+  const runtime = started.match(/^runtime (\S+)$/m)[1];
+  const pids = started.match(/^pids (.+)$/m)[1].split(' ');
+  const uid = Number(execFileSync('stat', ['-c', '%u', runtime], { encoding: 'utf8' }));
+  const work = ownedFolder('tavelin-gnome-work-', uid);
+  const dataHome = ownedFolder('tavelin-gnome-data-', uid);
+  const run = (args, options = {}) => spawn(script, ['run', runtime, ...args], { stdio: 'ignore', ...options });
+  const programs = [];
+  let host;
+  try {
+    host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 }, dataHome, {
+      binary: script,
+      args: ['run', runtime, process.env.TAVELIN_HOST, '--headless', '--wayland-backend', 'mutter'],
+    });
+    const desktopLine = await host.waitFor((l) => l.startsWith('LOG [Host] Desktop: '));
+    assert.match(desktopLine, /Wayland, GNOME through Mutter/);
+    assert.match(desktopLine, /does not let Tavelin list, raise or move other applications' windows/);
+    assert.deepEqual(await ask(host, 'windows'), ['OK windows 0']);
+
+    const paired = await api(host, 'POST', '/api/pair', { body: { pin: host.pin, deviceName: 'GNOME phone' } });
+    assert.equal(paired.status, 200);
+    const { socket, portals, state } = await openStream(host, paired.body.token);
+    assert.equal(portals.items.length, 1);
+    assert.equal(portals.items[0].type, 'screenRegion');
+    const seen = collect(socket);
+    await until(() => seen.pictures.length > 0, 20000, 'the first picture');
+    assert.deepEqual(seen.pictures[0].size, { width: 1280, height: 720 });
+    assert.deepEqual([state.sourceWidth, state.sourceHeight], [1280, 720]);
+
+    // A maximised terminal that writes what it gets to a file.
+    const typed = join(work, 'typed.txt');
+    const ready = join(work, 'ready');
+    programs.push(run(['foot', '--maximized', '--', 'sh', '-c', `touch ${ready}; exec cat > ${typed}`]));
+    await until(() => existsSync(ready), 20000, 'the terminal');
+    // A GTK entry in front of it, centred; it prints its text when Enter is pressed.
+    const answer = { text: '' };
+    const entry = run(['zenity', '--entry', '--title', 'TavelinEntry', '--text', 'Type here'],
+      { stdio: ['ignore', 'pipe', 'ignore'] });
+    programs.push(entry);
+    entry.stdout.on('data', (data) => { answer.text += data.toString(); });
+    const before = seen.pictures.length;
+    await until(() => seen.pictures.length > before + 2, 20000, 'the entry on screen');
+
+    // A tap at the top left lands on the terminal, which takes the focus from the entry.
+    socket.send(JSON.stringify({ type: 'tap', x: 0.05, y: 0.3 }));
+    socket.send(JSON.stringify({ type: 'text', text: 'hello from the phone' }));
+    socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
+    await until(() => existsSync(typed) && readFileSync(typed, 'utf8') === 'hello from the phone\n', 20000,
+      'the text in the terminal');
+
+    // Back to the entry in the middle: text beyond the layout arrives exactly.
+    socket.send(JSON.stringify({ type: 'tap', x: 0.5, y: 0.5 }));
+    const unicode = 'h\u00e9llo \u20ac\u65e5\u672c \u2713';
+    socket.send(JSON.stringify({ type: 'text', text: unicode }));
+    socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
+    await until(() => answer.text.includes('\n'), 20000, 'the entry to answer');
+    assert.equal(answer.text, `${unicode}\n`);
+
+    // A region of the screen: its own pictures, 400 x 300.
+    const added = await ask(host, 'add screen 100 100 400 300');
+    const region = added[0].match(/^OK portal (\S+) /)[1];
+    assert.equal((await ask(host, `start ${region}`))[0], 'OK');
+    socket.send(JSON.stringify({ type: 'selectportal', portalId: region }));
+    await until(() => seen.pictures.some((p) => p.size.width === 400 && p.size.height === 300), 20000,
+      'pictures of the region');
+  } finally {
+    for (const program of programs) program.kill();
+    await host?.stop();
+    execFileSync(script, ['stop', ...pids]);
+    rmSync(runtime, { recursive: true, force: true });
+    rmSync(work, { recursive: true, force: true });
+    rmSync(dataHome, { recursive: true, force: true });
+  }
+});
