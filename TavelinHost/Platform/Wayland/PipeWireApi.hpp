@@ -1,8 +1,8 @@
 #pragma once
 
 // PipeWire's C headers, for the .cpp files of this folder and their tests only: no public
-// header includes this. Some of PipeWire's calls are macros built on GNU statement expressions,
-// which clang flags under -Wpedantic wherever they expand; they expand only in the wrappers
+// header includes this. Some of PipeWire's calls are macros built on GNU statement expressions
+// and C casts, which our warnings flag wherever they expand; they expand only in the wrappers
 // below, so the rest of our code keeps every warning.
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
@@ -18,6 +18,7 @@ namespace tavelin::wayland::pw {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
+#pragma GCC diagnostic ignored "-Wold-style-cast"
 #ifdef __clang__
 #pragma clang diagnostic ignored "-Wgnu-statement-expression"
 #pragma clang diagnostic ignored "-Wgnu-statement-expression-from-macro-expansion"
@@ -27,14 +28,21 @@ inline spa_source* addTimer(pw_loop* loop, spa_source_timer_func_t tick, void* d
   return pw_loop_add_timer(loop, tick, data);
 }
 
-// Fires once at `at` (CLOCK_MONOTONIC); a zero time disarms.
-inline void armTimer(pw_loop* loop, spa_source* timer, timespec at) {
-  timespec never{0, 0};
-  pw_loop_update_timer(loop, timer, &at, &never, true);
+// Fires at `at` (CLOCK_MONOTONIC when absolute, else from now), then every `every` unless
+// that is zero; a zero `at` disarms.
+inline void armTimer(pw_loop* loop, spa_source* timer, timespec at, timespec every = {0, 0},
+                     bool absolute = true) {
+  pw_loop_update_timer(loop, timer, &at, &every, absolute);
 }
 
 inline void removeSource(pw_loop* loop, spa_source* source) {
   pw_loop_destroy_source(loop, source);
+}
+
+// The registry macro lives here with the others; tests watch the daemon through it.
+inline void listen(pw_registry* registry, spa_hook* hook, const pw_registry_events* events,
+                   void* data) {
+  pw_registry_add_listener(registry, hook, events, data);
 }
 
 #pragma GCC diagnostic pop
