@@ -1,6 +1,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <pipewire/extensions/metadata.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -16,8 +18,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <pipewire/extensions/metadata.h>
 
 #include "TavelinHost/Platform/Wayland/PipeWireApi.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
@@ -156,7 +156,18 @@ class PipeWireSession {
   void fail(const std::string& what) {
     failure_ = "The private PipeWire session did not start: " + what + ".";
     for (const auto& child : children_)
-      failure_ += "\n--- " + child.name + " ---\n" + readText(child.log);
+      failure_ += "\n--- " + child.name + " ---\n" + contents(child.log);
+  }
+
+  static std::string contents(const std::string& path) {
+    std::string text;
+    if (FILE* file = std::fopen(path.c_str(), "r")) {
+      char chunk[4096];
+      for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+        text.append(chunk, n);
+      std::fclose(file);
+    }
+    return text;
   }
 
   struct Child {

@@ -2,8 +2,9 @@
 
 // PipeWire's C headers, for the .cpp files of this folder and their tests only: no public
 // header includes this. Some of PipeWire's calls are macros built on GNU statement expressions
-// and C casts, which our warnings flag wherever they expand; they expand only in the wrappers
-// below, so the rest of our code keeps every warning.
+// and C casts (and, optimised, what looks like a null dereference), which our warnings flag
+// wherever they expand; they expand only in the wrappers below, so the rest of our code keeps
+// every warning.
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 #include <spa/param/buffers.h>
@@ -19,9 +20,9 @@ namespace tavelin::wayland::pw {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
 #pragma GCC diagnostic ignored "-Wold-style-cast"
+#pragma GCC diagnostic ignored "-Wnull-dereference"
 #ifdef __clang__
 #pragma clang diagnostic ignored "-Wgnu-statement-expression"
-#pragma clang diagnostic ignored "-Wgnu-statement-expression-from-macro-expansion"
 #endif
 
 inline spa_source* addTimer(pw_loop* loop, spa_source_timer_func_t tick, void* data) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "TavelinHost/Platform/Wayland/NodeBuffer.hpp"
 #include "TavelinHost/Platform/Wayland/PipeWireApi.hpp"
 
 namespace tavelin::wayland {
@@ -20,7 +21,6 @@ using namespace std::chrono_literals;
 // How long a node may take to be linked and streaming: the session manager links it.
 constexpr auto linkTimeout = 10s;
 constexpr std::uint32_t largestSide = 16384;
-constexpr int largestCursor = 256;
 
 struct LoopDeleter {
   void operator()(pw_thread_loop* loop) const { pw_thread_loop_destroy(loop); }
@@ -47,11 +47,6 @@ timespec monotonic(PipeWireConsumer::Clock::time_point at) {
   return {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
 }
 
-template <typename T>
-const T* metaData(spa_buffer* buffer, spa_meta_type type) {
-  return static_cast<const T*>(spa_buffer_find_meta_data(buffer, type, sizeof(T)));
-}
-
 std::int32_t cursorMetaSize(int side) {
   return static_cast<std::int32_t>(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) +
          side * side * 4;
@@ -76,9 +71,7 @@ struct PipeWireConsumer::State {
   spa_source* timer = nullptr;
   Phase phase = Phase::connecting;
   std::error_code failure;
-  int width = 0;
-  int height = 0;
-  std::optional<PixelLayout> layout;
+  std::optional<NodeFormat> format;
   std::optional<NodeCursor> cursor;
   pw_buffer* held = nullptr;
   bool carried = false;  // a buffer that changed something was returned without being shown
@@ -88,12 +81,12 @@ struct PipeWireConsumer::State {
   void log(const std::string& message);
   void finish(std::error_code error, const std::string& reason);
   void reject(const std::string& reason);
-  void negotiated(const spa_pod* format);
+  void negotiated(const spa_pod* param);
   void process();
   void offer(pw_buffer* buffer, bool damaged);
-  std::optional<NodeFrame> view(pw_buffer* buffer);
-  void readCursor(spa_buffer* buffer);
-  void readBitmap(const std::uint8_t* bitmap, std::size_t available, NodeCursor& into);
+  ProblemLog problems() {
+    return [this](const std::string& message) { log(message); };
+  }
 
   static const pw_stream_events events;
 };
@@ -253,23 +246,22 @@ void PipeWireConsumer::State::reject(const std::string& reason) {
   pw_stream_set_error(stream, -EINVAL, "%s", reason.c_str());
 }
 
-void PipeWireConsumer::State::negotiated(const spa_pod* format) {
+void PipeWireConsumer::State::negotiated(const spa_pod* param) {
   std::uint32_t mediaType = 0, mediaSubtype = 0;
   spa_video_info_raw info{};
-  if (spa_format_parse(format, &mediaType, &mediaSubtype) < 0 ||
-      mediaType != SPA_MEDIA_TYPE_video || mediaSubtype != SPA_MEDIA_SUBTYPE_raw ||
-      spa_format_video_raw_parse(format, &info) < 0) {
+  if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 || mediaType != SPA_MEDIA_TYPE_video ||
+      mediaSubtype != SPA_MEDIA_SUBTYPE_raw || spa_format_video_raw_parse(param, &info) < 0) {
     return reject("offers no raw video");
   }
-  layout = layoutOf(info.format);
+  const auto layout = layoutOf(info.format);
   if (!layout) return reject("sends pixels of format " + std::to_string(info.format));
   if (info.size.width == 0 || info.size.height == 0 || info.size.width > largestSide ||
       info.size.height > largestSide) {
     return reject("sends pictures of " + std::to_string(info.size.width) + "x" +
                   std::to_string(info.size.height));
   }
-  width = static_cast<int>(info.size.width);
-  height = static_cast<int>(info.size.height);
+  format = NodeFormat{nodeID, static_cast<int>(info.size.width), static_cast<int>(info.size.height),
+                      *layout};
 
   alignas(8) std::uint8_t storage[1024];
   pw::ParamBuilder b(storage, sizeof storage);
@@ -297,7 +289,7 @@ void PipeWireConsumer::State::negotiated(const spa_pod* format) {
       meta(SPA_META_Cursor,
            [&] {
              b.intRange(SPA_PARAM_META_size, cursorMetaSize(64), cursorMetaSize(1),
-                        cursorMetaSize(largestCursor));
+                        cursorMetaSize(largestCursorSide));
            }),
   };
   pw_stream_update_params(stream, params, sizeof params / sizeof params[0]);
@@ -308,28 +300,26 @@ void PipeWireConsumer::State::process() {
   pw_buffer* newest = nullptr;
   bool newestDamaged = false;
   while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream)) {
-    readCursor(buffer->buffer);
+    if (format) readCursor(buffer->buffer, *format, cursor, problems());
     if (held != nullptr) pw_stream_queue_buffer(stream, std::exchange(held, nullptr));
     if (newest != nullptr) {
       carried = carried || newestDamaged;
       pw_stream_queue_buffer(stream, newest);
     }
     newest = buffer;
-    const auto* damage = spa_buffer_find_meta(buffer->buffer, SPA_META_VideoDamage);
-    // Damage is a list ended by an empty region: an empty first region means no change.
-    newestDamaged = damage == nullptr || damage->size < sizeof(spa_meta_region) ||
-                    spa_meta_region_is_valid(static_cast<const spa_meta_region*>(damage->data));
+    newestDamaged = readDamage(buffer->buffer);
   }
   if (newest != nullptr) offer(newest, newestDamaged);
 }
 
 void PipeWireConsumer::State::offer(pw_buffer* buffer, bool damaged) {
-  auto frame = view(buffer);
+  auto frame = format ? readPicture(buffer->buffer, *format, problems()) : std::nullopt;
   if (!frame) {
     pw_stream_queue_buffer(stream, buffer);
     return;
   }
   frame->damaged = damaged || carried;
+  if (cursor) frame->cursor = &*cursor;
   if (const auto later = handlers.frame(*frame)) {
     carried = frame->damaged;
     held = buffer;
@@ -338,95 +328,6 @@ void PipeWireConsumer::State::offer(pw_buffer* buffer, bool damaged) {
   }
   carried = false;
   pw_stream_queue_buffer(stream, buffer);
-}
-
-std::optional<NodeFrame> PipeWireConsumer::State::view(pw_buffer* buffer) {
-  spa_buffer* b = buffer->buffer;
-  if (!layout || b->n_datas < 1) return std::nullopt;
-  const spa_data& d = b->datas[0];
-  if (d.type != SPA_DATA_MemPtr && d.type != SPA_DATA_MemFd) {
-    log("PipeWire: node " + std::to_string(nodeID) + " sends memory of type " +
-        std::to_string(d.type) + ", which is not read");
-    return std::nullopt;
-  }
-  if (d.data == nullptr || d.chunk == nullptr) {
-    log("PipeWire: a buffer of node " + std::to_string(nodeID) + " could not be mapped");
-    return std::nullopt;
-  }
-  const auto* header = metaData<spa_meta_header>(b, SPA_META_Header);
-  if ((d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0 ||
-      (header != nullptr && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0)) {
-    return std::nullopt;
-  }
-  const std::uint32_t offset = d.chunk->offset, size = d.chunk->size;
-  if (offset > d.maxsize || size > d.maxsize - offset || d.chunk->stride < 0) {
-    log("PipeWire: a buffer of node " + std::to_string(nodeID) +
-        " describes data outside its memory");
-    return std::nullopt;
-  }
-  NodeFrame frame;
-  frame.data = static_cast<const std::uint8_t*>(d.data) + offset;
-  frame.size = size;
-  frame.width = width;
-  frame.height = height;
-  frame.stride = d.chunk->stride > 0 ? d.chunk->stride : width * 4;
-  frame.layout = *layout;
-  if (const auto* crop = metaData<spa_meta_region>(b, SPA_META_VideoCrop);
-      crop != nullptr && spa_meta_region_is_valid(crop)) {
-    frame.crop = PixelRect{crop->region.position.x, crop->region.position.y,
-                           crop->region.size.width, crop->region.size.height};
-  }
-  if (cursor) frame.cursor = &*cursor;
-  return frame;
-}
-
-void PipeWireConsumer::State::readCursor(spa_buffer* buffer) {
-  const spa_meta* meta = spa_buffer_find_meta(buffer, SPA_META_Cursor);
-  if (meta == nullptr || meta->size < sizeof(spa_meta_cursor)) return;
-  const auto* bytes = static_cast<const std::uint8_t*>(meta->data);
-  const auto* c = static_cast<const spa_meta_cursor*>(meta->data);
-  if (!spa_meta_cursor_is_valid(c)) return;  // nothing new about the pointer
-  NodeCursor next = cursor.value_or(NodeCursor{});
-  next.x = c->position.x;
-  next.y = c->position.y;
-  const std::size_t at = c->bitmap_offset;
-  if (at >= sizeof(spa_meta_cursor) && at <= meta->size &&
-      meta->size - at >= sizeof(spa_meta_bitmap)) {
-    const auto* bitmap = static_cast<const spa_meta_bitmap*>(static_cast<const void*>(bytes + at));
-    if (spa_meta_bitmap_is_valid(bitmap)) {
-      next.hotX = c->hotspot.x;
-      next.hotY = c->hotspot.y;
-      readBitmap(bytes + at, meta->size - at, next);
-    }
-  }
-  cursor = std::move(next);
-}
-
-void PipeWireConsumer::State::readBitmap(const std::uint8_t* bytes, std::size_t available,
-                                         NodeCursor& into) {
-  const auto* bitmap = static_cast<const spa_meta_bitmap*>(static_cast<const void*>(bytes));
-  ++into.serial;
-  into.image.clear();
-  into.width = into.height = 0;
-  if (bitmap->offset == 0) return;  // no image: the pointer is hidden
-  // Cursor images come premultiplied, as the compositors draw them.
-  std::optional<PixelLayout> format;
-  if (bitmap->format == SPA_VIDEO_FORMAT_BGRA) format = PixelLayout::bgra;
-  if (bitmap->format == SPA_VIDEO_FORMAT_RGBA) format = PixelLayout::rgba;
-  const auto w = static_cast<std::size_t>(bitmap->size.width);
-  const auto h = static_cast<std::size_t>(bitmap->size.height);
-  const auto stride = static_cast<std::size_t>(std::max(bitmap->stride, 0));
-  if (!format || w == 0 || h == 0 || w > largestCursor || h > largestCursor || stride < w * 4 ||
-      bitmap->offset < sizeof(spa_meta_bitmap) || bitmap->offset > available ||
-      (h - 1) * stride + w * 4 > available - bitmap->offset) {
-    log("PipeWire: node " + std::to_string(nodeID) + " sends a cursor image that is not drawn");
-    return;
-  }
-  into.image.resize(w * h * 4);
-  for (std::size_t row = 0; row < h; ++row)
-    toBgra(*format, bytes + bitmap->offset + row * stride, into.image.data() + row * w * 4, w);
-  into.width = static_cast<int>(w);
-  into.height = static_cast<int>(h);
 }
 
 }  // namespace tavelin::wayland

@@ -22,7 +22,7 @@ class PipeWireConsumer;
 // stream's own, which may block on the desktop, and complete there; pictures are read on
 // PipeWire's loop thread while the stream runs. A node that ends on its own (its window
 // closed, the desktop ended the session) is reported once through onStoppedWithError, on the
-// worker thread.
+// worker thread. The stream takes over the descriptor of each node the provider hands out.
 class PipeWireStream final : public CaptureStream,
                              public std::enable_shared_from_this<PipeWireStream> {
  public:
