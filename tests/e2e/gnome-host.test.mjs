@@ -6,7 +6,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
-import { chownSync, existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { chownSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { DemoHost, api, ask, freePort, openStream, until } from './demo-host.mjs';
@@ -38,10 +38,15 @@ function collect(socket) {
   return seen;
 }
 
-// The session's user owns what its programs write.
+// The session's user owns what its programs write: the folder, and the host's data folder in it
+// with the settings the test host starts with.
 function ownedFolder(prefix, uid) {
   const folder = mkdtempSync(join(tmpdir(), prefix));
-  chownSync(folder, uid, uid);
+  mkdirSync(join(folder, 'Tavelin'));
+  writeFileSync(join(folder, 'Tavelin', 'settings.json'), '{}');
+  for (const path of [folder, join(folder, 'Tavelin'), join(folder, 'Tavelin', 'settings.json')]) {
+    chownSync(path, uid, uid);
+  }
   return folder;
 }
 
