@@ -1,8 +1,8 @@
 // The host itself (tavelin --headless) on a private GNOME compositor: headless Mutter with one
 // virtual monitor, PipeWire and WirePlumber, all as an ordinary user, and Mutter's own screen
 // cast and remote desktop. A node WebSocket client is the phone: it pairs, watches the screen
-// and a region of it, taps a maximised terminal to give it focus and types into it, then types
-// non-ASCII text into a GTK entry, which prints what it got.
+// and a region of it, types non-ASCII text into a GTK entry, which prints what it got, then taps
+// the maximised terminal behind it to give it the focus and types into that.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
@@ -12,6 +12,7 @@ import { join } from 'node:path';
 import { DemoHost, api, ask, freePort, openStream, until } from './demo-host.mjs';
 
 const script = new URL('../../scripts/gnome-desktop', import.meta.url).pathname;
+const screenshots = process.env.TAVELIN_SCREENSHOTS;
 
 function jpegSize(bytes) {
   for (let at = 2; at + 9 < bytes.length;) {
@@ -33,6 +34,7 @@ function collect(socket) {
       return;
     }
     seen.pictures.push({ at: Date.now(), size: jpegSize(data) });
+    seen.last = data;
     socket.send(JSON.stringify({ type: 'ack' }));
   });
   return seen;
@@ -60,6 +62,7 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
   const run = (args, options = {}) => spawn(script, ['run', runtime, ...args], { stdio: 'ignore', ...options });
   const programs = [];
   let host;
+  let lastSeen;
   try {
     host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 }, dataHome, {
       binary: script,
@@ -76,6 +79,7 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
     assert.equal(portals.items.length, 1);
     assert.equal(portals.items[0].type, 'screenRegion');
     const seen = collect(socket);
+    lastSeen = seen;
     await until(() => seen.pictures.length > 0, 20000, 'the first picture');
     assert.deepEqual(seen.pictures[0].size, { width: 1280, height: 720 });
     assert.deepEqual([state.sourceWidth, state.sourceHeight], [1280, 720]);
@@ -91,23 +95,30 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
       { stdio: ['ignore', 'pipe', 'ignore'] });
     programs.push(entry);
     entry.stdout.on('data', (data) => { answer.text += data.toString(); });
+    // On screen and done opening: the pictures changed, then stopped changing (a still screen
+    // sends none).
     const before = seen.pictures.length;
-    await until(() => seen.pictures.length > before + 2, 20000, 'the entry on screen');
+    await until(() => seen.pictures.length > before + 2 && Date.now() - seen.pictures.at(-1).at > 700, 20000,
+      'the entry on screen');
 
-    // A tap at the top left lands on the terminal, which takes the focus from the entry.
-    socket.send(JSON.stringify({ type: 'tap', x: 0.05, y: 0.3 }));
-    socket.send(JSON.stringify({ type: 'text', text: 'hello from the phone' }));
-    socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
-    await until(() => existsSync(typed) && readFileSync(typed, 'utf8') === 'hello from the phone\n', 20000,
-      'the text in the terminal');
-
-    // Back to the entry in the middle: text beyond the layout arrives exactly.
-    socket.send(JSON.stringify({ type: 'tap', x: 0.5, y: 0.5 }));
+    // The entry has the focus as it opens: text beyond the keyboard layout arrives exactly.
     const unicode = 'h\u00e9llo \u20ac\u65e5\u672c \u2713';
     socket.send(JSON.stringify({ type: 'text', text: unicode }));
     socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
-    await until(() => answer.text.includes('\n'), 20000, 'the entry to answer');
+    await until(() => answer.text.includes('\n'), 20000, 'the entry to answer').catch((error) => {
+      throw new Error(`${error.message}: it has ${JSON.stringify(answer.text)}`);
+    });
     assert.equal(answer.text, `${unicode}\n`);
+
+    // A tap lands on the terminal, which takes the focus, and what is typed reaches it.
+    socket.send(JSON.stringify({ type: 'tap', x: 0.5, y: 0.5 }));
+    socket.send(JSON.stringify({ type: 'text', text: 'hello from the phone' }));
+    socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
+    const terminalText = () => (existsSync(typed) ? readFileSync(typed, 'utf8') : '');
+    await until(() => terminalText() === 'hello from the phone\n', 20000, 'the text in the terminal').catch(
+      (error) => {
+        throw new Error(`${error.message}: it has ${JSON.stringify(terminalText())}`);
+      });
 
     // A region of the screen: its own pictures, 400 x 300.
     const added = await ask(host, 'add screen 100 100 400 300');
@@ -116,6 +127,11 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
     socket.send(JSON.stringify({ type: 'selectportal', portalId: region }));
     await until(() => seen.pictures.some((p) => p.size.width === 400 && p.size.height === 300), 20000,
       'pictures of the region');
+  } catch (error) {
+    // What the phone saw last, for the one who reads the failure.
+    if (screenshots && lastSeen?.last) writeFileSync(join(screenshots, 'gnome-failed.jpg'), lastSeen.last);
+    if (host) console.error(host.lines.filter((line) => !line.startsWith('INPUT ')).join('\n'));
+    throw error;
   } finally {
     for (const program of programs) program.kill();
     await host?.stop();

@@ -16,8 +16,8 @@ constexpr const char* remoteDesktop = "org.gnome.Mutter.RemoteDesktop";
 constexpr const char* screenCast = "org.gnome.Mutter.ScreenCast";
 constexpr const char* sessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
 
-// A fresh virtual device is not yet part of the seat: an event sent at once is lost. Mutter has
-// it in place after a roundtrip and a short while.
+// A fresh virtual device is not yet part of the seat: the event that makes it is lost, and
+// Mutter has it in place a short while later.
 constexpr std::chrono::milliseconds deviceSettleTime{150};
 
 // Linux input button codes.
@@ -88,8 +88,18 @@ bool MutterRemoteDesktop::begin(std::string& why) {
     why = "Mutter would not start the remote desktop session (" + why + ")";
     return false;
   }
-  text_ = std::make_unique<TextDelivery>(bus_, session_, *this);
+  // Mutter makes the virtual pointer and keyboard on their first events, and loses those: a
+  // motion by nothing and a tap of Shift make them, then they settle.
+  {
+    std::lock_guard guard(lock_);
+    const double none = 0;
+    call("NotifyPointerMotionRelative",
+         [&](sd_bus_message* m) { return sd_bus_message_append(m, "dd", none, none); });
+  }
+  keysym(keys::shiftLeft, true);
+  keysym(keys::shiftLeft, false);
   std::this_thread::sleep_for(deviceSettleTime);
+  text_ = std::make_unique<TextDelivery>(bus_, session_, *this);
   return true;
 }
 

@@ -121,6 +121,9 @@ TextDelivery::~TextDelivery() {
 }
 
 bool TextDelivery::type(const std::u32string& characters) {
+  std::lock_guard typing(typing_);
+  // The seat has a keyboard only once the session's virtual one exists.
+  if (!keymap_) keymap_ = WaylandKeymap::connect();
   if (keymap_) keymap_->refresh();
   bool delivered = true;
   std::u32string pasting;

@@ -41,7 +41,8 @@ class TextDelivery {
   const std::shared_ptr<SessionBus> bus_;
   const std::string session_;
   MutterRemoteDesktop& keys_;
-  std::unique_ptr<WaylandKeymap> keymap_;
+  std::mutex typing_;                      // one text at a time, whoever sends it
+  std::unique_ptr<WaylandKeymap> keymap_;  // guarded by typing_
   const SerialQueue clipboard_{"tavelin.wayland.clipboard"};  // answers the transfers
   std::mutex lock_;
   std::condition_variable served_;
