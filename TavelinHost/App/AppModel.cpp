@@ -22,6 +22,7 @@ AppModel::AppModel(const AppEnvironment& environment, QObject* parent)
   std::filesystem::create_directories(root / DataFiles::logs);
   activity_ = std::make_unique<ActivityLog>(root / DataFiles::logs, main, environment.clock);
   const HostLogSink log = activity_->sink();
+  if (platform.log) platform.log->connect(log);
   folder_ = std::make_shared<DataFolder>(root, environment.writer, environment.clock);
   folder_->onLog = [log](const std::string& line) { log("Host", line); };
   settings_ = std::make_unique<AppSettings>(StoredFile(folder_, DataFiles::settings));

@@ -172,6 +172,9 @@ int runDemo(int argc, char** argv) {
       return 1;
     }
     emit(hostLines::log("Host", "Desktop: " + platform->name));
+    platform->log->connect([emit](std::string_view category, std::string_view message) {
+      emit(hostLines::log(std::string(category), std::string(message)));
+    });
     desktop =
         demoDesktop(*platform, {arguments.begin() + 2, arguments.end()}, settings.pictures(), emit);
     if (!desktop) return 1;

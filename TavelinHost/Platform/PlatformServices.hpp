@@ -7,6 +7,7 @@
 #include "TavelinHost/Platform/ScreenCaptureService.hpp"
 #include "TavelinHost/Platform/VirtualDisplayPlatform.hpp"
 #include "TavelinHost/Platform/WindowServer.hpp"
+#include "TavelinKit/Foundation/LogSink.hpp"
 
 namespace tavelin {
 
@@ -20,6 +21,8 @@ struct PlatformServices {
   std::shared_ptr<WindowControl> windowControl;
   std::shared_ptr<EventPoster> poster;
   std::shared_ptr<VirtualDisplayPlatform> virtualDisplays;
+  // The adapters' own log lines (what a desktop refused); the host connects it to its log.
+  std::shared_ptr<LateLogSink> log = std::make_shared<LateLogSink>();
 };
 
 }  // namespace tavelin

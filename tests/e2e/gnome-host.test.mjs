@@ -120,6 +120,12 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
         throw new Error(`${error.message}: it has ${JSON.stringify(terminalText())}`);
       });
 
+    // This terminal pastes with Shift+Insert from the primary selection, not the clipboard: what
+    // is not on the layout cannot reach it, and is reported rather than dropped without a word.
+    socket.send(JSON.stringify({ type: 'text', text: '\u00e9\u2713' }));
+    await host.waitFor((l) => l === 'LOG [Input] Input error: 2 characters could not be typed: not on this ' +
+      'keyboard layout, and the focused application took no paste');
+
     // A region of the screen: its own pictures, 400 x 300.
     const added = await ask(host, 'add screen 100 100 400 300');
     const region = added[0].match(/^OK portal (\S+) /)[1];

@@ -51,7 +51,7 @@ std::shared_ptr<CaptureStream> MutterCaptureService::makeStream(
   // The cursor comes embedded in the pictures, where Mutter draws it itself.
   auto provider = std::make_shared<MutterScreenCast>(
       bus_, displays_, configuration.showsCursor ? CursorMode::embedded : CursorMode::hidden);
-  return std::make_shared<PipeWireStream>(std::move(provider), filter, configuration);
+  return std::make_shared<PipeWireStream>(std::move(provider), filter, configuration, log_);
 }
 
 }  // namespace tavelin::wayland

@@ -4,6 +4,7 @@
 
 #include "TavelinHost/Platform/ScreenCaptureService.hpp"
 #include "TavelinHost/Platform/WindowServer.hpp"
+#include "TavelinKit/Foundation/LogSink.hpp"
 
 namespace tavelin::wayland {
 
@@ -46,8 +47,9 @@ class MutterWindowControl final : public WindowControl {
 // Pictures of Mutter's monitors, each stream a screen cast of its own through PipeWire.
 class MutterCaptureService final : public ScreenCaptureService {
  public:
-  MutterCaptureService(std::shared_ptr<SessionBus> bus, std::shared_ptr<MutterDisplays> displays)
-      : bus_(std::move(bus)), displays_(std::move(displays)) {}
+  MutterCaptureService(std::shared_ptr<SessionBus> bus, std::shared_ptr<MutterDisplays> displays,
+                       HostLogSink log)
+      : bus_(std::move(bus)), displays_(std::move(displays)), log_(std::move(log)) {}
   bool isAvailable() const override { return true; }
   bool preflightPermission() const override { return true; }  // Mutter asks nobody
   void shareableContent(
@@ -61,6 +63,7 @@ class MutterCaptureService final : public ScreenCaptureService {
  private:
   std::shared_ptr<SessionBus> bus_;
   std::shared_ptr<MutterDisplays> displays_;
+  HostLogSink log_;
 };
 
 }  // namespace tavelin::wayland

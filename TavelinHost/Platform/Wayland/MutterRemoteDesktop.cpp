@@ -41,16 +41,18 @@ int readPath(sd_bus_message* m, std::string& path) {
 }  // namespace
 
 std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::open(
-    std::shared_ptr<SessionBus> bus, std::shared_ptr<MutterDisplays> displays, std::string& why) {
+    std::shared_ptr<SessionBus> bus, std::shared_ptr<MutterDisplays> displays, HostLogSink log,
+    std::string& why) {
   std::shared_ptr<MutterRemoteDesktop> desktop(
-      new MutterRemoteDesktop(std::move(bus), std::move(displays)));
+      new MutterRemoteDesktop(std::move(bus), std::move(displays), std::move(log)));
   if (!desktop->begin(why)) return nullptr;
   return desktop;
 }
 
 MutterRemoteDesktop::MutterRemoteDesktop(std::shared_ptr<SessionBus> bus,
-                                         std::shared_ptr<MutterDisplays> displays)
-    : bus_(std::move(bus)), displays_(std::move(displays)) {}
+                                         std::shared_ptr<MutterDisplays> displays,
+                                         HostLogSink log)
+    : bus_(std::move(bus)), displays_(std::move(displays)), log_(std::move(log)) {}
 
 bool MutterRemoteDesktop::begin(std::string& why) {
   if (!bus_->call(remoteDesktop, "/org/gnome/Mutter/RemoteDesktop", remoteDesktop, "CreateSession",
@@ -255,7 +257,15 @@ bool MutterRemoteDesktop::keyPress(std::uint16_t virtualKey) {
 }
 
 bool MutterRemoteDesktop::typeUnits(std::u16string_view units) {
-  return text_->type(keys::charactersOf(units));
+  const std::size_t lost = text_->type(keys::charactersOf(units));
+  // Mutter itself would drop them without a word; the user hears of it here.
+  if (lost > 0 && log_) {
+    log_("Input", "Input error: " + std::to_string(lost) +
+                      (lost == 1 ? " character" : " characters") +
+                      " could not be typed: not on this keyboard layout, and the focused "
+                      "application took no paste");
+  }
+  return lost == 0;
 }
 
 }  // namespace tavelin::wayland

@@ -10,6 +10,7 @@
 
 #include "TavelinHost/Platform/EventPoster.hpp"
 #include "TavelinHost/Platform/Wayland/MutterDisplays.hpp"
+#include "TavelinKit/Foundation/LogSink.hpp"
 
 struct sd_bus_message;
 
@@ -28,7 +29,7 @@ class MutterRemoteDesktop final : public EventPoster {
   // Nothing, with the reason in `why`, when Mutter will not give a session.
   static std::shared_ptr<MutterRemoteDesktop> open(std::shared_ptr<SessionBus> bus,
                                                    std::shared_ptr<MutterDisplays> displays,
-                                                   std::string& why);
+                                                   HostLogSink log, std::string& why);
   ~MutterRemoteDesktop() override;
 
   bool mouse(MouseEventType type, const ScreenPoint& at, int button, int clickState) override;
@@ -49,7 +50,8 @@ class MutterRemoteDesktop final : public EventPoster {
     ScreenRect bounds;
     double scale = 1;
   };
-  MutterRemoteDesktop(std::shared_ptr<SessionBus> bus, std::shared_ptr<MutterDisplays> displays);
+  MutterRemoteDesktop(std::shared_ptr<SessionBus> bus, std::shared_ptr<MutterDisplays> displays,
+                      HostLogSink log);
   bool begin(std::string& why);
   bool recordMonitors(std::string& why);
   bool call(const char* member, const std::function<int(sd_bus_message*)>& arguments);
@@ -58,6 +60,7 @@ class MutterRemoteDesktop final : public EventPoster {
 
   const std::shared_ptr<SessionBus> bus_;
   const std::shared_ptr<MutterDisplays> displays_;
+  const HostLogSink log_;
   std::string session_;      // the RemoteDesktop session's object path
   std::string screenCast_;   // its screen cast session
   std::mutex lock_;          // one event sequence at a time

@@ -26,6 +26,8 @@ const std::vector<std::string> textTypes{"text/plain;charset=utf-8", "text/plain
 constexpr std::chrono::milliseconds pasteWait{1500};
 constexpr int readWaitMilliseconds = 1000;
 constexpr std::size_t largestSavedClipboard = 1 << 20;
+// How long Mutter's clipboard manager takes at most to read a new selection.
+constexpr std::chrono::milliseconds managerReadWait{250};
 // After the application took the text: time to insert it before the clipboard changes back.
 constexpr std::chrono::milliseconds pasteSettleTime{100};
 
@@ -120,32 +122,42 @@ TextDelivery::~TextDelivery() {
   clipboard_.sync([] {});
 }
 
-bool TextDelivery::type(const std::u32string& characters) {
+std::vector<TextRun> planText(const std::u32string& characters,
+                              const std::function<bool(std::uint32_t keysym)>& layoutTypes) {
+  std::vector<TextRun> runs;
+  for (const char32_t character : characters) {
+    const std::uint32_t keysym = keys::keysymFor(character);
+    if (keysym == keys::noSymbol) continue;
+    const bool isKey = keysym >= 0xff00 && keysym <= 0xffff;  // on every layout
+    const bool pasted = !isKey && !layoutTypes(keysym);
+    if (runs.empty() || runs.back().pasted != pasted) runs.push_back({pasted, {}, {}});
+    if (pasted) {
+      runs.back().characters.push_back(character);
+    } else {
+      runs.back().keysyms.push_back(keysym);
+    }
+  }
+  return runs;
+}
+
+std::size_t TextDelivery::type(const std::u32string& characters) {
   std::lock_guard typing(typing_);
   // The seat has a keyboard only once the session's virtual one exists.
   if (!keymap_) keymap_ = WaylandKeymap::connect();
   if (keymap_) keymap_->refresh();
-  bool delivered = true;
-  std::u32string pasting;
-  auto flush = [&] {
-    if (pasting.empty()) return;
-    delivered = paste(utf8(pasting)) && delivered;
-    pasting.clear();
-  };
-  for (const char32_t character : characters) {
-    const std::uint32_t keysym = keys::keysymFor(character);
-    if (keysym == keys::noSymbol) continue;  // control characters and broken units type nothing
-    // Return, Tab and BackSpace are keys on every layout.
-    const bool isKey = keysym >= 0xff00 && keysym <= 0xffff;
-    if (isKey || (keymap_ && keymap_->types(keysym))) {
-      flush();
-      delivered = keys_.keysym(keysym, true) && keys_.keysym(keysym, false) && delivered;
-    } else {
-      pasting.push_back(character);
+  std::size_t lost = 0;
+  const auto runs =
+      planText(characters, [&](std::uint32_t keysym) { return keymap_ && keymap_->types(keysym); });
+  for (const auto& run : runs) {
+    if (run.pasted) {
+      if (!paste(utf8(run.characters))) lost += run.characters.size();
+      continue;
+    }
+    for (const std::uint32_t keysym : run.keysyms) {
+      if (!keys_.keysym(keysym, true) || !keys_.keysym(keysym, false)) ++lost;
     }
   }
-  flush();
-  return delivered;
+  return lost;
 }
 
 bool TextDelivery::setSelection(const std::vector<std::string>& mimeTypes) {
@@ -256,6 +268,13 @@ bool TextDelivery::paste(const std::string& text) {
     before = servedCount_;
   }
   if (!setSelection(textTypes)) return false;
+  // Mutter's clipboard manager reads every new selection at once, to keep it when its owner
+  // goes; only a transfer after that one is the paste.
+  {
+    std::unique_lock guard(lock_);
+    served_.wait_for(guard, managerReadWait, [&] { return servedCount_ > before; });
+    before = servedCount_;
+  }
   const bool chord = keys_.keysym(shift, true) && keys_.keysym(insert, true) &&
                      keys_.keysym(insert, false) && keys_.keysym(shift, false);
   bool taken = false;

@@ -2,6 +2,8 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +22,19 @@ class WaylandKeymap;
 // are pasted: the text goes on the clipboard of the remote desktop session, a paste chord
 // (Shift+Insert, which text fields and terminals alike take) asks the focused application for
 // it, and the user's own clipboard text is put back afterwards.
+// One stretch of text as it is delivered: keysyms pressed one by one, or characters pasted.
+struct TextRun {
+  bool pasted = false;
+  std::vector<std::uint32_t> keysyms;  // when typed
+  std::u32string characters;           // when pasted
+  friend bool operator==(const TextRun&, const TextRun&) = default;
+};
+
+// How text goes in: characters whose keysym the layout types (and Return, Tab, BackSpace) as
+// keys, the stretches between them as pastes; control characters and broken units not at all.
+std::vector<TextRun> planText(const std::u32string& characters,
+                              const std::function<bool(std::uint32_t keysym)>& layoutTypes);
+
 class TextDelivery {
  public:
   // Chord keysyms.
@@ -28,9 +43,8 @@ class TextDelivery {
   TextDelivery(std::shared_ptr<SessionBus> bus, std::string session, MutterRemoteDesktop& keys);
   ~TextDelivery();
 
-  // Types the characters; false when some of them did not reach an application (no keymap to
-  // check against, nobody took the paste).
-  bool type(const std::u32string& characters);
+  // Types the characters; how many of them reached no application (nobody took their paste).
+  std::size_t type(const std::u32string& characters);
 
  private:
   bool paste(const std::string& text);

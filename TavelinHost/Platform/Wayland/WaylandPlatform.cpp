@@ -68,11 +68,12 @@ Offers probe(SessionBus& bus) {
 
 std::optional<PlatformServices> openMutter(const std::shared_ptr<SessionBus>& bus,
                                            std::string& why) {
-  auto displays = std::make_shared<MutterDisplays>(bus);
-  auto input = MutterRemoteDesktop::open(bus, displays, why);
-  if (!input) return std::nullopt;
   PlatformServices services;
-  services.capture = std::make_shared<MutterCaptureService>(bus, displays);
+  const HostLogSink log = services.log->sink();
+  auto displays = std::make_shared<MutterDisplays>(bus);
+  auto input = MutterRemoteDesktop::open(bus, displays, log, why);
+  if (!input) return std::nullopt;
+  services.capture = std::make_shared<MutterCaptureService>(bus, displays, log);
   services.windows = std::make_shared<MutterWindowServer>(displays);
   services.applications = std::make_shared<MutterApplications>();
   services.windowControl = std::make_shared<MutterWindowControl>();
