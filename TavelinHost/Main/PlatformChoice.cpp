@@ -43,8 +43,8 @@ PlatformChoice choosePlatform(const EnvironmentLookup& environment,
   const auto display = environment("DISPLAY");
   const bool waylandSession =
       environment("WAYLAND_DISPLAY") || environment("XDG_SESSION_TYPE") == "wayland";
-  Platform platform = request.platform.value_or(request.backend || waylandSession ? Platform::wayland
-                                                                                  : Platform::x11);
+  Platform platform = request.platform.value_or(
+      request.backend || waylandSession ? Platform::wayland : Platform::x11);
   switch (platform) {
     case Platform::wayland: return {Platform::wayland, {}, request.backend, "Wayland"};
     case Platform::x11: break;

@@ -15,8 +15,8 @@ enum class Platform { x11, wayland };
 // Which platform this session offers, read from its environment and the command line, and what
 // the log says of it.
 struct PlatformChoice {
-  std::optional<Platform> platform;  // nothing: no desktop the host can share
-  std::string display;               // for X11: the display to open
+  std::optional<Platform> platform;         // nothing: no desktop the host can share
+  std::string display;                      // for X11: the display to open
   std::optional<wayland::Backend> backend;  // for Wayland: the backend asked for, if any
   std::string description;  // the chosen platform and what it cannot do, or why none
 };

@@ -51,8 +51,7 @@ TEST(PlatformChoice, TheSessionDecidesTheCommandLineOverridesAndTheLogIsToldWhat
 
   const auto none = chosen({});
   EXPECT_EQ(none.platform, std::nullopt);
-  EXPECT_NE(none.description.find("neither a Wayland session nor an X display"),
-            std::string::npos);
+  EXPECT_NE(none.description.find("neither a Wayland session nor an X display"), std::string::npos);
   EXPECT_EQ(chosen({}, {"--platform", "x11"}).description,
             "no X display to share (DISPLAY is not set)");
   // Opening nothing says why, the same words.

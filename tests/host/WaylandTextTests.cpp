@@ -33,8 +33,8 @@ TEST(WaylandKeymap, TheLayoutSaysWhichCharactersAreKeys) {
   for (const std::uint32_t keysym : {0x61u, 0x41u, 0x7eu, 0x20u, 0xff0du}) {
     EXPECT_TRUE(usKeys.contains(keysym)) << std::hex << keysym;
   }
-  EXPECT_FALSE(usKeys.contains(0xe9));        // é
-  EXPECT_FALSE(usKeys.contains(0x10065e5));   // 日
+  EXPECT_FALSE(usKeys.contains(0xe9));       // é
+  EXPECT_FALSE(usKeys.contains(0x10065e5));  // 日
   const std::string fr = keymapText("fr");
   EXPECT_TRUE(keysymsOfKeymap(fr.data(), fr.size()).contains(0xe9));
   // Not a keymap: nothing is a key, so everything would be pasted rather than lost.

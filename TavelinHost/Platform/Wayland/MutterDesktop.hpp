@@ -54,8 +54,8 @@ class MutterCaptureService final : public ScreenCaptureService {
   bool preflightPermission() const override { return true; }  // Mutter asks nobody
   void shareableContent(
       std::function<void(std::optional<ShareableContent>, std::error_code)> done) override;
-  std::optional<ContentFilter> displayFilter(
-      std::uint32_t displayID, std::vector<std::int32_t> excludedProcessIDs) override;
+  std::optional<ContentFilter> displayFilter(std::uint32_t displayID,
+                                             std::vector<std::int32_t> excludedProcessIDs) override;
   std::optional<ContentFilter> windowFilter(std::uint32_t) override { return std::nullopt; }
   std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                             const StreamConfiguration& configuration) override;

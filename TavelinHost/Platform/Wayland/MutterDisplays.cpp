@@ -75,7 +75,8 @@ struct Logical {
 // a(iiduba(ssss)a{sv}): where each logical monitor lies and which monitors show it.
 int readLogicalMonitors(sd_bus_message* m, std::vector<Logical>& logical) {
   int status = sd_bus_message_enter_container(m, 'a', "(iiduba(ssss)a{sv})");
-  while (status >= 0 && (status = sd_bus_message_enter_container(m, 'r', "iiduba(ssss)a{sv}")) > 0) {
+  while (status >= 0 &&
+         (status = sd_bus_message_enter_container(m, 'r', "iiduba(ssss)a{sv}")) > 0) {
     Logical entry;
     int primary = 0;
     status = sd_bus_message_read(m, "iidub", &entry.x, &entry.y, &entry.scale, &entry.transform,
@@ -83,8 +84,8 @@ int readLogicalMonitors(sd_bus_message* m, std::vector<Logical>& logical) {
     entry.primary = primary != 0;
     if (status >= 0) status = sd_bus_message_enter_container(m, 'a', "(ssss)");
     const char *connector = nullptr, *vendor = nullptr, *product = nullptr, *serial = nullptr;
-    while (status >= 0 &&
-           (status = sd_bus_message_read(m, "(ssss)", &connector, &vendor, &product, &serial)) > 0) {
+    while (status >= 0 && (status = sd_bus_message_read(m, "(ssss)", &connector, &vendor, &product,
+                                                        &serial)) > 0) {
       entry.connectors.emplace_back(connector);
     }
     if (status >= 0) status = sd_bus_message_exit_container(m);
@@ -151,11 +152,12 @@ std::vector<MutterMonitor> MutterDisplays::monitors() {
     const double scale = layoutMode == 1 && entry.scale > 0 ? entry.scale : 1;
     width /= scale;
     height /= scale;
-    monitors.push_back({entry.connectors.front(),
-                        {displayID(entry.connectors.front()),
-                         {static_cast<double>(entry.x), static_cast<double>(entry.y), width, height},
-                         scale,
-                         entry.primary}});
+    monitors.push_back(
+        {entry.connectors.front(),
+         {displayID(entry.connectors.front()),
+          {static_cast<double>(entry.x), static_cast<double>(entry.y), width, height},
+          scale,
+          entry.primary}});
   }
   std::stable_partition(monitors.begin(), monitors.end(),
                         [](const MutterMonitor& m) { return m.display.isMain; });

@@ -50,25 +50,26 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::open(
 }
 
 MutterRemoteDesktop::MutterRemoteDesktop(std::shared_ptr<SessionBus> bus,
-                                         std::shared_ptr<MutterDisplays> displays,
-                                         HostLogSink log)
+                                         std::shared_ptr<MutterDisplays> displays, HostLogSink log)
     : bus_(std::move(bus)), displays_(std::move(displays)), log_(std::move(log)) {}
 
 bool MutterRemoteDesktop::begin(std::string& why) {
-  if (!bus_->call(remoteDesktop, "/org/gnome/Mutter/RemoteDesktop", remoteDesktop, "CreateSession",
-                  nullptr, [&](sd_bus_message* m) { return readPath(m, session_); }, why)) {
+  if (!bus_->call(
+          remoteDesktop, "/org/gnome/Mutter/RemoteDesktop", remoteDesktop, "CreateSession", nullptr,
+          [&](sd_bus_message* m) { return readPath(m, session_); }, why)) {
     why = "Mutter gives no remote desktop session (" + why + ")";
     return false;
   }
   std::string id;
-  if (!bus_->property(remoteDesktop, session_, sessionInterface, "SessionId", "s",
-                      [&](sd_bus_message* m) {
-                        const char* text = nullptr;
-                        const int status = sd_bus_message_read(m, "s", &text);
-                        if (status >= 0 && text) id = text;
-                        return status;
-                      },
-                      why)) {
+  if (!bus_->property(
+          remoteDesktop, session_, sessionInterface, "SessionId", "s",
+          [&](sd_bus_message* m) {
+            const char* text = nullptr;
+            const int status = sd_bus_message_read(m, "s", &text);
+            if (status >= 0 && text) id = text;
+            return status;
+          },
+          why)) {
     why = "Mutter's remote desktop session has no id (" + why + ")";
     return false;
   }
@@ -236,9 +237,9 @@ bool MutterRemoteDesktop::scrollWheel(std::int32_t vertical, std::int32_t horizo
   bool sent = true;
   for (const auto& [axis, steps] : {std::pair<std::uint32_t, int>{0, down}, {1, right}}) {
     if (steps == 0) continue;
-    sent = call("NotifyPointerAxisDiscrete", [&](sd_bus_message* m) {
-             return sd_bus_message_append(m, "ui", axis, steps);
-           }) && sent;
+    sent = call("NotifyPointerAxisDiscrete",
+                [&](sd_bus_message* m) { return sd_bus_message_append(m, "ui", axis, steps); }) &&
+           sent;
   }
   return sent;
 }

@@ -61,11 +61,11 @@ class MutterRemoteDesktop final : public EventPoster {
   const std::shared_ptr<SessionBus> bus_;
   const std::shared_ptr<MutterDisplays> displays_;
   const HostLogSink log_;
-  std::string session_;      // the RemoteDesktop session's object path
-  std::string screenCast_;   // its screen cast session
-  std::mutex lock_;          // one event sequence at a time
-  std::vector<Stream> streams_;  // guarded by lock_
-  unsigned pressed_ = 0;         // our buttons held, bit per button; guarded by lock_
+  std::string session_;              // the RemoteDesktop session's object path
+  std::string screenCast_;           // its screen cast session
+  std::mutex lock_;                  // one event sequence at a time
+  std::vector<Stream> streams_;      // guarded by lock_
+  unsigned pressed_ = 0;             // our buttons held, bit per button; guarded by lock_
   std::atomic<bool> closed_{false};  // set on the bus thread, which must not wait for lock_
   std::shared_ptr<void> closedSignal_;
   std::unique_ptr<TextDelivery> text_;

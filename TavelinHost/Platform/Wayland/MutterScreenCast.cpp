@@ -84,16 +84,16 @@ std::optional<PipeWireNode> MutterScreenCast::record(const std::string& method,
       [&](sd_bus_message* m) {
         int status = connector.empty() ? 0 : sd_bus_message_append(m, "s", connector.c_str());
         if (status >= 0) {
-          status = appendVariantDictionary(m, [&](sd_bus_message* d) {
-            return appendEntry(d, "cursor-mode", 'u', &cursor);
-          });
+          status = appendVariantDictionary(
+              m, [&](sd_bus_message* d) { return appendEntry(d, "cursor-mode", 'u', &cursor); });
         }
         return status;
       },
       [&](sd_bus_message* m) { return readPath(m, stream); }, why);
   if (!recorded) {
     close();
-    error = method == "RecordMonitor" ? WaylandError::noSuchMonitor : WaylandError::screenCastRefused;
+    error =
+        method == "RecordMonitor" ? WaylandError::noSuchMonitor : WaylandError::screenCastRefused;
     return std::nullopt;
   }
   // The node is named only after Start: listen before starting.

@@ -93,9 +93,9 @@ bool SessionBus::call(const std::string& destination, const std::string& path,
       sd_bus_message* reply = nullptr;
       status = sd_bus_call(bus_, message, callTimeoutMicroseconds, &failure, &reply);
       if (status < 0) {
-        error = failure.name ? std::string(failure.name) + ": " +
-                                   (failure.message ? failure.message : "")
-                             : describe(status);
+        error = failure.name
+                    ? std::string(failure.name) + ": " + (failure.message ? failure.message : "")
+                    : describe(status);
       } else if (reader && (status = reader(reply)) < 0) {
         error = "cannot read the answer to " + member + " (" + describe(status) + ")";
       } else {
@@ -111,11 +111,13 @@ bool SessionBus::call(const std::string& destination, const std::string& path,
 }
 
 bool SessionBus::property(const std::string& destination, const std::string& path,
-                          const std::string& interface, const std::string& name,
-                          const char* type, const Reader& reader, std::string& error) {
+                          const std::string& interface, const std::string& name, const char* type,
+                          const Reader& reader, std::string& error) {
   return call(
       destination, path, "org.freedesktop.DBus.Properties", "Get",
-      [&](sd_bus_message* m) { return sd_bus_message_append(m, "ss", interface.c_str(), name.c_str()); },
+      [&](sd_bus_message* m) {
+        return sd_bus_message_append(m, "ss", interface.c_str(), name.c_str());
+      },
       [&](sd_bus_message* m) {
         int status = sd_bus_message_enter_container(m, 'v', type);
         if (status >= 0) status = reader(m);
@@ -172,27 +174,26 @@ int dispatchSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
 }  // namespace
 
 std::shared_ptr<void> SessionBus::subscribe(const std::string& sender, const std::string& path,
-                                            const std::string& interface,
-                                            const std::string& member, SignalHandler handler) {
+                                            const std::string& interface, const std::string& member,
+                                            SignalHandler handler) {
   auto subscription = std::make_shared<Subscription>();
   subscription->handler = std::move(handler);
   std::lock_guard guard(lock_);
   if (sd_bus_match_signal(bus_, &subscription->slot, sender.empty() ? nullptr : sender.c_str(),
-                          path.empty() ? nullptr : path.c_str(), interface.c_str(),
-                          member.c_str(), dispatchSignal, subscription.get()) < 0) {
+                          path.empty() ? nullptr : path.c_str(), interface.c_str(), member.c_str(),
+                          dispatchSignal, subscription.get()) < 0) {
     return nullptr;
   }
   // Dropping the handle removes the match under the lock, so no handler runs after that. A bus
   // that closed first has already disconnected its slots, which are then only freed.
-  return std::shared_ptr<void>(
-      subscription.get(), [weak = weak_from_this(), subscription](void*) {
-        if (const auto bus = weak.lock()) {
-          std::lock_guard inner(bus->lock_);
-          sd_bus_slot_unref(subscription->slot);
-        } else {
-          sd_bus_slot_unref(subscription->slot);
-        }
-      });
+  return std::shared_ptr<void>(subscription.get(), [weak = weak_from_this(), subscription](void*) {
+    if (const auto bus = weak.lock()) {
+      std::lock_guard inner(bus->lock_);
+      sd_bus_slot_unref(subscription->slot);
+    } else {
+      sd_bus_slot_unref(subscription->slot);
+    }
+  });
 }
 
 int appendVariantDictionary(sd_bus_message* message,

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <systemd/sd-bus.h>
-
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <systemd/sd-bus.h>
 #include <thread>
 
 namespace tavelin::wayland {
@@ -30,9 +29,9 @@ class SessionBus : public std::enable_shared_from_this<SessionBus> {
   // Sends a method call, waits for its reply and hands it to `reader` (which may be empty).
   // False, with the D-Bus error (or what went wrong) in `error`, when the call fails or its
   // reply cannot be read.
-  bool call(const std::string& destination, const std::string& path,
-            const std::string& interface, const std::string& member, const Arguments& arguments,
-            const Reader& reader, std::string& error);
+  bool call(const std::string& destination, const std::string& path, const std::string& interface,
+            const std::string& member, const Arguments& arguments, const Reader& reader,
+            std::string& error);
   // A property of a D-Bus object, read with `reader` positioned inside its variant.
   bool property(const std::string& destination, const std::string& path,
                 const std::string& interface, const std::string& name, const char* type,

@@ -56,7 +56,8 @@ std::string utf8(const std::u32string& characters) {
 int readStrings(sd_bus_message* m, std::vector<std::string>& strings) {
   int status = sd_bus_message_enter_container(m, 'a', "s");
   const char* text = nullptr;
-  while (status >= 0 && (status = sd_bus_message_read(m, "s", &text)) > 0) strings.emplace_back(text);
+  while (status >= 0 && (status = sd_bus_message_read(m, "s", &text)) > 0)
+    strings.emplace_back(text);
   if (status >= 0) status = sd_bus_message_exit_container(m);
   return status;
 }
@@ -76,7 +77,9 @@ bool writeAll(int fd, const std::string& bytes) {
 
 TextDelivery::TextDelivery(std::shared_ptr<SessionBus> bus, std::string session,
                            MutterRemoteDesktop& keys)
-    : bus_(std::move(bus)), session_(std::move(session)), keys_(keys),
+    : bus_(std::move(bus)),
+      session_(std::move(session)),
+      keys_(keys),
       keymap_(WaylandKeymap::connect()) {
   // Both handlers run on the bus thread: they note what happened and leave the answering to
   // the clipboard queue. The handles go first in the destructor, then that queue drains.

@@ -3,9 +3,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 

@@ -2,11 +2,11 @@
 
 #include <sys/mman.h>
 #include <unistd.h>
-#include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <cstring>
 #include <string>
+#include <wayland-client.h>
 
 namespace tavelin::wayland {
 
@@ -63,13 +63,13 @@ struct WaylandKeymap::Client {
   }
   static void enter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {}
   static void leave(void*, wl_keyboard*, std::uint32_t, wl_surface*) {}
-  static void key(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
-                  std::uint32_t) {}
+  static void key(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {
+  }
   static void modifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
                         std::uint32_t, std::uint32_t) {}
   static void repeat(void*, wl_keyboard*, std::int32_t, std::int32_t) {}
-  static constexpr wl_keyboard_listener keyboardListener{keymap, enter, leave, key, modifiers,
-                                                         repeat};
+  static constexpr wl_keyboard_listener keyboardListener{keymap, enter,     leave,
+                                                         key,    modifiers, repeat};
 
   static void capabilities(void* data, wl_seat* seat, std::uint32_t capabilities) {
     auto* self = static_cast<Client*>(data);

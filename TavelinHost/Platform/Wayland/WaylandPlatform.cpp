@@ -99,8 +99,9 @@ std::optional<PlatformServices> openPlatform(std::optional<Backend> requested, b
   switch (*choice.backend) {
     case Backend::mutter: return openMutter(bus, why);
     case Backend::portal:
-      why = "the portal backend is not part of this build yet; run with --wayland-backend mutter "
-            "on GNOME";
+      why =
+          "the portal backend is not part of this build yet; run with --wayland-backend mutter "
+          "on GNOME";
       return std::nullopt;
     case Backend::wlroots: why = choice.reason; return std::nullopt;
   }
