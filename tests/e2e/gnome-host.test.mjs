@@ -9,7 +9,8 @@ import { execFileSync, spawn } from 'node:child_process';
 import { chownSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { DemoHost, api, ask, freePort, openStream, until } from './demo-host.mjs';
+import WebSocket from 'ws';
+import { DemoHost, api, ask, freePort, until } from './demo-host.mjs';
 
 const script = new URL('../../scripts/gnome-desktop', import.meta.url).pathname;
 const screenshots = process.env.TAVELIN_SCREENSHOTS;
@@ -25,12 +26,14 @@ function jpegSize(bytes) {
   throw new Error('no frame header');
 }
 
+// Everything the socket brings from its first message on, pictures acknowledged as the page does.
 function collect(socket) {
-  const seen = { pictures: [], states: [] };
+  const seen = { pictures: [], states: [], portals: null };
   socket.on('message', (data, isBinary) => {
     if (!isBinary) {
       const message = JSON.parse(data.toString());
       if (message.type === 'state') seen.states.push(message);
+      if (message.type === 'portals') seen.portals = message;
       return;
     }
     seen.pictures.push({ at: Date.now(), size: jpegSize(data) });
@@ -75,13 +78,23 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
 
     const paired = await api(host, 'POST', '/api/pair', { body: { pin: host.pin, deviceName: 'GNOME phone' } });
     assert.equal(paired.status, 200);
-    const { socket, portals, state } = await openStream(host, paired.body.token);
-    assert.equal(portals.items.length, 1);
-    assert.equal(portals.items[0].type, 'screenRegion');
+    // Listening from the first message: on a still screen the first picture may be the only one.
+    const ticket = await api(host, 'POST', '/api/ws-ticket', { token: paired.body.token });
+    const socket = new WebSocket(`${host.url.replace('http', 'ws')}/ws?ticket=${ticket.body.ticket}`);
     const seen = collect(socket);
     lastSeen = seen;
+    await new Promise((resolve, reject) => {
+      socket.once('open', resolve);
+      socket.once('error', reject);
+    });
+    const opened = Date.now();
     await until(() => seen.pictures.length > 0, 20000, 'the first picture');
+    console.log(`socket open to first picture: ${seen.pictures[0].at - opened} ms`);
+    assert.equal(seen.portals.items.length, 1);
+    assert.equal(seen.portals.items[0].type, 'screenRegion');
     assert.deepEqual(seen.pictures[0].size, { width: 1280, height: 720 });
+    await until(() => seen.states.some((m) => m.streaming), 20000, 'the streaming state');
+    const state = seen.states.find((m) => m.streaming);
     assert.deepEqual([state.sourceWidth, state.sourceHeight], [1280, 720]);
 
     // A maximised terminal that writes what it gets to a file.
