@@ -235,10 +235,12 @@ bool MutterRemoteDesktop::scrollWheel(std::int32_t vertical, std::int32_t horizo
   const int right = -keys::wheelClicks(carry.horizontal, horizontal);
   std::lock_guard guard(lock_);
   bool sent = true;
-  for (const auto& [axis, steps] : {std::pair<std::uint32_t, int>{0, down}, {1, right}}) {
-    if (steps == 0) continue;
+  for (const auto& wheel : {std::pair<std::uint32_t, int>{0, down}, {1, right}}) {
+    if (wheel.second == 0) continue;
     sent = call("NotifyPointerAxisDiscrete",
-                [&](sd_bus_message* m) { return sd_bus_message_append(m, "ui", axis, steps); }) &&
+                [&](sd_bus_message* m) {
+                  return sd_bus_message_append(m, "ui", wheel.first, wheel.second);
+                }) &&
            sent;
   }
   return sent;

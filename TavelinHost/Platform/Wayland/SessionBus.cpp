@@ -89,7 +89,7 @@ bool SessionBus::call(const std::string& destination, const std::string& path,
     if (status < 0) {
       error = "cannot make the " + member + " call (" + describe(status) + ")";
     } else {
-      sd_bus_error failure = SD_BUS_ERROR_NULL;
+      sd_bus_error failure{};  // what SD_BUS_ERROR_NULL spells in C
       sd_bus_message* reply = nullptr;
       status = sd_bus_call(bus_, message, callTimeoutMicroseconds, &failure, &reply);
       if (status < 0) {
