@@ -91,7 +91,13 @@ std::optional<PlatformServices> openPlatform(std::optional<Backend> requested, b
                                              std::string& why) {
   const auto bus = SessionBus::open(why);
   if (!bus) return std::nullopt;
-  const BackendChoice choice = chooseBackend(requested, preferMutter, probe(*bus));
+  const Offers offers = probe(*bus);
+  BackendChoice choice = chooseBackend(requested, preferMutter, offers);
+  // Until the portal backend is built, a GNOME session runs on Mutter's own interfaces unless
+  // the portals were asked for by name.
+  if (!requested && choice.backend == Backend::portal && offers.mutter) {
+    choice.backend = Backend::mutter;
+  }
   if (!choice.backend) {
     why = choice.reason;
     return std::nullopt;
