@@ -15,25 +15,6 @@ struct Mode {
   int height = 0;
 };
 
-// Skips the rest of an a{sv} the reader is in, reading the boolean at `key` on the way.
-int readFlag(sd_bus_message* m, const char* key, bool& flag) {
-  int status = sd_bus_message_enter_container(m, 'a', "{sv}");
-  while (status >= 0 && (status = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-    const char* name = nullptr;
-    status = sd_bus_message_read(m, "s", &name);
-    if (status >= 0 && name && std::string_view(name) == key) {
-      int value = 0;
-      status = sd_bus_message_read(m, "v", "b", &value);
-      flag = value != 0;
-    } else if (status >= 0) {
-      status = sd_bus_message_skip(m, "v");
-    }
-    if (status >= 0) status = sd_bus_message_exit_container(m);
-  }
-  if (status >= 0) status = sd_bus_message_exit_container(m);
-  return status;
-}
-
 // a((ssss)a(siiddada{sv})a{sv}): each monitor's connector and current mode.
 int readMonitors(sd_bus_message* m, std::map<std::string, Mode>& modes) {
   int status = sd_bus_message_enter_container(m, 'a', "((ssss)a(siiddada{sv})a{sv})");
@@ -50,8 +31,12 @@ int readMonitors(sd_bus_message* m, std::map<std::string, Mode>& modes) {
       status = sd_bus_message_read(m, "siidd", &id, &mode.width, &mode.height, &refresh,
                                    &preferredScale);
       if (status >= 0) status = sd_bus_message_skip(m, "ad");
-      bool current = false;
-      if (status >= 0) status = readFlag(m, "is-current", current);
+      int current = 0;
+      if (status >= 0) {
+        status = readVariantDictionary(m, [&](sd_bus_message* v, std::string_view key) {
+          return key == "is-current" ? sd_bus_message_read(v, "v", "b", &current) : 0;
+        });
+      }
       if (status >= 0 && current) chosen = mode;
       if (status >= 0) status = sd_bus_message_exit_container(m);
     }
@@ -97,23 +82,6 @@ int readLogicalMonitors(sd_bus_message* m, std::vector<Logical>& logical) {
   return status;
 }
 
-// Reads "layout-mode": 1 logical (sizes in points, scaled), 2 physical (sizes in pixels).
-int readLayoutMode(sd_bus_message* m, std::uint32_t& layoutMode) {
-  int status = sd_bus_message_enter_container(m, 'a', "{sv}");
-  while (status >= 0 && (status = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-    const char* name = nullptr;
-    status = sd_bus_message_read(m, "s", &name);
-    if (status >= 0 && name && std::string_view(name) == "layout-mode") {
-      status = sd_bus_message_read(m, "v", "u", &layoutMode);
-    } else if (status >= 0) {
-      status = sd_bus_message_skip(m, "v");
-    }
-    if (status >= 0) status = sd_bus_message_exit_container(m);
-  }
-  if (status >= 0) status = sd_bus_message_exit_container(m);
-  return status;
-}
-
 }  // namespace
 
 std::uint32_t MutterDisplays::displayID(const std::string& connector) {
@@ -134,7 +102,12 @@ std::vector<MutterMonitor> MutterDisplays::monitors() {
         int status = sd_bus_message_read(m, "u", &serial);
         if (status >= 0) status = readMonitors(m, modes);
         if (status >= 0) status = readLogicalMonitors(m, logical);
-        if (status >= 0) status = readLayoutMode(m, layoutMode);
+        // "layout-mode": 1 logical (sizes in points, scaled), 2 physical (sizes in pixels).
+        if (status >= 0) {
+          status = readVariantDictionary(m, [&](sd_bus_message* v, std::string_view key) {
+            return key == "layout-mode" ? sd_bus_message_read(v, "v", "u", &layoutMode) : 0;
+          });
+        }
         return status;
       },
       error);

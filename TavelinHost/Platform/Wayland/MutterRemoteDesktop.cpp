@@ -31,13 +31,6 @@ std::int32_t evdevButton(int button) {
   }
 }
 
-int readPath(sd_bus_message* m, std::string& path) {
-  const char* text = nullptr;
-  const int status = sd_bus_message_read(m, "o", &text);
-  if (status >= 0 && text) path = text;
-  return status;
-}
-
 }  // namespace
 
 std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::open(
@@ -56,7 +49,7 @@ MutterRemoteDesktop::MutterRemoteDesktop(std::shared_ptr<SessionBus> bus,
 bool MutterRemoteDesktop::begin(std::string& why) {
   if (!bus_->call(
           remoteDesktop, "/org/gnome/Mutter/RemoteDesktop", remoteDesktop, "CreateSession", nullptr,
-          [&](sd_bus_message* m) { return readPath(m, session_); }, why)) {
+          [&](sd_bus_message* m) { return readObjectPath(m, session_); }, why)) {
     why = "Mutter gives no remote desktop session (" + why + ")";
     return false;
   }
@@ -80,7 +73,7 @@ bool MutterRemoteDesktop::begin(std::string& why) {
               return appendEntry(d, "remote-desktop-session-id", 's', id.c_str());
             });
           },
-          [&](sd_bus_message* m) { return readPath(m, screenCast_); }, why)) {
+          [&](sd_bus_message* m) { return readObjectPath(m, screenCast_); }, why)) {
     why = "Mutter gives no screen cast for the pointer (" + why + ")";
     return false;
   }
@@ -128,7 +121,7 @@ bool MutterRemoteDesktop::recordMonitors(std::string& why) {
               }
               return status;
             },
-            [&](sd_bus_message* m) { return readPath(m, stream.path); }, why)) {
+            [&](sd_bus_message* m) { return readObjectPath(m, stream.path); }, why)) {
       why = "Mutter would not cast monitor " + monitor.connector + " (" + why + ")";
       return false;
     }

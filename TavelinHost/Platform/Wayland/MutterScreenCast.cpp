@@ -14,13 +14,6 @@ constexpr const char* service = "org.gnome.Mutter.ScreenCast";
 // Mutter names the stream's node within milliseconds of Start; a second means it will not.
 constexpr std::chrono::seconds nodeWait{5};
 
-int readPath(sd_bus_message* m, std::string& path) {
-  const char* text = nullptr;
-  const int status = sd_bus_message_read(m, "o", &text);
-  if (status >= 0 && text) path = text;
-  return status;
-}
-
 }  // namespace
 
 MutterScreenCast::MutterScreenCast(std::shared_ptr<SessionBus> bus,
@@ -57,7 +50,7 @@ std::optional<PipeWireNode> MutterScreenCast::record(const std::string& method,
   if (!bus_->call(
           service, "/org/gnome/Mutter/ScreenCast", service, "CreateSession",
           [](sd_bus_message* m) { return appendVariantDictionary(m, nullptr); },
-          [&](sd_bus_message* m) { return readPath(m, session); }, why)) {
+          [&](sd_bus_message* m) { return readObjectPath(m, session); }, why)) {
     error = WaylandError::screenCastRefused;
     return std::nullopt;
   }
@@ -89,7 +82,7 @@ std::optional<PipeWireNode> MutterScreenCast::record(const std::string& method,
         }
         return status;
       },
-      [&](sd_bus_message* m) { return readPath(m, stream); }, why);
+      [&](sd_bus_message* m) { return readObjectPath(m, stream); }, why);
   if (!recorded) {
     close();
     error =

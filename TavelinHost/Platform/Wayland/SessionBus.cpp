@@ -1,9 +1,11 @@
 #include "TavelinHost/Platform/Wayland/SessionBus.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace tavelin::wayland {
@@ -213,6 +215,45 @@ int appendEntry(sd_bus_message* message, const char* key, char type, const void*
   if (status >= 0) status = sd_bus_message_close_container(message);
   if (status >= 0) status = sd_bus_message_close_container(message);
   return status;
+}
+
+int readObjectPath(sd_bus_message* message, std::string& path) {
+  const char* text = nullptr;
+  const int status = sd_bus_message_read(message, "o", &text);
+  if (status >= 0 && text) path = text;
+  return status;
+}
+
+int readVariantDictionary(sd_bus_message* message,
+                          const std::function<int(sd_bus_message*, std::string_view key)>& entry) {
+  int status = sd_bus_message_enter_container(message, 'a', "{sv}");
+  while (status >= 0 && (status = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
+    const char* key = nullptr;
+    status = sd_bus_message_read(message, "s", &key);
+    if (status >= 0) status = entry(message, key ? key : "");
+    if (status == 0) status = sd_bus_message_skip(message, "v");
+    if (status >= 0) status = sd_bus_message_exit_container(message);
+  }
+  if (status >= 0) status = sd_bus_message_exit_container(message);
+  return status;
+}
+
+int readStrings(sd_bus_message* message, std::vector<std::string>& strings) {
+  int status = sd_bus_message_enter_container(message, 'a', "s");
+  const char* text = nullptr;
+  while (status >= 0 && (status = sd_bus_message_read(message, "s", &text)) > 0) {
+    strings.emplace_back(text);
+  }
+  if (status >= 0) status = sd_bus_message_exit_container(message);
+  return status;
+}
+
+int readDescriptor(sd_bus_message* message, int& fd) {
+  int handle = -1;
+  const int status = sd_bus_message_read(message, "h", &handle);
+  if (status < 0) return status;
+  fd = ::fcntl(handle, F_DUPFD_CLOEXEC, 3);
+  return fd < 0 ? -errno : status;
 }
 
 }  // namespace tavelin::wayland

@@ -5,8 +5,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <systemd/sd-bus.h>
 #include <thread>
+#include <vector>
 
 namespace tavelin::wayland {
 
@@ -70,5 +72,18 @@ int appendVariantDictionary(sd_bus_message* message,
                             const std::function<int(sd_bus_message*)>& add);
 // One a{sv} entry whose variant holds one value of a basic type.
 int appendEntry(sd_bus_message* message, const char* key, char type, const void* value);
+
+// Readers of what the compositors answer; each returns a negative errno when the message does
+// not hold what it says.
+// An object path.
+int readObjectPath(sd_bus_message* message, std::string& path);
+// An a{sv}: `entry` gets each key with the reader before its variant, and reads the variant
+// (returning > 0) or leaves it (0), which then is skipped.
+int readVariantDictionary(sd_bus_message* message,
+                          const std::function<int(sd_bus_message*, std::string_view key)>& entry);
+// An array of strings.
+int readStrings(sd_bus_message* message, std::vector<std::string>& strings);
+// A file descriptor, duplicated for the caller to own (the message's own closes with it).
+int readDescriptor(sd_bus_message* message, int& fd);
 
 }  // namespace tavelin::wayland

@@ -11,6 +11,7 @@
 #include "TavelinHost/Platform/Wayland/MutterRemoteDesktop.hpp"
 #include "TavelinHost/Platform/Wayland/SessionBus.hpp"
 #include "TavelinHost/Platform/Wayland/WaylandKeymap.hpp"
+#include "TavelinKit/Foundation/UnicodeText.hpp"
 
 namespace tavelin::wayland {
 
@@ -30,37 +31,6 @@ constexpr std::size_t largestSavedClipboard = 1 << 20;
 constexpr std::chrono::milliseconds managerReadWait{250};
 // After the application took the text: time to insert it before the clipboard changes back.
 constexpr std::chrono::milliseconds pasteSettleTime{100};
-
-std::string utf8(const std::u32string& characters) {
-  std::string out;
-  for (const char32_t c : characters) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xc0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3f));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xe0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-      out += static_cast<char>(0x80 | (c & 0x3f));
-    } else {
-      out += static_cast<char>(0xf0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-      out += static_cast<char>(0x80 | (c & 0x3f));
-    }
-  }
-  return out;
-}
-
-int readStrings(sd_bus_message* m, std::vector<std::string>& strings) {
-  int status = sd_bus_message_enter_container(m, 'a', "s");
-  const char* text = nullptr;
-  while (status >= 0 && (status = sd_bus_message_read(m, "s", &text)) > 0)
-    strings.emplace_back(text);
-  if (status >= 0) status = sd_bus_message_exit_container(m);
-  return status;
-}
 
 bool writeAll(int fd, const std::string& bytes) {
   std::size_t done = 0;
@@ -87,21 +57,14 @@ TextDelivery::TextDelivery(std::shared_ptr<SessionBus> bus, std::string session,
       service, session_, sessionInterface, "SelectionOwnerChanged", [this](sd_bus_message* m) {
         std::vector<std::string> types;
         int owned = 0;
-        int status = sd_bus_message_enter_container(m, 'a', "{sv}");
-        while (status >= 0 && (status = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-          const char* key = nullptr;
-          status = sd_bus_message_read(m, "s", &key);
-          if (status >= 0 && key && std::string_view(key) == "mime-types") {
-            status = sd_bus_message_enter_container(m, 'v', "as");
-            if (status >= 0) status = readStrings(m, types);
-            if (status >= 0) status = sd_bus_message_exit_container(m);
-          } else if (status >= 0 && key && std::string_view(key) == "session-is-owner") {
-            status = sd_bus_message_read(m, "v", "b", &owned);
-          } else if (status >= 0) {
-            status = sd_bus_message_skip(m, "v");
-          }
-          if (status >= 0) status = sd_bus_message_exit_container(m);
-        }
+        readVariantDictionary(m, [&](sd_bus_message* v, std::string_view key) {
+          if (key == "session-is-owner") return sd_bus_message_read(v, "v", "b", &owned);
+          if (key != "mime-types") return 0;
+          int status = sd_bus_message_enter_container(v, 'v', "as");
+          if (status >= 0) status = readStrings(v, types);
+          if (status >= 0) status = sd_bus_message_exit_container(v);
+          return status < 0 ? status : 1;
+        });
         std::lock_guard guard(lock_);
         ownerTypes_ = std::move(types);
         ownedBySession_ = owned != 0;
@@ -153,7 +116,7 @@ std::size_t TextDelivery::type(const std::u32string& characters) {
       planText(characters, [&](std::uint32_t keysym) { return keymap_ && keymap_->types(keysym); });
   for (const auto& run : runs) {
     if (run.pasted) {
-      if (!paste(utf8(run.characters))) lost += run.characters.size();
+      if (!paste(unicode::utf8(run.characters))) lost += run.characters.size();
       continue;
     }
     for (const std::uint32_t keysym : run.keysyms) {
@@ -204,13 +167,7 @@ std::optional<std::string> TextDelivery::readClipboard() {
   if (!bus_->call(
           service, session_, sessionInterface, "SelectionRead",
           [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", type.c_str()); },
-          [&](sd_bus_message* m) {
-            int handle = -1;
-            const int status = sd_bus_message_read(m, "h", &handle);
-            if (status >= 0) fd = ::fcntl(handle, F_DUPFD_CLOEXEC, 3);
-            return status;
-          },
-          why) ||
+          [&](sd_bus_message* m) { return readDescriptor(m, fd); }, why) ||
       fd < 0) {
     return std::nullopt;
   }
@@ -240,13 +197,7 @@ void TextDelivery::serve(std::uint32_t serial, const std::string& mimeType) {
   bus_->call(
       service, session_, sessionInterface, "SelectionWrite",
       [&](sd_bus_message* m) { return sd_bus_message_append(m, "u", serial); },
-      [&](sd_bus_message* m) {
-        int handle = -1;
-        const int status = sd_bus_message_read(m, "h", &handle);
-        if (status >= 0) fd = ::fcntl(handle, F_DUPFD_CLOEXEC, 3);
-        return status;
-      },
-      why);
+      [&](sd_bus_message* m) { return readDescriptor(m, fd); }, why);
   const bool written = fd >= 0 && isText && writeAll(fd, text);
   if (fd >= 0) ::close(fd);
   const int success = written ? 1 : 0;
