@@ -146,4 +146,13 @@ bool isValidUTF8(std::string_view text) {
   return valid;
 }
 
+std::string utf8(std::u32string_view scalars) {
+  std::string out;
+  for (const char32_t scalar : scalars) {
+    const bool valid = scalar < 0xD800 || (scalar > 0xDFFF && scalar <= 0x10FFFF);
+    append(out, valid ? static_cast<utf8proc_int32_t>(scalar) : 0xFFFD);
+  }
+  return out;
+}
+
 }  // namespace tavelin::unicode

@@ -27,4 +27,7 @@ std::string trimHorizontalWhitespace(std::string_view text);
 
 bool isValidUTF8(std::string_view text);
 
+// Scalars as UTF-8; a surrogate or a value past U+10FFFF is written as U+FFFD.
+std::string utf8(std::u32string_view scalars);
+
 }  // namespace tavelin::unicode

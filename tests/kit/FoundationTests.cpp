@@ -144,6 +144,9 @@ TEST(UnicodeText, MalformedBytesBecomeReplacementCharacters) {
                                      2),
             "\uFFFDa");
   EXPECT_TRUE(unicode::isValidUTF8(unicode::trimWhitespaceAndNewlines(" \xE2\x82 ")));
+  // Scalars of every length, and what is no scalar, written out.
+  EXPECT_EQ(unicode::utf8(U"a\u00e9\u20ac\U0001F642"), "a\u00e9\u20ac\U0001F642");
+  EXPECT_EQ(unicode::utf8(std::u32string{0xD800, 0x110000}), "\uFFFD\uFFFD");
 }
 
 class FilesTest : public ::testing::Test {
