@@ -121,6 +121,39 @@ export async function openStream(host, token, { streaming = true } = {}) {
   return { socket, portals: await portals, state: await state };
 }
 
+// Width and height from a JPEG's start-of-frame segment.
+export function jpegSize(bytes) {
+  assert.equal(bytes[0], 0xff);
+  assert.equal(bytes[1], 0xd8);
+  for (let at = 2; at + 9 < bytes.length;) {
+    const marker = bytes[at + 1];
+    const length = bytes.readUInt16BE(at + 2);
+    if (marker >= 0xc0 && marker <= 0xc2) {
+      return { height: bytes.readUInt16BE(at + 5), width: bytes.readUInt16BE(at + 7) };
+    }
+    at += 2 + length;
+  }
+  throw new Error('no frame header');
+}
+
+// Everything the socket brings from now on: pictures (each acknowledged as the page does, the
+// last one kept), state messages and the newest portal list.
+export function collect(socket) {
+  const seen = { pictures: [], states: [], portals: null, last: null };
+  socket.on('message', (data, isBinary) => {
+    if (!isBinary) {
+      const message = JSON.parse(data.toString());
+      if (message.type === 'state') seen.states.push(message);
+      if (message.type === 'portals') seen.portals = message;
+      return;
+    }
+    seen.pictures.push({ at: Date.now(), size: jpegSize(data) });
+    seen.last = data;
+    socket.send(JSON.stringify({ type: 'ack' }));
+  });
+  return seen;
+}
+
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // The answer lines to one command: its first line starting with OK or ERROR, and when that says

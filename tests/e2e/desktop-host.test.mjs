@@ -8,39 +8,9 @@ import { execFileSync } from 'node:child_process';
 import { existsSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { DemoHost, api, freePort, openStream, sleep, startDesktop, until } from './demo-host.mjs';
+import { DemoHost, api, collect, freePort, openStream, sleep, startDesktop, until } from './demo-host.mjs';
 
 const microseconds = () => Number(process.hrtime.bigint() / 1000n);  // the host's steady clock
-
-// Width and height from a JPEG's start-of-frame segment.
-function jpegSize(bytes) {
-  assert.equal(bytes[0], 0xff);
-  assert.equal(bytes[1], 0xd8);
-  for (let at = 2; at + 9 < bytes.length;) {
-    const marker = bytes[at + 1];
-    const length = bytes.readUInt16BE(at + 2);
-    if (marker >= 0xc0 && marker <= 0xc2) {
-      return { height: bytes.readUInt16BE(at + 5), width: bytes.readUInt16BE(at + 7) };
-    }
-    at += 2 + length;
-  }
-  throw new Error('no frame header');
-}
-
-// Pictures as they arrive, each acknowledged like the phone page does, and state messages.
-function collect(socket) {
-  const seen = { pictures: [], states: [] };
-  socket.on('message', (data, isBinary) => {
-    if (!isBinary) {
-      const message = JSON.parse(data.toString());
-      if (message.type === 'state') seen.states.push(message);
-      return;
-    }
-    seen.pictures.push({ at: Date.now(), size: jpegSize(data) });
-    socket.send(JSON.stringify({ type: 'ack' }));
-  });
-  return seen;
-}
 
 function median(values) {
   const sorted = [...values].sort((a, b) => a - b);

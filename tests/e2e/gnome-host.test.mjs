@@ -10,38 +10,10 @@ import { chownSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, wr
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import WebSocket from 'ws';
-import { DemoHost, api, ask, freePort, until } from './demo-host.mjs';
+import { DemoHost, api, ask, collect, freePort, until } from './demo-host.mjs';
 
 const script = new URL('../../scripts/gnome-desktop', import.meta.url).pathname;
 const screenshots = process.env.TAVELIN_SCREENSHOTS;
-
-function jpegSize(bytes) {
-  for (let at = 2; at + 9 < bytes.length;) {
-    const marker = bytes[at + 1];
-    if (marker >= 0xc0 && marker <= 0xc2) {
-      return { width: bytes.readUInt16BE(at + 7), height: bytes.readUInt16BE(at + 5) };
-    }
-    at += 2 + bytes.readUInt16BE(at + 2);
-  }
-  throw new Error('no frame header');
-}
-
-// Everything the socket brings from its first message on, pictures acknowledged as the page does.
-function collect(socket) {
-  const seen = { pictures: [], states: [], portals: null };
-  socket.on('message', (data, isBinary) => {
-    if (!isBinary) {
-      const message = JSON.parse(data.toString());
-      if (message.type === 'state') seen.states.push(message);
-      if (message.type === 'portals') seen.portals = message;
-      return;
-    }
-    seen.pictures.push({ at: Date.now(), size: jpegSize(data) });
-    seen.last = data;
-    socket.send(JSON.stringify({ type: 'ack' }));
-  });
-  return seen;
-}
 
 // The session's user owns what its programs write: the folder, and the host's data folder in it
 // with the settings the test host starts with.
