@@ -2,12 +2,16 @@
 
 #include <fcntl.h>
 #include <pipewire/extensions/metadata.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -15,7 +19,6 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -88,16 +91,38 @@ class PipeWireSession {
     if (pid > 0) children_.push_back({pid, name, log});
   }
 
+  // Until the daemon's socket appears in the runtime folder (told by inotify) or the daemon, the
+  // newest child, ends first (told by its pidfd).
   bool waitFor(const std::filesystem::path& socket, const std::string& name) {
+    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch >= 0)
+      ::inotify_add_watch(watch, socket.parent_path().c_str(), IN_CREATE | IN_MOVED_TO);
+    const int child = children_.empty() ? -1 : pidfd(children_.back().pid);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (std::filesystem::exists(socket)) return true;
-      if (!children_.empty() && ::waitpid(children_.back().pid, nullptr, WNOHANG) != 0) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    bool up = false;
+    for (;;) {
+      if ((up = std::filesystem::exists(socket))) break;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      pollfd ready[2] = {{watch, POLLIN, 0}, {child, POLLIN, 0}};
+      if (::poll(ready, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+      if (ready[1].revents & POLLIN) {
+        up = std::filesystem::exists(socket);
+        break;  // the daemon ended
+      }
+      char events[4096];
+      while (watch >= 0 && ::read(watch, events, sizeof events) > 0) {
+      }
     }
-    fail(name + " did not start");
-    return false;
+    if (watch >= 0) ::close(watch);
+    if (child >= 0) ::close(child);
+    if (!up) fail(name + " did not start");
+    return up;
   }
+
+  // A descriptor that becomes readable when the process ends; -1 where the kernel has none.
+  static int pidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
   // WirePlumber is ready to link once it has published the "default" metadata.
   void waitForSessionManager() {
@@ -175,12 +200,17 @@ class PipeWireSession {
     std::string name;
     std::string log;
   };
+  // Asks the child to end, gives it two seconds (waiting on its pidfd), then ends it.
   static void stop(const Child& child) {
+    const int ended = pidfd(child.pid);
     ::kill(child.pid, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-      if (::waitpid(child.pid, nullptr, WNOHANG) == child.pid) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (ended >= 0) {
+      pollfd ready{ended, POLLIN, 0};
+      while (::poll(&ready, 1, 2000) < 0 && errno == EINTR) {
+      }
+      ::close(ended);
     }
+    if (::waitpid(child.pid, nullptr, WNOHANG) == child.pid) return;
     ::kill(child.pid, SIGKILL);
     ::waitpid(child.pid, nullptr, 0);
   }
