@@ -153,8 +153,6 @@ MutterRemoteDesktop::~MutterRemoteDesktop() {
   }
 }
 
-bool MutterRemoteDesktop::isClosed() { return closed_; }
-
 // lock_ held.
 bool MutterRemoteDesktop::call(const char* member,
                                const std::function<int(sd_bus_message*)>& arguments) {

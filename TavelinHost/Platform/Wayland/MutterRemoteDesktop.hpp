@@ -38,9 +38,6 @@ class MutterRemoteDesktop final : public EventPoster {
   bool typeUnits(std::u16string_view units) override;
   bool isButtonDown(int button) override;
 
-  // Whether Mutter ended the session (another remote-control client took over, the compositor
-  // restarts): then every event fails.
-  bool isClosed();
   // Presses or releases one keysym; for TextDelivery's paste chord.
   bool keysym(std::uint32_t keysym, bool pressed);
 

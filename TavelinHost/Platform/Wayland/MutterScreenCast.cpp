@@ -31,19 +31,14 @@ std::optional<PipeWireNode> MutterScreenCast::open(const ContentFilter& filter,
   }
   for (const auto& monitor : displays_->monitors()) {
     if (monitor.display.displayID == content->displayID) {
-      return record("RecordMonitor", monitor.connector, error);
+      return record(monitor.connector, error);
     }
   }
   error = WaylandError::noSuchMonitor;
   return std::nullopt;
 }
 
-std::optional<PipeWireNode> MutterScreenCast::openVirtual(std::error_code& error) {
-  return record("RecordVirtual", {}, error);
-}
-
-std::optional<PipeWireNode> MutterScreenCast::record(const std::string& method,
-                                                     const std::string& connector,
+std::optional<PipeWireNode> MutterScreenCast::record(const std::string& connector,
                                                      std::error_code& error) {
   close();
   std::string session, stream, why;
@@ -73,9 +68,9 @@ std::optional<PipeWireNode> MutterScreenCast::record(const std::string& method,
                                    });
   const std::uint32_t cursor = static_cast<std::uint32_t>(cursor_);
   const bool recorded = bus_->call(
-      service, session, "org.gnome.Mutter.ScreenCast.Session", method,
+      service, session, "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor",
       [&](sd_bus_message* m) {
-        int status = connector.empty() ? 0 : sd_bus_message_append(m, "s", connector.c_str());
+        int status = sd_bus_message_append(m, "s", connector.c_str());
         if (status >= 0) {
           status = appendVariantDictionary(
               m, [&](sd_bus_message* d) { return appendEntry(d, "cursor-mode", 'u', &cursor); });
@@ -85,8 +80,7 @@ std::optional<PipeWireNode> MutterScreenCast::record(const std::string& method,
       [&](sd_bus_message* m) { return readObjectPath(m, stream); }, why);
   if (!recorded) {
     close();
-    error =
-        method == "RecordMonitor" ? WaylandError::noSuchMonitor : WaylandError::screenCastRefused;
+    error = WaylandError::noSuchMonitor;
     return std::nullopt;
   }
   // The node is named only after Start: listen before starting.

@@ -17,25 +17,20 @@ class SessionBus;
 // How a Mutter screen cast shows the pointer.
 enum class CursorMode : std::uint32_t { hidden = 0, embedded = 1, metadata = 2 };
 
-// One of Mutter's screen-cast sessions with one stream in it: a monitor, or a virtual monitor
-// that exists while the session streams. Opened and closed on the calling thread (blocking D-Bus
-// calls); Mutter's signals arrive on the bus thread.
+// One of Mutter's screen-cast sessions with one monitor's stream in it. Opened and closed on the
+// calling thread (blocking D-Bus calls); Mutter's signals arrive on the bus thread.
 class MutterScreenCast final : public StreamProvider {
  public:
   MutterScreenCast(std::shared_ptr<SessionBus> bus, std::shared_ptr<MutterDisplays> displays,
                    CursorMode cursor);
   ~MutterScreenCast() override;
 
-  // A display's stream for DisplayContent; a virtual monitor of `virtualSize` (pixels) when
-  // set, whatever the filter says.
+  // The stream of the display a DisplayContent names.
   std::optional<PipeWireNode> open(const ContentFilter& filter, std::error_code& error) override;
   void close() override;
 
-  std::optional<PipeWireNode> openVirtual(std::error_code& error);
-
  private:
-  std::optional<PipeWireNode> record(const std::string& method, const std::string& connector,
-                                     std::error_code& error);
+  std::optional<PipeWireNode> record(const std::string& connector, std::error_code& error);
 
   const std::shared_ptr<SessionBus> bus_;
   const std::shared_ptr<MutterDisplays> displays_;

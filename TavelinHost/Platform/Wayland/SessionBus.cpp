@@ -155,12 +155,6 @@ bool SessionBus::offers(const std::string& destination, const std::string& path,
   return answered && xml.find("<interface name=\"" + interface + "\"") != std::string::npos;
 }
 
-std::string SessionBus::uniqueName() {
-  std::lock_guard guard(lock_);
-  const char* name = nullptr;
-  return sd_bus_get_unique_name(bus_, &name) >= 0 && name ? name : "";
-}
-
 namespace {
 
 struct Subscription {

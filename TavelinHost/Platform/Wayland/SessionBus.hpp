@@ -43,8 +43,6 @@ class SessionBus : public std::enable_shared_from_this<SessionBus> {
   // Whether the object at `path` of `destination` offers `interface` (from its introspection).
   bool offers(const std::string& destination, const std::string& path,
               const std::string& interface);
-  // This connection's unique name (":1.42"), which portals build their request paths from.
-  std::string uniqueName();
 
   // Signals of `interface`.`member` from `sender` at `path` (any path when empty), for as long
   // as the returned handle lives. Nothing when the match cannot

@@ -17,10 +17,6 @@ class Category final : public std::error_category {
       case WaylandError::noSuchMonitor: return "that display is not connected";
       case WaylandError::windowsNotOffered:
         return "this desktop does not let Tavelin capture a single window";
-      case WaylandError::remoteDesktopRefused:
-        return "the desktop refused remote control of the pointer and keyboard";
-      case WaylandError::pictureFormat:
-        return "the screen stream has no picture format Tavelin reads";
     }
     return "Wayland error " + std::to_string(code);
   }

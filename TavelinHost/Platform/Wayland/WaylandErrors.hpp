@@ -11,8 +11,6 @@ enum class WaylandError {
   noStream,               // the compositor made a stream but never said where its pictures are
   noSuchMonitor,          // the display is gone
   windowsNotOffered,      // this desktop cannot stream one window by its id
-  remoteDesktopRefused,   // no input session
-  pictureFormat,          // the stream offers no picture format the host reads
 };
 
 const std::error_category& waylandCategory();
