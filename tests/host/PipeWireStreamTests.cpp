@@ -10,6 +10,7 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+#include <thread>
 
 #include "TavelinHost/Platform/Wayland/PipeWireStream.hpp"
 #include "tests/support/FakeStreamProvider.hpp"
@@ -57,6 +58,21 @@ std::error_code await(const std::function<void(CaptureCompletion)>& operation) {
   return future.get();
 }
 
+// Lets go of a stream and waits until its worker has let go too. A stream's worker holds it until
+// the work after the last completion ends, so the last hold may be the worker's; a test binary
+// that ended meanwhile would tear down the dispatch the stream's destructor still uses.
+template <typename Stream>
+bool release(std::shared_ptr<Stream>& stream) {
+  const std::weak_ptr<Stream> held = stream;
+  stream.reset();
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!held.expired()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
 StreamConfiguration still(std::chrono::milliseconds interval) {
   StreamConfiguration configuration;
   configuration.showsCursor = false;
@@ -72,6 +88,7 @@ class PipeWireStreamTest : public ::testing::Test {
   void TearDown() override {
     if (stream) {
       EXPECT_FALSE(await([&](auto done) { stream->stop(done); }));
+      EXPECT_TRUE(release(stream));
     }
   }
 
@@ -179,6 +196,7 @@ TEST_F(PipeWireStreamTest, StopsPullingAndClosesThenStartsAgain) {
   frames.sync([] {});
   EXPECT_EQ(samples->all(), before);
   ASSERT_FALSE(await([&](auto done) { other->stop(done); }));
+  EXPECT_TRUE(release(other));
 
   ASSERT_FALSE(start());
   EXPECT_TRUE(samples->picture(samples->pictures()));
