@@ -21,12 +21,36 @@
 #include "TavelinHost/Platform/X11/X11Platform.hpp"
 #include "TavelinHost/Runtime/Console.hpp"
 #include "TavelinHost/Runtime/HostLines.hpp"
+#include "TavelinHost/Runtime/HostSettings.hpp"
 #include "TavelinHost/UI/TavelinApp.hpp"
 #include "TavelinKit/Foundation/FolderLock.hpp"
+#include "TavelinKit/Foundation/Json.hpp"
 #include "TavelinKit/Model/AppPaths.hpp"
 #include "TavelinServer/AppResources.hpp"
 
 namespace tavelin {
+
+namespace {
+
+std::optional<std::string> restoreTokenIn(std::string_view text) {
+  const auto document = json::parse(text);
+  if (!document || !document->is_object()) return std::nullopt;
+  return json::readString(*document, "restoreToken");
+}
+
+}  // namespace
+
+wayland::PortalTokens portalTokens(const StoredFile& file) {
+  return {[file] {
+            const auto text =
+                file.load([](std::string_view t) { return restoreTokenIn(t).has_value(); });
+            return text ? restoreTokenIn(*text).value_or("") : std::string();
+          },
+          [file](const std::string& token) {
+            const json::Json object{{"restoreToken", token}};
+            if (const auto text = json::encodePretty(object)) file.save(*text);
+          }};
+}
 
 std::optional<PlatformServices> openPlatform(const PlatformChoice& choice, std::string& why) {
   if (!choice.platform) {
@@ -39,10 +63,17 @@ std::optional<PlatformServices> openPlatform(const PlatformChoice& choice, std::
       services = x11::openPlatform(choice.display, why);
       if (services) services->name = choice.description;
       break;
-    case Platform::wayland:
+    case Platform::wayland: {
       // Mutter's interfaces are the default only where the user asked for them.
-      services = wayland::openPlatform(choice.backend, false, why);
+      const auto folder = std::make_shared<DataFolder>(AppPaths::root());
+      wayland::WaylandOptions options;
+      options.backend = choice.backend;
+      options.preferMutter =
+          HostSettings::load(StoredFile(folder, DataFiles::settings)).gnomeWithoutDialog;
+      options.portalTokens = portalTokens(StoredFile(folder, DataFiles::desktopPortal));
+      services = wayland::openPlatform(options, why);
       break;
+    }
   }
   return services;
 }

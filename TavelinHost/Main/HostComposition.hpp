@@ -5,6 +5,8 @@
 
 #include "TavelinHost/Main/PlatformChoice.hpp"
 #include "TavelinHost/Platform/PlatformServices.hpp"
+#include "TavelinHost/Platform/Wayland/PortalSession.hpp"
+#include "TavelinKit/Foundation/DataFolder.hpp"
 
 // The one place the host is put together: the platform's adapters for this session, the
 // services over them, and the front end that runs them.
@@ -13,6 +15,9 @@ namespace tavelin {
 // The adapters of the chosen platform; nothing, with the reason in `why`, when they cannot be
 // had. A new platform is one more case here.
 std::optional<PlatformServices> openPlatform(const PlatformChoice& choice, std::string& why);
+
+// The desktop portal's restore token as the host keeps it, in its data folder.
+wayland::PortalTokens portalTokens(const StoredFile& file);
 
 // `tavelin`: the window on this desktop, or with --headless the line protocol on stdin/stdout.
 int runHost(int argc, char** argv);

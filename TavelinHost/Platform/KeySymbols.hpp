@@ -15,6 +15,15 @@ namespace tavelin::keys {
 inline constexpr std::uint32_t noSymbol = 0;
 inline constexpr std::uint32_t shiftLeft = 0xffe1;
 
+// Linux input codes of our buttons, which Wayland desktops take pointer buttons in.
+inline std::int32_t evdevButton(int button) {
+  switch (button) {
+    case rightButton: return 0x111;   // BTN_RIGHT
+    case middleButton: return 0x112;  // BTN_MIDDLE
+    default: return 0x110;            // BTN_LEFT
+  }
+}
+
 // Event-stream virtual key codes → X keysyms; noSymbol for codes a phone cannot send.
 inline std::uint32_t keysymOfVirtualKey(std::uint16_t code) {
   switch (code) {

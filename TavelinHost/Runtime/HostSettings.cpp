@@ -32,7 +32,8 @@ std::optional<HostSettings> HostSettings::decode(std::string_view text) {
       readOptional(*document, "maxFrameDimension", settings.maxFrameDimension,
                    json::readInteger<int>) &&
       readOptional(*document, "showRegionBorder", settings.showRegionBorder, json::readBool) &&
-      readOptional(*document, "requireApproval", settings.requireApproval, json::readBool);
+      readOptional(*document, "requireApproval", settings.requireApproval, json::readBool) &&
+      readOptional(*document, "gnomeWithoutDialog", settings.gnomeWithoutDialog, json::readBool);
   if (!ok) return std::nullopt;
   return settings;
 }
@@ -43,7 +44,8 @@ std::string HostSettings::encode() const {
                           {"jpegQuality", jpegQuality},
                           {"maxFrameDimension", maxFrameDimension},
                           {"showRegionBorder", showRegionBorder},
-                          {"requireApproval", requireApproval}};
+                          {"requireApproval", requireApproval},
+                          {"gnomeWithoutDialog", gnomeWithoutDialog}};
   // Only numbers and booleans: encoding cannot fail.
   return json::encodePretty(object).value_or("{}");
 }

@@ -21,6 +21,9 @@ struct HostSettings {
   int maxFrameDimension = 1440;  // 0 or less: no down-scaling
   bool showRegionBorder = true;
   bool requireApproval = true;
+  // On GNOME, share through Mutter's own interfaces rather than the desktop portal, which
+  // shows its dialog (at every start where it cannot remember the permission).
+  bool gnomeWithoutDialog = false;
 
   // The defaults when the file is missing, unreadable or malformed (a malformed one is kept
   // aside by the folder).

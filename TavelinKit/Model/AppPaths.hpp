@@ -9,6 +9,8 @@ inline constexpr const char* portals = "portals.json";
 inline constexpr const char* devices = "devices.json";
 inline constexpr const char* deviceHistory = "device-history.json";
 inline constexpr const char* settings = "settings.json";
+// The desktop portal's restore token, which lets the next run share without asking again.
+inline constexpr const char* desktopPortal = "desktop-portal.json";
 inline constexpr const char* logs = "logs";  // a folder
 
 }  // namespace tavelin::DataFiles

@@ -5,45 +5,24 @@
 // the maximised terminal behind it to give it the focus and types into that.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync, spawn } from 'node:child_process';
-import { chownSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { existsSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import WebSocket from 'ws';
 import { DemoHost, api, ask, collect, freePort, until } from './demo-host.mjs';
+import { GnomeSession } from './gnome-session.mjs';
 
-const script = new URL('../../scripts/gnome-desktop', import.meta.url).pathname;
 const screenshots = process.env.TAVELIN_SCREENSHOTS;
 
-// The session's user owns what its programs write: the folder, and the host's data folder in it
-// with the settings the test host starts with.
-function ownedFolder(prefix, uid) {
-  const folder = mkdtempSync(join(tmpdir(), prefix));
-  mkdirSync(join(folder, 'Tavelin'));
-  writeFileSync(join(folder, 'Tavelin', 'settings.json'), '{}');
-  for (const path of [folder, join(folder, 'Tavelin'), join(folder, 'Tavelin', 'settings.json')]) {
-    chownSync(path, uid, uid);
-  }
-  return folder;
-}
-
 test('a phone watches GNOME, taps a terminal into focus and types exactly', { timeout: 180000 }, async () => {
-  const started = execFileSync(script, ['start', '1280x720', '--owner', String(process.pid)], { encoding: 'utf8' });
-  const runtime = started.match(/^runtime (\S+)$/m)[1];
-  const pids = started.match(/^pids (.+)$/m)[1].split(' ');
-  const uid = Number(execFileSync('stat', ['-c', '%u', runtime], { encoding: 'utf8' }));
-  const work = ownedFolder('tavelin-gnome-work-', uid);
-  const dataHome = ownedFolder('tavelin-gnome-data-', uid);
-  const run = (args, options = {}) => spawn(script, ['run', runtime, ...args], { stdio: 'ignore', ...options });
-  const programs = [];
+  const session = new GnomeSession();
+  const { work, dataHome } = session;
+  const run = (args, options) => session.run(args, options);
   let host;
   let lastSeen;
   try {
-    host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 }, dataHome, {
-      binary: script,
-      // No platform named: the session's variables say Wayland, its bus says Mutter.
-      args: ['run', runtime, process.env.TAVELIN_HOST, '--headless'],
-    });
+    // No platform named: the session's variables say Wayland, its bus says Mutter.
+    host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 }, dataHome,
+      session.hostArgs());
     const desktopLine = await host.waitFor((l) => l.startsWith('LOG [Host] Desktop: '));
     assert.match(desktopLine, /Wayland, GNOME through Mutter/);
     assert.match(desktopLine, /does not let Tavelin list, raise or move other applications' windows/);
@@ -73,13 +52,12 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
     // A maximised terminal that writes what it gets to a file.
     const typed = join(work, 'typed.txt');
     const ready = join(work, 'ready');
-    programs.push(run(['foot', '--maximized', '--', 'sh', '-c', `touch ${ready}; exec cat > ${typed}`]));
+    (run(['foot', '--maximized', '--', 'sh', '-c', `touch ${ready}; exec cat > ${typed}`]));
     await until(() => existsSync(ready), 20000, 'the terminal');
     // A GTK entry in front of it, centred; it prints its text when Enter is pressed.
     const answer = { text: '' };
     const entry = run(['zenity', '--entry', '--title', 'TavelinEntry', '--text', 'Type here'],
       { stdio: ['ignore', 'pipe', 'ignore'] });
-    programs.push(entry);
     entry.stdout.on('data', (data) => { answer.text += data.toString(); });
     // On screen and done opening: the pictures changed, then stopped changing (a still screen
     // sends none).
@@ -125,11 +103,7 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
     if (host) console.error(host.lines.filter((line) => !line.startsWith('INPUT ')).join('\n'));
     throw error;
   } finally {
-    for (const program of programs) program.kill();
     await host?.stop();
-    execFileSync(script, ['stop', ...pids]);
-    rmSync(runtime, { recursive: true, force: true });
-    rmSync(work, { recursive: true, force: true });
-    rmSync(dataHome, { recursive: true, force: true });
+    session.stop();
   }
 });

@@ -18,7 +18,7 @@ std::vector<DisplayDescription> MutterWindowServer::displays() {
 
 std::int32_t MutterWindowServer::ownProcessID() const { return ::getpid(); }
 
-std::optional<std::string> MutterApplications::bundleIdentifier(std::int32_t processID) {
+std::optional<std::string> WaylandApplications::bundleIdentifier(std::int32_t processID) {
   if (processID <= 0) return std::nullopt;
   std::ifstream comm("/proc/" + std::to_string(processID) + "/comm");
   std::string name;

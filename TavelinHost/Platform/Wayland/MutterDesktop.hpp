@@ -27,14 +27,14 @@ class MutterWindowServer final : public WindowServer {
   std::shared_ptr<MutterDisplays> displays_;
 };
 
-class MutterApplications final : public ApplicationRegistry {
+class WaylandApplications final : public ApplicationRegistry {
  public:
   // The executable's name, read from /proc.
   std::optional<std::string> bundleIdentifier(std::int32_t processID) override;
   bool activate(std::int32_t) override { return false; }
 };
 
-class MutterWindowControl final : public WindowControl {
+class UntrustedWindowControl final : public WindowControl {
  public:
   bool isTrusted() const override { return false; }
   std::optional<std::vector<ControlledWindow>> windows(std::int32_t) override {

@@ -20,17 +20,6 @@ constexpr const char* sessionInterface = "org.gnome.Mutter.RemoteDesktop.Session
 // Mutter has it in place a short while later.
 constexpr std::chrono::milliseconds deviceSettleTime{150};
 
-// Linux input button codes.
-constexpr std::int32_t buttonLeft = 0x110, buttonRight = 0x111, buttonMiddle = 0x112;
-
-std::int32_t evdevButton(int button) {
-  switch (button) {
-    case rightButton: return buttonRight;
-    case middleButton: return buttonMiddle;
-    default: return buttonLeft;
-  }
-}
-
 }  // namespace
 
 std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::open(
@@ -136,7 +125,7 @@ MutterRemoteDesktop::~MutterRemoteDesktop() {
     std::lock_guard guard(lock_);
     for (int button = 0; button < 3; ++button) {  // never leave a button held behind
       if (pressed_ & (1u << button)) {
-        const std::int32_t code = evdevButton(button);
+        const std::int32_t code = keys::evdevButton(button);
         const int released = 0;
         std::string why;
         bus_->call(
@@ -186,7 +175,7 @@ bool MutterRemoteDesktop::moveTo(const ScreenPoint& at) {
 
 // lock_ held.
 bool MutterRemoteDesktop::button(int number, bool pressed) {
-  const std::int32_t code = evdevButton(number);
+  const std::int32_t code = keys::evdevButton(number);
   const int down = pressed ? 1 : 0;
   if (!call("NotifyPointerButton",
             [&](sd_bus_message* m) { return sd_bus_message_append(m, "ib", code, down); })) {

@@ -11,6 +11,7 @@
 
 #include "TavelinHost/Platform/Wayland/NodeBuffer.hpp"
 #include "TavelinHost/Platform/Wayland/PipeWireApi.hpp"
+#include "TavelinHost/Platform/Wayland/WaylandErrors.hpp"
 
 namespace tavelin::wayland {
 
@@ -105,10 +106,10 @@ const pw_stream_events PipeWireConsumer::State::events = [] {
         }
         return;
       case PW_STREAM_STATE_ERROR:
-        s.finish(std::make_error_code(std::errc::no_such_device), error ? error : "error");
+        s.finish(WaylandError::streamEnded, error ? error : "error");
         return;
       case PW_STREAM_STATE_UNCONNECTED:
-        s.finish(std::make_error_code(std::errc::connection_aborted), error ? error : "gone");
+        s.finish(WaylandError::streamEnded, error ? error : "gone");
         return;
       case PW_STREAM_STATE_CONNECTING:
       case PW_STREAM_STATE_PAUSED: return;

@@ -129,6 +129,12 @@ bool SessionBus::property(const std::string& destination, const std::string& pat
       error);
 }
 
+std::string SessionBus::uniqueName() {
+  std::lock_guard guard(lock_);
+  const char* name = nullptr;
+  return sd_bus_get_unique_name(bus_, &name) >= 0 && name ? name : "";
+}
+
 bool SessionBus::hasOwner(const std::string& name) {
   std::string error;
   int owned = 0;

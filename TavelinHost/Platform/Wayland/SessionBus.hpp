@@ -38,6 +38,8 @@ class SessionBus : public std::enable_shared_from_this<SessionBus> {
   bool property(const std::string& destination, const std::string& path,
                 const std::string& interface, const std::string& name, const char* type,
                 const Reader& reader, std::string& error);
+  // This connection's own name on the bus (":1.42"), which portals build request paths from.
+  std::string uniqueName();
   // Whether someone owns this well-known name now.
   bool hasOwner(const std::string& name);
   // Whether the object at `path` of `destination` offers `interface` (from its introspection).

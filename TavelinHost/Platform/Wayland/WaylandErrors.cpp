@@ -17,6 +17,8 @@ class Category final : public std::error_category {
       case WaylandError::noSuchMonitor: return "that display is not connected";
       case WaylandError::windowsNotOffered:
         return "this desktop does not let Tavelin capture a single window";
+      case WaylandError::dialogCancelled: return "the desktop's sharing dialog was cancelled";
+      case WaylandError::portalSilent: return "the desktop portal did not answer";
     }
     return "Wayland error " + std::to_string(code);
   }

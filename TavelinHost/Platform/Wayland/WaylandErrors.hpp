@@ -11,6 +11,8 @@ enum class WaylandError {
   noStream,               // the compositor made a stream but never said where its pictures are
   noSuchMonitor,          // the display is gone
   windowsNotOffered,      // this desktop cannot stream one window by its id
+  dialogCancelled,        // the user cancelled the desktop's sharing dialog
+  portalSilent,           // the desktop portal never answered a request
 };
 
 const std::error_category& waylandCategory();

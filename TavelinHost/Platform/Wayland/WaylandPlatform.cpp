@@ -3,6 +3,7 @@
 #include "TavelinHost/Platform/Wayland/MutterDesktop.hpp"
 #include "TavelinHost/Platform/Wayland/MutterDisplays.hpp"
 #include "TavelinHost/Platform/Wayland/MutterRemoteDesktop.hpp"
+#include "TavelinHost/Platform/Wayland/PortalDesktop.hpp"
 #include "TavelinHost/Platform/Wayland/SessionBus.hpp"
 
 namespace tavelin::wayland {
@@ -75,8 +76,8 @@ std::optional<PlatformServices> openMutter(const std::shared_ptr<SessionBus>& bu
   if (!input) return std::nullopt;
   services.capture = std::make_shared<MutterCaptureService>(bus, displays, log);
   services.windows = std::make_shared<MutterWindowServer>(displays);
-  services.applications = std::make_shared<MutterApplications>();
-  services.windowControl = std::make_shared<MutterWindowControl>();
+  services.applications = std::make_shared<WaylandApplications>();
+  services.windowControl = std::make_shared<UntrustedWindowControl>();
   services.poster = std::move(input);
   services.name =
       "Wayland, GNOME through Mutter's screen cast and remote desktop (no dialog); GNOME does "
@@ -85,30 +86,39 @@ std::optional<PlatformServices> openMutter(const std::shared_ptr<SessionBus>& bu
   return services;
 }
 
+std::optional<PlatformServices> openPortal(const std::shared_ptr<SessionBus>& bus,
+                                           const PortalTokens& tokens, std::string& why) {
+  PlatformServices services;
+  auto desktop = std::make_shared<PortalDesktop>(bus, tokens, services.log->sink());
+  std::error_code error;
+  const auto session = desktop->session(error, why);
+  if (!session) return std::nullopt;
+  services.capture = std::make_shared<PortalCaptureService>(desktop);
+  services.windows = std::make_shared<PortalWindowServer>(desktop);
+  services.applications = std::make_shared<WaylandApplications>();
+  services.windowControl = std::make_shared<UntrustedWindowControl>();
+  services.poster = std::make_shared<PortalRemoteDesktop>(desktop);
+  services.name =
+      "Wayland through the desktop portal (the desktop's own dialog allowed sharing the screen "
+      "and controlling the pointer and keyboard); the portal does not let Tavelin list, raise "
+      "or move other applications' windows, so screen and region portals only, and characters "
+      "beyond the keyboard layout cannot be typed";
+  return services;
+}
+
 }  // namespace
 
-std::optional<PlatformServices> openPlatform(std::optional<Backend> requested, bool preferMutter,
-                                             std::string& why) {
+std::optional<PlatformServices> openPlatform(const WaylandOptions& options, std::string& why) {
   const auto bus = SessionBus::open(why);
   if (!bus) return std::nullopt;
-  const Offers offers = probe(*bus);
-  BackendChoice choice = chooseBackend(requested, preferMutter, offers);
-  // Until the portal backend is built, a GNOME session runs on Mutter's own interfaces unless
-  // the portals were asked for by name.
-  if (!requested && choice.backend == Backend::portal && offers.mutter) {
-    choice.backend = Backend::mutter;
-  }
+  const BackendChoice choice = chooseBackend(options.backend, options.preferMutter, probe(*bus));
   if (!choice.backend) {
     why = choice.reason;
     return std::nullopt;
   }
   switch (*choice.backend) {
     case Backend::mutter: return openMutter(bus, why);
-    case Backend::portal:
-      why =
-          "the portal backend is not part of this build yet; run with --wayland-backend mutter "
-          "on GNOME";
-      return std::nullopt;
+    case Backend::portal: return openPortal(bus, options.portalTokens, why);
     case Backend::wlroots: why = choice.reason; return std::nullopt;
   }
   return std::nullopt;

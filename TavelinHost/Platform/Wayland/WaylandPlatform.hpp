@@ -4,6 +4,7 @@
 #include <string>
 
 #include "TavelinHost/Platform/PlatformServices.hpp"
+#include "TavelinHost/Platform/Wayland/PortalSession.hpp"
 
 namespace tavelin::wayland {
 
@@ -33,9 +34,15 @@ struct BackendChoice {
 BackendChoice chooseBackend(std::optional<Backend> requested, bool preferMutter,
                             const Offers& offers);
 
+struct WaylandOptions {
+  std::optional<Backend> backend;  // asked for by name
+  bool preferMutter = false;       // the user's setting: GNOME without the portal's dialog
+  PortalTokens portalTokens;       // where the portal session's restore token is kept
+};
+
 // The Wayland adapters of every port on this session, named for the log by which backend runs
-// and what it cannot do; nothing, with the reason in `why`, when no backend can run.
-std::optional<PlatformServices> openPlatform(std::optional<Backend> requested, bool preferMutter,
-                                             std::string& why);
+// and what it cannot do; nothing, with the reason in `why`, when no backend can run. On the
+// portals this asks the desktop for its session (its dialog, or a restored permission).
+std::optional<PlatformServices> openPlatform(const WaylandOptions& options, std::string& why);
 
 }  // namespace tavelin::wayland

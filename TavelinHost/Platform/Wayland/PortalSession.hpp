@@ -1,0 +1,72 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "TavelinKit/Foundation/LogSink.hpp"
+#include "TavelinKit/Model/Geometry.hpp"
+
+struct sd_bus_message;
+
+namespace tavelin::wayland {
+
+class SessionBus;
+
+// A monitor the desktop shares in a portal session, as its Start answer described it.
+struct PortalStream {
+  std::uint32_t node = 0;  // the PipeWire node of its pictures; input names it too
+  std::string id;          // the portal's name for it, kept by restored sessions; may be empty
+  ScreenRect bounds;       // where it lies on the desktop, in logical pixels
+};
+
+// Where the session's restore token lives between runs. Tokens are good for one session only:
+// the one each Start hands back replaces the one it used.
+struct PortalTokens {
+  std::function<std::string()> load;
+  std::function<void(const std::string&)> save;
+};
+
+// One session of the desktop portal (xdg-desktop-portal: GNOME, KDE) that combines remote
+// desktop (pointer and keyboard) with a screen cast of every monitor. Starting it shows the
+// desktop's own dialog, which is the user's consent; a stored restore token lets a later run
+// start without one where the portal persists sessions (remote desktop version 2 and later).
+// Made and ended on any thread; calls block while the desktop answers.
+class PortalSession {
+ public:
+  // Nothing, with the reason in `error` and `why`, when the user declines, the dialog is
+  // cancelled, or the portal cannot make the session.
+  static std::unique_ptr<PortalSession> start(std::shared_ptr<SessionBus> bus,
+                                              const PortalTokens& tokens, const HostLogSink& log,
+                                              std::error_code& error, std::string& why);
+  ~PortalSession();
+  PortalSession(const PortalSession&) = delete;
+  PortalSession& operator=(const PortalSession&) = delete;
+
+  const std::vector<PortalStream>& streams() const { return streams_; }
+  // The desktop closed the session (the user stopped sharing, or the portal went away).
+  bool ended() const { return ended_; }
+  // A connection of its own to the PipeWire daemon behind the session's nodes, for the caller
+  // to own; -1, with the reason in `why`, when the portal gives none.
+  int openPipeWireRemote(std::string& why);
+  // One of the remote desktop's Notify calls: `arguments` follow the session and the options.
+  bool notify(const char* member, const std::function<int(sd_bus_message*)>& arguments);
+
+ private:
+  PortalSession(std::shared_ptr<SessionBus> bus, std::string session);
+  struct Request;
+  static bool ask(SessionBus& bus, const char* interface, const char* member, Request& request,
+                  std::error_code& error, std::string& why);
+
+  const std::shared_ptr<SessionBus> bus_;
+  std::string session_;  // the portal's session object
+  std::vector<PortalStream> streams_;
+  std::atomic<bool> ended_{false};
+  std::shared_ptr<void> closedSignal_;
+};
+
+}  // namespace tavelin::wayland

@@ -1,0 +1,153 @@
+// The host itself (tavelin --headless) on a private headless GNOME through the desktop portal.
+// The portal is a small stand-in on the session's bus (fake-desktop-portal.py) that serves the
+// portal's conversation with Mutter's real streams and input, and whose dialog answers what the
+// test tells it: the host's requests, its restore tokens and its answers to a refusal are real.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
+import { existsSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { createInterface } from 'node:readline';
+import { join } from 'node:path';
+import WebSocket from 'ws';
+import { DemoHost, api, collect, freePort, until } from './demo-host.mjs';
+import { GnomeSession } from './gnome-session.mjs';
+
+const fakePortal = new URL('./fake-desktop-portal.py', import.meta.url).pathname;
+const settings = { port: freePort(), requireApproval: false, targetFps: 30 };
+
+// The stand-in portal: its lines, and the commands that set what its dialog answers.
+function startPortal(session, version) {
+  const program = session.run(['/usr/bin/python3', fakePortal, '--remote-desktop-version', String(version)],
+    { stdio: ['pipe', 'pipe', 'inherit'] });
+  const portal = { lines: [], tell: (line) => program.stdin.write(`${line}\n`), program };
+  createInterface({ input: program.stdout }).on('line', (line) => portal.lines.push(line));
+  portal.saw = (line, what = line) => until(() => portal.lines.includes(line), 20000, `the portal to say ${what}`);
+  return portal;
+}
+
+async function watch(host, token) {
+  const ticket = await api(host, 'POST', '/api/ws-ticket', { token });
+  const socket = new WebSocket(`${host.url.replace('http', 'ws')}/ws?ticket=${ticket.body.ticket}`);
+  const seen = collect(socket);
+  await new Promise((resolve, reject) => {
+    socket.once('open', resolve);
+    socket.once('error', reject);
+  });
+  return { socket, seen };
+}
+
+test('the host shares GNOME through the desktop portal and remembers its permission', { timeout: 200000 }, async () => {
+  const session = new GnomeSession();
+  const tokenFile = join(session.dataHome, 'Tavelin', 'desktop-portal.json');
+  const storedToken = () => JSON.parse(readFileSync(tokenFile, 'utf8')).restoreToken;
+  let portal = startPortal(session, 2);
+  let host;
+  try {
+    await portal.saw('ready');
+    // No backend named: the portal is there, so it is the default.
+    host = await DemoHost.start(settings, session.dataHome, session.hostArgs());
+    assert.match(await host.waitFor((l) => l.startsWith('LOG [Host] Desktop: ')), /through the desktop portal/);
+    await host.waitFor((l) => l === 'LOG [Host] The desktop asks whether Tavelin may share the screen and ' +
+      'control the pointer and keyboard');
+    await portal.saw('token token-1');
+    assert.equal(portal.lines.filter((l) => l === 'dialog').length, 1);
+    assert.equal(storedToken(), 'token-1');
+
+    const paired = await api(host, 'POST', '/api/pair', { body: { pin: host.pin, deviceName: 'Portal phone' } });
+    assert.equal(paired.status, 200);
+    let { socket, seen } = await watch(host, paired.body.token);
+    await until(() => seen.pictures.length > 0, 20000, 'the first picture');
+    assert.deepEqual(seen.pictures[0].size, { width: 1280, height: 720 });
+
+    // Input goes through the portal to the terminal it focuses.
+    const typed = join(session.work, 'typed.txt');
+    const ready = join(session.work, 'ready');
+    session.run(['foot', '--maximized', '--', 'sh', '-c', `touch ${ready}; exec cat > ${typed}`]);
+    await until(() => existsSync(ready), 20000, 'the terminal');
+    const before = seen.pictures.length;
+    await until(() => seen.pictures.length > before && Date.now() - seen.pictures.at(-1).at > 700, 20000,
+      'the terminal on screen');
+    socket.send(JSON.stringify({ type: 'tap', x: 0.5, y: 0.5 }));
+    socket.send(JSON.stringify({ type: 'text', text: 'through the portal' }));
+    socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
+    const terminalText = () => (existsSync(typed) ? readFileSync(typed, 'utf8') : '');
+    await until(() => terminalText() === 'through the portal\n', 20000, 'the text in the terminal').catch((error) => {
+      throw new Error(`${error.message}: it has ${JSON.stringify(terminalText())}`);
+    });
+    assert.ok(portal.lines.includes('input NotifyPointerMotionAbsolute'));
+    // Beyond the layout, with no clipboard in this portal: reported, not dropped silently.
+    socket.send(JSON.stringify({ type: 'text', text: '\u00e9\u2713' }));
+    await host.waitFor((l) => l === 'LOG [Input] Input error: 2 characters could not be typed: not on this ' +
+      "keyboard layout, and this desktop's portal offers no clipboard to paste them");
+
+    // The desktop ends the session (the person at the desk pressed stop there): sharing stays
+    // stopped, the phone is told, and the host does not ask again by itself.
+    const stopped = seen.states.length;
+    portal.tell('close');
+    await portal.saw('closed by-desktop');
+    await host.waitFor((l) => l === 'LOG [Host] Screen sharing error: the desktop ended screen sharing; ' +
+      'Tavelin asks again when it next starts');
+    await until(() => seen.states.slice(stopped).some((m) => m.state !== 'capturing' && !m.streaming), 20000,
+      'the phone to hear the sharing ended').catch((error) => {
+      throw new Error(`${error.message}: it heard ${JSON.stringify(seen.states.slice(stopped))}`);
+    });
+    socket.close();
+    await host.stop();
+    assert.equal(portal.lines.filter((l) => l === 'dialog').length, 1);
+
+    // A new run restores the permission with the token the last start handed out, without a
+    // dialog, and stores the next one.
+    host = await DemoHost.start(settings, session.dataHome, session.hostArgs());
+    await portal.saw('restored token-1');
+    await portal.saw('token token-2');
+    ({ socket, seen } = await watch(host, paired.body.token));
+    await until(() => seen.pictures.length > 0, 20000, 'pictures of the restored session');
+    assert.equal(storedToken(), 'token-2');
+    socket.close();
+    await host.stop();
+    await portal.saw('closed owner-gone', 'that the session ended with the host');
+
+    // And again: still one dialog in all.
+    host = await DemoHost.start(settings, session.dataHome, session.hostArgs());
+    await portal.saw('restored token-2');
+    await portal.saw('token token-3');
+    assert.equal(portal.lines.filter((l) => l === 'dialog').length, 1);
+    await host.stop();
+    assert.equal(storedToken(), 'token-3');
+    host = undefined;
+
+    // Without a permission to restore, a cancelled or refused dialog stops the host with words
+    // that say so; a token that did not restore is spent all the same.
+    for (const [answer, words] of [['cancel', "the desktop's sharing dialog was cancelled"],
+      ['deny', 'the desktop did not allow sharing']]) {
+      writeFileSync(tokenFile, JSON.stringify({ restoreToken: 'token-unknown' }));
+      portal.tell(`answer ${answer}`);
+      const refused = spawnSync(session.script, ['run', session.runtime, process.env.TAVELIN_HOST, '--headless'],
+        { encoding: 'utf8', env: { ...process.env, XDG_DATA_HOME: session.dataHome }, input: '', timeout: 60000 });
+      assert.equal(refused.status, 1, refused.stderr);
+      assert.match(refused.stderr, new RegExp(`Tavelin cannot start: ${words}`));
+      await portal.saw(`refused ${answer}`);
+      assert.equal(storedToken(), '');
+    }
+
+    // Remote desktop version 1 cannot persist: the host asks for no token and stores none.
+    portal.program.kill();
+    portal = startPortal(session, 1);
+    await portal.saw('ready');
+    rmSync(tokenFile);
+    host = await DemoHost.start(settings, session.dataHome, session.hostArgs());
+    await portal.saw('dialog');
+    const again = await watch(host, paired.body.token);
+    await until(() => again.seen.pictures.length > 0, 20000, 'pictures from a version 1 portal');
+    again.socket.close();
+    assert.ok(!portal.lines.some((l) => l.startsWith('token ')));
+    assert.ok(!existsSync(tokenFile));
+  } catch (error) {
+    if (host) console.error(host.lines.filter((line) => !line.startsWith('INPUT ')).join('\n'));
+    console.error(portal.lines.join('\n'));
+    throw error;
+  } finally {
+    await host?.stop();
+    session.stop();
+  }
+});
