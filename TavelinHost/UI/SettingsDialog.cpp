@@ -67,6 +67,11 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
 
   outline_ = new QCheckBox(QStringLiteral("Outline active screen regions"), this);
   form->addRow(QString(), outline_);
+  withoutDialog_ = new QCheckBox(
+      QStringLiteral("On GNOME, share without the desktop's dialog (from the next start)"), this);
+  withoutDialog_->setToolTip(QStringLiteral(
+      "Tavelin then uses GNOME's own screen cast and remote desktop, which ask nobody"));
+  form->addRow(QString(), withoutDialog_);
   layout->addLayout(form);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::close);
@@ -77,6 +82,7 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     connect(box, &QComboBox::currentIndexChanged, this, &SettingsDialog::store);
   }
   connect(outline_, &QCheckBox::toggled, this, &SettingsDialog::store);
+  connect(withoutDialog_, &QCheckBox::toggled, this, &SettingsDialog::store);
   connect(&model_.settings(), &AppSettings::changed, this, &SettingsDialog::reload);
   reload();
 }
@@ -90,6 +96,7 @@ void SettingsDialog::reload() {
   selectValue(maxFrameSize_, settings.maxFrameDimension,
               QString::number(settings.maxFrameDimension) + " px");
   outline_->setChecked(settings.showRegionBorder);
+  withoutDialog_->setChecked(settings.gnomeWithoutDialog);
   loading_ = false;
 }
 
@@ -114,6 +121,7 @@ void SettingsDialog::store() {
   settings.jpegQuality = quality_->currentData().toDouble();
   settings.maxFrameDimension = maxFrameSize_->currentData().toInt();
   settings.showRegionBorder = outline_->isChecked();
+  settings.gnomeWithoutDialog = withoutDialog_->isChecked();
   model_.settings().update(settings);
 }
 

@@ -21,6 +21,7 @@ class SettingsDialog : public QDialog {
   QComboBox* quality() const { return quality_; }
   QComboBox* maxFrameSize() const { return maxFrameSize_; }
   QCheckBox* outline() const { return outline_; }
+  QCheckBox* withoutDialog() const { return withoutDialog_; }
 
  private:
   void applyPort();
@@ -31,6 +32,7 @@ class SettingsDialog : public QDialog {
   QComboBox* quality_;
   QComboBox* maxFrameSize_;
   QCheckBox* outline_;
+  QCheckBox* withoutDialog_;
   bool loading_ = false;
 };
 

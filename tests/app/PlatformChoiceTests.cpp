@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 
 #include "TavelinHost/Main/HostComposition.hpp"
 #include "TavelinHost/Main/PlatformChoice.hpp"
+#include "tests/support/TemporaryDirectory.hpp"
 
 namespace tavelin {
 namespace {
@@ -58,6 +60,26 @@ TEST(PlatformChoice, TheSessionDecidesTheCommandLineOverridesAndTheLogIsToldWhat
   std::string why;
   EXPECT_FALSE(openPlatform(none, why));
   EXPECT_EQ(why, none.description);
+}
+
+TEST(PlatformChoice, ThePortalsRestoreTokenIsReplacedEachTimeAndADamagedFileGivesNone) {
+  testing::TemporaryDirectory directory;
+  const auto folder = std::make_shared<DataFolder>(directory.path());
+  const auto tokens = portalTokens(StoredFile(folder, "desktop-portal.json"));
+  EXPECT_EQ(tokens.load(), "");  // none yet: the desktop asks
+  tokens.save("first");
+  tokens.save("second");  // tokens are good once: the newest replaces the spent one
+  EXPECT_EQ(tokens.load(), "second");
+  EXPECT_EQ(portalTokens(StoredFile(folder, "desktop-portal.json")).load(), "second");
+  tokens.save("");  // a spent token with no new one
+  EXPECT_EQ(tokens.load(), "");
+
+  for (const char* damaged : {"not json", "[]", R"({"restoreToken": 7})"}) {
+    std::ofstream(directory.path() / "desktop-portal.json") << damaged;
+    EXPECT_EQ(tokens.load(), "") << damaged;
+    tokens.save("fresh");
+    EXPECT_EQ(tokens.load(), "fresh") << damaged;
+  }
 }
 
 TEST(PlatformChoice, WrongOptionsAreNamed) {

@@ -142,6 +142,13 @@ test('the host shares GNOME through the desktop portal and remembers its permiss
     again.socket.close();
     assert.ok(!portal.lines.some((l) => l.startsWith('token ')));
     assert.ok(!existsSync(tokenFile));
+    await host.stop();
+
+    // The setting for GNOME without the dialog: Mutter's own interfaces, the portal not asked.
+    const dialogs = portal.lines.filter((l) => l === 'dialog').length;
+    host = await DemoHost.start({ ...settings, gnomeWithoutDialog: true }, session.dataHome, session.hostArgs());
+    assert.match(await host.waitFor((l) => l.startsWith('LOG [Host] Desktop: ')), /GNOME through Mutter/);
+    assert.equal(portal.lines.filter((l) => l === 'dialog').length, dialogs);
   } catch (error) {
     if (host) console.error(host.lines.filter((line) => !line.startsWith('INPUT ')).join('\n'));
     console.error(portal.lines.join('\n'));

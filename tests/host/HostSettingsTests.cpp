@@ -15,6 +15,7 @@ TEST(HostSettings, MissingKeysTakeDefaultsAndAWrongTypeDiscardsTheFile) {
   EXPECT_EQ(defaults.maxFrameDimension, 1440);
   EXPECT_TRUE(defaults.showRegionBorder);
   EXPECT_TRUE(defaults.requireApproval);
+  EXPECT_FALSE(defaults.gnomeWithoutDialog);  // the desktop's own dialog unless asked otherwise
 
   HostSettings port9000;
   port9000.port = 9000;
@@ -33,7 +34,8 @@ TEST(HostSettings, MissingKeysTakeDefaultsAndAWrongTypeDiscardsTheFile) {
   for (const char* bad :
        {R"({"port": "abc"})", R"({"port": 70000})", R"({"port": -1})", R"({"port": 80.5})",
         R"({"targetFps": true})", R"({"jpegQuality": "high"})", R"({"showRegionBorder": 1})",
-        R"({"requireApproval": null})", "[]", "", "not json", R"({"port": 9000)"}) {
+        R"({"requireApproval": null})", R"({"gnomeWithoutDialog": "yes"})", "[]", "", "not json",
+        R"({"port": 9000)"}) {
     EXPECT_EQ(HostSettings::decode(bad), std::nullopt) << bad;
   }
 }
@@ -50,6 +52,7 @@ TEST(HostSettings, SavesSortedKeysAndLoadsDefaultsFromDamagedFiles) {
   settings.maxFrameDimension = 1920;
   settings.showRegionBorder = false;
   settings.requireApproval = false;
+  settings.gnomeWithoutDialog = true;
   ASSERT_TRUE(settings.save(file));
   EXPECT_EQ(
       testing::readText(file),

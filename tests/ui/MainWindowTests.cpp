@@ -642,6 +642,8 @@ TEST_F(MainWindowTest, SettingsClampThePortAndSaveEachChangeAtOnce) {
   settings->outline()->click();
   EXPECT_FALSE(HostSettings::load(file).showRegionBorder);
   EXPECT_FALSE(model->settings().value().showRegionBorder);
+  settings->withoutDialog()->click();
+  EXPECT_TRUE(HostSettings::load(file).gnomeWithoutDialog);
   EXPECT_TRUE(showing(settings, "Restart Tavelin to apply a new port."));
 }
 
