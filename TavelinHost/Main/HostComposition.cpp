@@ -52,7 +52,8 @@ wayland::PortalTokens portalTokens(const StoredFile& file) {
           }};
 }
 
-std::optional<PlatformServices> openPlatform(const PlatformChoice& choice, std::string& why) {
+std::optional<PlatformServices> openPlatform(const PlatformChoice& choice, std::string& why,
+                                             std::function<void()> beforeDialog) {
   if (!choice.platform) {
     why = choice.description;
     return std::nullopt;
@@ -71,6 +72,7 @@ std::optional<PlatformServices> openPlatform(const PlatformChoice& choice, std::
       options.preferMutter =
           HostSettings::load(StoredFile(folder, DataFiles::settings)).gnomeWithoutDialog;
       options.portalTokens = portalTokens(StoredFile(folder, DataFiles::desktopPortal));
+      options.beforePortalDialog = std::move(beforeDialog);
       services = wayland::openPlatform(options, why);
       break;
     }
@@ -129,7 +131,19 @@ int runHost(int argc, char** argv) {
   // before the platform, which clears what a host that did not end cleanly left on the desktop.
   const auto lock = FolderLock::acquire(AppPaths::root(), why);
   if (!lock) return refuse("Tavelin cannot start: " + why + ". Quit it first.");
-  auto platform = openPlatform(choice, why);
+  // The window says what the desktop's dialog will ask before it shows.
+  std::function<void()> beforeDialog;
+  if (!headless) {
+    beforeDialog = [] {
+      QMessageBox::information(
+          nullptr, QStringLiteral("Tavelin"),
+          QStringLiteral("Your desktop will now ask whether Tavelin may share your screens and "
+                         "control the pointer and keyboard for the phones you pair.\n\nAllow "
+                         "both (on GNOME, turn on \"Allow remote interaction\"); phones can "
+                         "only watch otherwise."));
+    };
+  }
+  auto platform = openPlatform(choice, why, std::move(beforeDialog));
   if (!platform) return refuse("Tavelin cannot start: " + why + ".");
 
   AppEnvironment environment;

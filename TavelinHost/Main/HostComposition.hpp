@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -14,7 +15,10 @@ namespace tavelin {
 
 // The adapters of the chosen platform; nothing, with the reason in `why`, when they cannot be
 // had. A new platform is one more case here.
-std::optional<PlatformServices> openPlatform(const PlatformChoice& choice, std::string& why);
+// `beforeDialog` runs when a desktop is about to ask the user for permission with its own
+// dialog, to say first what it will ask.
+std::optional<PlatformServices> openPlatform(const PlatformChoice& choice, std::string& why,
+                                             std::function<void()> beforeDialog = {});
 
 // The desktop portal's restore token as the host keeps it, in its data folder.
 wayland::PortalTokens portalTokens(const StoredFile& file);

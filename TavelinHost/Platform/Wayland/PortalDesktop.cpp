@@ -42,8 +42,12 @@ void settleDevices(PortalSession& session) {
 
 }  // namespace
 
-PortalDesktop::PortalDesktop(std::shared_ptr<SessionBus> bus, PortalTokens tokens, HostLogSink log)
-    : bus_(std::move(bus)), tokens_(std::move(tokens)), log_(std::move(log)) {}
+PortalDesktop::PortalDesktop(std::shared_ptr<SessionBus> bus, PortalTokens tokens,
+                             std::function<void()> beforeDialog, HostLogSink log)
+    : bus_(std::move(bus)),
+      tokens_(std::move(tokens)),
+      beforeDialog_(std::move(beforeDialog)),
+      log_(std::move(log)) {}
 
 PortalDesktop::~PortalDesktop() = default;
 
@@ -63,7 +67,8 @@ std::shared_ptr<PortalSession> PortalDesktop::session(std::error_code& error, st
     why = "the desktop ended screen sharing";
     return nullptr;
   }
-  std::shared_ptr<PortalSession> started = PortalSession::start(bus_, tokens_, log_, error, why);
+  std::shared_ptr<PortalSession> started =
+      PortalSession::start(bus_, tokens_, beforeDialog_, log_, error, why);
   if (!started) {
     if (log_) log_("Host", "Screen sharing error: " + why);
     return nullptr;

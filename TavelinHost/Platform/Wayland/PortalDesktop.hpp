@@ -20,7 +20,8 @@ class WaylandKeymap;
 // host does not ask again by itself, and its monitors are gone until the next run.
 class PortalDesktop {
  public:
-  PortalDesktop(std::shared_ptr<SessionBus> bus, PortalTokens tokens, HostLogSink log);
+  PortalDesktop(std::shared_ptr<SessionBus> bus, PortalTokens tokens,
+                std::function<void()> beforeDialog, HostLogSink log);
   ~PortalDesktop();
 
   // The session now, started (asking the desktop) when there has been none; nothing, with
@@ -39,6 +40,7 @@ class PortalDesktop {
  private:
   const std::shared_ptr<SessionBus> bus_;
   const PortalTokens tokens_;
+  const std::function<void()> beforeDialog_;
   const HostLogSink log_;
   std::mutex starting_;  // one dialog at a time
   std::mutex lock_;

@@ -192,6 +192,7 @@ bool PortalSession::ask(SessionBus& bus, const char* interface, const char* memb
 
 std::unique_ptr<PortalSession> PortalSession::start(std::shared_ptr<SessionBus> bus,
                                                     const PortalTokens& tokens,
+                                                    const std::function<void()>& beforeDialog,
                                                     const HostLogSink& log, std::error_code& error,
                                                     std::string& why) {
   const std::uint32_t version = portalProperty(*bus, remoteDesktop, "version");
@@ -250,6 +251,7 @@ std::unique_ptr<PortalSession> PortalSession::start(std::shared_ptr<SessionBus> 
                       "pointer and keyboard"
                     : "Restoring the desktop's earlier permission to share the screen");
   }
+  if (restoreToken.empty() && beforeDialog) beforeDialog();
   std::uint32_t granted = 0;
   std::optional<std::string> newRestoreToken;
   Request begin;

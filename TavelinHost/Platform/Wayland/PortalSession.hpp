@@ -40,9 +40,13 @@ class PortalSession {
  public:
   // Nothing, with the reason in `error` and `why`, when the user declines, the dialog is
   // cancelled, or the portal cannot make the session.
+  // `beforeDialog` runs first when the desktop is going to show its dialog (no permission to
+  // restore), to tell the user what it will ask.
   static std::unique_ptr<PortalSession> start(std::shared_ptr<SessionBus> bus,
-                                              const PortalTokens& tokens, const HostLogSink& log,
-                                              std::error_code& error, std::string& why);
+                                              const PortalTokens& tokens,
+                                              const std::function<void()>& beforeDialog,
+                                              const HostLogSink& log, std::error_code& error,
+                                              std::string& why);
   ~PortalSession();
   PortalSession(const PortalSession&) = delete;
   PortalSession& operator=(const PortalSession&) = delete;

@@ -87,9 +87,10 @@ std::optional<PlatformServices> openMutter(const std::shared_ptr<SessionBus>& bu
 }
 
 std::optional<PlatformServices> openPortal(const std::shared_ptr<SessionBus>& bus,
-                                           const PortalTokens& tokens, std::string& why) {
+                                           const WaylandOptions& options, std::string& why) {
   PlatformServices services;
-  auto desktop = std::make_shared<PortalDesktop>(bus, tokens, services.log->sink());
+  auto desktop = std::make_shared<PortalDesktop>(bus, options.portalTokens,
+                                                 options.beforePortalDialog, services.log->sink());
   std::error_code error;
   const auto session = desktop->session(error, why);
   if (!session) return std::nullopt;
@@ -118,7 +119,7 @@ std::optional<PlatformServices> openPlatform(const WaylandOptions& options, std:
   }
   switch (*choice.backend) {
     case Backend::mutter: return openMutter(bus, why);
-    case Backend::portal: return openPortal(bus, options.portalTokens, why);
+    case Backend::portal: return openPortal(bus, options, why);
     case Backend::wlroots: why = choice.reason; return std::nullopt;
   }
   return std::nullopt;

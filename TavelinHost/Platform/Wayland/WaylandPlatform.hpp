@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -38,6 +39,7 @@ struct WaylandOptions {
   std::optional<Backend> backend;  // asked for by name
   bool preferMutter = false;       // the user's setting: GNOME without the portal's dialog
   PortalTokens portalTokens;       // where the portal session's restore token is kept
+  std::function<void()> beforePortalDialog;  // tells the user what the desktop will ask
 };
 
 // The Wayland adapters of every port on this session, named for the log by which backend runs
