@@ -21,13 +21,14 @@ bench:
 	scripts/install-deps --bench
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target tavelin_bench_static tavelin_bench_parsing tavelin_bench_capture \
-	  tavelin_bench_pipeline tavelin_bench_input tavelin-demo
+	  tavelin_bench_pipeline tavelin_bench_input tavelin-demo tavelin
 	build/release/tests/tavelin_bench_static
 	build/release/tests/tavelin_bench_parsing
 	build/release/tests/tavelin_bench_capture
 	build/release/tests/tavelin_bench_pipeline
 	build/release/tests/tavelin_bench_input
 	TAVELIN_DEMO=build/release/TavelinHost/tavelin-demo node tests/bench/stream-bench.mjs
+	TAVELIN_HOST=build/release/TavelinHost/tavelin node tests/bench/desktop-bench.mjs
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

@@ -193,6 +193,7 @@ export function startDesktop({ size = '1280x800', title, geometry = '80x24+40+40
   });
   return {
     env,
+    pids,
     stop() {
       terminal.kill();
       execFileSync(script, ['stop', ...pids]);
