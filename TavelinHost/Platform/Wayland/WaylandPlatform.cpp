@@ -3,6 +3,7 @@
 #include "TavelinHost/Platform/Wayland/MutterDesktop.hpp"
 #include "TavelinHost/Platform/Wayland/MutterDisplays.hpp"
 #include "TavelinHost/Platform/Wayland/MutterRemoteDesktop.hpp"
+#include "TavelinHost/Platform/Wayland/MutterVirtualDisplay.hpp"
 #include "TavelinHost/Platform/Wayland/SessionBus.hpp"
 
 namespace tavelin::wayland {
@@ -78,6 +79,13 @@ std::optional<PlatformServices> openMutter(const std::shared_ptr<SessionBus>& bu
   services.applications = std::make_shared<MutterApplications>();
   services.windowControl = std::make_shared<MutterWindowControl>();
   services.poster = std::move(input);
+  services.virtualDisplays = std::make_shared<MutterVirtualDisplays>(bus, displays, log);
+  services.virtualDisplayNote =
+      "Experimental. A virtual monitor of GNOME's screen cast, beside your screens. GNOME does "
+      "not let Tavelin move other applications' windows: drag a window onto it yourself.";
+  services.noWindowMoves =
+      "GNOME does not let Tavelin move other applications' windows. Drag the window onto the "
+      "virtual display yourself: it lies beside your screens.";
   services.name =
       "Wayland, GNOME through Mutter's screen cast and remote desktop (no dialog); GNOME does "
       "not let Tavelin list, raise or move other applications' windows, so screen and region "
