@@ -132,7 +132,10 @@ class PictureProducer {
     {
       spa_video_info_raw info{};
       std::lock_guard guard(lock_);
-      if (spa_format_video_raw_parse(param, &info) >= 0 && info.size.width > 0) {
+      // A new size starts black; the same size keeps the picture shown before.
+      if (spa_format_video_raw_parse(param, &info) >= 0 && info.size.width > 0 &&
+          (static_cast<int>(info.size.width) != width_ ||
+           static_cast<int>(info.size.height) != height_)) {
         width_ = static_cast<int>(info.size.width);
         height_ = static_cast<int>(info.size.height);
         picture_.assign(static_cast<std::size_t>(width_) * height_ * 4, 0);
