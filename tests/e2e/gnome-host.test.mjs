@@ -201,13 +201,24 @@ test('a virtual display on GNOME is a display of its own size that phones watch 
     socket.send(JSON.stringify({ type: 'tap', x: 0.5, y: 0.5 }));
     await until(() => regionPictures().some((p) => p.bytes !== blank), 20000, 'the pointer on the virtual display');
 
-    // A terminal (GNOME opens it on the main screen) takes what the phone types, before and
-    // after the virtual display goes: removing it leaves the input session as it was.
+    // A maximised terminal on the main screen, tapped into focus there, takes what the phone types, before and after the virtual display goes: removing it
+    // leaves the input session as it was.
+    const screen = host.lines.find((l) => /^OK portal \S+ screenRegion Screen$/.test(l)).split(' ')[2];
+    socket.send(JSON.stringify({ type: 'selectportal', portalId: screen }));
+    const screenPictures = () => seen.pictures.filter((p) => p.size.width === 1280 && p.size.height === 720);
+    await until(() => screenPictures().length > 0, 20000, 'pictures of the screen');
+    // GNOME opens a window where the pointer is: bring it back first.
+    socket.send(JSON.stringify({ type: 'tap', x: 0.5, y: 0.5 }));
+    await until(() => Date.now() - seen.pictures.at(-1).at > 700, 20000, 'a still screen');
     const typed = join(work, 'typed.txt');
     const ready = join(work, 'ready');
-    programs.push(spawn(script, ['run', runtime, 'foot', '--', 'sh', '-c', `touch ${ready}; exec cat > ${typed}`],
+    const shown = screenPictures().length;
+    programs.push(spawn(script, ['run', runtime, 'foot', '--maximized', '--', 'sh', '-c', `touch ${ready}; exec cat > ${typed}`],
       { stdio: 'ignore' }));
     await until(() => existsSync(ready), 20000, 'the terminal');
+    await until(() => screenPictures().length > shown + 1 && Date.now() - seen.pictures.at(-1).at > 700, 20000,
+      'the terminal on screen');
+    socket.send(JSON.stringify({ type: 'tap', x: 0.5, y: 0.5 }));
     const terminalText = () => (existsSync(typed) ? readFileSync(typed, 'utf8') : '');
     socket.send(JSON.stringify({ type: 'text', text: 'with a virtual display' }));
     socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
