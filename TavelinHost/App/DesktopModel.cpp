@@ -108,11 +108,11 @@ std::optional<DisplayInfo> DesktopModel::virtualDisplayBounds() const {
   return DisplayManager::displayFor(displays(), virtualDisplay_->displayID);
 }
 
-void DesktopModel::createVirtualDisplay() {
+void DesktopModel::createVirtualDisplay(std::uint32_t width, std::uint32_t height) {
   if (!virtualDisplay_) {
     if (platform_->virtualDisplays) {
       virtualDisplay_ =
-          TavelinVirtualDisplay::create(*platform_->virtualDisplays, 1920, 1080, "Tavelin");
+          TavelinVirtualDisplay::create(*platform_->virtualDisplays, width, height, "Tavelin");
     }
     if (!virtualDisplay_) {
       log_("Host", "Virtual display: creation failed");
@@ -130,11 +130,20 @@ void DesktopModel::removeVirtualDisplay() {
   Q_EMIT virtualDisplayChanged();
 }
 
+QString DesktopModel::virtualDisplayNote() const {
+  return QString::fromStdString(platform_->virtualDisplayNote);
+}
+
+bool DesktopModel::offerWindowMoves() {
+  if (platform_->windowControl && platform_->windowControl->isTrusted()) return true;
+  Q_EMIT failed(platform_->noWindowMoves.empty()
+                    ? QStringLiteral("This desktop does not let Tavelin move windows.")
+                    : QString::fromStdString(platform_->noWindowMoves));
+  return false;
+}
+
 void DesktopModel::moveWindow(const WindowInfo& window, bool toVirtual) {
-  if (!platform_->windowControl || !platform_->windowControl->isTrusted()) {
-    Q_EMIT failed(QStringLiteral("This desktop does not let Tavelin move windows."));
-    return;
-  }
+  if (!offerWindowMoves()) return;
   ScreenPoint origin;
   if (toVirtual) {
     const auto bounds = virtualDisplayBounds();

@@ -45,8 +45,13 @@ class DesktopModel final : public QObject {
   std::optional<QString> virtualDisplayInfo() const;
   std::optional<std::uint32_t> virtualDisplayID() const;
   std::optional<DisplayInfo> virtualDisplayBounds() const;
-  void createVirtualDisplay();
+  // 1920 × 1080 unless asked otherwise (a terminal may).
+  void createVirtualDisplay(std::uint32_t width = 1920, std::uint32_t height = 1080);
   void removeVirtualDisplay();
+  // What the virtual display is on this desktop and what it cannot do; empty when nothing.
+  QString virtualDisplayNote() const;
+  // Whether this desktop lets windows be moved; when not, `failed` says so and what to do.
+  bool offerWindowMoves();
   // Moves the window to the virtual display, or back to the main one.
   void moveWindow(const WindowInfo& window, bool toVirtual);
   // A live picture of the virtual display at `fps`, at most `maxDimension` pixels a side, while

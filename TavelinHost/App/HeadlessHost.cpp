@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <locale>
+#include <sstream>
 
 #include "TavelinHost/App/AppModel.hpp"
 #include "TavelinHost/App/QrCode.hpp"
@@ -44,6 +46,24 @@ std::optional<std::array<double, 4>> rectangle(const Words& words, std::size_t f
     values[i] = *value;
   }
   return values;
+}
+
+std::string scaleText(double scale) {
+  std::ostringstream text;
+  text.imbue(std::locale::classic());
+  text << scale;
+  return text.str();
+}
+
+// "OK display <id> <x> <y> <width> <height> <scale>", then " main" and " virtual" as they apply.
+std::string displayLine(const DisplayInfo& display, bool main, bool isVirtual) {
+  const auto whole = [](double value) { return std::to_string(std::llround(value)); };
+  std::string line = "OK display " + std::to_string(display.id) + " " + whole(display.bounds.x) +
+                     " " + whole(display.bounds.y) + " " + whole(display.bounds.width) + " " +
+                     whole(display.bounds.height) + " " + scaleText(display.scale);
+  if (main) line += " main";
+  if (isVirtual) line += " virtual";
+  return line;
 }
 
 }  // namespace
@@ -138,8 +158,8 @@ void HeadlessHost::addDesktopCommands() {
     }
   });
   static const std::string addUsage =
-      "add screen [x y w h] | add window <window id> | add region <window id> <x> <y> <w> <h> "
-      "(fractions of the window)";
+      "add screen [x y w h] | add virtual | add window <window id> | add region <window id> <x> "
+      "<y> <w> <h> (fractions of the window)";
   commands_.add("add", addUsage, [this, added](const Words& words, const Reply& reply) {
     const std::string what = words.size() > 1 ? words[1] : "";
     const auto before = model_.sharing().portals().size();
@@ -156,6 +176,12 @@ void HeadlessHost::addDesktopCommands() {
       }
       model_.targets().chooseScreenRegion(ScreenRect{(*r)[0], (*r)[1], (*r)[2], (*r)[3]},
                                           std::nullopt);
+      return added(before, reply);
+    }
+    if (what == "virtual" && words.size() == 2) {
+      const auto display = model_.desktop().virtualDisplayBounds();
+      if (!display) return reply.error("no virtual display (see: virtual create)");
+      model_.targets().chooseVirtualScreenRegion(display->bounds);
       return added(before, reply);
     }
     const bool isRegion = what == "region";
@@ -191,6 +217,45 @@ void HeadlessHost::addDesktopCommands() {
       model_.targets().chooseWindow(*found, std::nullopt);
     }
     added(before, reply);
+  });
+  commands_.add("displays", "displays", [this](const Words& words, const Reply& reply) {
+    if (words.size() != 1) return reply.error("usage: displays");
+    const auto displays = model_.desktop().displays();
+    const auto main = model_.desktop().mainDisplay();
+    const auto virtualID = model_.desktop().virtualDisplayID();
+    reply.ok("displays " + std::to_string(displays.size()));
+    for (const auto& display : displays) {
+      reply.line(displayLine(display, main && main->id == display.id,
+                             virtualID && *virtualID == display.id));
+    }
+  });
+  static const std::string virtualUsage = "virtual create [<width> <height>] | virtual remove";
+  commands_.add("virtual", virtualUsage, [this](const Words& words, const Reply& reply) {
+    auto& desktop = model_.desktop();
+    if (words.size() == 2 && words[1] == "remove") {
+      desktop.removeVirtualDisplay();
+      return reply.ok();
+    }
+    if (words.size() < 2 || words[1] != "create" || (words.size() != 2 && words.size() != 4)) {
+      return reply.error("usage: " + virtualUsage);
+    }
+    std::uint32_t width = 1920, height = 1080;
+    if (words.size() == 4) {
+      const auto w = number(words[2]), h = number(words[3]);
+      if (!w || !h || *w < 2 || *h < 2 || *w > 16384 || *h > 16384 || *w != std::floor(*w) ||
+          *h != std::floor(*h)) {
+        return reply.error("a virtual display is 2 to 16384 whole pixels a side");
+      }
+      width = static_cast<std::uint32_t>(*w);
+      height = static_cast<std::uint32_t>(*h);
+    }
+    if (desktop.virtualDisplayActive()) {
+      return reply.error("there is a virtual display already (virtual remove first)");
+    }
+    desktop.createVirtualDisplay(width, height);
+    const auto bounds = desktop.virtualDisplayBounds();
+    if (!bounds) return reply.error("could not create a virtual display (see the log)");
+    reply.line(displayLine(*bounds, false, true));
   });
   const auto portalCommand = [this](const Words& words, const Reply& reply) {
     if (words.size() != 2) return reply.error("usage: " + words[0] + " <portal id>");

@@ -21,6 +21,10 @@ struct PlatformServices {
   std::shared_ptr<WindowControl> windowControl;
   std::shared_ptr<EventPoster> poster;
   std::shared_ptr<VirtualDisplayPlatform> virtualDisplays;
+  // What the window says under the virtual display: what it is here and what it cannot do.
+  std::string virtualDisplayNote;
+  // Why windows cannot be moved on this desktop, for the user; empty where they can be.
+  std::string noWindowMoves;
   // The adapters' own log lines (what a desktop refused); the host connects it to its log.
   std::shared_ptr<LateLogSink> log = std::make_shared<LateLogSink>();
 };

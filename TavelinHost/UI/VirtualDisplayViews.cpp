@@ -97,11 +97,14 @@ VirtualDisplayCard::VirtualDisplayCard(AppModel& model, std::function<void()> op
   connect(open, &QPushButton::clicked, this, [openWindow = std::move(openWindow)] {
     if (openWindow) openWindow();
   });
+  // A desktop that moves no windows says so at once, rather than offering a list to pick from.
   connect(moveHere, &QPushButton::clicked, this, [this] {
-    model_.setSheet(SheetKind{SheetKind::Kind::moveWindow, {}, true, {}});
+    if (model_.desktop().offerWindowMoves())
+      model_.setSheet(SheetKind{SheetKind::Kind::moveWindow, {}, true, {}});
   });
   connect(bringBack, &QPushButton::clicked, this, [this] {
-    model_.setSheet(SheetKind{SheetKind::Kind::moveWindow, {}, false, {}});
+    if (model_.desktop().offerWindowMoves())
+      model_.setSheet(SheetKind{SheetKind::Kind::moveWindow, {}, false, {}});
   });
   connect(remove, &QPushButton::clicked, this, [this] { model_.desktop().removeVirtualDisplay(); });
   for (auto* button : {open, moveHere, bringBack, remove}) actions->addWidget(button);
@@ -109,10 +112,9 @@ VirtualDisplayCard::VirtualDisplayCard(AppModel& model, std::function<void()> op
   present->addLayout(actions);
   inside->addWidget(present_);
   layout->addWidget(frame);
-  layout->addWidget(ui::noteLabel(
-      QStringLiteral("Experimental. Uses a RandR monitor that no screen shows; on Xorg the "
-                     "pointer cannot reach it, so input to windows there is limited."),
-      this));
+  if (const QString note = model_.desktop().virtualDisplayNote(); !note.isEmpty()) {
+    layout->addWidget(ui::noteLabel(note, this));
+  }
 
   auto* feed = new VirtualDisplayFeed(model_, 12, 640, this);
   connect(feed, &VirtualDisplayFeed::frame, preview_, &RegionCanvas::setImage);

@@ -147,7 +147,7 @@ export function collect(socket) {
       if (message.type === 'portals') seen.portals = message;
       return;
     }
-    seen.pictures.push({ at: Date.now(), size: jpegSize(data) });
+    seen.pictures.push({ at: Date.now(), size: jpegSize(data), bytes: data.length });
     seen.last = data;
     socket.send(JSON.stringify({ type: 'ack' }));
   });

@@ -2,7 +2,8 @@
 // virtual monitor, PipeWire and WirePlumber, all as an ordinary user, and Mutter's own screen
 // cast and remote desktop. A node WebSocket client is the phone: it pairs, watches the screen
 // and a region of it, types non-ASCII text into a GTK entry, which prints what it got, then taps
-// the maximised terminal behind it to give it the focus and types into that.
+// the maximised terminal behind it to give it the focus and types into that. A second run makes
+// a virtual display there, watches it, moves the pointer onto it and removes it again.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync, readFileSync, writeFileSync } from 'node:fs';
@@ -105,5 +106,118 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
   } finally {
     await host?.stop();
     session.stop();
+  }
+});
+
+test('a virtual display on GNOME is a display of its own size that phones watch and use', { timeout: 180000 }, async () => {
+  const started = execFileSync(script, ['start', '1280x720', '--owner', String(process.pid)], { encoding: 'utf8' });
+  const runtime = started.match(/^runtime (\S+)$/m)[1];
+  const pids = started.match(/^pids (.+)$/m)[1].split(' ');
+  const uid = Number(execFileSync('stat', ['-c', '%u', runtime], { encoding: 'utf8' }));
+  const work = ownedFolder('tavelin-gnome-work-', uid);
+  const dataHome = ownedFolder('tavelin-gnome-data-', uid);
+  const programs = [];
+  let host;
+  try {
+    host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 }, dataHome, {
+      binary: script,
+      args: ['run', runtime, process.env.TAVELIN_HOST, '--headless'],
+    });
+    const displayLine = /^OK display (\d+) (-?\d+) (-?\d+) (\d+) (\d+) \S+( main)?( virtual)?$/;
+    await host.waitFor((l) => l.startsWith('OK portal '));  // the screen it shares on its own
+    const displays = async () => (await ask(host, 'displays')).filter((l) => l.startsWith('OK display ')).map((line) => {
+      const [, id, x, y, width, height, main, isVirtual] = line.match(displayLine);
+      return { id, x: +x, y: +y, width: +width, height: +height, main: !!main, virtual: !!isVirtual };
+    });
+    assert.deepEqual((await displays()).map((d) => [d.width, d.height, d.main]), [[1280, 720, true]]);
+    assert.match((await ask(host, 'virtual create 1')).at(-1), /^ERROR usage: /);
+    assert.match((await ask(host, 'virtual create 1 768')).at(-1), /^ERROR a virtual display is 2 to 16384/);
+
+    // Made at the size asked for, not the desktop's or the model's usual one.
+    const asked = Date.now();
+    const created = await ask(host, 'virtual create 1024 768');
+    console.log(`virtual create to its display line: ${Date.now() - asked} ms`);
+    console.log((await host.waitFor((l) => l.startsWith('LOG [Host] Virtual display: Mutter\'s monitor '))).slice(4));
+    const [, id, x, y, width, height] = created[0].match(displayLine);
+    assert.deepEqual([+width, +height], [1024, 768]);
+    await host.waitFor((l) => l === 'LOG [Host] Virtual display created (1024 \u00d7 768)');
+    assert.match((await ask(host, 'virtual create'))[0], /^ERROR there is a virtual display already/);
+    const listed = await displays();
+    assert.equal(listed.length, 2);
+    assert.deepEqual(listed.find((d) => d.virtual), { id, x: +x, y: +y, width: 1024, height: 768, main: false, virtual: true });
+
+    // A phone watching the whole virtual display gets pictures of its size.
+    const paired = await api(host, 'POST', '/api/pair', { body: { pin: host.pin, deviceName: 'GNOME phone' } });
+    const ticket = await api(host, 'POST', '/api/ws-ticket', { token: paired.body.token });
+    const socket = new WebSocket(`${host.url.replace('http', 'ws')}/ws?ticket=${ticket.body.ticket}`);
+    const seen = collect(socket);
+    await new Promise((resolve, reject) => {
+      socket.once('open', resolve);
+      socket.once('error', reject);
+    });
+    const added = await ask(host, 'add virtual');
+    const portal = added[0].match(/^OK portal (\S+) screenRegion Virtual region 1024\u00d7768$/)[1];
+    assert.equal((await ask(host, `start ${portal}`))[0], 'OK');
+    socket.send(JSON.stringify({ type: 'selectportal', portalId: portal }));
+    const virtualPictures = () => seen.pictures.filter((p) => p.size.width === 1024 && p.size.height === 768);
+    await until(() => virtualPictures().length > 0, 20000, 'pictures of the virtual display');
+
+    // The pointer reaches it: a small region in its middle shows nothing but the black
+    // background (one and the same picture, byte for byte) until a tap there brings the pointer
+    // in. A pointer left at the main screen's edge would never show in it.
+    const region = (await ask(host, `add screen ${+x + 480} ${+y + 352} 64 64`))[0].match(/^OK portal (\S+) /)[1];
+    assert.equal((await ask(host, `start ${region}`))[0], 'OK');
+    socket.send(JSON.stringify({ type: 'selectportal', portalId: region }));
+    const regionPictures = () => seen.pictures.filter((p) => p.size.width === 64 && p.size.height === 64);
+    await until(() => regionPictures().length > 0, 20000, 'pictures of the region');
+    const blank = regionPictures()[0].bytes;
+    assert.ok(regionPictures().every((p) => p.bytes === blank));
+    socket.send(JSON.stringify({ type: 'tap', x: 0.5, y: 0.5 }));
+    await until(() => regionPictures().some((p) => p.bytes !== blank), 20000, 'the pointer on the virtual display');
+
+    // A maximised terminal on the main screen, tapped into focus there, takes what the phone types, before and after the virtual display goes: removing it
+    // leaves the input session as it was.
+    const screen = host.lines.find((l) => /^OK portal \S+ screenRegion Screen$/.test(l)).split(' ')[2];
+    socket.send(JSON.stringify({ type: 'selectportal', portalId: screen }));
+    const screenPictures = () => seen.pictures.filter((p) => p.size.width === 1280 && p.size.height === 720);
+    await until(() => screenPictures().length > 0, 20000, 'pictures of the screen');
+    // GNOME opens a window where the pointer is: bring it back first.
+    socket.send(JSON.stringify({ type: 'tap', x: 0.5, y: 0.5 }));
+    await until(() => Date.now() - seen.pictures.at(-1).at > 700, 20000, 'a still screen');
+    const typed = join(work, 'typed.txt');
+    const ready = join(work, 'ready');
+    const shown = screenPictures().length;
+    programs.push(spawn(script, ['run', runtime, 'foot', '--maximized', '--', 'sh', '-c', `touch ${ready}; exec cat > ${typed}`],
+      { stdio: 'ignore' }));
+    await until(() => existsSync(ready), 20000, 'the terminal');
+    await until(() => screenPictures().length > shown + 1 && Date.now() - seen.pictures.at(-1).at > 700, 20000,
+      'the terminal on screen');
+    socket.send(JSON.stringify({ type: 'tap', x: 0.5, y: 0.5 }));
+    const terminalText = () => (existsSync(typed) ? readFileSync(typed, 'utf8') : '');
+    socket.send(JSON.stringify({ type: 'text', text: 'with a virtual display' }));
+    socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
+    await until(() => terminalText() === 'with a virtual display\n', 20000, 'the text in the terminal');
+
+    // Removed, it is gone from the displays, and input goes on.
+    const removing = Date.now();
+    assert.deepEqual(await ask(host, 'virtual remove'), ['OK']);
+    console.log(`virtual remove: ${Date.now() - removing} ms`);
+    await host.waitFor((l) => l === 'LOG [Host] Virtual display removed');
+    assert.deepEqual((await displays()).map((d) => [d.width, d.height, d.virtual]), [[1280, 720, false]]);
+    assert.match((await ask(host, 'add virtual'))[0], /^ERROR no virtual display/);
+    socket.send(JSON.stringify({ type: 'text', text: 'and back' }));
+    socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
+    await until(() => terminalText().endsWith('and back\n'), 20000, 'the text after removal');
+    socket.close();
+  } catch (error) {
+    if (host) console.error(host.lines.filter((line) => !line.startsWith('INPUT ')).join('\n'));
+    throw error;
+  } finally {
+    for (const program of programs) program.kill();
+    await host?.stop();
+    execFileSync(script, ['stop', ...pids]);
+    rmSync(runtime, { recursive: true, force: true });
+    rmSync(work, { recursive: true, force: true });
+    rmSync(dataHome, { recursive: true, force: true });
   }
 });

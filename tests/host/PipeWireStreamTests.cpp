@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "TavelinHost/Platform/Wayland/PipeWireConsumer.hpp"
 #include "TavelinHost/Platform/Wayland/PipeWireStream.hpp"
 #include "tests/support/FakeStreamProvider.hpp"
 #include "tests/support/PictureProducer.hpp"
@@ -224,6 +225,49 @@ TEST_F(PipeWireStreamTest, AnEndOnItsOwnIsReportedOnceAndTheProviderClosed) {
   provider->endByItself();
   ASSERT_TRUE(stops->wait(2));
   EXPECT_EQ(provider->closes(), 2);
+}
+
+TEST_F(PipeWireStreamTest, AConsumerOfOneSizeGetsThatSizeOrNoStream) {
+  // A node of any size sends the one asked for.
+  testing::PictureProducer any(640, 480, 10ms, true);
+  std::mutex lock;
+  std::condition_variable seen;
+  std::optional<std::pair<int, int>> size;
+  wayland::PipeWireConsumer::Handlers handlers;
+  handlers.size = PixelSize{320, 200};
+  handlers.frame = [&](const wayland::NodeFrame& frame) {
+    {
+      std::lock_guard guard(lock);
+      size = std::pair(frame.width, frame.height);
+    }
+    seen.notify_all();
+    return std::optional<wayland::PipeWireConsumer::Clock::time_point>();
+  };
+  std::error_code error;
+  auto consumer = wayland::PipeWireConsumer::connect({any.nodeID(), -1}, handlers, error);
+  ASSERT_TRUE(consumer) << error.message();
+  {
+    std::unique_lock guard(lock);
+    ASSERT_TRUE(seen.wait_for(guard, 20s, [&] { return size.has_value(); }));
+    EXPECT_EQ(*size, std::pair(320, 200));
+  }
+  EXPECT_EQ(any.size(), (PixelSize{320, 200}));
+  consumer.reset();
+
+  // Without a frame handler every buffer goes back at once: the node keeps streaming.
+  testing::PictureProducer kept(640, 480, 10ms, true);
+  wayland::PipeWireConsumer::Handlers quiet;
+  quiet.size = PixelSize{64, 48};
+  consumer = wayland::PipeWireConsumer::connect({kept.nodeID(), -1}, quiet, error);
+  ASSERT_TRUE(consumer) << error.message();
+  EXPECT_TRUE(kept.waitSent(20));
+  EXPECT_EQ(kept.size(), (PixelSize{64, 48}));
+  consumer.reset();
+
+  // A size no node sends is refused before anything is linked.
+  quiet.size = PixelSize{0, 48};
+  EXPECT_FALSE(wayland::PipeWireConsumer::connect({kept.nodeID(), -1}, quiet, error));
+  EXPECT_EQ(error, std::errc::invalid_argument);
 }
 
 TEST_F(PipeWireStreamTest, AStartFailsWhenTheNodeIsMissingOrRefused) {

@@ -60,6 +60,8 @@ struct ModelHarness {
       std::make_shared<RecordingVirtualDisplayPlatform>();
   std::shared_ptr<Answers> answers = std::make_shared<Answers>();
   FlakyDisk disk;
+  // What the desktop says of its virtual display and of moving windows (a GNOME one, say).
+  std::string virtualDisplayNote, noWindowMoves;
 
   std::unique_ptr<AppModel> makeModel(HostSettings settings = {}) {
     settings.port = testPort();
@@ -75,6 +77,8 @@ struct ModelHarness {
     environment.platform.windowControl = fakes.control;
     environment.platform.poster = fakes.poster;
     environment.platform.virtualDisplays = virtualDisplays;
+    environment.platform.virtualDisplayNote = virtualDisplayNote;
+    environment.platform.noWindowMoves = noWindowMoves;
     environment.runProcess = [answers = answers](const std::string& program,
                                                  const std::vector<std::string>&) {
       if (program == "curl") return std::optional(ProcessResult{0, answers->curl, {}});

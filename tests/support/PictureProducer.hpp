@@ -16,10 +16,11 @@ namespace tavelin::testing {
 // A PipeWire video source of our own on the session's daemon, as a compositor's would be: it
 // drives itself, sends a BGRx buffer every `period` with the picture it was last given, the
 // crop when one is set, and damage that is empty unless the picture changed since the buffer
-// before (or `damagesEvery` is set).
+// before (or `damagesEvery` is set). With `anySize` it sends pictures of whatever size its
+// consumer asks for (as Mutter's virtual monitor does), `width` × `height` when it asks none.
 class PictureProducer {
  public:
-  PictureProducer(int width, int height, std::chrono::milliseconds period)
+  PictureProducer(int width, int height, std::chrono::milliseconds period, bool anySize = false)
       : width_(width), height_(height), period_(period) {
     picture_.assign(static_cast<std::size_t>(width) * height * 4, 0);
     pw_init(nullptr, nullptr);
@@ -41,7 +42,7 @@ class PictureProducer {
     };
     events.param_changed = [](void* data, std::uint32_t id, const spa_pod* param) {
       if (id == SPA_PARAM_Format && param != nullptr)
-        static_cast<PictureProducer*>(data)->negotiated();
+        static_cast<PictureProducer*>(data)->negotiated(param);
     };
     events.process = [](void* data) { static_cast<PictureProducer*>(data)->fill(); };
     events_ = events;
@@ -52,8 +53,12 @@ class PictureProducer {
     b.id(SPA_FORMAT_mediaType, SPA_MEDIA_TYPE_video);
     b.id(SPA_FORMAT_mediaSubtype, SPA_MEDIA_SUBTYPE_raw);
     b.id(SPA_FORMAT_VIDEO_format, SPA_VIDEO_FORMAT_BGRx);
-    b.size(SPA_FORMAT_VIDEO_size,
-           {static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)});
+    const spa_rectangle size{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)};
+    if (anySize) {
+      b.sizeRange(SPA_FORMAT_VIDEO_size, size, {1, 1}, {4096, 4096});
+    } else {
+      b.size(SPA_FORMAT_VIDEO_size, size);
+    }
     b.rate(SPA_FORMAT_VIDEO_framerate, {0, 1});
     const spa_pod* params[] = {b.end()};
     pw_stream_connect(
@@ -93,6 +98,12 @@ class PictureProducer {
     always_ = always;
   }
 
+  // The size agreed with the consumer.
+  PixelSize size() {
+    std::lock_guard guard(lock_);
+    return {width_, height_};
+  }
+
   // Waits until `count` more buffers went out.
   bool waitSent(std::uint64_t count) {
     std::unique_lock guard(lock_);
@@ -116,14 +127,29 @@ class PictureProducer {
   }
 
  private:
-  void negotiated() {
+  void negotiated(const spa_pod* param) {
+    int width = 0, height = 0;
+    {
+      spa_video_info_raw info{};
+      std::lock_guard guard(lock_);
+      // A new size starts black; the same size keeps the picture shown before.
+      if (spa_format_video_raw_parse(param, &info) >= 0 && info.size.width > 0 &&
+          (static_cast<int>(info.size.width) != width_ ||
+           static_cast<int>(info.size.height) != height_)) {
+        width_ = static_cast<int>(info.size.width);
+        height_ = static_cast<int>(info.size.height);
+        picture_.assign(static_cast<std::size_t>(width_) * height_ * 4, 0);
+      }
+      width = width_;
+      height = height_;
+    }
     alignas(8) std::uint8_t storage[1024];
     wayland::pw::ParamBuilder b(storage, sizeof storage);
-    const int stride = width_ * 4;
+    const int stride = width * 4;
     b.begin(SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
     b.intRange(SPA_PARAM_BUFFERS_buffers, 4, 2, 8);
     b.integer(SPA_PARAM_BUFFERS_blocks, 1);
-    b.integer(SPA_PARAM_BUFFERS_size, stride * height_);
+    b.integer(SPA_PARAM_BUFFERS_size, stride * height);
     b.integer(SPA_PARAM_BUFFERS_stride, stride);
     b.intFlags(SPA_PARAM_BUFFERS_dataType, 1 << SPA_DATA_MemFd);
     const spa_pod* buffers = b.end();
@@ -176,7 +202,7 @@ class PictureProducer {
     event_.notify_all();
   }
 
-  const int width_, height_;
+  int width_, height_;  // guarded by lock_ once the loop runs
   const std::chrono::milliseconds period_;
   pw_thread_loop* loop_ = nullptr;
   pw_context* context_ = nullptr;

@@ -436,6 +436,31 @@ TEST_F(MainWindowTest, TheVirtualDisplayCardMakesWatchesSharesAndRemovesTheDispl
   EXPECT_TRUE(showing(display, "Create a virtual display in the main window first."));
 }
 
+TEST_F(MainWindowTest, ADesktopThatMovesNoWindowsSaysSoInsteadOfOfferingWindowsToPick) {
+  window.reset();
+  model->shutDown();
+  settle();
+  virtualDisplayNote = "Experimental. A virtual monitor beside your screens.";
+  noWindowMoves = "This desktop moves no windows: drag it there yourself.";
+  fakes.control->trusted = false;
+  model = makeModel();
+  window = std::make_unique<MainWindow>(*model);
+  window->show();
+  settle();
+  fakes.windows->screens.push_back({7, {1920, 0, 1920, 1080}, 1, false});
+  EXPECT_TRUE(showing(window.get(), "Experimental. A virtual monitor beside your screens."));
+  button(window.get(), "Create virtual display")->click();
+  settle();
+  for (const char* action : {"Move window here", "Bring back"}) {
+    testing::DialogAnswerer ok("OK");
+    button(window.get(), action)->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ok.seen().answered; }, 5000)) << action;
+    settle();
+    EXPECT_EQ(ok.seen().title, "This desktop moves no windows: drag it there yourself.");
+    EXPECT_EQ(model->sheet(), std::nullopt);
+  }
+}
+
 TEST_F(MainWindowTest, AFailureIsShownOnceAndDismissed) {
   virtualDisplays->nextID = 0;  // the platform cannot make one
   testing::DialogAnswerer ok("OK");

@@ -90,6 +90,12 @@ std::uint32_t MutterDisplays::displayID(const std::string& connector) {
   return hash == 0 ? 1 : hash;
 }
 
+std::shared_ptr<void> MutterDisplays::watch(std::function<void()> changed) {
+  return bus_->subscribe("org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
+                         "org.gnome.Mutter.DisplayConfig", "MonitorsChanged",
+                         [changed = std::move(changed)](sd_bus_message*) { changed(); });
+}
+
 std::vector<MutterMonitor> MutterDisplays::monitors() {
   std::map<std::string, Mode> modes;
   std::vector<Logical> logical;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ class MutterDisplays {
   std::vector<MutterMonitor> monitors();
   // The display id of a connector: stable across runs, so stored portals keep their display.
   static std::uint32_t displayID(const std::string& connector);
+  // Calls `changed` on the bus thread whenever Mutter's monitors change, for as long as the
+  // handle lives; `changed` must not call the bus. Nothing when Mutter cannot be listened to.
+  std::shared_ptr<void> watch(std::function<void()> changed);
 
  private:
   std::shared_ptr<SessionBus> bus_;

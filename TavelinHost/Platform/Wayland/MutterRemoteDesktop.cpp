@@ -1,5 +1,6 @@
 #include "TavelinHost/Platform/Wayland/MutterRemoteDesktop.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -21,6 +22,35 @@ constexpr const char* sessionInterface = "org.gnome.Mutter.RemoteDesktop.Session
 constexpr std::chrono::milliseconds deviceSettleTime{150};
 
 }  // namespace
+
+std::optional<PointerTarget> placePointer(const std::vector<PointerMonitor>& streams,
+                                          const std::vector<PointerMonitor>& layout,
+                                          const ScreenPoint& at) {
+  if (streams.empty()) return std::nullopt;
+  const auto& monitors = layout.empty() ? streams : layout;
+  const PointerMonitor* best = nullptr;
+  double bestDistance = 0;
+  for (const auto& monitor : monitors) {
+    const auto& b = monitor.bounds;
+    const double dx = std::max({b.x - at.x, 0.0, at.x - (b.x + b.width)});
+    const double dy = std::max({b.y - at.y, 0.0, at.y - (b.y + b.height)});
+    const double distance = dx * dx + dy * dy;
+    if (!best || distance < bestDistance) {
+      best = &monitor;
+      bestDistance = distance;
+    }
+  }
+  const auto& b = best->bounds;
+  const double x = b.x + std::clamp(at.x - b.x, 0.0, std::max(0.0, b.width - 1));
+  const double y = b.y + std::clamp(at.y - b.y, 0.0, std::max(0.0, b.height - 1));
+  std::size_t stream = 0;
+  for (std::size_t i = 0; i < streams.size(); ++i) {
+    if (streams[i].connector == best->connector) stream = i;
+  }
+  const auto& through = streams[stream];
+  return PointerTarget{stream, (x - through.bounds.x) * through.scale,
+                       (y - through.bounds.y) * through.scale};
+}
 
 std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::open(
     std::shared_ptr<SessionBus> bus, std::shared_ptr<MutterDisplays> displays, HostLogSink log,
@@ -66,6 +96,8 @@ bool MutterRemoteDesktop::begin(std::string& why) {
     why = "Mutter gives no screen cast for the pointer (" + why + ")";
     return false;
   }
+  // Listening before the layout is read: a change in between is read again on the next motion.
+  monitorsChanged_ = displays_->watch([this] { layoutChanged_ = true; });
   if (!recordMonitors(why)) return false;
   closedSignal_ = bus_->subscribe(remoteDesktop, session_, sessionInterface, "Closed",
                                   [this](sd_bus_message*) { closed_ = true; });
@@ -98,7 +130,7 @@ bool MutterRemoteDesktop::recordMonitors(std::string& why) {
   }
   const std::uint32_t hidden = 0;
   for (const auto& monitor : monitors) {
-    Stream stream{{}, monitor.display.bounds, monitor.display.scale};
+    Stream stream{{}, {monitor.connector, monitor.display.bounds, monitor.display.scale}};
     if (!bus_->call(
             screenCast, screenCast_, "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor",
             [&](sd_bus_message* m) {
@@ -114,9 +146,26 @@ bool MutterRemoteDesktop::recordMonitors(std::string& why) {
       why = "Mutter would not cast monitor " + monitor.connector + " (" + why + ")";
       return false;
     }
+    layout_.push_back(stream.monitor);
     streams_.push_back(std::move(stream));
   }
   return true;
+}
+
+// lock_ held. Monitors of the session's streams keep their streams (and their new places);
+// the others are reached through the first stream.
+void MutterRemoteDesktop::followLayout() {
+  if (!layoutChanged_.exchange(false)) return;
+  const auto monitors = displays_->monitors();
+  if (monitors.empty()) return;  // Mutter did not answer: keep what is known
+  layout_.clear();
+  for (const auto& monitor : monitors) {
+    PointerMonitor entry{monitor.connector, monitor.display.bounds, monitor.display.scale};
+    for (auto& stream : streams_) {
+      if (stream.monitor.connector == monitor.connector) stream.monitor = entry;
+    }
+    layout_.push_back(std::move(entry));
+  }
 }
 
 MutterRemoteDesktop::~MutterRemoteDesktop() {
@@ -136,6 +185,7 @@ MutterRemoteDesktop::~MutterRemoteDesktop() {
     }
   }
   closedSignal_.reset();
+  monitorsChanged_.reset();
   std::string why;
   if (!session_.empty()) {
     bus_->call(remoteDesktop, session_, sessionInterface, "Stop", nullptr, nullptr, why);
@@ -150,26 +200,16 @@ bool MutterRemoteDesktop::call(const char* member,
   return bus_->call(remoteDesktop, session_, sessionInterface, member, arguments, nullptr, why);
 }
 
-// lock_ held. A point on no monitor goes to the nearest one's edge.
+// lock_ held.
 bool MutterRemoteDesktop::moveTo(const ScreenPoint& at) {
-  const Stream* best = nullptr;
-  double bestDistance = 0;
-  for (const auto& stream : streams_) {
-    const auto& b = stream.bounds;
-    const double dx = std::max({b.x - at.x, 0.0, at.x - (b.x + b.width)});
-    const double dy = std::max({b.y - at.y, 0.0, at.y - (b.y + b.height)});
-    const double distance = dx * dx + dy * dy;
-    if (!best || distance < bestDistance) {
-      best = &stream;
-      bestDistance = distance;
-    }
-  }
-  if (!best) return false;
-  const auto& b = best->bounds;
-  const double x = std::clamp(at.x - b.x, 0.0, std::max(0.0, b.width - 1)) * best->scale;
-  const double y = std::clamp(at.y - b.y, 0.0, std::max(0.0, b.height - 1)) * best->scale;
+  followLayout();
+  std::vector<PointerMonitor> streams;
+  for (const auto& stream : streams_) streams.push_back(stream.monitor);
+  const auto target = placePointer(streams, layout_, at);
+  if (!target) return false;
+  const std::string& path = streams_[target->stream].path;
   return call("NotifyPointerMotionAbsolute", [&](sd_bus_message* m) {
-    return sd_bus_message_append(m, "sdd", best->path.c_str(), x, y);
+    return sd_bus_message_append(m, "sdd", path.c_str(), target->x, target->y);
   });
 }
 

@@ -19,11 +19,34 @@ namespace tavelin::wayland {
 class SessionBus;
 class TextDelivery;
 
+// Where a pointer motion goes on Mutter: which of the session's streams it names and the point
+// in that stream's pixels.
+struct PointerMonitor {
+  std::string connector;
+  ScreenRect bounds;  // global points
+  double scale = 1;
+};
+struct PointerTarget {
+  std::size_t stream = 0;
+  double x = 0;
+  double y = 0;
+};
+// `streams` are the monitors with a stream of their own in the session, in stream order;
+// `layout` is every monitor there is now (the streams' own when empty). A point on no monitor
+// goes to the nearest one's edge. A monitor without a stream is reached through the first
+// stream: Mutter places the pointer at the stream's origin plus the point, beyond its edges too.
+// Nothing without streams.
+std::optional<PointerTarget> placePointer(const std::vector<PointerMonitor>& streams,
+                                          const std::vector<PointerMonitor>& layout,
+                                          const ScreenPoint& at);
+
 // Real input on a GNOME desktop through Mutter's RemoteDesktop session: absolute pointer motion
 // on a screen cast of each monitor (Mutter places the pointer in a stream's coordinates),
 // buttons, wheel clicks and keys by keysym. Text the layout cannot type goes through the
 // clipboard (TextDelivery). One session for the host's run, made and settled before the first
-// event; callable from any thread.
+// event; callable from any thread. Monitors that appear later (a virtual display) are followed
+// from Mutter's MonitorsChanged but get no stream of their own: a monitor recorded in the
+// session that goes away again ends the whole session, and with it all input.
 class MutterRemoteDesktop final : public EventPoster {
  public:
   // Nothing, with the reason in `why`, when Mutter will not give a session.
@@ -44,8 +67,7 @@ class MutterRemoteDesktop final : public EventPoster {
  private:
   struct Stream {
     std::string path;  // the screen cast stream the pointer moves on
-    ScreenRect bounds;
-    double scale = 1;
+    PointerMonitor monitor;
   };
   MutterRemoteDesktop(std::shared_ptr<SessionBus> bus, std::shared_ptr<MutterDisplays> displays,
                       HostLogSink log);
@@ -53,18 +75,21 @@ class MutterRemoteDesktop final : public EventPoster {
   bool recordMonitors(std::string& why);
   bool call(const char* member, const std::function<int(sd_bus_message*)>& arguments);
   bool moveTo(const ScreenPoint& at);
+  void followLayout();
   bool button(int button, bool pressed);
 
   const std::shared_ptr<SessionBus> bus_;
   const std::shared_ptr<MutterDisplays> displays_;
   const HostLogSink log_;
-  std::string session_;              // the RemoteDesktop session's object path
-  std::string screenCast_;           // its screen cast session
-  std::mutex lock_;                  // one event sequence at a time
-  std::vector<Stream> streams_;      // guarded by lock_
-  unsigned pressed_ = 0;             // our buttons held, bit per button; guarded by lock_
-  std::atomic<bool> closed_{false};  // set on the bus thread, which must not wait for lock_
-  std::shared_ptr<void> closedSignal_;
+  std::string session_;                     // the RemoteDesktop session's object path
+  std::string screenCast_;                  // its screen cast session
+  std::mutex lock_;                         // one event sequence at a time
+  std::vector<Stream> streams_;             // guarded by lock_
+  std::vector<PointerMonitor> layout_;      // guarded by lock_: every monitor as last read
+  std::atomic<bool> layoutChanged_{false};  // set on the bus thread by MonitorsChanged
+  unsigned pressed_ = 0;                    // our buttons held, bit per button; guarded by lock_
+  std::atomic<bool> closed_{false};         // set on the bus thread, which must not wait for lock_
+  std::shared_ptr<void> closedSignal_, monitorsChanged_;
   std::unique_ptr<TextDelivery> text_;
 };
 

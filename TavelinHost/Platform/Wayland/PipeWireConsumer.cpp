@@ -167,6 +167,14 @@ PipeWireConsumer::~PipeWireConsumer() {
 
 std::error_code PipeWireConsumer::State::open(int fd) {
   pw::LoopLock lock(loop.get());
+  if (const auto& size = handlers.size;
+      size && (size->width < 1 || size->height < 1 || size->width > largestSide ||
+               size->height > largestSide)) {
+    if (fd >= 0) ::close(fd);
+    log("PipeWire: no pictures of " + std::to_string(size->width) + "x" +
+        std::to_string(size->height) + " can be asked for");
+    return std::make_error_code(std::errc::invalid_argument);
+  }
   // PipeWire owns the descriptor from here, and closes it also when connecting fails.
   core = fd >= 0 ? pw_context_connect_fd(context.get(), fd, nullptr, 0)
                  : pw_context_connect(context.get(), nullptr, 0);
@@ -197,7 +205,12 @@ std::error_code PipeWireConsumer::State::open(int fd) {
   b.id(SPA_FORMAT_mediaSubtype, SPA_MEDIA_SUBTYPE_raw);
   b.idChoice(SPA_FORMAT_VIDEO_format, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA,
              SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA, SPA_VIDEO_FORMAT_xRGB);
-  b.sizeRange(SPA_FORMAT_VIDEO_size, {1920, 1080}, {1, 1}, {largestSide, largestSide});
+  if (const auto& size = handlers.size) {
+    b.size(SPA_FORMAT_VIDEO_size,
+           {static_cast<std::uint32_t>(size->width), static_cast<std::uint32_t>(size->height)});
+  } else {
+    b.sizeRange(SPA_FORMAT_VIDEO_size, {1920, 1080}, {1, 1}, {largestSide, largestSide});
+  }
   b.rateRange(SPA_FORMAT_VIDEO_framerate, {0, 1}, {0, 1}, {1000, 1});
   const spa_pod* params[] = {b.end()};
   const auto flags = static_cast<pw_stream_flags>(
@@ -261,6 +274,13 @@ void PipeWireConsumer::State::negotiated(const spa_pod* param) {
     return reject("sends pictures of " + std::to_string(info.size.width) + "x" +
                   std::to_string(info.size.height));
   }
+  if (const auto& size = handlers.size;
+      size && (static_cast<std::int64_t>(info.size.width) != size->width ||
+               static_cast<std::int64_t>(info.size.height) != size->height)) {
+    return reject("sends pictures of " + std::to_string(info.size.width) + "x" +
+                  std::to_string(info.size.height) + ", not the " + std::to_string(size->width) +
+                  "x" + std::to_string(size->height) + " asked for");
+  }
   format = NodeFormat{nodeID, static_cast<int>(info.size.width), static_cast<int>(info.size.height),
                       *layout};
 
@@ -297,6 +317,11 @@ void PipeWireConsumer::State::negotiated(const spa_pod* param) {
 }
 
 void PipeWireConsumer::State::process() {
+  if (!handlers.frame) {
+    while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream))
+      pw_stream_queue_buffer(stream, buffer);
+    return;
+  }
   // Only the newest buffer is worth showing; the ones before it go back at once.
   pw_buffer* newest = nullptr;
   bool newestDamaged = false;

@@ -17,7 +17,9 @@ namespace tavelin::wayland {
 // and cursor the node attaches to its buffers. Each buffer is handed to `frame` on the loop
 // thread and returned to the node right after, unless `frame` asks to see it again later:
 // then it is held until that time or until a newer buffer replaces it (the newer one then
-// counts as changed if the held one was). Made and destroyed on any thread but the loop's.
+// counts as changed if the held one was). Without `frame` every buffer goes back unread: the
+// connection is there only to keep the node streaming. Made and destroyed on any thread but the
+// loop's.
 class PipeWireConsumer {
  public:
   using Clock = std::chrono::steady_clock;
@@ -28,6 +30,9 @@ class PipeWireConsumer {
     // loop thread, never during the destructor.
     std::function<void(std::error_code)> ended;
     HostLogSink log;
+    // The one picture size to ask for: a node whose size is up to its consumer (Mutter's virtual
+    // monitor) takes it. Any size the node sends when empty.
+    std::optional<PixelSize> size;
   };
 
   // Connects to the node's daemon (through `node.fd` when there is one, which this takes over

@@ -146,8 +146,8 @@ bool SessionBus::hasOwner(const std::string& name) {
          owned != 0;
 }
 
-bool SessionBus::offers(const std::string& destination, const std::string& path,
-                        const std::string& interface) {
+std::optional<std::string> SessionBus::introspect(const std::string& destination,
+                                                  const std::string& path) {
   std::string error, xml;
   const bool answered = call(
       destination, path, "org.freedesktop.DBus.Introspectable", "Introspect", nullptr,
@@ -158,7 +158,33 @@ bool SessionBus::offers(const std::string& destination, const std::string& path,
         return status;
       },
       error);
-  return answered && xml.find("<interface name=\"" + interface + "\"") != std::string::npos;
+  if (!answered) return std::nullopt;
+  return xml;
+}
+
+bool SessionBus::offers(const std::string& destination, const std::string& path,
+                        const std::string& interface) {
+  const auto xml = introspect(destination, path);
+  return xml && introspectionOffers(*xml, interface);
+}
+
+bool SessionBus::offersMethod(const std::string& destination, const std::string& path,
+                              const std::string& interface, const std::string& member) {
+  const auto xml = introspect(destination, path);
+  return xml && introspectionOffers(*xml, interface, member);
+}
+
+bool introspectionOffers(std::string_view xml, std::string_view interface,
+                         std::string_view member) {
+  const std::string opening = "<interface name=\"" + std::string(interface) + "\"";
+  const std::size_t begin = xml.find(opening);
+  if (begin == std::string_view::npos) return false;
+  if (member.empty()) return true;
+  // The interface's own methods only: up to its closing tag, not the next interface's.
+  const std::size_t end = xml.find("</interface>", begin);
+  const std::string_view body =
+      xml.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin);
+  return body.find("<method name=\"" + std::string(member) + "\"") != std::string_view::npos;
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <systemd/sd-bus.h>
@@ -45,6 +46,9 @@ class SessionBus : public std::enable_shared_from_this<SessionBus> {
   // Whether the object at `path` of `destination` offers `interface` (from its introspection).
   bool offers(const std::string& destination, const std::string& path,
               const std::string& interface);
+  // Whether that object's `interface` has the method `member` (from its introspection).
+  bool offersMethod(const std::string& destination, const std::string& path,
+                    const std::string& interface, const std::string& member);
 
   // Signals of `interface`.`member` from `sender` at `path` (any path when empty), for as long
   // as the returned handle lives. Nothing when the match cannot
@@ -56,6 +60,7 @@ class SessionBus : public std::enable_shared_from_this<SessionBus> {
 
  private:
   SessionBus(sd_bus* bus, int wake);
+  std::optional<std::string> introspect(const std::string& destination, const std::string& path);
   void run();
   void wake();
 
@@ -65,6 +70,11 @@ class SessionBus : public std::enable_shared_from_this<SessionBus> {
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };
+
+// Whether introspection data `xml` names `interface`, and with `member` as one of its methods
+// when `member` is not empty.
+bool introspectionOffers(std::string_view xml, std::string_view interface,
+                         std::string_view member = {});
 
 // Appends a{sv} entries to a message under construction: `add` is called between the open and
 // the close of the array, and adds each entry with `entry`.

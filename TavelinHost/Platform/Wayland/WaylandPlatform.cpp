@@ -3,6 +3,7 @@
 #include "TavelinHost/Platform/Wayland/MutterDesktop.hpp"
 #include "TavelinHost/Platform/Wayland/MutterDisplays.hpp"
 #include "TavelinHost/Platform/Wayland/MutterRemoteDesktop.hpp"
+#include "TavelinHost/Platform/Wayland/MutterVirtualDisplay.hpp"
 #include "TavelinHost/Platform/Wayland/PortalDesktop.hpp"
 #include "TavelinHost/Platform/Wayland/SessionBus.hpp"
 
@@ -79,6 +80,13 @@ std::optional<PlatformServices> openMutter(const std::shared_ptr<SessionBus>& bu
   services.applications = std::make_shared<WaylandApplications>();
   services.windowControl = std::make_shared<UntrustedWindowControl>();
   services.poster = std::move(input);
+  services.virtualDisplays = std::make_shared<MutterVirtualDisplays>(bus, displays, log);
+  services.virtualDisplayNote =
+      "Experimental. A virtual monitor of GNOME's screen cast, beside your screens. GNOME does "
+      "not let Tavelin move other applications' windows: drag a window onto it yourself.";
+  services.noWindowMoves =
+      "GNOME does not let Tavelin move other applications' windows. Drag the window onto the "
+      "virtual display yourself: it lies beside your screens.";
   services.name =
       "Wayland, GNOME through Mutter's screen cast and remote desktop (no dialog); GNOME does "
       "not let Tavelin list, raise or move other applications' windows, so screen and region "
@@ -99,6 +107,8 @@ std::optional<PlatformServices> openPortal(const std::shared_ptr<SessionBus>& bu
   services.applications = std::make_shared<WaylandApplications>();
   services.windowControl = std::make_shared<UntrustedWindowControl>();
   services.poster = std::make_shared<PortalRemoteDesktop>(desktop);
+  services.noWindowMoves =
+      "The desktop portal does not let Tavelin move other applications' windows.";
   services.name =
       "Wayland through the desktop portal (the desktop's own dialog allowed sharing the screen "
       "and controlling the pointer and keyboard); the portal does not let Tavelin list, raise "

@@ -29,6 +29,9 @@ std::optional<PlatformServices> openPlatform(const std::string& display, std::st
   services.windowControl = std::make_shared<X11WindowControl>(connection);
   services.poster = std::make_shared<X11EventPoster>(display);
   services.virtualDisplays = std::move(virtualDisplays);
+  services.virtualDisplayNote =
+      "Experimental. Uses a RandR monitor that no screen shows; on Xorg the pointer cannot reach "
+      "it, so input to windows there is limited.";
   return services;
 }
 
