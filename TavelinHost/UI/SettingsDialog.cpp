@@ -67,6 +67,8 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
 
   outline_ = new QCheckBox(QStringLiteral("Outline active screen regions"), this);
   form->addRow(QString(), outline_);
+  // The setting is kept for desktops that can draw the border; this one says it cannot.
+  if (!model_.desktop().placesOverlays()) form->addRow(QString(), ui::borderNotice(this));
   layout->addLayout(form);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::close);

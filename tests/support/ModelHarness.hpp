@@ -60,6 +60,7 @@ struct ModelHarness {
       std::make_shared<RecordingVirtualDisplayPlatform>();
   std::shared_ptr<Answers> answers = std::make_shared<Answers>();
   FlakyDisk disk;
+  bool placesOverlays = true;  // an X11-like desktop unless the test says otherwise
 
   std::unique_ptr<AppModel> makeModel(HostSettings settings = {}) {
     settings.port = testPort();
@@ -75,6 +76,7 @@ struct ModelHarness {
     environment.platform.windowControl = fakes.control;
     environment.platform.poster = fakes.poster;
     environment.platform.virtualDisplays = virtualDisplays;
+    environment.platform.placesOverlays = placesOverlays;
     environment.runProcess = [answers = answers](const std::string& program,
                                                  const std::vector<std::string>&) {
       if (program == "curl") return std::optional(ProcessResult{0, answers->curl, {}});

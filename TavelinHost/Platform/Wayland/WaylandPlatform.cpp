@@ -78,6 +78,8 @@ std::optional<PlatformServices> openMutter(const std::shared_ptr<SessionBus>& bu
   services.applications = std::make_shared<MutterApplications>();
   services.windowControl = std::make_shared<MutterWindowControl>();
   services.poster = std::move(input);
+  // A Wayland client cannot position its windows or keep them above others.
+  services.placesOverlays = false;
   services.name =
       "Wayland, GNOME through Mutter's screen cast and remote desktop (no dialog); GNOME does "
       "not let Tavelin list, raise or move other applications' windows, so screen and region "

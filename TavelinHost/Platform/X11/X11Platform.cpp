@@ -29,6 +29,7 @@ std::optional<PlatformServices> openPlatform(const std::string& display, std::st
   services.windowControl = std::make_shared<X11WindowControl>(connection);
   services.poster = std::make_shared<X11EventPoster>(display);
   services.virtualDisplays = std::move(virtualDisplays);
+  services.placesOverlays = true;
   return services;
 }
 
