@@ -89,8 +89,12 @@ void StillPicture::capture(std::shared_ptr<ScreenCaptureService> service, Reques
   stream->addOutput(still->queue, [weak = std::weak_ptr<Still>(still)](const CaptureSample& s) {
     if (auto self = weak.lock()) self->take(s);
   });
-  stream->onStoppedWithError = [still](std::error_code error) {
-    still->queue.async([still, error] { still->finish(Problem::streamFailed, error); });
+  // The still holds its running stream, so the stream holds it only weakly; the timeout holds
+  // it until it is finished one way or another.
+  stream->onStoppedWithError = [weak = std::weak_ptr<Still>(still)](std::error_code error) {
+    if (auto self = weak.lock()) {
+      self->queue.async([self, error] { self->finish(Problem::streamFailed, error); });
+    }
   };
   still->queue.asyncAfter(request.timeout, [still] { still->finish(Problem::timedOut); });
   stream->start([still, stream](std::error_code error) {
