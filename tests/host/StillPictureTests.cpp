@@ -87,55 +87,23 @@ TEST_F(StillPictureTest, AWindowStillIsTheNewestPictureOfItsSettlingTime) {
   EXPECT_TRUE(wasStopped(stream));
 }
 
-TEST_F(StillPictureTest, WithoutAPictureTheResultSaysWhy) {
-  using Problem = StillPicture::Problem;
-  {
-    Outcome outcome;
-    StillPicture::captureDisplay(service, 99, {}, main, outcome.done());
-    const auto result = outcome.get();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->problem, Problem::noSuchContent);
-    EXPECT_FALSE(result->image);
-  }
-  {
-    service->permitted = false;
-    Outcome outcome;
-    StillPicture::captureDisplay(service, 3, {}, main, outcome.done());
-    const auto result = outcome.get();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->problem, Problem::unavailable);
-    service->permitted = true;
-  }
-  {
-    service->startError = std::make_error_code(std::errc::permission_denied);
-    Outcome outcome;
-    StillPicture::captureDisplay(service, 3, {}, main, outcome.done());
-    const auto result = outcome.get();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->problem, Problem::streamFailed);
-    EXPECT_EQ(result->error, std::make_error_code(std::errc::permission_denied));
-    service->startError = {};
-  }
-  {
-    // The stream ends on its own; a picture that still comes afterwards changes nothing.
-    Outcome outcome;
-    StillPicture::captureDisplay(service, 3, {}, main, outcome.done());
-    auto& stream = *service->streams.back();
-    stream.failWith(std::make_error_code(std::errc::io_error));
-    const auto result = outcome.get();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->problem, Problem::streamFailed);
-    EXPECT_EQ(result->error, std::make_error_code(std::errc::io_error));
-  }
-  {
-    // It runs, but nothing comes: the timeout ends it, and the stream is stopped.
-    Outcome outcome;
-    StillPicture::captureDisplay(service, 3, {}, main, outcome.done(), 30ms);
-    const auto result = outcome.get();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->problem, Problem::timedOut);
-    EXPECT_TRUE(wasStopped(*service->streams.back()));
-  }
+// Refusals before a stream runs are read through the window's sheet; these come from a stream.
+TEST_F(StillPictureTest, AStreamThatEndsOrStaysSilentGivesNoPictureAndSaysWhy) {
+  Outcome ended;
+  StillPicture::captureDisplay(service, 3, {}, main, ended.done());
+  service->streams.back()->failWith(std::make_error_code(std::errc::io_error));
+  auto result = ended.get();
+  ASSERT_TRUE(result);
+  EXPECT_FALSE(result->image);
+  EXPECT_EQ(result->problem, StillPicture::Problem::streamFailed);
+  EXPECT_EQ(result->error, std::make_error_code(std::errc::io_error));
+
+  Outcome silent;
+  StillPicture::captureDisplay(service, 3, {}, main, silent.done(), 30ms);
+  result = silent.get();
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->problem, StillPicture::Problem::timedOut);
+  EXPECT_TRUE(wasStopped(*service->streams.back()));
 }
 
 }  // namespace
