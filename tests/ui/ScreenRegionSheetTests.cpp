@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QCommandLinkButton>
 #include <QDir>
 #include <QTest>
 #include <algorithm>
@@ -201,9 +202,18 @@ TEST_F(ScreenRegionSheetTest, AStillOfTheDisplayIsTakenOnceAndADragOnItBecomesTh
 }
 
 TEST_F(ScreenRegionSheetTest, TheKeyboardPlacesTheRectangleAndReturnOrEscapeEndTheSheet) {
-  // Escape leaves everything as it was.
-  ScreenRegionSheet* sheet = openSheet();
+  // From the creation sheet, which makes way for it; Escape leaves everything as it was.
+  model->setSheet(SheetKind{SheetKind::Kind::create, {}, false, {}});
+  settle();
+  ASSERT_NE(window->openSheet(), nullptr);
+  auto* choice = qobject_cast<QCommandLinkButton*>(button(window->openSheet(), "Screen region"));
+  ASSERT_NE(choice, nullptr);
+  EXPECT_EQ(choice->description(), "Drag a rectangle on a picture of the screen.");
+  choice->click();
+  settle();
+  auto* sheet = qobject_cast<ScreenRegionSheet*>(window->openSheet());
   ASSERT_NE(sheet, nullptr);
+  sheet->resize(800, 600);
   ASSERT_TRUE(deliverPicture(sheet, 1920, 1080));
   ScreenStillCanvas* canvas = sheet->canvas();
   QTest::keyClick(canvas, Qt::Key_Right);
