@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QCommandLinkButton>
 #include <QDir>
+#include <QPainter>
 #include <QTest>
 #include <algorithm>
 #include <functional>
@@ -85,6 +86,28 @@ TEST(ScreenStillMappingTest, FittingKeepsARectangleOnItsDisplay) {
   EXPECT_FALSE(ScreenStillMapping::isUsable({0, 0, 8, 7}));
 }
 
+// A picture of a desktop with two windows on it, for the photograph of the sheet.
+CaptureSample desktopPicture(int width, int height) {
+  QImage picture(width, height, QImage::Format_RGB32);
+  picture.fill(QColor(38, 70, 110));
+  QPainter painter(&picture);
+  painter.fillRect(width / 10, height / 8, width / 2, height / 2, QColor(246, 246, 244));
+  painter.fillRect(width / 10, height / 8, width / 2, 18, QColor(222, 222, 226));
+  painter.fillRect(width / 2, height / 3, width / 3, height / 2, QColor(30, 30, 30));
+  painter.setPen(QColor(120, 220, 120));
+  for (int line = 0; line < 8; ++line) {
+    painter.drawText(width / 2 + 10, height / 3 + 24 + line * 18, QStringLiteral("$ make test"));
+  }
+  painter.end();
+  auto bytes = std::make_shared<std::vector<std::uint8_t>>(
+      picture.constBits(), picture.constBits() + picture.sizeInBytes());
+  CaptureSample sample = testing::solidSample(1, 1);
+  sample.contentRect = {0, 0, static_cast<double>(width), static_cast<double>(height)};
+  sample.pixels =
+      PixelBuffer::of(width, height, static_cast<int>(picture.bytesPerLine()), std::move(bytes));
+  return sample;
+}
+
 class ScreenRegionSheetTest : public ::testing::Test, protected testing::ModelHarness {
  protected:
   static constexpr ScreenRect mainBounds{0, 0, 1920, 1080};
@@ -113,9 +136,12 @@ class ScreenRegionSheetTest : public ::testing::Test, protected testing::ModelHa
   }
   // Hands the newest stream a picture and waits until the sheet shows it.
   bool deliverPicture(ScreenRegionSheet* sheet, int width, int height) {
+    return deliverPicture(sheet, testing::solidSample(width, height));
+  }
+  bool deliverPicture(ScreenRegionSheet* sheet, const CaptureSample& picture) {
     if (capture->streams.empty()) return false;
     const auto stream = capture->streams.back();
-    return testing::eventually([&] { return stream->emit(testing::solidSample(width, height)); }) &&
+    return testing::eventually([&] { return stream->emit(picture); }) &&
            QTest::qWaitFor([&] { return !sheet->canvas()->image().isNull(); }, waitLimit);
   }
   bool stopped(const std::shared_ptr<testing::FakeCaptureStream>& stream) {
@@ -166,7 +192,7 @@ TEST_F(ScreenRegionSheetTest, AStillOfTheDisplayIsTakenOnceAndADragOnItBecomesTh
   EXPECT_TRUE(first->emit(testing::solidSample(1920, 1080)));
   ASSERT_TRUE(stopped(first));
   // This desktop hands over a picture of half the display's points.
-  ASSERT_TRUE(deliverPicture(sheet, 640, 512));
+  ASSERT_TRUE(deliverPicture(sheet, desktopPicture(640, 512)));
   EXPECT_EQ(std::get<DisplayContent>(capture->streams[1]->filter.content).displayID, 2u);
   EXPECT_TRUE(stopped(capture->streams[1]));
   EXPECT_FALSE(showing(sheet, "Taking a picture of the screen\u2026"));
