@@ -70,6 +70,11 @@ void AppModel::start() {
     activity_->add("Host", "Network error: could not start the server: " + why);
   }
   activity_->add("Host", diagnostics_->desktopAccessText());
+  if (!desktop_->placesOverlays()) {
+    activity_->add("Host",
+                   "This desktop does not let Tavelin place windows over others: screen regions "
+                   "are chosen on a still picture, and no border is drawn around them");
+  }
   connect(&refreshTimer_, &QTimer::timeout, this, &AppModel::refreshRuntimeState);
   refreshTimer_.start(1000);
   diagnostics_->probe();
@@ -118,6 +123,10 @@ void AppModel::changeTarget(const Portal& portal) {
 }
 
 void AppModel::beginScreenRegionSelection(const std::optional<Portal>& retarget) {
+  if (!desktop_->placesOverlays()) {
+    setSheet(SheetKind{SheetKind::Kind::screenRegion, retarget, false, {}});
+    return;
+  }
   if (!presentRegionSelection) return;
   // The overlay may answer after the model is gone (the window closing under it).
   presentRegionSelection(

@@ -23,9 +23,9 @@ struct AppEnvironment;
 
 // Which sheet the window shows.
 struct SheetKind {
-  enum class Kind { edit, moveWindow, deviceHistory, create };
+  enum class Kind { edit, moveWindow, deviceHistory, create, screenRegion };
   Kind kind = Kind::create;
-  std::optional<Portal> portal;        // edit
+  std::optional<Portal> portal;        // edit; screenRegion: the portal whose region it replaces
   bool toVirtual = false;              // moveWindow
   std::optional<PairedDevice> device;  // deviceHistory
 };
@@ -66,6 +66,8 @@ class AppModel final : public QObject {
   // The portal whose target the create sheet now chooses again.
   std::optional<Portal> retargetingPortal() const { return retargetingPortal_; }
   void changeTarget(const Portal& portal);
+  // On the desktop's own overlay where the platform places one, else on a still picture in the
+  // screen-region sheet.
   void beginScreenRegionSelection(const std::optional<Portal>& retarget = std::nullopt);
   // Lets the user drag a rectangle on screen and calls back with it (or nothing); the window's.
   std::function<void(std::function<void(std::optional<ScreenRect>)>)> presentRegionSelection;

@@ -1,9 +1,9 @@
 #include "TavelinHost/App/DesktopModel.hpp"
 
 #include "TavelinHost/Capture/LiveDisplayPreview.hpp"
+#include "TavelinHost/Capture/StillPicture.hpp"
 #include "TavelinHost/Capture/TavelinVirtualDisplay.hpp"
 #include "TavelinHost/Capture/WindowDiscovery.hpp"
-#include "TavelinHost/Capture/WindowStill.hpp"
 #include "TavelinHost/Platform/PlatformServices.hpp"
 #include "TavelinKit/Dispatch/Executor.hpp"
 
@@ -14,6 +14,26 @@ namespace {
 QImage imageOf(const LiveDisplayPreview::Image& picture) {
   return pictureImage(picture.pixels, static_cast<int>(picture.size.width),
                       static_cast<int>(picture.size.height), picture.stride);
+}
+
+// Why a display's still did not come, as the window says it.
+QString stillProblemText(const StillPicture::Result& result) {
+  switch (result.problem) {
+    case StillPicture::Problem::none: break;
+    case StillPicture::Problem::unavailable:
+      return QStringLiteral("This desktop does not let Tavelin capture the screen.");
+    case StillPicture::Problem::noSuchContent:
+      return QStringLiteral("That display is not connected any more.");
+    case StillPicture::Problem::streamFailed:
+      return QStringLiteral("The desktop refused to capture the screen") +
+             (result.error ? QStringLiteral(" (") + QString::fromStdString(result.error.message()) +
+                                 QStringLiteral(").")
+                           : QStringLiteral("."));
+    case StillPicture::Problem::timedOut:
+      return QStringLiteral("No picture of the screen came from the desktop within %1 seconds.")
+          .arg(StillPicture::displayTimeout.count() / 1000);
+  }
+  return QStringLiteral("Tavelin could not take a picture of the screen.");
 }
 
 QString sizeText(std::uint32_t width, std::uint32_t height) {
@@ -73,11 +93,28 @@ std::vector<WindowInfo> DesktopModel::windowsNow() const {
 }
 
 void DesktopModel::captureWindowStill(std::uint32_t windowID, std::function<void(QImage)> done) {
-  WindowStill::capture(platform_->capture, windowID, mainExecutor_,
-                       [alive = std::weak_ptr<bool>(alive_),
-                        done = std::move(done)](std::optional<LiveDisplayPreview::Image> still) {
-                         if (!alive.expired()) done(still ? imageOf(*still) : QImage());
-                       });
+  StillPicture::captureWindow(
+      platform_->capture, windowID, mainExecutor_,
+      [alive = std::weak_ptr<bool>(alive_), done = std::move(done)](StillPicture::Result still) {
+        if (!alive.expired()) done(still.image ? imageOf(*still.image) : QImage());
+      });
+}
+
+void DesktopModel::captureDisplayStill(std::uint32_t displayID,
+                                       std::function<void(QImage, QString)> done) {
+  // The host's own windows are left out where the desktop can; where it cannot, they show.
+  std::vector<std::int32_t> own;
+  if (platform_->windows) own.push_back(platform_->windows->ownProcessID());
+  StillPicture::captureDisplay(
+      platform_->capture, displayID, std::move(own), mainExecutor_,
+      [alive = std::weak_ptr<bool>(alive_), done = std::move(done)](StillPicture::Result still) {
+        if (alive.expired()) return;
+        if (still.image) {
+          done(imageOf(*still.image), QString());
+        } else {
+          done(QImage(), stillProblemText(still));
+        }
+      });
 }
 
 std::vector<DisplayInfo> DesktopModel::displays() const {
@@ -92,6 +129,8 @@ std::optional<DisplayInfo> DesktopModel::mainDisplay() const {
 bool DesktopModel::canCapture() const {
   return platform_->capture && platform_->capture->preflightPermission();
 }
+
+bool DesktopModel::placesOverlays() const { return platform_->placesOverlays; }
 
 std::optional<QString> DesktopModel::virtualDisplayInfo() const {
   if (!virtualDisplay_) return std::nullopt;

@@ -35,10 +35,17 @@ class DesktopModel final : public QObject {
   std::vector<WindowInfo> windowsNow() const;
   // A still picture of one window; a null image when it cannot be captured.
   void captureWindowStill(std::uint32_t windowID, std::function<void(QImage)> done);
+  // A still picture of one display at its full size; or a null image and a sentence that says
+  // plainly why there is none.
+  void captureDisplayStill(std::uint32_t displayID, std::function<void(QImage, QString)> done);
   std::vector<DisplayInfo> displays() const;
   std::optional<DisplayInfo> mainDisplay() const;
   // Whether the desktop lets the host capture the screen now.
   bool canCapture() const;
+  // Whether the host may put its own windows over other applications' (the desktop overlays
+  // that select a region and outline a shared one). Where not, a region is chosen on a still
+  // picture inside the host's window, and no border is drawn.
+  bool placesOverlays() const;
 
   bool virtualDisplayActive() const { return virtualDisplay_ != nullptr; }
   // Its size in pixels ("1920 × 1080"), while it exists.

@@ -25,6 +25,9 @@ struct PlatformServices {
   std::string virtualDisplayNote;
   // Why windows cannot be moved on this desktop, for the user; empty where they can be.
   std::string noWindowMoves;
+  // Whether the host may place its own windows over other applications', anywhere on the
+  // desktop: the overlays that select a screen region and outline a shared one need that.
+  bool placesOverlays = false;
   // The adapters' own log lines (what a desktop refused); the host connects it to its log.
   std::shared_ptr<LateLogSink> log = std::make_shared<LateLogSink>();
 };

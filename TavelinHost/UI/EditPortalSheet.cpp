@@ -32,6 +32,7 @@ EditPortalSheet::EditPortalSheet(AppModel& model, Portal portal, QWidget* parent
     layout->addWidget(ui::noteLabel(
         QStringLiteral("A thin frame marks what is shared. It never appears in the stream."),
         this));
+    if (!model_.desktop().placesOverlays()) layout->addWidget(ui::borderNotice(this));
     retargetText = QStringLiteral("Select Region Again\u2026");
   } else if (const auto* part = std::get_if<WindowRegionPortalData>(&portal_.payload.value)) {
     option_ = new QCheckBox(QStringLiteral("Keep pixel size when the window resizes"), this);

@@ -26,6 +26,7 @@
 #include "TavelinHost/UI/MoveWindowSheet.hpp"
 #include "TavelinHost/UI/PortalFlowSheet.hpp"
 #include "TavelinHost/UI/PortalsSection.hpp"
+#include "TavelinHost/UI/ScreenRegionSheet.hpp"
 #include "TavelinHost/UI/SettingsDialog.hpp"
 #include "TavelinHost/UI/Symbols.hpp"
 #include "TavelinHost/UI/ViewKit.hpp"
@@ -266,6 +267,9 @@ void MainWindow::showSheet() {
       break;
     case SheetKind::Kind::moveWindow:
       dialog = new MoveWindowSheet(model_, sheet->toVirtual, this);
+      break;
+    case SheetKind::Kind::screenRegion:
+      dialog = new ScreenRegionSheet(model_, sheet->portal, this);
       break;
   }
   if (!dialog) return;

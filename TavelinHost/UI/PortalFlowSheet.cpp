@@ -63,7 +63,9 @@ QWidget* PortalFlowSheet::makeChooseStep() {
   };
   const Choice choices[] = {
       {Kind::screenRegion, "region", QStringLiteral("Screen region"),
-       QStringLiteral("Drag a rectangle anywhere on the desktop.")},
+       model_.desktop().placesOverlays()
+           ? QStringLiteral("Drag a rectangle anywhere on the desktop.")
+           : QStringLiteral("Drag a rectangle on a picture of the screen.")},
       {Kind::window, "window", QStringLiteral("Application window"),
        QStringLiteral("One window, even when it is covered or off-screen.")},
       {Kind::windowRegion, "window-region", QStringLiteral("Region inside a window"),

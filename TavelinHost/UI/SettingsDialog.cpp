@@ -72,6 +72,8 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
   withoutDialog_->setToolTip(QStringLiteral(
       "Tavelin then uses GNOME's own screen cast and remote desktop, which ask nobody"));
   form->addRow(QString(), withoutDialog_);
+  // The setting is kept for desktops that can draw the border; this one says it cannot.
+  if (!model_.desktop().placesOverlays()) form->addRow(QString(), ui::borderNotice(this));
   layout->addLayout(form);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::close);

@@ -19,6 +19,15 @@ TavelinApp::TavelinApp(AppModel& model)
     QGuiApplication::clipboard()->setText(text);
   };
   model_.connection().openURL = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+  window_->onShown = [this] {
+    if (model_.didStart) return;
+    model_.didStart = true;
+    model_.start();
+  };
+  connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { model_.shutDown(); });
+  // Where the desktop keeps applications from placing windows over others, the model picks
+  // regions on a still picture in the window, and no border is drawn.
+  if (!model_.desktop().placesOverlays()) return;
   // The model and this shell live for the whole process; the window is this shell's own.
   model_.sharing().showRegionBorder = [this](std::optional<ScreenRect> region) {
     if (!region) {
@@ -46,12 +55,6 @@ TavelinApp::TavelinApp(AppModel& model)
       });
     });
   };
-  window_->onShown = [this] {
-    if (model_.didStart) return;
-    model_.didStart = true;
-    model_.start();
-  };
-  connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { model_.shutDown(); });
 }
 
 TavelinApp::~TavelinApp() {

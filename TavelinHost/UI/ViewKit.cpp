@@ -29,6 +29,15 @@ QLabel* noteLabel(const QString& text, QWidget* parent) {
   return label;
 }
 
+QLabel* borderNotice(QWidget* parent) {
+  auto* label = plainLabel(
+      QStringLiteral("This desktop does not let Tavelin draw the border around the shared region."),
+      parent);
+  label->setObjectName(QStringLiteral("borderNotice"));
+  label->setWordWrap(true);
+  return label;
+}
+
 QLabel* boldLabel(const QString& text, QWidget* parent) {
   auto* label = ui::plainLabel(text, parent);
   QFont font = label->font();

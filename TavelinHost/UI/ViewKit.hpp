@@ -21,6 +21,8 @@ QLabel* plainLabel(const QString& text, QWidget* parent = nullptr);
 QLabel* noteLabel(const QString& text, QWidget* parent = nullptr);
 // The same in the bold font, for names and titles.
 QLabel* boldLabel(const QString& text, QWidget* parent);
+// Said beside the region border's setting on a desktop where the border cannot be drawn.
+QLabel* borderNotice(QWidget* parent);
 // A symbol `size` pixels square, aligned to the top of its row.
 QLabel* iconLabel(const QString& symbol, int size, QWidget* parent);
 // A section's title with its symbol.

@@ -62,6 +62,7 @@ struct ModelHarness {
   FlakyDisk disk;
   // What the desktop says of its virtual display and of moving windows (a GNOME one, say).
   std::string virtualDisplayNote, noWindowMoves;
+  bool placesOverlays = true;  // an X11-like desktop unless the test says otherwise
 
   std::unique_ptr<AppModel> makeModel(HostSettings settings = {}) {
     settings.port = testPort();
@@ -79,6 +80,7 @@ struct ModelHarness {
     environment.platform.virtualDisplays = virtualDisplays;
     environment.platform.virtualDisplayNote = virtualDisplayNote;
     environment.platform.noWindowMoves = noWindowMoves;
+    environment.platform.placesOverlays = placesOverlays;
     environment.runProcess = [answers = answers](const std::string& program,
                                                  const std::vector<std::string>&) {
       if (program == "curl") return std::optional(ProcessResult{0, answers->curl, {}});

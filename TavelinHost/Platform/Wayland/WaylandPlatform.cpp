@@ -87,6 +87,8 @@ std::optional<PlatformServices> openMutter(const std::shared_ptr<SessionBus>& bu
   services.noWindowMoves =
       "GNOME does not let Tavelin move other applications' windows. Drag the window onto the "
       "virtual display yourself: it lies beside your screens.";
+  // A Wayland client cannot position its windows or keep them above others.
+  services.placesOverlays = false;
   services.name =
       "Wayland, GNOME through Mutter's screen cast and remote desktop (no dialog); GNOME does "
       "not let Tavelin list, raise or move other applications' windows, so screen and region "

@@ -32,6 +32,7 @@ std::optional<PlatformServices> openPlatform(const std::string& display, std::st
   services.virtualDisplayNote =
       "Experimental. Uses a RandR monitor that no screen shows; on Xorg the pointer cannot reach "
       "it, so input to windows there is limited.";
+  services.placesOverlays = true;
   return services;
 }
 
