@@ -342,10 +342,10 @@ TEST_F(AppModelTest, StoppingAPortalEndsItsPicturesOnEveryPhoneAndKeepsItFromBei
   // Pictures flow to both, once the capture the first phone asked for has started.
   ASSERT_TRUE(testing::eventually([&] {
     settle();
-    return !capture->streams.empty();
+    return !capture->madeStreams().empty();
   }));
-  ASSERT_EQ(capture->streams.size(), 1u);
-  auto& stream = *capture->streams[0];
+  ASSERT_EQ(capture->madeStreams().size(), 1u);
+  auto& stream = *capture->madeStreams()[0];
   for (auto& phone : phones) {
     Seen pictures;
     for (int tries = 0; tries < 50 && pictures.pictures == 0; ++tries) {
@@ -399,7 +399,7 @@ TEST_F(AppModelTest, StoppingAPortalEndsItsPicturesOnEveryPhoneAndKeepsItFromBei
     return false;
   }();
   EXPECT_TRUE(pong);
-  EXPECT_EQ(capture->streams.size(), 1u);  // nothing was captured for it
+  EXPECT_EQ(capture->madeStreams().size(), 1u);  // nothing was captured for it
 
   // Started again: phones that have no portal watch it again.
   model->sharing().startSharing(dashboard);

@@ -86,7 +86,13 @@ class FakeCaptureService final : public ScreenCaptureService {
   bool available = true;
   bool permitted = true;
   std::optional<ShareableContent> content = ShareableContent{};
+  // Written on whichever thread makes a stream: tests that look while the host may still be
+  // making them use the locked copy.
   std::vector<std::shared_ptr<FakeCaptureStream>> streams;
+  std::vector<std::shared_ptr<FakeCaptureStream>> madeStreams() const {
+    std::lock_guard guard(streamsLock_);
+    return streams;
+  }
   std::shared_ptr<Executor> streamCompletions;  // for the streams it makes; null: real queues
   std::error_code startError;                   // given to the streams it makes
   double pointPixelScale = 1;                   // what its filters report
@@ -123,9 +129,13 @@ class FakeCaptureService final : public ScreenCaptureService {
                                             const StreamConfiguration& configuration) override {
     auto stream = std::make_shared<FakeCaptureStream>(filter, configuration, streamCompletions);
     stream->startError = startError;
+    std::lock_guard guard(streamsLock_);
     streams.push_back(stream);
     return stream;
   }
+
+ private:
+  mutable std::mutex streamsLock_;
 };
 
 }  // namespace tavelin::testing
