@@ -110,19 +110,12 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
 });
 
 test('a virtual display on GNOME is a display of its own size that phones watch and use', { timeout: 180000 }, async () => {
-  const started = execFileSync(script, ['start', '1280x720', '--owner', String(process.pid)], { encoding: 'utf8' });
-  const runtime = started.match(/^runtime (\S+)$/m)[1];
-  const pids = started.match(/^pids (.+)$/m)[1].split(' ');
-  const uid = Number(execFileSync('stat', ['-c', '%u', runtime], { encoding: 'utf8' }));
-  const work = ownedFolder('tavelin-gnome-work-', uid);
-  const dataHome = ownedFolder('tavelin-gnome-data-', uid);
-  const programs = [];
+  const session = new GnomeSession();
+  const { work, dataHome } = session;
   let host;
   try {
-    host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 }, dataHome, {
-      binary: script,
-      args: ['run', runtime, process.env.TAVELIN_HOST, '--headless'],
-    });
+    host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 }, dataHome,
+      session.hostArgs());
     const displayLine = /^OK display (\d+) (-?\d+) (-?\d+) (\d+) (\d+) \S+( main)?( virtual)?$/;
     await host.waitFor((l) => l.startsWith('OK portal '));  // the screen it shares on its own
     const displays = async () => (await ask(host, 'displays')).filter((l) => l.startsWith('OK display ')).map((line) => {
@@ -175,8 +168,9 @@ test('a virtual display on GNOME is a display of its own size that phones watch 
     socket.send(JSON.stringify({ type: 'tap', x: 0.5, y: 0.5 }));
     await until(() => regionPictures().some((p) => p.bytes !== blank), 20000, 'the pointer on the virtual display');
 
-    // A maximised terminal on the main screen, tapped into focus there, takes what the phone types, before and after the virtual display goes: removing it
-    // leaves the input session as it was.
+    // A maximised terminal on the main screen, tapped into focus there, takes what the phone
+    // types before and after the virtual display goes: removing it leaves the input session as
+    // it was.
     const screen = host.lines.find((l) => /^OK portal \S+ screenRegion Screen$/.test(l)).split(' ')[2];
     socket.send(JSON.stringify({ type: 'selectportal', portalId: screen }));
     const screenPictures = () => seen.pictures.filter((p) => p.size.width === 1280 && p.size.height === 720);
@@ -187,8 +181,7 @@ test('a virtual display on GNOME is a display of its own size that phones watch 
     const typed = join(work, 'typed.txt');
     const ready = join(work, 'ready');
     const shown = screenPictures().length;
-    programs.push(spawn(script, ['run', runtime, 'foot', '--maximized', '--', 'sh', '-c', `touch ${ready}; exec cat > ${typed}`],
-      { stdio: 'ignore' }));
+    session.run(['foot', '--maximized', '--', 'sh', '-c', `touch ${ready}; exec cat > ${typed}`]);
     await until(() => existsSync(ready), 20000, 'the terminal');
     await until(() => screenPictures().length > shown + 1 && Date.now() - seen.pictures.at(-1).at > 700, 20000,
       'the terminal on screen');
@@ -213,11 +206,7 @@ test('a virtual display on GNOME is a display of its own size that phones watch 
     if (host) console.error(host.lines.filter((line) => !line.startsWith('INPUT ')).join('\n'));
     throw error;
   } finally {
-    for (const program of programs) program.kill();
     await host?.stop();
-    execFileSync(script, ['stop', ...pids]);
-    rmSync(runtime, { recursive: true, force: true });
-    rmSync(work, { recursive: true, force: true });
-    rmSync(dataHome, { recursive: true, force: true });
+    session.stop();
   }
 });
