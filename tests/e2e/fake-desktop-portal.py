@@ -55,10 +55,10 @@ class MutterSession:
         config = bus.get_object('org.gnome.Mutter.DisplayConfig', '/org/gnome/Mutter/DisplayConfig')
         _, monitors, logical, _ = config.GetCurrentState(dbus_interface='org.gnome.Mutter.DisplayConfig')
         sizes = {}
-        for spec, modes, _ in monitors:
+        for names, modes, _ in monitors:
             for mode in modes:
                 if mode[6].get('is-current'):
-                    sizes[str(spec[0])] = (int(mode[1]), int(mode[2]))
+                    sizes[str(names[0])] = (int(mode[1]), int(mode[2]))
         self.streams = []  # (node, mutter stream path, connector, x, y, width, height)
         self.nodes = {}
         pending = []

@@ -10,6 +10,7 @@
 
 #include "TavelinHost/Platform/EventPoster.hpp"
 #include "TavelinHost/Platform/Wayland/MutterDisplays.hpp"
+#include "TavelinHost/Platform/Wayland/PointerPlacement.hpp"
 #include "TavelinKit/Foundation/LogSink.hpp"
 
 struct sd_bus_message;
@@ -18,27 +19,6 @@ namespace tavelin::wayland {
 
 class SessionBus;
 class TextDelivery;
-
-// Where a pointer motion goes on Mutter: which of the session's streams it names and the point
-// in that stream's pixels.
-struct PointerMonitor {
-  std::string connector;
-  ScreenRect bounds;  // global points
-  double scale = 1;
-};
-struct PointerTarget {
-  std::size_t stream = 0;
-  double x = 0;
-  double y = 0;
-};
-// `streams` are the monitors with a stream of their own in the session, in stream order;
-// `layout` is every monitor there is now (the streams' own when empty). A point on no monitor
-// goes to the nearest one's edge. A monitor without a stream is reached through the first
-// stream: Mutter places the pointer at the stream's origin plus the point, beyond its edges too.
-// Nothing without streams.
-std::optional<PointerTarget> placePointer(const std::vector<PointerMonitor>& streams,
-                                          const std::vector<PointerMonitor>& layout,
-                                          const ScreenPoint& at);
 
 // Real input on a GNOME desktop through Mutter's RemoteDesktop session: absolute pointer motion
 // on a screen cast of each monitor (Mutter places the pointer in a stream's coordinates),

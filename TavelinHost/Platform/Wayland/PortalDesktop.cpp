@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "TavelinHost/Platform/KeySymbols.hpp"
+#include "TavelinHost/Platform/Wayland/MutterDisplays.hpp"
 #include "TavelinHost/Platform/Wayland/PipeWireStream.hpp"
+#include "TavelinHost/Platform/Wayland/PointerPlacement.hpp"
 #include "TavelinHost/Platform/Wayland/TextDelivery.hpp"
 #include "TavelinHost/Platform/Wayland/WaylandErrors.hpp"
 #include "TavelinHost/Platform/Wayland/WaylandKeymap.hpp"
@@ -20,12 +22,6 @@ namespace {
 // The compositor makes a session's pointer and keyboard on their first events and loses
 // those; they are in place a short while later.
 constexpr std::chrono::milliseconds deviceSettleTime{150};
-
-std::uint32_t fnv1a(std::string_view text) {
-  std::uint32_t hash = 2166136261u;
-  for (const unsigned char c : text) hash = (hash ^ c) * 16777619u;
-  return hash == 0 ? 1 : hash;
-}
 
 // A motion by nothing and a tap of Shift make the devices, then they settle.
 void settleDevices(PortalSession& session) {
@@ -52,11 +48,12 @@ PortalDesktop::PortalDesktop(std::shared_ptr<SessionBus> bus, PortalTokens token
 PortalDesktop::~PortalDesktop() = default;
 
 std::uint32_t PortalDesktop::displayID(const PortalStream& stream) {
-  if (!stream.id.empty()) return fnv1a("portal:" + stream.id);
-  return fnv1a("portal@" + std::to_string(static_cast<long>(stream.bounds.x)) + "," +
-               std::to_string(static_cast<long>(stream.bounds.y)) + " " +
-               std::to_string(static_cast<long>(stream.bounds.width)) + "x" +
-               std::to_string(static_cast<long>(stream.bounds.height)));
+  // Hashed as Mutter's connectors are, under names of their own.
+  if (!stream.id.empty()) return MutterDisplays::displayID("portal:" + stream.id);
+  return MutterDisplays::displayID("portal@" + std::to_string(static_cast<long>(stream.bounds.x)) +
+                                   "," + std::to_string(static_cast<long>(stream.bounds.y)) + " " +
+                                   std::to_string(static_cast<long>(stream.bounds.width)) + "x" +
+                                   std::to_string(static_cast<long>(stream.bounds.height)));
 }
 
 std::shared_ptr<PortalSession> PortalDesktop::session(std::error_code& error, std::string& why) {
@@ -221,24 +218,15 @@ bool PortalRemoteDesktop::mouse(MouseEventType type, const ScreenPoint& at, int 
   const auto session = desktop_->current();
   if (!session) return false;
   // The point goes to the monitor it is on, or to the nearest one's edge.
-  const PortalStream* best = nullptr;
-  double bestDistance = 0;
+  std::vector<PointerMonitor> monitors;
   for (const auto& stream : session->streams()) {
-    const auto& b = stream.bounds;
-    const double dx = std::max({b.x - at.x, 0.0, at.x - (b.x + b.width)});
-    const double dy = std::max({b.y - at.y, 0.0, at.y - (b.y + b.height)});
-    if (!best || dx * dx + dy * dy < bestDistance) {
-      best = &stream;
-      bestDistance = dx * dx + dy * dy;
-    }
+    monitors.push_back({std::to_string(stream.node), stream.bounds, 1});
   }
-  if (!best) return false;
-  const auto& b = best->bounds;
-  const double x = std::clamp(at.x - b.x, 0.0, std::max(0.0, b.width - 1));
-  const double y = std::clamp(at.y - b.y, 0.0, std::max(0.0, b.height - 1));
-  const std::uint32_t node = best->node;
+  const auto target = placePointer(monitors, {}, at);
+  if (!target) return false;
+  const std::uint32_t node = session->streams()[target->stream].node;
   if (!session->notify("NotifyPointerMotionAbsolute", [&](sd_bus_message* m) {
-        return sd_bus_message_append(m, "udd", node, x, y);
+        return sd_bus_message_append(m, "udd", node, target->x, target->y);
       })) {
     return false;
   }
