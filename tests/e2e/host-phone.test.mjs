@@ -61,7 +61,9 @@ test('a phone browser pairs with the host, drives an xterm, switches and is revo
     assert.deepEqual(await ask(host, `allow ${request.split(' ')[1]}`), ['OK']);
     await page.waitForSelector('#stream-screen:not([hidden])');
 
-    // The xterm's picture arrives once it changes: a tap focuses it, typing changes it.
+    // A tap is aimed at a picture: the page drops touches until it has one (it knows no size
+    // to map them to), so wait for the xterm's first picture. The tap focuses it.
+    await until(() => acks.count >= 1, 15000, 'the first picture of the xterm');
     const picture = await page.locator('#picture').boundingBox();
     await page.touchscreen.tap(picture.x + picture.width / 2, picture.y + picture.height / 2);
     await until(() => host.lines.some((l) => l.startsWith('INPUT {') && l.includes('"type":"tap"')), 15000, 'the tap');
