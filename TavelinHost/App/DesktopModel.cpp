@@ -1,5 +1,7 @@
 #include "TavelinHost/App/DesktopModel.hpp"
 
+#include <thread>
+
 #include "TavelinHost/Capture/LiveDisplayPreview.hpp"
 #include "TavelinHost/Capture/StillPicture.hpp"
 #include "TavelinHost/Capture/TavelinVirtualDisplay.hpp"
@@ -90,6 +92,32 @@ std::vector<WindowInfo> DesktopModel::windowsNow() const {
                               [&found](std::vector<WindowInfo> windows) { found = windows; });
   }
   return found;
+}
+
+bool DesktopModel::choosesWindowsInDesktop() const {
+  return static_cast<bool>(platform_->chooseWindow);
+}
+
+void DesktopModel::chooseWindowInDesktop(
+    std::function<void(std::optional<WindowInfo>, QString)> done) {
+  if (!platform_->chooseWindow) {
+    done(std::nullopt, QStringLiteral("This desktop has no window chooser of its own."));
+    return;
+  }
+  // The chooser waits for the person at the desk, for minutes if need be.
+  std::thread([choose = platform_->chooseWindow, main = mainExecutor_,
+               alive = std::weak_ptr<bool>(alive_), this, done = std::move(done)]() mutable {
+    std::string why;
+    const auto id = choose(why);
+    main->post([alive, this, id, why, done = std::move(done)] {
+      if (alive.expired()) return;
+      if (!id) return done(std::nullopt, QString::fromStdString(why));
+      for (const auto& window : windowsNow()) {
+        if (window.id == *id) return done(window, QString());
+      }
+      done(std::nullopt, QStringLiteral("the chosen window closed at once"));
+    });
+  }).detach();
 }
 
 void DesktopModel::captureWindowStill(std::uint32_t windowID, std::function<void(QImage)> done) {

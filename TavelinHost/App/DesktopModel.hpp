@@ -33,6 +33,11 @@ class DesktopModel final : public QObject {
   void listWindows(std::function<void(std::vector<WindowInfo>)> done);
   // The same, asked and answered on the calling thread (for a terminal's commands).
   std::vector<WindowInfo> windowsNow() const;
+  // Whether windows are picked in the desktop's own chooser, where it lists none to Tavelin.
+  bool choosesWindowsInDesktop() const;
+  // Opens the desktop's window chooser, waiting off the main thread while the user picks; the
+  // window picked, or nothing and a sentence saying why, on the main thread.
+  void chooseWindowInDesktop(std::function<void(std::optional<WindowInfo>, QString)> done);
   // A still picture of one window; a null image when it cannot be captured.
   void captureWindowStill(std::uint32_t windowID, std::function<void(QImage)> done);
   // A still picture of one display at its full size; or a null image and a sentence that says

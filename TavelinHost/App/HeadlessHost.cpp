@@ -158,8 +158,9 @@ void HeadlessHost::addDesktopCommands() {
     }
   });
   static const std::string addUsage =
-      "add screen [x y w h] | add virtual | add window <window id> | add region <window id> <x> "
-      "<y> <w> <h> (fractions of the window)";
+      "add screen [x y w h] | add virtual | add window <window id> | add window (in the "
+      "desktop's chooser, where it has one) | add region <window id> <x> <y> <w> <h> (fractions "
+      "of the window)";
   commands_.add("add", addUsage, [this, added](const Words& words, const Reply& reply) {
     const std::string what = words.size() > 1 ? words[1] : "";
     const auto before = model_.sharing().portals().size();
@@ -183,6 +184,19 @@ void HeadlessHost::addDesktopCommands() {
       if (!display) return reply.error("no virtual display (see: virtual create)");
       model_.targets().chooseVirtualScreenRegion(display->bounds);
       return added(before, reply);
+    }
+    if (what == "window" && words.size() == 2 && model_.desktop().choosesWindowsInDesktop()) {
+      // Answered once the person at the desk has picked a window in the desktop's chooser.
+      model_.desktop().chooseWindowInDesktop(
+          [this, before](std::optional<WindowInfo> window, const QString& why) {
+            const Reply later(emit_);
+            if (!window) return later.error("no window chosen: " + why.toStdString());
+            model_.targets().chooseWindow(*window, std::nullopt);
+            const auto& portals = model_.sharing().portals();
+            if (portals.size() == before) return later.error("the portal could not be stored");
+            later.line(hostLines::portal(portals.back()));
+          });
+      return;
     }
     const bool isRegion = what == "region";
     if ((what != "window" && !isRegion) || words.size() != (isRegion ? 7u : 3u)) {

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -32,22 +33,46 @@ namespace tavelin {
 
 namespace {
 
-std::optional<std::string> restoreTokenIn(std::string_view text) {
+// The tokens a stored file holds: the screens' under "restoreToken", the windows' under
+// "windows" by number. Nothing when the file is not such an object.
+std::optional<std::map<std::string, std::string>> tokensIn(std::string_view text) {
   const auto document = json::parse(text);
   if (!document || !document->is_object()) return std::nullopt;
-  return json::readString(*document, "restoreToken");
+  const auto screens = json::readString(*document, "restoreToken");
+  if (!screens) return std::nullopt;
+  std::map<std::string, std::string> tokens{{"screens", *screens}};
+  const auto windows = document->find("windows");
+  if (windows != document->end() && windows->is_object()) {
+    for (const auto& [number, token] : windows->items()) {
+      if (token.is_string()) tokens["window " + number] = token.get<std::string>();
+    }
+  }
+  return tokens;
 }
 
 }  // namespace
 
-wayland::PortalTokens portalTokens(const StoredFile& file) {
-  return {[file] {
-            const auto text =
-                file.load([](std::string_view t) { return restoreTokenIn(t).has_value(); });
-            return text ? restoreTokenIn(*text).value_or("") : std::string();
-          },
-          [file](const std::string& token) {
-            const json::Json object{{"restoreToken", token}};
+wayland::PortalTokenStore portalTokens(const StoredFile& file) {
+  auto load = [file] {
+    const auto text = file.load([](std::string_view t) { return tokensIn(t).has_value(); });
+    return text ? tokensIn(*text).value_or(std::map<std::string, std::string>{})
+                : std::map<std::string, std::string>{};
+  };
+  // Sessions of several windows may save at once: one change at a time over the whole file.
+  auto saving = std::make_shared<std::mutex>();
+  return {load, [file, load, saving](const std::string& name, const std::string& token) {
+            std::lock_guard guard(*saving);
+            auto tokens = load();
+            if (token.empty() && name != "screens") {
+              tokens.erase(name);
+            } else {
+              tokens[name] = token;
+            }
+            json::Json windows = json::Json::object();
+            for (const auto& [key, value] : tokens) {
+              if (key.starts_with("window ")) windows[key.substr(7)] = value;
+            }
+            const json::Json object{{"restoreToken", tokens["screens"]}, {"windows", windows}};
             if (const auto text = json::encodePretty(object)) file.save(*text);
           }};
 }

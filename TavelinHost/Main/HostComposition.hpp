@@ -20,8 +20,8 @@ namespace tavelin {
 std::optional<PlatformServices> openPlatform(const PlatformChoice& choice, std::string& why,
                                              std::function<void()> beforeDialog = {});
 
-// The desktop portal's restore token as the host keeps it, in its data folder.
-wayland::PortalTokens portalTokens(const StoredFile& file);
+// The desktop portal's restore tokens as the host keeps them, in its data folder.
+wayland::PortalTokenStore portalTokens(const StoredFile& file);
 
 // `tavelin`: the window on this desktop, or with --headless the line protocol on stdin/stdout.
 int runHost(int argc, char** argv);

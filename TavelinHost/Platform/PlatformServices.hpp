@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "TavelinHost/Platform/EventPoster.hpp"
@@ -25,6 +28,10 @@ struct PlatformServices {
   std::string virtualDisplayNote;
   // Why windows cannot be moved on this desktop, for the user; empty where they can be.
   std::string noWindowMoves;
+  // Where other applications' windows cannot be listed: lets the user pick one in the
+  // desktop's own window chooser, which then lists it like any other window. Blocks until the
+  // user answers; its id, or nothing with the reason in `why`. Empty where windows are listed.
+  std::function<std::optional<std::uint32_t>(std::string& why)> chooseWindow;
   // Whether the host may place its own windows over other applications', anywhere on the
   // desktop: the overlays that select a screen region and outline a shared one need that.
   bool placesOverlays = false;

@@ -41,6 +41,25 @@ WindowPicker::WindowPicker(AppModel& model, QWidget* parent) : QWidget(parent), 
   status_ = ui::noteLabel(QString(), this);
   status_->setAlignment(Qt::AlignCenter);
   layout->addWidget(status_);
+  if (model_.desktop().choosesWindowsInDesktop()) {
+    // This desktop lists no other application's windows: its own chooser picks one.
+    auto* choose = new QPushButton(QStringLiteral("Choose a Window on the Desktop\u2026"), this);
+    layout->addWidget(choose);
+    connect(choose, &QPushButton::clicked, this, [this, choose] {
+      choose->setEnabled(false);
+      desktopNote_ = QStringLiteral("The desktop asks which window to share.");
+      applyFilter();
+      model_.desktop().chooseWindowInDesktop(
+          [self = QPointer(this), choose](std::optional<WindowInfo> window, const QString& why) {
+            if (!self) return;
+            choose->setEnabled(true);
+            self->desktopNote_ =
+                window ? QString() : QStringLiteral("No window was chosen: ") + why + '.';
+            self->refresh();
+            if (window) Q_EMIT self->chosen(*window);
+          });
+    });
+  }
 
   connect(search_, &QLineEdit::textChanged, this, &WindowPicker::applyFilter);
   connect(reload, &QPushButton::clicked, this, &WindowPicker::refresh);
@@ -93,13 +112,18 @@ void WindowPicker::applyFilter() {
   }
   if (!shown_.empty()) list_->setCurrentRow(0);
   QString status;
-  if (loading_) {
+  if (!desktopNote_.isEmpty()) {
+    status = desktopNote_;
+  } else if (loading_) {
     status = QStringLiteral("Looking for windows\u2026");
   } else if (!model_.diagnostics().canCapture()) {
     status = QStringLiteral("The desktop does not let Tavelin capture the screen.");
   } else if (shown_.empty() && !search_->text().trimmed().isEmpty()) {
     status = QStringLiteral("No window matches \u201C") + search_->text().trimmed() +
              QStringLiteral("\u201D.");
+  } else if (shown_.empty() && model_.desktop().choosesWindowsInDesktop()) {
+    status = QStringLiteral("This desktop does not show Tavelin its windows: choose one on the "
+                            "desktop, and it is listed here while it is shared.");
   } else if (shown_.empty()) {
     status = QStringLiteral("No windows to share. Open the application, then press Refresh.");
   }

@@ -62,23 +62,36 @@ TEST(PlatformChoice, TheSessionDecidesTheCommandLineOverridesAndTheLogIsToldWhat
   EXPECT_EQ(why, none.description);
 }
 
-TEST(PlatformChoice, ThePortalsRestoreTokenIsReplacedEachTimeAndADamagedFileGivesNone) {
+TEST(PlatformChoice, ThePortalsRestoreTokensAreReplacedEachTimeAndADamagedFileGivesNone) {
   testing::TemporaryDirectory directory;
   const auto folder = std::make_shared<DataFolder>(directory.path());
-  const auto tokens = portalTokens(StoredFile(folder, "desktop-portal.json"));
-  EXPECT_EQ(tokens.load(), "");  // none yet: the desktop asks
-  tokens.save("first");
-  tokens.save("second");  // tokens are good once: the newest replaces the spent one
-  EXPECT_EQ(tokens.load(), "second");
-  EXPECT_EQ(portalTokens(StoredFile(folder, "desktop-portal.json")).load(), "second");
-  tokens.save("");  // a spent token with no new one
-  EXPECT_EQ(tokens.load(), "");
+  const auto store = portalTokens(StoredFile(folder, "desktop-portal.json"));
+  const auto screens = store.of("screens");
+  const auto window = store.of("window 3");
+  EXPECT_EQ(screens.load(), "");  // none yet: the desktop asks
+  screens.save("first");
+  screens.save("second");  // tokens are good once: the newest replaces the spent one
+  EXPECT_EQ(screens.load(), "second");
+  EXPECT_EQ(portalTokens(StoredFile(folder, "desktop-portal.json")).of("screens").load(), "second");
 
-  for (const char* damaged : {"not json", "[]", R"({"restoreToken": 7})"}) {
+  // Each window's token is kept beside the screens' and spent on its own.
+  window.save("w1");
+  store.of("window 12").save("w2");
+  EXPECT_EQ(window.load(), "w1");
+  EXPECT_EQ(screens.load(), "second");
+  window.save("");
+  EXPECT_EQ(store.load(), (std::map<std::string, std::string>{{"screens", "second"},
+                                                              {"window 12", "w2"}}));
+  screens.save("");  // a spent token with no new one
+  EXPECT_EQ(screens.load(), "");
+  EXPECT_EQ(store.of("window 12").load(), "w2");
+
+  for (const char* damaged :
+       {"not json", "[]", R"({"restoreToken": 7})", R"({"restoreToken": "a", "windows": 5})"}) {
     std::ofstream(directory.path() / "desktop-portal.json") << damaged;
-    EXPECT_EQ(tokens.load(), "") << damaged;
-    tokens.save("fresh");
-    EXPECT_EQ(tokens.load(), "fresh") << damaged;
+    EXPECT_EQ(window.load(), "") << damaged;
+    screens.save("fresh");
+    EXPECT_EQ(screens.load(), "fresh") << damaged;
   }
 }
 

@@ -7,9 +7,11 @@
 #
 # stdin:  answer allow|cancel|deny   what the next dialog answers (allow at first)
 #         close                      the desktop ends the running session (streams stop)
-# stdout: ready | dialog | restored <token> | token <token> | refused <answer>
+# The window chooser picks the window that has the focus.
+#
+# stdout: ready | dialog | dialog window | restored <token> | token <token> | refused <answer>
 #         | closed by-desktop|by-client|owner-gone
-#         | input <method>
+#         | input <method> | at <x> <y> (where an absolute motion lands in its stream)
 import argparse
 import os
 import socket
@@ -38,9 +40,9 @@ def sender_path(sender):
 
 
 class MutterSession:
-    """A Mutter remote desktop session with a cast of every monitor in it."""
+    """A Mutter remote desktop session with a cast of every monitor, or of the focused window."""
 
-    def __init__(self, cursor_mode, ready):
+    def __init__(self, cursor_mode, window, ready):
         rd = bus.get_object('org.gnome.Mutter.RemoteDesktop', '/org/gnome/Mutter/RemoteDesktop')
         path = rd.CreateSession(dbus_interface='org.gnome.Mutter.RemoteDesktop')
         session = bus.get_object('org.gnome.Mutter.RemoteDesktop', path)
@@ -62,7 +64,10 @@ class MutterSession:
         self.streams = []  # (node, mutter stream path, connector, x, y, width, height)
         self.nodes = {}
         pending = []
-        for x, y, _, _, _, specs, _ in logical:
+        if window:
+            stream = self.cast.RecordWindow({'cursor-mode': dbus.UInt32(cursor_mode)})
+            pending.append({'path': stream, 'connector': None, 'node': None})
+        for x, y, _, _, _, specs, _ in [] if window else logical:
             connector = str(specs[0][0])
             stream = self.cast.RecordMonitor(connector, {'cursor-mode': dbus.UInt32(cursor_mode)})
             pending.append({'path': stream, 'connector': connector, 'at': (int(x), int(y)),
@@ -70,6 +75,11 @@ class MutterSession:
         # Mutter names the nodes after Start, by signals: ready once all are named.
         def named(node, e):
             e['node'] = int(node)
+            if e['connector'] is None:
+                # As large as the buffer Mutter sends: the window's own size comes with each one.
+                parameters = bus.get_object('org.gnome.Mutter.ScreenCast', e['path']).Get(
+                    'org.gnome.Mutter.ScreenCast.Stream', 'Parameters', dbus_interface=dbus.PROPERTIES_IFACE)
+                e['size'] = tuple(int(v) for v in parameters.get('size', (0, 0)))
             self.nodes[e['node']] = e['path']
             if all(p['node'] is not None for p in pending) and not self.streams:
                 self.streams.extend(pending)
@@ -95,6 +105,7 @@ class Session(dbus.service.Object):
         self.persist_mode = 0
         self.restore_token = ''
         self.cursor_mode = 2
+        self.source_types = 1
         self.mutter = None
 
     @dbus.service.method('org.freedesktop.portal.Session', in_signature='', out_signature='')
@@ -164,7 +175,7 @@ class Portal(dbus.service.Object):
         if interface == REMOTE_DESKTOP:
             return {'version': dbus.UInt32(self.version), 'AvailableDeviceTypes': dbus.UInt32(3)}
         if interface == SCREEN_CAST:
-            return {'version': dbus.UInt32(4), 'AvailableSourceTypes': dbus.UInt32(1),
+            return {'version': dbus.UInt32(4), 'AvailableSourceTypes': dbus.UInt32(3),
                     'AvailableCursorModes': dbus.UInt32(3)}
         raise dbus.DBusException('no such interface', name='org.freedesktop.DBus.Error.UnknownInterface')
 
@@ -192,6 +203,9 @@ class Portal(dbus.service.Object):
             raise dbus.DBusException('remote desktop sessions persist through SelectDevices',
                                      name='org.freedesktop.portal.Error.InvalidArgument')
         session.cursor_mode = int(options.get('cursor_mode', 1))
+        session.source_types = int(options.get('types', 1))
+        if session.source_types not in (1, 2):
+            raise dbus.DBusException('monitors or windows', name='org.freedesktop.portal.Error.InvalidArgument')
         return self.respond(sender, options, 0, {})
 
     @dbus.service.method(REMOTE_DESKTOP, in_signature='osa{sv}', out_signature='o', sender_keyword='sender')
@@ -201,7 +215,7 @@ class Portal(dbus.service.Object):
             self.tokens.discard(session.restore_token)  # good for one start only
             say('restored', session.restore_token)
         else:
-            say('dialog')
+            say('dialog window' if session.source_types == 2 else 'dialog')
             if self.answer != 'allow':
                 say('refused', self.answer)
                 return self.respond(sender, options, 1 if self.answer == 'cancel' else 2, {})
@@ -211,6 +225,8 @@ class Portal(dbus.service.Object):
             if session.mutter is not mutter:
                 return
             streams = [(dbus.UInt32(e['node']),
+                        {'size': dbus.Struct(e['size'], signature='ii'), 'source_type': dbus.UInt32(2)}
+                        if e['connector'] is None else
                         {'position': dbus.Struct(e['at'], signature='ii'),
                          'size': dbus.Struct(e['size'], signature='ii'),
                          'source_type': dbus.UInt32(1), 'id': e['connector']})
@@ -226,7 +242,8 @@ class Portal(dbus.service.Object):
             answer(0, results)
 
         # Mutter's cursor modes: 0 hidden, 1 embedded, 2 metadata; the portal's: 1, 2, 4.
-        session.mutter = MutterSession({1: 0, 2: 1, 4: 2}.get(session.cursor_mode, 1), ready)
+        session.mutter = MutterSession({1: 0, 2: 1, 4: 2}.get(session.cursor_mode, 1),
+                                       session.source_types == 2, ready)
         return path
 
     @dbus.service.method(SCREEN_CAST, in_signature='oa{sv}', out_signature='h', sender_keyword='sender')
@@ -255,6 +272,7 @@ class Portal(dbus.service.Object):
         mutter = self.mutter(path, sender, 'NotifyPointerMotionAbsolute')
         if int(node) not in mutter.nodes:
             raise dbus.DBusException('no such stream', name='org.freedesktop.portal.Error.InvalidArgument')
+        say('at', round(x), round(y))
         mutter.rd.NotifyPointerMotionAbsolute(mutter.nodes[int(node)], x, y)
 
     @dbus.service.method(REMOTE_DESKTOP, in_signature='oa{sv}iu', sender_keyword='sender')

@@ -9,7 +9,7 @@ import { existsSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createInterface } from 'node:readline';
 import { join } from 'node:path';
 import WebSocket from 'ws';
-import { DemoHost, api, collect, freePort, until } from './demo-host.mjs';
+import { DemoHost, api, ask, collect, freePort, until } from './demo-host.mjs';
 import { GnomeSession } from './gnome-session.mjs';
 
 const fakePortal = new URL('./fake-desktop-portal.py', import.meta.url).pathname;
@@ -149,6 +149,86 @@ test('the host shares GNOME through the desktop portal and remembers its permiss
     host = await DemoHost.start({ ...settings, gnomeWithoutDialog: true }, session.dataHome, session.hostArgs());
     assert.match(await host.waitFor((l) => l.startsWith('LOG [Host] Desktop: ')), /GNOME through Mutter/);
     assert.equal(portal.lines.filter((l) => l === 'dialog').length, dialogs);
+  } catch (error) {
+    if (host) console.error(host.lines.filter((line) => !line.startsWith('INPUT ')).join('\n'));
+    console.error(portal.lines.join('\n'));
+    throw error;
+  } finally {
+    await host?.stop();
+    session.stop();
+  }
+});
+
+test('a window picked in the desktop\'s chooser is watched and used, and comes back in the next run', { timeout: 200000 }, async () => {
+  const session = new GnomeSession();
+  const portal = startPortal(session, 2);
+  const tokenFile = join(session.dataHome, 'Tavelin', 'desktop-portal.json');
+  const dialogs = (kind) => portal.lines.filter((l) => l === kind).length;
+  let host;
+  try {
+    await portal.saw('ready');
+    // The stand-in's chooser picks the focused window: a terminal smaller than the screen.
+    const typed = join(session.work, 'typed.txt');
+    const ready = join(session.work, 'ready');
+    session.run(['foot', '--', 'sh', '-c', `touch ${ready}; exec cat > ${typed}`]);
+    await until(() => existsSync(ready), 20000, 'the terminal');
+    host = await DemoHost.start(settings, session.dataHome, session.hostArgs());
+    await portal.saw('token token-1');
+    await host.waitFor((l) => /^OK portal \S+ screenRegion Screen$/.test(l));  // shared at first start
+    assert.deepEqual(await ask(host, 'windows'), ['OK windows 0']);  // the portal lists none
+
+    const added = await ask(host, 'add window');
+    assert.match(added[0], /^OK portal \S+ window Window 1$/);
+    const windowPortal = added[0].split(' ')[2];
+    await host.waitFor((l) => l === 'LOG [Host] The desktop asks which window Tavelin may share, and ' +
+      'whether it may control the pointer and keyboard');
+    assert.equal(dialogs('dialog window'), 1);
+    await portal.saw('token token-2');
+    assert.deepEqual(JSON.parse(readFileSync(tokenFile, 'utf8')), { restoreToken: 'token-1', windows: { 1: 'token-2' } });
+    assert.equal((await ask(host, 'windows'))[0], 'OK windows 1');
+
+    const paired = await api(host, 'POST', '/api/pair', { body: { pin: host.pin, deviceName: 'Window phone' } });
+    const watchWindow = async () => {
+      const watched = await watch(host, paired.body.token);
+      watched.socket.send(JSON.stringify({ type: 'selectportal', portalId: windowPortal }));
+      // Pictures of the window alone: Mutter pads its buffers to the screen, the crop says what is the window.
+      await until(() => watched.seen.pictures.some((p) => p.size.width < 1280 && p.size.height < 720), 20000,
+        'pictures of the window').catch((error) => {
+        throw new Error(`${error.message}: sizes ${JSON.stringify(watched.seen.pictures.map((p) => p.size))}`);
+      });
+      return watched;
+    };
+    let { socket, seen } = await watchWindow();
+    const inputs = portal.lines.length;
+    socket.send(JSON.stringify({ type: 'tap', x: 0.25, y: 0.75 }));
+    socket.send(JSON.stringify({ type: 'text', text: 'into the window' }));
+    socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
+    const terminalText = () => (existsSync(typed) ? readFileSync(typed, 'utf8') : '');
+    await until(() => terminalText() === 'into the window\n', 20000, 'the text in the terminal').catch((error) => {
+      throw new Error(`${error.message}: it has ${JSON.stringify(terminalText())}`);
+    });
+    // The tap lands where it was aimed within the window's own stream.
+    const { width, height } = seen.pictures.at(-1).size;
+    const [, x, y] = portal.lines.slice(inputs).find((l) => l.startsWith('at ')).split(' ').map(Number);
+    assert.ok(Math.abs(x - width * 0.25) <= 2 && Math.abs(y - height * 0.75) <= 2,
+      `a tap at a quarter across and three quarters down a ${width}x${height} window landed at ${x},${y}`);
+    socket.close();
+    await host.stop();
+
+    // The next run restores both permissions without a dialog, the window's when it is looked for.
+    host = await DemoHost.start(settings, session.dataHome, session.hostArgs());
+    await portal.saw('restored token-1');
+    ({ socket } = await watchWindow());
+    await portal.saw('restored token-2');
+    socket.close();
+    assert.equal(dialogs('dialog'), 1);
+    assert.equal(dialogs('dialog window'), 1);
+
+    // A refused chooser adds nothing and says why.
+    portal.tell('answer cancel');
+    const refused = await ask(host, 'add window');
+    assert.equal(refused[0], "ERROR no window chosen: the desktop's sharing dialog was cancelled");
+    assert.equal((await ask(host, 'portals'))[0], 'OK portals 2');
   } catch (error) {
     if (host) console.error(host.lines.filter((line) => !line.startsWith('INPUT ')).join('\n'));
     console.error(portal.lines.join('\n'));

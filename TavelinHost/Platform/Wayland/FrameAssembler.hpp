@@ -35,6 +35,10 @@ class FrameAssembler : public std::enable_shared_from_this<FrameAssembler> {
   void setFilter(const ContentFilter& filter);
   // A new connection: turns, pointer and problems start afresh, and its first buffer is shown.
   void restart();
+  // Told on the loop thread each time the content's size changes. Set before buffers come.
+  void observeContentSize(std::function<void(int width, int height)> observer) {
+    contentSized_ = std::move(observer);
+  }
 
   // Loop thread. Nothing when done with the buffer; a time when it changed something but came
   // before its turn: it wants to be offered again then (or be replaced by a newer one).
@@ -69,6 +73,8 @@ class FrameAssembler : public std::enable_shared_from_this<FrameAssembler> {
     friend bool operator==(const Pointer&, const Pointer&) = default;
   };
   bool fresh_ = true;  // nothing shown since the connection or the configuration changed
+  std::function<void(int, int)> contentSized_;
+  PixelRect contentSeen_;
   Clock::time_point nextTurn_{};
   std::optional<Pointer> shownPointer_;
   std::set<std::string> logged_;

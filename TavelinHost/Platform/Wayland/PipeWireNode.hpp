@@ -27,6 +27,9 @@ class StreamProvider {
   virtual std::optional<PipeWireNode> open(const ContentFilter& filter, std::error_code& error) = 0;
   // Ends what open made; safe to call when nothing is open.
   virtual void close() = 0;
+  // What the node's pictures measure in pixels, each time that changes (a window's stream
+  // follows its window's size). On PipeWire's loop thread.
+  virtual void contentSized(int /*width*/, int /*height*/) {}
   // Set by the stream: the desktop ended the node on its own (its window closed, the session
   // ended). May be called on any thread.
   std::function<void(std::error_code)> onClosed;

@@ -29,7 +29,10 @@ PipeWireStream::PipeWireStream(std::shared_ptr<StreamProvider> provider, Content
     : provider_(std::move(provider)),
       log_(std::move(log)),
       assembler_(std::make_shared<FrameAssembler>(configuration, filter, log_)),
-      filter_(std::move(filter)) {}
+      filter_(std::move(filter)) {
+  assembler_->observeContentSize(
+      [provider = provider_](int width, int height) { provider->contentSized(width, height); });
+}
 
 PipeWireStream::~PipeWireStream() {
   // No work of the worker runs now: each holds the stream, or found it gone and did nothing.

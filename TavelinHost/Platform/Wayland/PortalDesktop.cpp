@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <systemd/sd-bus.h>
 #include <thread>
 
@@ -23,6 +24,9 @@ namespace {
 // those; they are in place a short while later.
 constexpr std::chrono::milliseconds deviceSettleTime{150};
 
+// Chosen windows are numbered from 1; their planes must stay apart within a double's integers.
+constexpr unsigned long maxWindows = 1u << 15;
+
 // A motion by nothing and a tap of Shift make the devices, then they settle.
 void settleDevices(PortalSession& session) {
   const double none = 0;
@@ -38,7 +42,7 @@ void settleDevices(PortalSession& session) {
 
 }  // namespace
 
-PortalDesktop::PortalDesktop(std::shared_ptr<SessionBus> bus, PortalTokens tokens,
+PortalDesktop::PortalDesktop(std::shared_ptr<SessionBus> bus, PortalTokenStore tokens,
                              std::function<void()> beforeDialog, HostLogSink log)
     : bus_(std::move(bus)),
       tokens_(std::move(tokens)),
@@ -65,7 +69,8 @@ std::shared_ptr<PortalSession> PortalDesktop::session(std::error_code& error, st
     return nullptr;
   }
   std::shared_ptr<PortalSession> started =
-      PortalSession::start(bus_, tokens_, beforeDialog_, log_, error, why);
+      PortalSession::start(bus_, PortalSources::monitors, tokens_.of("screens"), beforeDialog_,
+                           log_, error, why);
   if (!started) {
     if (log_) log_("Host", "Screen sharing error: " + why);
     return nullptr;
@@ -110,6 +115,141 @@ std::vector<DisplayDescription> PortalDesktop::displays() {
   return displays_;
 }
 
+LiveWindow PortalDesktop::described(std::uint32_t windowID, const ChosenWindow& chosen) {
+  LiveWindow window;
+  window.windowID = windowID;
+  window.bounds = chosen.bounds;
+  // The portal names neither the window nor its application.
+  window.ownerName = "Window " + std::to_string(windowID);
+  window.isOnScreen = true;
+  return window;
+}
+
+void PortalDesktop::dropEndedWindows() {
+  std::erase_if(chosen_, [](const auto& entry) { return entry.second.session->ended(); });
+}
+
+std::optional<LiveWindow> PortalDesktop::startWindow(std::uint32_t windowID,
+                                                     std::error_code& error, std::string& why) {
+  const std::string name = "window " + std::to_string(windowID);
+  std::shared_ptr<PortalSession> started = PortalSession::start(
+      bus_, PortalSources::window, tokens_.of(name), beforeDialog_, log_, error, why);
+  if (!started) return std::nullopt;
+  if (started->streams().size() != 1) {
+    error = WaylandError::noStream;
+    why = "the desktop shared " + std::to_string(started->streams().size()) +
+          " windows where one was asked for";
+    return std::nullopt;
+  }
+  settleDevices(*started);
+  const PortalStream& stream = started->streams().front();
+  ChosenWindow chosen{started, stream.node,
+                      {windowPlane + windowSpacing * windowID, 0,
+                       std::clamp<double>(stream.bounds.width, 0, windowSpacing),
+                       std::clamp<double>(stream.bounds.height, 0, windowSpacing)}};
+  std::lock_guard guard(lock_);
+  lastWindowNumber_ = std::max(lastWindowNumber_, windowID);
+  chosen_[windowID] = chosen;
+  return described(windowID, chosen);
+}
+
+std::optional<LiveWindow> PortalDesktop::chooseWindow(std::error_code& error, std::string& why) {
+  std::lock_guard starting(starting_);
+  std::uint32_t number = 0;
+  {
+    std::lock_guard guard(lock_);
+    // Numbers are never reused: a portal of an earlier run may still name its window's.
+    const auto stored = tokens_.load ? tokens_.load() : std::map<std::string, std::string>{};
+    for (const auto& entry : stored) {
+      unsigned long kept = 0;
+      if (std::sscanf(entry.first.c_str(), "window %lu", &kept) == 1 && kept < maxWindows) {
+        lastWindowNumber_ = std::max(lastWindowNumber_, static_cast<std::uint32_t>(kept));
+      }
+    }
+    if (lastWindowNumber_ + 1 >= maxWindows) {
+      error = WaylandError::noStream;
+      why = "Tavelin has numbered as many windows as it can keep apart";
+      return std::nullopt;
+    }
+    number = ++lastWindowNumber_;
+    restoreTried_.insert(number);
+  }
+  auto window = startWindow(number, error, why);
+  if (!window && log_) log_("Host", "Window sharing error: " + why);
+  return window;
+}
+
+std::vector<LiveWindow> PortalDesktop::windows() {
+  std::lock_guard guard(lock_);
+  dropEndedWindows();
+  std::vector<LiveWindow> live;
+  for (const auto& [id, chosen] : chosen_) live.push_back(described(id, chosen));
+  return live;
+}
+
+std::optional<LiveWindow> PortalDesktop::window(std::uint32_t windowID) {
+  {
+    std::lock_guard guard(lock_);
+    dropEndedWindows();
+    if (const auto found = chosen_.find(windowID); found != chosen_.end()) {
+      return described(windowID, found->second);
+    }
+    if (!restoreTried_.insert(windowID).second) return std::nullopt;
+  }
+  // A window of an earlier run comes back only where the portal kept its permission; it never
+  // brings up a dialog by itself.
+  if (tokens_.of("window " + std::to_string(windowID)).load().empty()) return std::nullopt;
+  std::lock_guard starting(starting_);
+  std::error_code error;
+  std::string why;
+  auto restored = startWindow(windowID, error, why);
+  if (!restored && log_) log_("Host", "Window sharing error: " + why);
+  return restored;
+}
+
+std::shared_ptr<PortalSession> PortalDesktop::windowSession(std::uint32_t windowID,
+                                                            std::uint32_t& node) {
+  std::lock_guard guard(lock_);
+  dropEndedWindows();
+  const auto found = chosen_.find(windowID);
+  if (found == chosen_.end()) return nullptr;
+  node = found->second.node;
+  return found->second.session;
+}
+
+void PortalDesktop::windowSized(std::uint32_t windowID, int width, int height) {
+  std::lock_guard guard(lock_);
+  const auto found = chosen_.find(windowID);
+  if (found == chosen_.end() || width <= 0 || height <= 0) return;
+  found->second.bounds.width = std::min<double>(width, windowSpacing);
+  found->second.bounds.height = std::min<double>(height, windowSpacing);
+}
+
+std::optional<PortalDesktop::PointerAt> PortalDesktop::pointerAt(const ScreenPoint& at) {
+  {
+    std::lock_guard guard(lock_);
+    dropEndedWindows();
+    for (const auto& [id, chosen] : chosen_) {
+      const ScreenRect& r = chosen.bounds;
+      if (at.x >= r.x && at.x < r.x + windowSpacing && at.y < windowSpacing) {
+        return PointerAt{chosen.session, chosen.node,
+                         std::clamp(at.x - r.x, 0.0, std::max(0.0, r.width - 1)),
+                         std::clamp(at.y - r.y, 0.0, std::max(0.0, r.height - 1))};
+      }
+    }
+  }
+  const auto session = current();
+  if (!session) return std::nullopt;
+  // A point on the monitors goes to the one it is on, or to the nearest one's edge.
+  std::vector<PointerMonitor> monitors;
+  for (const auto& stream : session->streams()) {
+    monitors.push_back({std::to_string(stream.node), stream.bounds, 1});
+  }
+  const auto target = placePointer(monitors, {}, at);
+  if (!target) return std::nullopt;
+  return PointerAt{session, session->streams()[target->stream].node, target->x, target->y};
+}
+
 std::int32_t PortalWindowServer::ownProcessID() const { return ::getpid(); }
 
 namespace {
@@ -121,23 +261,27 @@ class PortalScreenCast final : public StreamProvider {
       : desktop_(std::move(desktop)) {}
 
   std::optional<PipeWireNode> open(const ContentFilter& filter, std::error_code& error) override {
+    std::string why;
+    if (const auto* window = std::get_if<WindowContent>(&filter.content)) {
+      std::uint32_t node = 0;
+      session_ = desktop_->windowSession(window->windowID, node);
+      if (!session_) {
+        error = WaylandError::streamEnded;
+        return std::nullopt;
+      }
+      windowID_ = window->windowID;
+      return remote(node, error);
+    }
     const auto* content = std::get_if<DisplayContent>(&filter.content);
     if (!content) {
-      error = WaylandError::windowsNotOffered;
+      error = WaylandError::noStream;
       return std::nullopt;
     }
-    std::string why;
+    windowID_ = 0;
     session_ = desktop_->session(error, why);
     if (!session_) return std::nullopt;
     for (const auto& stream : session_->streams()) {
-      if (PortalDesktop::displayID(stream) != content->displayID) continue;
-      const int fd = session_->openPipeWireRemote(why);
-      if (fd < 0) {
-        if (desktop_->log()) desktop_->log()("Host", "Screen sharing error: " + why);
-        error = WaylandError::noStream;
-        return std::nullopt;
-      }
-      return PipeWireNode{stream.node, fd};
+      if (PortalDesktop::displayID(stream) == content->displayID) return remote(stream.node, error);
     }
     error = WaylandError::noSuchMonitor;
     return std::nullopt;
@@ -145,9 +289,25 @@ class PortalScreenCast final : public StreamProvider {
 
   void close() override { session_.reset(); }
 
+  void contentSized(int width, int height) override {
+    if (const std::uint32_t window = windowID_) desktop_->windowSized(window, width, height);
+  }
+
  private:
+  std::optional<PipeWireNode> remote(std::uint32_t node, std::error_code& error) {
+    std::string why;
+    const int fd = session_->openPipeWireRemote(why);
+    if (fd < 0) {
+      if (desktop_->log()) desktop_->log()("Host", "Screen sharing error: " + why);
+      error = WaylandError::noStream;
+      return std::nullopt;
+    }
+    return PipeWireNode{node, fd};
+  }
+
   const std::shared_ptr<PortalDesktop> desktop_;
   std::shared_ptr<PortalSession> session_;  // on the stream's worker thread
+  std::atomic<std::uint32_t> windowID_{0};  // the window shown, read on PipeWire's loop thread
 };
 
 }  // namespace
@@ -158,7 +318,18 @@ void PortalCaptureService::shareableContent(
   for (const auto& display : desktop_->displays()) {
     content.displays.push_back({display.displayID, display.bounds});
   }
+  for (const auto& window : desktop_->windows()) {
+    const ShareableApplication owner{window.ownerName, "", window.ownerProcessID};
+    content.windows.push_back(
+        {window.windowID, window.name, window.bounds, 0, window.isOnScreen, owner});
+  }
   done(std::move(content), {});
+}
+
+std::optional<ContentFilter> PortalCaptureService::windowFilter(std::uint32_t windowID) {
+  const auto window = desktop_->window(windowID);
+  if (!window) return std::nullopt;
+  return ContentFilter{WindowContent{windowID}, 1, window->bounds};
 }
 
 std::optional<ContentFilter> PortalCaptureService::displayFilter(
@@ -183,11 +354,18 @@ PortalRemoteDesktop::PortalRemoteDesktop(std::shared_ptr<PortalDesktop> desktop)
 
 PortalRemoteDesktop::~PortalRemoteDesktop() {
   std::lock_guard guard(lock_);
-  const auto session = desktop_->current();
+  const auto session = inputSession();
   if (!session) return;
   for (int number = 0; number < 3; ++number) {  // never leave a button held behind
     if (pressed_ & (1u << number)) button(*session, number, false);
   }
+}
+
+// lock_ held.
+std::shared_ptr<PortalSession> PortalRemoteDesktop::inputSession() {
+  auto session = pointing_.lock();
+  if (session && !session->ended()) return session;
+  return desktop_->current();
 }
 
 // lock_ held.
@@ -215,28 +393,22 @@ bool PortalRemoteDesktop::keysym(PortalSession& session, std::uint32_t symbol, b
 
 bool PortalRemoteDesktop::mouse(MouseEventType type, const ScreenPoint& at, int number, int) {
   std::lock_guard guard(lock_);
-  const auto session = desktop_->current();
-  if (!session) return false;
-  // The point goes to the monitor it is on, or to the nearest one's edge.
-  std::vector<PointerMonitor> monitors;
-  for (const auto& stream : session->streams()) {
-    monitors.push_back({std::to_string(stream.node), stream.bounds, 1});
-  }
-  const auto target = placePointer(monitors, {}, at);
+  const auto target = desktop_->pointerAt(at);
   if (!target) return false;
-  const std::uint32_t node = session->streams()[target->stream].node;
-  if (!session->notify("NotifyPointerMotionAbsolute", [&](sd_bus_message* m) {
-        return sd_bus_message_append(m, "udd", node, target->x, target->y);
+  PortalSession& session = *target->session;
+  if (!session.notify("NotifyPointerMotionAbsolute", [&](sd_bus_message* m) {
+        return sd_bus_message_append(m, "udd", target->node, target->x, target->y);
       })) {
     return false;
   }
+  pointing_ = target->session;
   switch (type) {
     case MouseEventType::leftMouseDown:
     case MouseEventType::rightMouseDown:
-    case MouseEventType::otherMouseDown: return button(*session, number, true);
+    case MouseEventType::otherMouseDown: return button(session, number, true);
     case MouseEventType::leftMouseUp:
     case MouseEventType::rightMouseUp:
-    case MouseEventType::otherMouseUp: return button(*session, number, false);
+    case MouseEventType::otherMouseUp: return button(session, number, false);
     case MouseEventType::mouseMoved:
     case MouseEventType::leftMouseDragged:
     case MouseEventType::rightMouseDragged: return true;
@@ -255,7 +427,7 @@ bool PortalRemoteDesktop::scrollWheel(std::int32_t vertical, std::int32_t horizo
   const int down = -keys::wheelClicks(carry.vertical, vertical);
   const int right = -keys::wheelClicks(carry.horizontal, horizontal);
   std::lock_guard guard(lock_);
-  const auto session = desktop_->current();
+  const auto session = inputSession();
   if (!session) return false;
   bool sent = true;
   for (const auto& wheel : {std::pair<std::uint32_t, int>{0, down}, {1, right}}) {
@@ -271,14 +443,14 @@ bool PortalRemoteDesktop::keyPress(std::uint16_t virtualKey) {
   const std::uint32_t symbol = keys::keysymOfVirtualKey(virtualKey);
   if (symbol == keys::noSymbol) return false;
   std::lock_guard guard(lock_);
-  const auto session = desktop_->current();
+  const auto session = inputSession();
   return session && keysym(*session, symbol, true) && keysym(*session, symbol, false);
 }
 
 bool PortalRemoteDesktop::typeUnits(std::u16string_view units) {
   const std::u32string characters = keys::charactersOf(units);
   std::lock_guard guard(lock_);
-  const auto session = desktop_->current();
+  const auto session = inputSession();
   if (!session) return false;
   // The seat has a keyboard only once the session's virtual one exists.
   if (!keymap_) keymap_ = WaylandKeymap::connect();

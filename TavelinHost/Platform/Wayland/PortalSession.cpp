@@ -21,7 +21,7 @@ constexpr const char* sessionInterface = "org.freedesktop.portal.Session";
 
 // Device and source kinds, cursor modes and persistence, as the portal numbers them.
 constexpr std::uint32_t keyboard = 1, pointer = 2;
-constexpr std::uint32_t monitorSources = 1;
+constexpr std::uint32_t monitorSources = 1, windowSources = 2;
 constexpr std::uint32_t cursorHidden = 1, cursorEmbedded = 2;
 constexpr std::uint32_t persistUntilRevoked = 2;
 
@@ -191,6 +191,7 @@ bool PortalSession::ask(SessionBus& bus, const char* interface, const char* memb
 }
 
 std::unique_ptr<PortalSession> PortalSession::start(std::shared_ptr<SessionBus> bus,
+                                                    PortalSources what,
                                                     const PortalTokens& tokens,
                                                     const std::function<void()>& beforeDialog,
                                                     const HostLogSink& log, std::error_code& error,
@@ -216,7 +217,9 @@ std::unique_ptr<PortalSession> PortalSession::start(std::shared_ptr<SessionBus> 
     return nullptr;
   }
   std::unique_ptr<PortalSession> made(new PortalSession(std::move(bus), session));
+  made->persists_ = persists;
   SessionBus& b = *made->bus_;
+  const bool window = what == PortalSources::window;
 
   const std::string restoreToken = persists && tokens.load ? tokens.load() : std::string();
   Request devices;
@@ -235,8 +238,8 @@ std::unique_ptr<PortalSession> PortalSession::start(std::shared_ptr<SessionBus> 
   Request sources;
   sources.session = session;
   sources.options = [&](sd_bus_message* d) {
-    const std::uint32_t types = monitorSources;
-    const int multiple = 1;
+    const std::uint32_t types = window ? windowSources : monitorSources;
+    const int multiple = window ? 0 : 1;
     const std::uint32_t cursor = (cursorModes & cursorEmbedded) ? cursorEmbedded : cursorHidden;
     int status = appendEntry(d, "types", 'u', &types);
     if (status >= 0) status = appendEntry(d, "multiple", 'b', &multiple);
@@ -246,10 +249,15 @@ std::unique_ptr<PortalSession> PortalSession::start(std::shared_ptr<SessionBus> 
   if (!ask(b, screenCast, "SelectSources", sources, error, why)) return nullptr;
 
   if (log) {
-    log("Host", restoreToken.empty()
-                    ? "The desktop asks whether Tavelin may share the screen and control the "
-                      "pointer and keyboard"
-                    : "Restoring the desktop's earlier permission to share the screen");
+    if (!restoreToken.empty()) {
+      log("Host", window ? "Restoring the desktop's earlier permission to share a window"
+                         : "Restoring the desktop's earlier permission to share the screen");
+    } else {
+      log("Host", window ? "The desktop asks which window Tavelin may share, and whether it may "
+                           "control the pointer and keyboard"
+                         : "The desktop asks whether Tavelin may share the screen and control "
+                           "the pointer and keyboard");
+    }
   }
   if (restoreToken.empty() && beforeDialog) beforeDialog();
   std::uint32_t granted = 0;
@@ -277,7 +285,7 @@ std::unique_ptr<PortalSession> PortalSession::start(std::shared_ptr<SessionBus> 
   if (!started) return nullptr;
   if (made->streams_.empty()) {
     error = WaylandError::noStream;
-    why = "the desktop shares no monitor";
+    why = window ? "the desktop shares no window" : "the desktop shares no monitor";
     return nullptr;
   }
   if (log && (granted & (keyboard | pointer)) != (keyboard | pointer)) {

@@ -111,11 +111,16 @@ std::optional<PlatformServices> openPortal(const std::shared_ptr<SessionBus>& bu
   services.poster = std::make_shared<PortalRemoteDesktop>(desktop);
   services.noWindowMoves =
       "The desktop portal does not let Tavelin move other applications' windows.";
+  services.chooseWindow = [desktop](std::string& reason) -> std::optional<std::uint32_t> {
+    std::error_code failure;
+    const auto window = desktop->chooseWindow(failure, reason);
+    return window ? std::optional(window->windowID) : std::nullopt;
+  };
   services.name =
       "Wayland through the desktop portal (the desktop's own dialog allowed sharing the screen "
-      "and controlling the pointer and keyboard); the portal does not let Tavelin list, raise "
-      "or move other applications' windows, so screen and region portals only, and characters "
-      "beyond the keyboard layout cannot be typed";
+      "and controlling the pointer and keyboard); windows are chosen in the desktop's own "
+      "window chooser, as the portal does not let Tavelin list, raise or move other "
+      "applications' windows, and characters beyond the keyboard layout cannot be typed";
   return services;
 }
 

@@ -38,7 +38,7 @@ BackendChoice chooseBackend(std::optional<Backend> requested, bool preferMutter,
 struct WaylandOptions {
   std::optional<Backend> backend;  // asked for by name
   bool preferMutter = false;       // the user's setting: GNOME without the portal's dialog
-  PortalTokens portalTokens;       // where the portal session's restore token is kept
+  PortalTokenStore portalTokens;   // where the portal sessions' restore tokens are kept
   std::function<void()> beforePortalDialog;  // tells the user what the desktop will ask
 };
 
