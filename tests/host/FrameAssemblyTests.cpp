@@ -151,6 +151,22 @@ TEST_F(FrameAssemblyTest, ThePointerIsDrawnWhereTheNodeSaysAndItsMovesAreChanges
   EXPECT_EQ(offer(*assembler, frame, t0 + 40ms), 2u);
 }
 
+TEST_F(FrameAssemblyTest, AWindowsSizeIsToldFromItsCropOnceEachTimeItChanges) {
+  // A window's stream pads every buffer to the screen; the crop is the window.
+  auto assembler = make(still(10ms));
+  std::vector<std::pair<int, int>> told;
+  assembler->observeContentSize([&](int width, int height) { told.emplace_back(width, height); });
+  const auto padded = pattern(16, 12, 0);
+  auto frame = frameOf(padded, 16, 12);
+  frame.crop = PixelRect{0, 0, 10, 6};
+  ASSERT_EQ(offer(*assembler, frame, t0), 1u);
+  EXPECT_EQ(offer(*assembler, frame, t0 + 20ms), 2u);  // the same size again: nothing told
+  frame.crop = PixelRect{0, 0, 12, 8};                 // resized
+  EXPECT_EQ(offer(*assembler, frame, t0 + 40ms), 3u);
+  EXPECT_EQ(samples->picture(2)->pixels->width, 12);
+  EXPECT_EQ(told, (std::vector<std::pair<int, int>>{{10, 6}, {12, 8}}));
+}
+
 TEST_F(FrameAssemblyTest, ChangesBeforeTheirTurnAreAskedForAgainAtIt) {
   auto assembler = make(still(100ms));
   const auto picture = pattern(4, 4, 0);
