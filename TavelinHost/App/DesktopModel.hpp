@@ -35,6 +35,8 @@ class DesktopModel final : public QObject {
   std::vector<WindowInfo> windowsNow() const;
   // Whether windows are picked in the desktop's own chooser, where it lists none to Tavelin.
   bool choosesWindowsInDesktop() const;
+  // Why this desktop lets no window be shared; empty where windows are listed or chosen.
+  QString noWindowsNote() const;
   // Opens the desktop's window chooser, waiting off the main thread while the user picks; the
   // window picked, or nothing and a sentence saying why, on the main thread.
   void chooseWindowInDesktop(std::function<void(std::optional<WindowInfo>, QString)> done);

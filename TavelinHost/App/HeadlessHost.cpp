@@ -199,6 +199,9 @@ void HeadlessHost::addDesktopCommands() {
       return;
     }
     const bool isRegion = what == "region";
+    if ((what == "window" || isRegion) && !model_.desktop().noWindowsNote().isEmpty()) {
+      return reply.error(model_.desktop().noWindowsNote().toStdString());
+    }
     if ((what != "window" && !isRegion) || words.size() != (isRegion ? 7u : 3u)) {
       return reply.error(isRegion           ? "usage: add region <window id> <x> <y> <w> <h>"
                          : what == "window" ? "usage: add window <window id>"

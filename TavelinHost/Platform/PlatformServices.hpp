@@ -28,6 +28,9 @@ struct PlatformServices {
   std::string virtualDisplayNote;
   // Why windows cannot be moved on this desktop, for the user; empty where they can be.
   std::string noWindowMoves;
+  // Why no window can be shared on this desktop, for the user; empty where windows are listed
+  // or chosen.
+  std::string noWindows;
   // Where other applications' windows cannot be listed: lets the user pick one in the
   // desktop's own window chooser, which then lists it like any other window. Blocks until the
   // user answers; its id, or nothing with the reason in `why`. Empty where windows are listed.

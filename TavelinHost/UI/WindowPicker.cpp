@@ -121,6 +121,8 @@ void WindowPicker::applyFilter() {
   } else if (shown_.empty() && !search_->text().trimmed().isEmpty()) {
     status = QStringLiteral("No window matches \u201C") + search_->text().trimmed() +
              QStringLiteral("\u201D.");
+  } else if (shown_.empty() && !model_.desktop().noWindowsNote().isEmpty()) {
+    status = model_.desktop().noWindowsNote();
   } else if (shown_.empty() && model_.desktop().choosesWindowsInDesktop()) {
     status = QStringLiteral("This desktop does not show Tavelin its windows: choose one on the "
                             "desktop, and it is listed here while it is shared.");

@@ -28,6 +28,9 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
     assert.match(desktopLine, /Wayland, GNOME through Mutter/);
     assert.match(desktopLine, /does not let Tavelin list, raise or move other applications' windows/);
     assert.deepEqual(await ask(host, 'windows'), ['OK windows 0']);
+    // No window list and, without the dialog, no chooser: a window portal is refused with words.
+    assert.match((await ask(host, 'add window'))[0],
+      /^ERROR GNOME does not show Tavelin other applications' windows, .* turn off “On GNOME, share without/);
 
     const paired = await api(host, 'POST', '/api/pair', { body: { pin: host.pin, deviceName: 'GNOME phone' } });
     assert.equal(paired.status, 200);

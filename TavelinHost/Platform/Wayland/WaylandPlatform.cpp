@@ -89,6 +89,10 @@ std::optional<PlatformServices> openMutter(const std::shared_ptr<SessionBus>& bu
       "virtual display yourself: it lies beside your screens.";
   // A Wayland client cannot position its windows or keep them above others.
   services.placesOverlays = false;
+  services.noWindows =
+      "GNOME does not show Tavelin other applications' windows, and without the desktop's dialog "
+      "there is no window chooser either. To share a window, turn off \u201COn GNOME, share "
+      "without the desktop's dialog\u201D in Settings and start Tavelin again.";
   services.name =
       "Wayland, GNOME through Mutter's screen cast and remote desktop (no dialog); GNOME does "
       "not let Tavelin list, raise or move other applications' windows, so screen and region "
