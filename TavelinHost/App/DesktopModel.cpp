@@ -98,9 +98,7 @@ bool DesktopModel::choosesWindowsInDesktop() const {
   return static_cast<bool>(platform_->chooseWindow);
 }
 
-QString DesktopModel::noWindowsNote() const {
-  return QString::fromStdString(platform_->noWindows);
-}
+QString DesktopModel::noWindowsNote() const { return QString::fromStdString(platform_->noWindows); }
 
 void DesktopModel::chooseWindowInDesktop(
     std::function<void(std::optional<WindowInfo>, QString)> done) {

@@ -124,8 +124,9 @@ void WindowPicker::applyFilter() {
   } else if (shown_.empty() && !model_.desktop().noWindowsNote().isEmpty()) {
     status = model_.desktop().noWindowsNote();
   } else if (shown_.empty() && model_.desktop().choosesWindowsInDesktop()) {
-    status = QStringLiteral("This desktop does not show Tavelin its windows: choose one on the "
-                            "desktop, and it is listed here while it is shared.");
+    status = QStringLiteral(
+        "This desktop does not show Tavelin its windows: choose one on the "
+        "desktop, and it is listed here while it is shared.");
   } else if (shown_.empty()) {
     status = QStringLiteral("No windows to share. Open the application, then press Refresh.");
   }

@@ -80,8 +80,8 @@ TEST(PlatformChoice, ThePortalsRestoreTokensAreReplacedEachTimeAndADamagedFileGi
   EXPECT_EQ(window.load(), "w1");
   EXPECT_EQ(screens.load(), "second");
   window.save("");
-  EXPECT_EQ(store.load(), (std::map<std::string, std::string>{{"screens", "second"},
-                                                              {"window 12", "w2"}}));
+  EXPECT_EQ(store.load(),
+            (std::map<std::string, std::string>{{"screens", "second"}, {"window 12", "w2"}}));
   screens.save("");  // a spent token with no new one
   EXPECT_EQ(screens.load(), "");
   EXPECT_EQ(store.of("window 12").load(), "w2");

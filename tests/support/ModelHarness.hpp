@@ -63,6 +63,9 @@ struct ModelHarness {
   // What the desktop says of its virtual display and of moving windows (a GNOME one, say).
   std::string virtualDisplayNote, noWindowMoves;
   bool placesOverlays = true;  // an X11-like desktop unless the test says otherwise
+  // A desktop that lists no windows: its own chooser, or why none can be shared.
+  std::function<std::optional<std::uint32_t>(std::string&)> chooseWindow;
+  std::string noWindows;
 
   std::unique_ptr<AppModel> makeModel(HostSettings settings = {}) {
     settings.port = testPort();
@@ -81,6 +84,8 @@ struct ModelHarness {
     environment.platform.virtualDisplayNote = virtualDisplayNote;
     environment.platform.noWindowMoves = noWindowMoves;
     environment.platform.placesOverlays = placesOverlays;
+    environment.platform.chooseWindow = chooseWindow;
+    environment.platform.noWindows = noWindows;
     environment.runProcess = [answers = answers](const std::string& program,
                                                  const std::vector<std::string>&) {
       if (program == "curl") return std::optional(ProcessResult{0, answers->curl, {}});

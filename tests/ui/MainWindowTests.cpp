@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
+#include <atomic>
 
 #include "TavelinHost/UI/ConnectionCard.hpp"
 #include "TavelinHost/UI/DeviceHistorySheet.hpp"
@@ -517,6 +518,70 @@ TEST_F(MainWindowTest, TheCreationSheetListsFiltersAndMakesAWindowPortal) {
   EXPECT_EQ(model->sharing().portals()[0].name, "Mail");
   EXPECT_EQ(model->sharing().portals()[0].payload.windowTarget()->windowID, 0x400001u);
   EXPECT_EQ(window->openSheet(), nullptr);
+}
+
+// Desktops that show Tavelin no other application's windows: one with a window chooser of its
+// own (the desktop portal's), one without (GNOME without the dialog).
+class UnlistedWindowsTest : public ::testing::Test, protected testing::ModelHarness {
+ protected:
+  void start() {
+    capture->content->displays = {{1, {0, 0, 1920, 1080}}};
+    model = makeModel();
+    window = std::make_unique<MainWindow>(*model);
+    window->show();
+    settle();
+    model->setSheet(SheetKind{SheetKind::Kind::create, {}, false, {}});
+    settle();
+    flow = qobject_cast<PortalFlowSheet*>(window->openSheet());
+    ASSERT_NE(flow, nullptr);
+    button(flow, "Application window")->click();
+    runProbes();
+  }
+  void TearDown() override {
+    window.reset();
+    if (model) model->shutDown();
+    settle();
+  }
+  std::unique_ptr<AppModel> model;
+  std::unique_ptr<MainWindow> window;
+  PortalFlowSheet* flow = nullptr;
+};
+
+TEST_F(UnlistedWindowsTest, TheDesktopsChooserMakesTheWindowPortalOrSaysWhyNot) {
+  // What the chooser picks is listed from then on, as the portal's windows are.
+  const ShareableApplication unnamed{"Window 1", "", 0};
+  capture->content->windows = {{1, "", {1048576 + 65536, 0, 640, 400}, 0, true, unnamed}};
+  std::atomic<bool> refuse{true};
+  chooseWindow = [&refuse](std::string& why) -> std::optional<std::uint32_t> {
+    if (!refuse) return 1u;
+    why = "the desktop's sharing dialog was cancelled";
+    return std::nullopt;
+  };
+  start();
+  QAbstractButton* choose = button(flow, "Choose a Window on the Desktop\u2026");
+  ASSERT_NE(choose, nullptr);
+  WindowPicker* picker = flow->windowPicker();
+
+  choose->click();  // the chooser waits for the user off the main thread
+  ASSERT_TRUE(QTest::qWaitFor([&] { return choose->isEnabled(); }, 5000));
+  runProbes();
+  EXPECT_EQ(picker->statusText(),
+            "No window was chosen: the desktop's sharing dialog was cancelled.");
+  EXPECT_TRUE(model->sharing().portals().empty());
+
+  refuse = false;
+  choose->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !model->sharing().portals().empty(); }, 5000));
+  EXPECT_EQ(model->sharing().portals()[0].name, "Window 1");
+  EXPECT_EQ(model->sharing().portals()[0].payload.windowTarget()->windowID, 1u);
+}
+
+TEST_F(UnlistedWindowsTest, WithoutAChooserThePickerSaysWhatToDoInstead) {
+  noWindows = "GNOME does not show Tavelin other applications' windows.";
+  start();
+  EXPECT_EQ(button(flow, "Choose a Window on the Desktop\u2026"), nullptr);
+  EXPECT_EQ(flow->windowPicker()->statusText(),
+            "GNOME does not show Tavelin other applications' windows.");
 }
 
 TEST_F(MainWindowTest, ANewTargetIsChosenOnlyWhileItsSheetIsOpen) {

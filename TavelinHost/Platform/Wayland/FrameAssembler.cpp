@@ -180,7 +180,8 @@ std::optional<CaptureSample> FrameAssembler::picture(const NodeFrame& frame,
     }
     if (content.isEmpty()) return std::nullopt;
   }
-  if (contentSized_ && (content.width != contentSeen_.width || content.height != contentSeen_.height)) {
+  if (contentSized_ &&
+      (content.width != contentSeen_.width || content.height != contentSeen_.height)) {
     contentSeen_ = content;
     contentSized_(static_cast<int>(content.width), static_cast<int>(content.height));
   }

@@ -68,9 +68,8 @@ std::shared_ptr<PortalSession> PortalDesktop::session(std::error_code& error, st
     why = "the desktop ended screen sharing";
     return nullptr;
   }
-  std::shared_ptr<PortalSession> started =
-      PortalSession::start(bus_, PortalSources::monitors, tokens_.of("screens"), beforeDialog_,
-                           log_, error, why);
+  std::shared_ptr<PortalSession> started = PortalSession::start(
+      bus_, PortalSources::monitors, tokens_.of("screens"), beforeDialog_, log_, error, why);
   if (!started) {
     if (log_) log_("Host", "Screen sharing error: " + why);
     return nullptr;
@@ -129,8 +128,8 @@ void PortalDesktop::dropEndedWindows() {
   std::erase_if(chosen_, [](const auto& entry) { return entry.second.session->ended(); });
 }
 
-std::optional<LiveWindow> PortalDesktop::startWindow(std::uint32_t windowID,
-                                                     std::error_code& error, std::string& why) {
+std::optional<LiveWindow> PortalDesktop::startWindow(std::uint32_t windowID, std::error_code& error,
+                                                     std::string& why) {
   const std::string name = "window " + std::to_string(windowID);
   std::shared_ptr<PortalSession> started = PortalSession::start(
       bus_, PortalSources::window, tokens_.of(name), beforeDialog_, log_, error, why);
@@ -143,7 +142,8 @@ std::optional<LiveWindow> PortalDesktop::startWindow(std::uint32_t windowID,
   }
   settleDevices(*started);
   const PortalStream& stream = started->streams().front();
-  ChosenWindow chosen{started, stream.node,
+  ChosenWindow chosen{started,
+                      stream.node,
                       {windowPlane + windowSpacing * windowID, 0,
                        std::clamp<double>(stream.bounds.width, 0, windowSpacing),
                        std::clamp<double>(stream.bounds.height, 0, windowSpacing)}};

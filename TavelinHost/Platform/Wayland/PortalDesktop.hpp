@@ -92,12 +92,12 @@ class PortalDesktop {
   const HostLogSink log_;
   std::mutex starting_;  // one dialog at a time
   std::mutex lock_;
-  std::shared_ptr<PortalSession> session_;                // guarded by lock_
-  std::vector<DisplayDescription> displays_;              // guarded by lock_
-  bool endedByDesktop_ = false;                           // guarded by lock_
-  std::map<std::uint32_t, ChosenWindow> chosen_;          // guarded by lock_
-  std::set<std::uint32_t> restoreTried_;                  // guarded by lock_
-  std::uint32_t lastWindowNumber_ = 0;                    // guarded by lock_
+  std::shared_ptr<PortalSession> session_;        // guarded by lock_
+  std::vector<DisplayDescription> displays_;      // guarded by lock_
+  bool endedByDesktop_ = false;                   // guarded by lock_
+  std::map<std::uint32_t, ChosenWindow> chosen_;  // guarded by lock_
+  std::set<std::uint32_t> restoreTried_;          // guarded by lock_
+  std::uint32_t lastWindowNumber_ = 0;            // guarded by lock_
 };
 
 // The monitors of the portal session, and the windows the user chose in the desktop's chooser:

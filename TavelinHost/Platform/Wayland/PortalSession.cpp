@@ -191,8 +191,7 @@ bool PortalSession::ask(SessionBus& bus, const char* interface, const char* memb
 }
 
 std::unique_ptr<PortalSession> PortalSession::start(std::shared_ptr<SessionBus> bus,
-                                                    PortalSources what,
-                                                    const PortalTokens& tokens,
+                                                    PortalSources what, const PortalTokens& tokens,
                                                     const std::function<void()>& beforeDialog,
                                                     const HostLogSink& log, std::error_code& error,
                                                     std::string& why) {
