@@ -37,6 +37,8 @@ class DesktopModel final : public QObject {
   bool choosesWindowsInDesktop() const;
   // Why this desktop lets no window be shared; empty where windows are listed or chosen.
   QString noWindowsNote() const;
+  // What a shared window shows on this desktop unlike elsewhere; empty where nothing.
+  QString windowCaptureNote() const;
   // Opens the desktop's window chooser, waiting off the main thread while the user picks; the
   // window picked, or nothing and a sentence saying why, on the main thread.
   void chooseWindowInDesktop(std::function<void(std::optional<WindowInfo>, QString)> done);

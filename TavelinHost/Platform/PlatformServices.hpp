@@ -31,6 +31,9 @@ struct PlatformServices {
   // Why no window can be shared on this desktop, for the user; empty where windows are listed
   // or chosen.
   std::string noWindows;
+  // What a shared window shows here unlike elsewhere (what covers it, say), for the user; empty
+  // where a window is captured on its own.
+  std::string windowCaptureNote;
   // Where other applications' windows cannot be listed: lets the user pick one in the
   // desktop's own window chooser, which then lists it like any other window. Blocks until the
   // user answers; its id, or nothing with the reason in `why`. Empty where windows are listed.

@@ -41,6 +41,11 @@ WindowPicker::WindowPicker(AppModel& model, QWidget* parent) : QWidget(parent), 
   status_ = ui::noteLabel(QString(), this);
   status_->setAlignment(Qt::AlignCenter);
   layout->addWidget(status_);
+  if (const QString note = model_.desktop().windowCaptureNote(); !note.isEmpty()) {
+    auto* caveat = ui::noteLabel(note, this);
+    caveat->setWordWrap(true);
+    layout->addWidget(caveat);
+  }
   if (model_.desktop().choosesWindowsInDesktop()) {
     // This desktop lists no other application's windows: its own chooser picks one.
     auto* choose = new QPushButton(QStringLiteral("Choose a Window on the Desktop\u2026"), this);

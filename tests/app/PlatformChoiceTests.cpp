@@ -127,6 +127,13 @@ TEST(PlatformChoice, TheWaylandBackendFollowsWhatTheSessionOffers) {
   const auto screenCastOnly = chooseBackend(Backend::portal, false, wlroots);
   EXPECT_EQ(screenCastOnly.backend, std::nullopt);
   EXPECT_NE(screenCastOnly.reason.find("no remote desktop"), std::string::npos);
+  // A wlroots compositor needs no dialog and no bus; it wins unless Mutter is preferred.
+  const wayland::Offers sway{false, false, false, true}, swayWithPortal{false, true, true, true};
+  EXPECT_EQ(chooseBackend(std::nullopt, false, sway).backend, Backend::wlroots);
+  EXPECT_EQ(chooseBackend(std::nullopt, false, swayWithPortal).backend, Backend::wlroots);
+  EXPECT_EQ(chooseBackend(Backend::portal, false, swayWithPortal).backend, Backend::portal);
+  EXPECT_NE(chooseBackend(Backend::wlroots, false, gnome).reason.find("no wlroots screencopy"),
+            std::string::npos);
   EXPECT_EQ(chooseBackend(std::nullopt, false, bare).backend, std::nullopt);
   EXPECT_NE(chooseBackend(std::nullopt, false, bare).reason.find("neither"), std::string::npos);
 }

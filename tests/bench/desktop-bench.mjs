@@ -1,6 +1,6 @@
-// Figures of the real host on two desktops with the same content, side by side in one run: a
-// private headless GNOME (pictures through PipeWire, input through Mutter) and a private Xvfb
-// desktop (X11). A maximised window repaints a moving bar 30 times a second; a node client is
+// Figures of the real host on three desktops with the same content, side by side in one run: a
+// private headless GNOME (pictures through PipeWire, input through Mutter), a private headless
+// sway (screencopy, virtual pointer) and a private Xvfb desktop (X11). A maximised window repaints a moving bar 30 times a second; a node client is
 // the phone. Printed: socket open → first picture, CPU per picture of the host and of the
 // compositor or X server, and tap → the press arriving in the window (p50 / p95).
 import { spawn } from 'node:child_process';
@@ -8,7 +8,7 @@ import { readFileSync } from 'node:fs';
 import { createInterface } from 'node:readline';
 import WebSocket from 'ws';
 import { DemoHost, api, collect, freePort, startDesktop, until } from '../e2e/demo-host.mjs';
-import { GnomeSession } from '../e2e/gnome-session.mjs';
+import { GnomeSession, SwaySession } from '../e2e/gnome-session.mjs';
 
 const probe = new URL('./probe-window.py', import.meta.url).pathname;
 const ticks = 100;  // USER_HZ: /proc's clock ticks per second on Linux
@@ -89,6 +89,24 @@ const settings = { port: freePort(), requireApproval: false, targetFps: 30, maxF
     const hostPid = await pidOf(`^${process.env.TAVELIN_HOST} --headless`);
     const mutterPid = await pidOf('^mutter --headless');
     await measure('GNOME (PipeWire)', host, hostPid, mutterPid, window);
+  } finally {
+    await host?.stop();
+    session.stop();
+  }
+}
+
+// The same window on sway, through the wlroots protocols.
+{
+  const session = new SwaySession('1280x720');
+  let host;
+  try {
+    const program = session.run(['/usr/bin/python3', probe], { stdio: ['pipe', 'pipe', 'inherit'] });
+    const window = { lines: lines(program), tell: (l) => program.stdin.write(`${l}\n`) };
+    await until(() => window.lines.includes('ready'), 30000, 'the probe window');
+    host = await DemoHost.start(settings, session.dataHome, session.hostArgs());
+    const hostPid = await pidOf(`^${process.env.TAVELIN_HOST} --headless`);
+    const swayPid = await pidOf('^sway -c');
+    await measure('sway (screencopy)', host, hostPid, swayPid, window);
   } finally {
     await host?.stop();
     session.stop();

@@ -1,11 +1,12 @@
-// A private headless GNOME session (scripts/gnome-desktop) for the end-to-end tests: Mutter,
-// PipeWire and WirePlumber on a bus of their own, run as an ordinary user.
+// Private headless desktops for the end-to-end tests, run as an ordinary user: GNOME
+// (scripts/gnome-desktop: Mutter, PipeWire and WirePlumber on a bus of their own) and sway
+// (scripts/sway-desktop).
 import { execFileSync, spawn } from 'node:child_process';
 import { chownSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
-const script = new URL('../../scripts/gnome-desktop', import.meta.url).pathname;
+const scripts = new URL('../../scripts/', import.meta.url).pathname;
 
 // A folder the session's user owns, with the host's data folder in it and the settings the
 // test host starts with.
@@ -19,33 +20,45 @@ function ownedFolder(prefix, uid) {
   return folder;
 }
 
-export class GnomeSession {
-  constructor(size = '1280x720') {
+class DesktopSession {
+  constructor(script, size) {
     const started = execFileSync(script, ['start', size, '--owner', String(process.pid)], { encoding: 'utf8' });
     this.script = script;
     this.runtime = started.match(/^runtime (\S+)$/m)[1];
     this.pids = started.match(/^pids (.+)$/m)[1].split(' ');
     this.uid = Number(execFileSync('stat', ['-c', '%u', this.runtime], { encoding: 'utf8' }));
-    this.work = ownedFolder('tavelin-gnome-work-', this.uid);
-    this.dataHome = ownedFolder('tavelin-gnome-data-', this.uid);
+    this.work = ownedFolder('tavelin-desktop-work-', this.uid);
+    this.dataHome = ownedFolder('tavelin-desktop-data-', this.uid);
     this.programs = [];
   }
 
   // A program in the session, as its user; ended with the session.
   run(args, options = {}) {
-    const program = spawn(script, ['run', this.runtime, ...args], { stdio: 'ignore', ...options });
+    const program = spawn(this.script, ['run', this.runtime, ...args], { stdio: 'ignore', ...options });
     this.programs.push(program);
     return program;
   }
 
   // How DemoHost starts the real host in the session.
   hostArgs(...flags) {
-    return { binary: script, args: ['run', this.runtime, process.env.TAVELIN_HOST, '--headless', ...flags] };
+    return { binary: this.script, args: ['run', this.runtime, process.env.TAVELIN_HOST, '--headless', ...flags] };
   }
 
   stop() {
     for (const program of this.programs) program.kill();
-    execFileSync(script, ['stop', ...this.pids]);
+    execFileSync(this.script, ['stop', ...this.pids]);
     for (const folder of [this.runtime, this.work, this.dataHome]) rmSync(folder, { recursive: true, force: true });
+  }
+}
+
+export class GnomeSession extends DesktopSession {
+  constructor(size = '1280x720') {
+    super(`${scripts}gnome-desktop`, size);
+  }
+}
+
+export class SwaySession extends DesktopSession {
+  constructor(size = '1280x720') {
+    super(`${scripts}sway-desktop`, size);
   }
 }

@@ -66,6 +66,7 @@ struct ModelHarness {
   // A desktop that lists no windows: its own chooser, or why none can be shared.
   std::function<std::optional<std::uint32_t>(std::string&)> chooseWindow;
   std::string noWindows;
+  std::string windowCaptureNote;  // what a shared window shows here (what covers it, say)
 
   std::unique_ptr<AppModel> makeModel(HostSettings settings = {}) {
     settings.port = testPort();
@@ -86,6 +87,7 @@ struct ModelHarness {
     environment.platform.placesOverlays = placesOverlays;
     environment.platform.chooseWindow = chooseWindow;
     environment.platform.noWindows = noWindows;
+    environment.platform.windowCaptureNote = windowCaptureNote;
     environment.runProcess = [answers = answers](const std::string& program,
                                                  const std::vector<std::string>&) {
       if (program == "curl") return std::optional(ProcessResult{0, answers->curl, {}});

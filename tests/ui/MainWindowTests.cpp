@@ -576,6 +576,12 @@ TEST_F(UnlistedWindowsTest, TheDesktopsChooserMakesTheWindowPortalOrSaysWhyNot) 
   EXPECT_EQ(model->sharing().portals()[0].payload.windowTarget()->windowID, 1u);
 }
 
+TEST_F(UnlistedWindowsTest, ThePickerSaysWhatASharedWindowShowsOnThisDesktop) {
+  windowCaptureNote = "Whatever covers the window shows too.";
+  start();
+  EXPECT_TRUE(showing(flow, "Whatever covers the window shows too."));
+}
+
 TEST_F(UnlistedWindowsTest, WithoutAChooserThePickerSaysWhatToDoInstead) {
   noWindows = "GNOME does not show Tavelin other applications' windows.";
   start();

@@ -1,11 +1,18 @@
 #include "TavelinHost/Platform/Wayland/WaylandPlatform.hpp"
 
+#include <cstdlib>
+
 #include "TavelinHost/Platform/Wayland/MutterDesktop.hpp"
 #include "TavelinHost/Platform/Wayland/MutterDisplays.hpp"
 #include "TavelinHost/Platform/Wayland/MutterRemoteDesktop.hpp"
 #include "TavelinHost/Platform/Wayland/MutterVirtualDisplay.hpp"
 #include "TavelinHost/Platform/Wayland/PortalDesktop.hpp"
 #include "TavelinHost/Platform/Wayland/SessionBus.hpp"
+#include "TavelinHost/Platform/Wayland/SwayIpc.hpp"
+#include "TavelinHost/Platform/Wayland/WlrootsCapture.hpp"
+#include "TavelinHost/Platform/Wayland/WlrootsConnection.hpp"
+#include "TavelinHost/Platform/Wayland/WlrootsDesktop.hpp"
+#include "TavelinHost/Platform/Wayland/WlrootsInput.hpp"
 
 namespace tavelin::wayland {
 
@@ -42,15 +49,19 @@ BackendChoice chooseBackend(std::optional<Backend> requested, bool preferMutter,
                                     "desktop, so phones could not control this desktop"
                                   : "no desktop portal with screen casts on the session bus"};
       case Backend::wlroots:
-        return {std::nullopt, "the wlroots backend is not part of this build yet"};
+        if (offers.wlroots) return {Backend::wlroots, {}};
+        return {std::nullopt,
+                "the compositor offers no wlroots screencopy, virtual pointer and virtual "
+                "keyboard (they come with sway and other wlroots compositors)"};
     }
   }
   if (preferMutter && offers.mutter) return {Backend::mutter, {}};
+  if (offers.wlroots) return {Backend::wlroots, {}};
   if (portal) return {Backend::portal, {}};
   if (offers.mutter) return {Backend::mutter, {}};
   return {std::nullopt,
           "this Wayland session offers neither the desktop portals for screen casts and remote "
-          "desktops nor Mutter's own interfaces"};
+          "desktops, nor Mutter's own interfaces, nor the wlroots protocols"};
 }
 
 namespace {
@@ -128,20 +139,68 @@ std::optional<PlatformServices> openPortal(const std::shared_ptr<SessionBus>& bu
   return services;
 }
 
+PlatformServices openWlroots(const std::shared_ptr<WlrootsConnection>& compositor) {
+  PlatformServices services;
+  const HostLogSink log = services.log->sink();
+  std::shared_ptr<SwayIpc> sway;
+  if (const char* socket = std::getenv("SWAYSOCK"); socket && *socket) {
+    std::string noSway;
+    sway = SwayIpc::connect(socket, noSway);
+    if (!sway) log("Host", "Window error: sway's IPC does not answer (" + noSway + ")");
+  }
+  auto windows = std::make_shared<WlrootsWindowServer>(compositor, sway);
+  services.capture = std::make_shared<WlrootsCaptureService>(compositor, windows, log);
+  services.windows = windows;
+  services.poster = std::make_shared<WlrootsInput>(compositor, log);
+  if (sway) {
+    services.applications = std::make_shared<SwayApplications>(sway, windows);
+    services.windowControl = std::make_shared<SwayWindowControl>(sway, windows);
+    services.virtualDisplays = std::make_shared<SwayVirtualDisplays>(sway, compositor, log);
+    services.virtualDisplayNote =
+        "Experimental. A headless output of sway's, beside your screens. sway cannot remove it "
+        "again: it stays until sway ends, and the next virtual display uses it again.";
+    services.windowCaptureNote =
+        "On this desktop a window is shared as the part of the screen where it lies: whatever "
+        "covers it shows too, and it cannot be seen while it is on another workspace.";
+  } else {
+    services.applications = std::make_shared<WaylandApplications>();
+    services.windowControl = std::make_shared<UntrustedWindowControl>();
+    services.noWindows =
+        "This compositor does not tell Tavelin where other applications' windows are (only "
+        "sway does, through its IPC), so windows cannot be shared here: share a screen or a "
+        "region of it.";
+    services.noWindowMoves = "This compositor does not let Tavelin move other applications' "
+                             "windows.";
+  }
+  services.placesOverlays = false;
+  services.name = sway ? "Wayland, sway through the wlroots protocols (screencopy, virtual pointer "
+                         "and keyboard) and sway's IPC (no dialog); a window is shared as the "
+                         "part of the screen where it lies, so what covers it shows too"
+                       : "Wayland, a wlroots compositor through its protocols (screencopy, "
+                         "virtual pointer and keyboard; no dialog); without sway's IPC there "
+                         "is no window list, so screen and region portals only";
+  return services;
+}
+
 }  // namespace
 
 std::optional<PlatformServices> openPlatform(const WaylandOptions& options, std::string& why) {
-  const auto bus = SessionBus::open(why);
-  if (!bus) return std::nullopt;
-  const BackendChoice choice = chooseBackend(options.backend, options.preferMutter, probe(*bus));
+  // wlroots compositors need no session bus; the others speak only through one.
+  std::string noCompositor, noBus;
+  auto compositor = WlrootsConnection::connect(noCompositor);
+  const auto bus = SessionBus::open(noBus);
+  Offers offers = bus ? probe(*bus) : Offers{};
+  offers.wlroots = compositor && compositor->offersScreencopy() &&
+                   compositor->offersVirtualPointer() && compositor->offersVirtualKeyboard();
+  const BackendChoice choice = chooseBackend(options.backend, options.preferMutter, offers);
   if (!choice.backend) {
-    why = choice.reason;
+    why = !bus && !compositor ? noBus : choice.reason;
     return std::nullopt;
   }
   switch (*choice.backend) {
     case Backend::mutter: return openMutter(bus, why);
     case Backend::portal: return openPortal(bus, options, why);
-    case Backend::wlroots: why = choice.reason; return std::nullopt;
+    case Backend::wlroots: return openWlroots(compositor);
   }
   return std::nullopt;
 }

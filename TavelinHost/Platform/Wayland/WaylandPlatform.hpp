@@ -22,6 +22,8 @@ struct Offers {
   bool mutter = false;               // org.gnome.Mutter.ScreenCast and .RemoteDesktop
   bool portalScreenCast = false;     // org.freedesktop.portal.ScreenCast
   bool portalRemoteDesktop = false;  // org.freedesktop.portal.RemoteDesktop
+  // The compositor's screencopy, virtual pointer and virtual keyboard globals (wlroots).
+  bool wlroots = false;
 };
 
 struct BackendChoice {
@@ -30,8 +32,9 @@ struct BackendChoice {
 };
 
 // The backend to run: the one asked for when the session offers it; else Mutter's interfaces
-// when the user prefers them and they are there; else the portals, Mutter's interfaces, in that
-// order. Built from what is there, never from the desktop's name alone.
+// when the user prefers them and they are there; else the wlroots protocols (no dialog, and
+// complete where offered), the portals, Mutter's interfaces, in that order. Built from what is
+// there, never from the desktop's name alone.
 BackendChoice chooseBackend(std::optional<Backend> requested, bool preferMutter,
                             const Offers& offers);
 
