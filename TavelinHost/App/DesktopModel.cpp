@@ -100,6 +100,10 @@ bool DesktopModel::choosesWindowsInDesktop() const {
 
 QString DesktopModel::noWindowsNote() const { return QString::fromStdString(platform_->noWindows); }
 
+QString DesktopModel::windowCaptureNote() const {
+  return QString::fromStdString(platform_->windowCaptureNote);
+}
+
 void DesktopModel::chooseWindowInDesktop(
     std::function<void(std::optional<WindowInfo>, QString)> done) {
   if (!platform_->chooseWindow) {

@@ -45,7 +45,7 @@ test('a phone watches sway, a window of it, moves the focus and types exactly', 
     host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 }, session.dataHome,
       session.hostArgs());
     assert.match(await host.waitFor((l) => l.startsWith('LOG [Host] Desktop: ')), /sway through the wlroots protocols/);
-    await host.waitFor((l) => /^OK portal \S+ screenRegion Screen$/.test(l));
+    const screenPortal = (await host.waitFor((l) => /^OK portal \S+ screenRegion Screen$/.test(l))).split(' ')[2];
     const windows = await ask(host, 'windows');
     assert.equal(windows[0], 'OK windows 2');
     const rightWindow = windows.find((l) => l.endsWith('terminal-right \u2014 Terminal right'));
@@ -57,9 +57,11 @@ test('a phone watches sway, a window of it, moves the focus and types exactly', 
     const paired = await api(host, 'POST', '/api/pair', { body: { pin: host.pin, deviceName: 'Sway phone' } });
     assert.equal(paired.status, 200);
     const { socket, seen } = await watch(host, paired.body.token);
-    await until(() => seen.pictures.length > 0, 20000, 'the first picture');
-    assert.deepEqual(seen.pictures[0].size, { width: 1280, height: 720 });
     const send = (message) => socket.send(JSON.stringify(message));
+    await until(() => seen.pictures.length > 0, 20000, 'the first picture');
+    send({ type: 'selectportal', portalId: screenPortal });
+    await until(() => seen.pictures.some((p) => p.size.width === 1280 && p.size.height === 720), 20000,
+      'pictures of the whole screen');
 
     // A tap on the right half focuses that terminal, one on the left half the other.
     send({ type: 'tap', x: 0.75, y: 0.5 });

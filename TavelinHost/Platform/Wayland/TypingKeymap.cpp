@@ -45,8 +45,7 @@ TypingKeymap typingKeymap(const std::vector<std::uint32_t>& keysyms) {
 }
 
 std::vector<std::vector<std::uint32_t>> typingBatches(std::u32string_view characters,
-                                                      std::size_t& untyped,
-                                                      std::size_t capacity) {
+                                                      std::size_t& untyped, std::size_t capacity) {
   std::vector<std::vector<std::uint32_t>> batches;
   std::unordered_set<std::uint32_t> distinct;
   untyped = 0;

@@ -25,8 +25,8 @@ TypingKeymap typingKeymap(const std::vector<std::uint32_t>& keysyms);
 // What a text types, split where the next keysym would not fit the keymap being filled: each
 // batch is the keysyms of one keymap, in order; characters with no keysym are counted in
 // `untyped`.
-std::vector<std::vector<std::uint32_t>> typingBatches(std::u32string_view characters,
-                                                      std::size_t& untyped,
-                                                      std::size_t capacity = TypingKeymap::capacity);
+std::vector<std::vector<std::uint32_t>> typingBatches(
+    std::u32string_view characters, std::size_t& untyped,
+    std::size_t capacity = TypingKeymap::capacity);
 
 }  // namespace tavelin::wayland

@@ -169,8 +169,9 @@ PlatformServices openWlroots(const std::shared_ptr<WlrootsConnection>& composito
         "This compositor does not tell Tavelin where other applications' windows are (only "
         "sway does, through its IPC), so windows cannot be shared here: share a screen or a "
         "region of it.";
-    services.noWindowMoves = "This compositor does not let Tavelin move other applications' "
-                             "windows.";
+    services.noWindowMoves =
+        "This compositor does not let Tavelin move other applications' "
+        "windows.";
   }
   services.placesOverlays = false;
   services.name = sway ? "Wayland, sway through the wlroots protocols (screencopy, virtual pointer "

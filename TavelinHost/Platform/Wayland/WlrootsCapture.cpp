@@ -2,7 +2,6 @@
 
 #include <sys/mman.h>
 #include <unistd.h>
-#include <wayland-client.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <wayland-client.h>
 
 #include "TavelinHost/Platform/Wayland/WaylandErrors.hpp"
 #include "TavelinHost/Platform/Wayland/WlrootsConnection.hpp"
@@ -369,9 +369,9 @@ class ScreencopyStream final : public CaptureStream,
   const HostLogSink log_;
 
   std::mutex lock_;
-  ContentFilter filter_;                // guarded by lock_
-  StreamConfiguration configuration_;   // guarded by lock_
-  std::optional<SerialQueue> queue_;    // guarded by lock_
+  ContentFilter filter_;                              // guarded by lock_
+  StreamConfiguration configuration_;                 // guarded by lock_
+  std::optional<SerialQueue> queue_;                  // guarded by lock_
   std::function<void(const CaptureSample&)> output_;  // guarded by lock_
   std::atomic<int> waiting_{0};
 
@@ -399,8 +399,8 @@ struct ScreencopyStream::Listeners {
     auto& self = of(data);
     // The first shared-memory kind in a format we read wins.
     if (self.offered_ && isBgraInMemory(self.offered_->format)) return;
-    self.offered_ = Offer{format, static_cast<int>(width), static_cast<int>(height),
-                          static_cast<int>(stride)};
+    self.offered_ =
+        Offer{format, static_cast<int>(width), static_cast<int>(height), static_cast<int>(stride)};
     if (self.connection_->screencopyVersion() < 3) self.copy();  // no buffer_done before 3
   }
   static void flags(void* data, zwlr_screencopy_frame_v1*, std::uint32_t flags) {
@@ -411,8 +411,8 @@ struct ScreencopyStream::Listeners {
     of(data).ready();
   }
   static void failed(void* data, zwlr_screencopy_frame_v1*) { of(data).failed(); }
-  static void damage(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t,
-                     std::uint32_t, std::uint32_t) {}
+  static void damage(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t,
+                     std::uint32_t) {}
   static void linuxDmabuf(void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t,
                           std::uint32_t) {}
   static void bufferDone(void* data, zwlr_screencopy_frame_v1*) { of(data).copy(); }
@@ -444,7 +444,7 @@ void ScreencopyStream::request() {
   copied_ = false;
   yInverted_ = false;
   static const zwlr_screencopy_frame_v1_listener listener{
-      Listeners::buffer, Listeners::flags,        Listeners::ready, Listeners::failed,
+      Listeners::buffer, Listeners::flags,       Listeners::ready,     Listeners::failed,
       Listeners::damage, Listeners::linuxDmabuf, Listeners::bufferDone};
   zwlr_screencopy_frame_v1_add_listener(frame_, &listener, this);
 }

@@ -3,12 +3,12 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
-#include <wayland-client.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <future>
+#include <wayland-client.h>
 
 #include "TavelinHost/Platform/Wayland/MutterDisplays.hpp"
 #include "virtual-keyboard-unstable-v1.h"
@@ -77,7 +77,7 @@ struct WlrootsConnection::Listeners {
       auto* output = static_cast<wl_output*>(
           wl_registry_bind(registry, name, &wl_output_interface, std::min(version, 4u)));
       entry->pending.output = output;
-      static const wl_output_listener listener{outputGeometry, outputMode,  outputDone,
+      static const wl_output_listener listener{outputGeometry, outputMode, outputDone,
                                                outputScale,    outputName, outputDescription};
       wl_output_add_listener(output, &listener, entry.get());
       std::lock_guard guard(c->lock_);
@@ -151,8 +151,10 @@ struct WlrootsConnection::Listeners {
     entry->pending.activated = entry->pending.minimized = false;
     const auto* state = static_cast<const std::uint32_t*>(states->data);
     for (std::size_t i = 0; i < states->size / sizeof(std::uint32_t); ++i) {
-      if (state[i] == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_ACTIVATED) entry->pending.activated = true;
-      if (state[i] == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_MINIMIZED) entry->pending.minimized = true;
+      if (state[i] == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_ACTIVATED)
+        entry->pending.activated = true;
+      if (state[i] == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_MINIMIZED)
+        entry->pending.minimized = true;
     }
   }
   static void toplevelDone(void* data, zwlr_foreign_toplevel_handle_v1*) {

@@ -27,9 +27,9 @@ namespace tavelin::wayland {
 
 // An output of the compositor as its wl_output describes it.
 struct WlrootsOutput {
-  std::string name;      // "HEADLESS-1", "eDP-1"
-  ScreenRect bounds;     // logical pixels in the compositor's layout
-  int pixelWidth = 0;    // its current mode
+  std::string name;    // "HEADLESS-1", "eDP-1"
+  ScreenRect bounds;   // logical pixels in the compositor's layout
+  int pixelWidth = 0;  // its current mode
   int pixelHeight = 0;
   int scale = 1;
   std::uint32_t displayID = 0;

@@ -10,6 +10,7 @@
 
 #include "TavelinHost/Platform/Wayland/SwayIpc.hpp"
 #include "TavelinHost/Platform/Wayland/WlrootsConnection.hpp"
+#include "TavelinKit/Foundation/Json.hpp"
 
 namespace tavelin::wayland {
 
@@ -61,8 +62,8 @@ std::optional<LiveWindow> WlrootsWindowServer::window(std::uint32_t windowID) {
 std::vector<DisplayDescription> WlrootsWindowServer::displays() {
   std::vector<DisplayDescription> displays;
   for (const auto& output : connection_->outputs()) {
-    displays.push_back({output.displayID, output.bounds, static_cast<double>(output.scale),
-                        displays.empty()});
+    displays.push_back(
+        {output.displayID, output.bounds, static_cast<double>(output.scale), displays.empty()});
   }
   return displays;
 }
@@ -97,11 +98,10 @@ std::optional<std::vector<ControlledWindow>> SwayWindowControl::windows(std::int
 
 bool SwayWindowControl::setPosition(std::uint32_t handle, const ScreenPoint& origin) {
   std::string why;
-  return sway_->command("[con_id=" + std::to_string(handle) +
-                            "] floating enable, move absolute position " +
-                            std::to_string(std::lround(origin.x)) + " " +
-                            std::to_string(std::lround(origin.y)),
-                        why);
+  return sway_->command(
+      "[con_id=" + std::to_string(handle) + "] floating enable, move absolute position " +
+          std::to_string(std::lround(origin.x)) + " " + std::to_string(std::lround(origin.y)),
+      why);
 }
 
 bool SwayWindowControl::raise(std::uint32_t handle) {
@@ -166,7 +166,8 @@ std::unique_ptr<VirtualDisplayBacking> SwayVirtualDisplays::create(
     if (name.empty()) return fail("sway's new output never showed");
     made_.push_back(name);
   }
-  const auto size = std::to_string(request.widthPixels) + "x" + std::to_string(request.heightPixels);
+  const auto size =
+      std::to_string(request.widthPixels) + "x" + std::to_string(request.heightPixels);
   if (!sway_->command("output " + name + " mode " + size, why)) {
     return fail("sway's output " + name + " did not take the size " + size + ": " + why);
   }

@@ -26,8 +26,7 @@ class WlrootsWindowServer final : public WindowServer {
  public:
   static constexpr std::chrono::milliseconds freshFor{100};
 
-  WlrootsWindowServer(std::shared_ptr<WlrootsConnection> connection,
-                      std::shared_ptr<SwayIpc> sway)
+  WlrootsWindowServer(std::shared_ptr<WlrootsConnection> connection, std::shared_ptr<SwayIpc> sway)
       : connection_(std::move(connection)), sway_(std::move(sway)) {}
 
   std::vector<LiveWindow> onScreenWindows() override;
@@ -42,7 +41,7 @@ class WlrootsWindowServer final : public WindowServer {
   const std::shared_ptr<WlrootsConnection> connection_;
   const std::shared_ptr<SwayIpc> sway_;
   std::mutex lock_;
-  std::vector<LiveWindow> windows_;                   // guarded by lock_
+  std::vector<LiveWindow> windows_;                 // guarded by lock_
   std::chrono::steady_clock::time_point readAt_{};  // guarded by lock_
 };
 

@@ -2,12 +2,12 @@
 
 #include <sys/mman.h>
 #include <unistd.h>
-#include <wayland-client.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <thread>
+#include <wayland-client.h>
 
 #include "TavelinHost/Platform/KeySymbols.hpp"
 #include "TavelinHost/Platform/Wayland/TypingKeymap.hpp"
@@ -182,8 +182,8 @@ bool WlrootsInput::mouse(MouseEventType type, const ScreenPoint& at, int number,
   bool sent = false;
   connection_->call([&] {
     if (!pointer()) return;
-    zwlr_virtual_pointer_v1_motion_absolute(pointer_, now(), motion->x, motion->y,
-                                            motion->xExtent, motion->yExtent);
+    zwlr_virtual_pointer_v1_motion_absolute(pointer_, now(), motion->x, motion->y, motion->xExtent,
+                                            motion->yExtent);
     zwlr_virtual_pointer_v1_frame(pointer_);
     switch (type) {
       case MouseEventType::leftMouseDown:
@@ -206,8 +206,7 @@ bool WlrootsInput::isButtonDown(int number) {
   return (pressed_ & (1u << std::clamp(number, 0, 2))) != 0;
 }
 
-bool WlrootsInput::scrollWheel(std::int32_t vertical, std::int32_t horizontal,
-                               ScrollCarry& carry) {
+bool WlrootsInput::scrollWheel(std::int32_t vertical, std::int32_t horizontal, ScrollCarry& carry) {
   // Positive steps scroll down and right on Wayland; ours scroll up and left.
   const int down = -keys::wheelClicks(carry.vertical, vertical);
   const int right = -keys::wheelClicks(carry.horizontal, horizontal);

@@ -51,7 +51,7 @@ class WlrootsInput final : public EventPoster {
 
   const std::shared_ptr<WlrootsConnection> connection_;
   const HostLogSink log_;
-  std::mutex lock_;  // one event sequence at a time
+  std::mutex lock_;       // one event sequence at a time
   unsigned pressed_ = 0;  // guarded by lock_: our buttons held, a bit each
   // The devices and the keymap they have; on the connection's thread.
   zwlr_virtual_pointer_v1* pointer_ = nullptr;
