@@ -80,8 +80,9 @@ test('a phone watches sway, a window of it, moves the focus and types exactly', 
     assert.equal(text('right'), 'right\n');  // nothing strayed into the other one
 
     // The window portal: pictures of that window alone, none while it stands still.
+    const switched = seen.pictures.length;
     send({ type: 'selectportal', portalId: windowPortal });
-    await until(() => seen.pictures.some((p) => p.size.width === 640 && p.size.height === 720), 20000,
+    await until(() => seen.pictures.slice(switched).some((p) => p.size.width === 640 && p.size.height === 720), 20000,
       'pictures of the right terminal').catch((error) => {
       throw new Error(`${error.message}: sizes ${JSON.stringify(seen.pictures.slice(-5).map((p) => p.size))}`);
     });

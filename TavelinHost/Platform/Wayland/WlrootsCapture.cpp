@@ -104,54 +104,61 @@ bool isRgbaInMemory(std::uint32_t format) {
   return format == WL_SHM_FORMAT_XBGR8888 || format == WL_SHM_FORMAT_ABGR8888;
 }
 
-class ScreencopyStream final : public CaptureStream,
-                               public std::enable_shared_from_this<ScreencopyStream> {
+// A stream's work on the connection's thread: its frames, its shared memory and the samples it
+// hands out. It outlives its stream until the connection's thread has let go of its Wayland
+// objects: the stream's owner may let go of the stream anywhere, even while holding a lock that
+// the connection's thread is waiting for, so nothing waits for that thread on the way out.
+class Screencopier final : public std::enable_shared_from_this<Screencopier> {
  public:
-  ScreencopyStream(std::shared_ptr<WlrootsConnection> connection,
-                   std::shared_ptr<WindowServer> windows, ContentFilter filter,
-                   StreamConfiguration configuration, HostLogSink log)
+  Screencopier(std::shared_ptr<WlrootsConnection> connection,
+               std::shared_ptr<WindowServer> windows, ContentFilter filter,
+               StreamConfiguration configuration, HostLogSink log)
       : connection_(std::move(connection)),
         windows_(std::move(windows)),
         log_(std::move(log)),
         filter_(std::move(filter)),
         configuration_(std::move(configuration)) {}
 
-  ~ScreencopyStream() override {
-    // The frame and the buffer are Wayland objects: they go on the connection's thread.
-    connection_->call([this] {
-      endFrame();
-      buffer_.release();
-    });
+  // Ends the stream's frames and frees its Wayland objects; on the connection's thread.
+  void shutdown() {
+    running_ = false;
+    endFrame();
+    buffer_.release();
   }
 
-  void addOutput(SerialQueue queue, std::function<void(const CaptureSample&)> output) override {
+  void setStopped(std::function<void(std::error_code)> stopped) {
+    std::lock_guard guard(lock_);
+    stopped_ = std::move(stopped);
+  }
+
+  void addOutput(SerialQueue queue, std::function<void(const CaptureSample&)> output) {
     std::lock_guard guard(lock_);
     queue_ = std::move(queue);
     output_ = std::move(output);
   }
 
-  void start(CaptureCompletion done) override {
-    onThread([done = std::move(done)](ScreencopyStream& self) {
+  void start(CaptureCompletion done) {
+    onThread([done = std::move(done)](Screencopier& self) {
       if (!self.connection_->offersScreencopy() || !self.connection_->alive()) {
-        return done(WaylandError::screenCastRefused);
+        if (done) done(WaylandError::screenCastRefused);
+        return;
       }
       self.running_ = true;
       self.fresh_ = true;
       self.request();
-      done({});
+      if (done) done({});  // callers that need no answer pass none
     });
   }
 
-  void stop(CaptureCompletion done) override {
-    onThread([done = std::move(done)](ScreencopyStream& self) {
+  void stop(CaptureCompletion done) {
+    onThread([done = std::move(done)](Screencopier& self) {
       self.running_ = false;
       self.endFrame();
-      done({});
+      if (done) done({});
     });
   }
 
-  void updateConfiguration(const StreamConfiguration& configuration,
-                           CaptureCompletion done) override {
+  void updateConfiguration(const StreamConfiguration& configuration, CaptureCompletion done) {
     {
       std::lock_guard guard(lock_);
       configuration_ = configuration;
@@ -159,7 +166,7 @@ class ScreencopyStream final : public CaptureStream,
     restartFrame(std::move(done));
   }
 
-  void updateFilter(const ContentFilter& filter, CaptureCompletion done) override {
+  void updateFilter(const ContentFilter& filter, CaptureCompletion done) {
     {
       std::lock_guard guard(lock_);
       filter_ = filter;
@@ -170,7 +177,7 @@ class ScreencopyStream final : public CaptureStream,
  private:
   struct Listeners;
 
-  void onThread(std::function<void(ScreencopyStream&)> work,
+  void onThread(std::function<void(Screencopier&)> work,
                 WlrootsConnection::Clock::time_point at = {}) {
     connection_->post(
         [weak = weak_from_this(), work = std::move(work)] {
@@ -181,13 +188,13 @@ class ScreencopyStream final : public CaptureStream,
 
   // Shows the change at once: a copy waiting for damage would wait for the screen to change.
   void restartFrame(CaptureCompletion done) {
-    onThread([done = std::move(done)](ScreencopyStream& self) {
+    onThread([done = std::move(done)](Screencopier& self) {
       self.fresh_ = true;
       if (self.running_ && self.frame_) {
         self.endFrame();
         self.request();
       }
-      done({});
+      if (done) done({});
     });
   }
 
@@ -283,7 +290,7 @@ class ScreencopyStream final : public CaptureStream,
       interval = std::max(configuration_.minimumFrameInterval, std::chrono::microseconds(0));
     }
     // Strictly one interval after this picture; a copy with damage then waits for a change.
-    onThread([](ScreencopyStream& self) { self.request(); },
+    onThread([](Screencopier& self) { self.request(); },
              WlrootsConnection::Clock::now() + interval);
   }
 
@@ -352,7 +359,12 @@ class ScreencopyStream final : public CaptureStream,
   void ended(std::error_code error) {
     running_ = false;
     endFrame();
-    if (onStoppedWithError) onStoppedWithError(error);
+    std::function<void(std::error_code)> stopped;
+    {
+      std::lock_guard guard(lock_);
+      stopped = stopped_;
+    }
+    if (stopped) stopped(error);
   }
 
   // Logged once a stream; the next picture is tried a second later.
@@ -360,7 +372,7 @@ class ScreencopyStream final : public CaptureStream,
     endFrame();
     if (log_ && logged_.insert(message).second) log_("Capture", "Screencopy: " + message);
     fresh_ = true;
-    onThread([](ScreencopyStream& self) { self.request(); },
+    onThread([](Screencopier& self) { self.request(); },
              WlrootsConnection::Clock::now() + std::chrono::seconds(1));
   }
 
@@ -373,6 +385,7 @@ class ScreencopyStream final : public CaptureStream,
   StreamConfiguration configuration_;                 // guarded by lock_
   std::optional<SerialQueue> queue_;                  // guarded by lock_
   std::function<void(const CaptureSample&)> output_;  // guarded by lock_
+  std::function<void(std::error_code)> stopped_;      // guarded by lock_
   std::atomic<int> waiting_{0};
 
   // On the connection's thread.
@@ -392,8 +405,8 @@ class ScreencopyStream final : public CaptureStream,
   std::set<std::string> logged_;
 };
 
-struct ScreencopyStream::Listeners {
-  static ScreencopyStream& of(void* data) { return *static_cast<ScreencopyStream*>(data); }
+struct Screencopier::Listeners {
+  static Screencopier& of(void* data) { return *static_cast<Screencopier*>(data); }
   static void buffer(void* data, zwlr_screencopy_frame_v1*, std::uint32_t format,
                      std::uint32_t width, std::uint32_t height, std::uint32_t stride) {
     auto& self = of(data);
@@ -418,7 +431,7 @@ struct ScreencopyStream::Listeners {
   static void bufferDone(void* data, zwlr_screencopy_frame_v1*) { of(data).copy(); }
 };
 
-void ScreencopyStream::request() {
+void Screencopier::request() {
   if (!running_ || frame_) return;
   std::error_code error;
   const auto where = target(error);
@@ -448,6 +461,40 @@ void ScreencopyStream::request() {
       Listeners::damage, Listeners::linuxDmabuf, Listeners::bufferDone};
   zwlr_screencopy_frame_v1_add_listener(frame_, &listener, this);
 }
+
+// The engine's side of a screencopy stream: everything goes to the connection's thread.
+class ScreencopyStream final : public CaptureStream {
+ public:
+  ScreencopyStream(std::shared_ptr<WlrootsConnection> connection,
+                   std::shared_ptr<WindowServer> windows, const ContentFilter& filter,
+                   const StreamConfiguration& configuration, HostLogSink log)
+      : connection_(connection),
+        copier_(std::make_shared<Screencopier>(std::move(connection), std::move(windows), filter,
+                                               configuration, std::move(log))) {}
+  ~ScreencopyStream() override {
+    connection_->post([copier = copier_] { copier->shutdown(); });
+  }
+
+  void addOutput(SerialQueue queue, std::function<void(const CaptureSample&)> output) override {
+    copier_->addOutput(std::move(queue), std::move(output));
+  }
+  void start(CaptureCompletion done) override {
+    copier_->setStopped(onStoppedWithError);
+    copier_->start(std::move(done));
+  }
+  void stop(CaptureCompletion done) override { copier_->stop(std::move(done)); }
+  void updateConfiguration(const StreamConfiguration& configuration,
+                           CaptureCompletion done) override {
+    copier_->updateConfiguration(configuration, std::move(done));
+  }
+  void updateFilter(const ContentFilter& filter, CaptureCompletion done) override {
+    copier_->updateFilter(filter, std::move(done));
+  }
+
+ private:
+  const std::shared_ptr<WlrootsConnection> connection_;
+  const std::shared_ptr<Screencopier> copier_;
+};
 
 }  // namespace
 
