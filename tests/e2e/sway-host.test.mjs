@@ -3,7 +3,9 @@
 // IPC. A node WebSocket client is the phone: it lists the windows, watches the screen and one
 // terminal's window (pictures of that window, none while nothing changes), taps the other
 // terminal into focus and back, types text beyond any keyboard layout five times and finds it
-// exact each time, and scrolls a terminal's history.
+// exact each time, and scrolls a terminal's history. Then the window portal finds its terminal
+// again after it was closed and started anew, and a virtual display is a new sway output of its
+// own size that the phone watches.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync, readFileSync } from 'node:fs';
@@ -33,10 +35,11 @@ test('a phone watches sway, a window of it, moves the focus and types exactly', 
   try {
     // Two terminals that write what they get to files, tiled left and right.
     const files = {};
+    const terminals = {};
     for (const name of ['left', 'right']) {
       files[name] = join(session.work, `${name}.txt`);
       const ready = join(session.work, `${name}.ready`);
-      session.run(['foot', '--app-id', `terminal-${name}`, '--title', `Terminal ${name}`, '--', 'sh', '-c',
+      terminals[name] = session.run(['foot', '--app-id', `terminal-${name}`, '--title', `Terminal ${name}`, '--', 'sh', '-c',
         `touch ${ready}; exec cat > ${files[name]}`]);
       await until(() => existsSync(ready), 20000, `the ${name} terminal`);
     }
@@ -103,6 +106,33 @@ test('a phone watches sway, a window of it, moves the focus and types exactly', 
     const beforeScroll = seen.pictures.length;
     send({ type: 'scroll', x: 0.5, y: 0.5, dx: 0, dy: 8 });
     await until(() => seen.pictures.length > beforeScroll, 20000, 'a picture of the scrolled history');
+
+    // The terminal closes and starts again (a new window, a new process): the portal finds it by
+    // its application id, and input reaches the new one.
+    const closed = seen.states.length;
+    terminals.right.kill();
+    await until(() => seen.states.slice(closed).some((m) => m.state !== 'capturing'), 20000, 'the window gone');
+    const againFile = join(session.work, 'again.txt');
+    const againReady = join(session.work, 'again.ready');
+    session.run(['foot', '--app-id', 'terminal-right', '--title', 'Terminal right', '--', 'sh', '-c',
+      `touch ${againReady}; exec cat > ${againFile}`]);
+    await until(() => existsSync(againReady), 20000, 'the terminal started again');
+    await host.waitFor((l) => l.startsWith('LOG [Capture] Window reconnected (window terminal-right'));
+    const reconnected = seen.pictures.length;
+    await until(() => seen.pictures.length > reconnected, 20000, 'pictures of the new terminal');
+    send({ type: 'tap', x: 0.5, y: 0.5 });
+    send({ type: 'text', text: 'new window\n' });
+    await until(() => existsSync(againFile) && readFileSync(againFile, 'utf8') === 'new window\n', 20000,
+      'text in the new terminal');
+
+    // A virtual display: a headless output of sway's at the size asked for, beside the screen.
+    const created = await ask(host, 'virtual create 1024 768');
+    assert.match(created.at(-1), /^OK display \d+ 1280 0 1024 768 \S+ virtual$/);
+    const virtualPortal = (await ask(host, 'add virtual'))[0].split(' ')[2];
+    const onVirtual = seen.pictures.length;
+    send({ type: 'selectportal', portalId: virtualPortal });
+    await until(() => seen.pictures.slice(onVirtual).some((p) => p.size.width === 1024 && p.size.height === 768),
+      20000, 'pictures of the virtual display');
     socket.close();
   } catch (error) {
     if (host) console.error(host.lines.filter((line) => !line.startsWith('INPUT ')).join('\n'));

@@ -110,9 +110,8 @@ bool isRgbaInMemory(std::uint32_t format) {
 // the connection's thread is waiting for, so nothing waits for that thread on the way out.
 class Screencopier final : public std::enable_shared_from_this<Screencopier> {
  public:
-  Screencopier(std::shared_ptr<WlrootsConnection> connection,
-               std::shared_ptr<WindowServer> windows, ContentFilter filter,
-               StreamConfiguration configuration, HostLogSink log)
+  Screencopier(std::shared_ptr<WlrootsConnection> connection, std::shared_ptr<WindowServer> windows,
+               ContentFilter filter, StreamConfiguration configuration, HostLogSink log)
       : connection_(std::move(connection)),
         windows_(std::move(windows)),
         log_(std::move(log)),

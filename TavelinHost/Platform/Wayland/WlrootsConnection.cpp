@@ -12,9 +12,9 @@
 
 #include "TavelinHost/Platform/Wayland/MutterDisplays.hpp"
 #include "virtual-keyboard-unstable-v1.h"
-#include "wlr-foreign-toplevel-management-unstable-v1.h"
 #include "wlr-screencopy-unstable-v1.h"
 #include "wlr-virtual-pointer-unstable-v1.h"
+#include "xdg-output-unstable-v1.h"
 
 namespace tavelin::wayland {
 
@@ -24,13 +24,9 @@ struct WlrootsConnection::OutputEntry {
   WlrootsOutput shown;    // what callers see: the state of the last done
   WlrootsOutput pending;  // what the events since then said
   bool announced = false;
-};
-
-struct WlrootsConnection::ToplevelEntry {
-  WlrootsConnection* connection = nullptr;
-  zwlr_foreign_toplevel_handle_v1* handle = nullptr;
-  WlrootsToplevel shown;
-  WlrootsToplevel pending;
+  // Where it lies in the logical layout, from xdg-output (wl_output says 0,0 on wlroots).
+  zxdg_output_v1* logical = nullptr;
+  std::optional<ScreenRect> logicalBounds;
 };
 
 struct WlrootsConnection::Listeners {
@@ -60,10 +56,37 @@ struct WlrootsConnection::Listeners {
     if (o.name.empty()) o.name = "output-" + std::to_string(entry->global);
     o.bounds.width = static_cast<double>(o.pixelWidth) / o.scale;
     o.bounds.height = static_cast<double>(o.pixelHeight) / o.scale;
+    if (entry->logicalBounds && entry->logicalBounds->width > 0) o.bounds = *entry->logicalBounds;
     o.displayID = MutterDisplays::displayID("wlr:" + o.name);
     std::lock_guard guard(entry->connection->lock_);
     entry->shown = o;
     entry->announced = true;
+  }
+
+  static void logicalPosition(void* data, zxdg_output_v1*, std::int32_t x, std::int32_t y) {
+    auto& bounds = static_cast<OutputEntry*>(data)->logicalBounds;
+    if (!bounds) bounds = ScreenRect{};
+    bounds->x = x;
+    bounds->y = y;
+  }
+  static void logicalSize(void* data, zxdg_output_v1*, std::int32_t width, std::int32_t height) {
+    auto& bounds = static_cast<OutputEntry*>(data)->logicalBounds;
+    if (!bounds) bounds = ScreenRect{};
+    bounds->width = width;
+    bounds->height = height;
+  }
+  // Before version 3 the logical description ends with its own done.
+  static void logicalDone(void* data, zxdg_output_v1*) {
+    auto* entry = static_cast<OutputEntry*>(data);
+    if (entry->announced) outputDone(data, entry->pending.output);
+  }
+  static void logicalName(void*, zxdg_output_v1*, const char*) {}
+  static void watchLogical(WlrootsConnection* c, OutputEntry& entry) {
+    if (!c->outputManager_ || entry.logical) return;
+    entry.logical = zxdg_output_manager_v1_get_xdg_output(c->outputManager_, entry.pending.output);
+    static const zxdg_output_v1_listener listener{logicalPosition, logicalSize, logicalDone,
+                                                  logicalName, logicalName};
+    zxdg_output_v1_add_listener(entry.logical, &listener, &entry);
   }
 
   static void global(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
@@ -80,8 +103,13 @@ struct WlrootsConnection::Listeners {
       static const wl_output_listener listener{outputGeometry, outputMode, outputDone,
                                                outputScale,    outputName, outputDescription};
       wl_output_add_listener(output, &listener, entry.get());
+      watchLogical(c, *entry);
       std::lock_guard guard(c->lock_);
       c->outputs_.push_back(std::move(entry));
+    } else if (kind == zxdg_output_manager_v1_interface.name && !c->outputManager_) {
+      c->outputManager_ = static_cast<zxdg_output_manager_v1*>(wl_registry_bind(
+          registry, name, &zxdg_output_manager_v1_interface, std::min(version, 3u)));
+      for (const auto& entry : c->outputs_) watchLogical(c, *entry);
     } else if (kind == wl_shm_interface.name && !c->shm_) {
       c->shm_ = static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
     } else if (kind == wl_seat_interface.name && !c->seat_) {
@@ -97,12 +125,6 @@ struct WlrootsConnection::Listeners {
     } else if (kind == zwp_virtual_keyboard_manager_v1_interface.name && !c->keyboardManager_) {
       c->keyboardManager_ = static_cast<zwp_virtual_keyboard_manager_v1*>(
           wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
-    } else if (kind == zwlr_foreign_toplevel_manager_v1_interface.name && !c->toplevelManager_) {
-      c->toplevelManager_ = static_cast<zwlr_foreign_toplevel_manager_v1*>(wl_registry_bind(
-          registry, name, &zwlr_foreign_toplevel_manager_v1_interface, std::min(version, 3u)));
-      static const zwlr_foreign_toplevel_manager_v1_listener listener{toplevel, finished};
-      zwlr_foreign_toplevel_manager_v1_add_listener(c->toplevelManager_, &listener, c);
-      c->toplevelsOffered_ = true;
     }
   }
   static void globalRemove(void* data, wl_registry*, std::uint32_t name) {
@@ -116,61 +138,9 @@ struct WlrootsConnection::Listeners {
       gone = std::move(*found);
       c->outputs_.erase(found);
     }
+    if (gone->logical) zxdg_output_v1_destroy(gone->logical);
     wl_output_destroy(gone->pending.output);
   }
-
-  static void toplevel(void* data, zwlr_foreign_toplevel_manager_v1*,
-                       zwlr_foreign_toplevel_handle_v1* handle) {
-    auto* c = static_cast<WlrootsConnection*>(data);
-    auto entry = std::make_unique<ToplevelEntry>();
-    entry->connection = c;
-    entry->handle = handle;
-    static const zwlr_foreign_toplevel_handle_v1_listener listener{
-        toplevelTitle, toplevelAppID, toplevelOutput, toplevelOutput,
-        toplevelState, toplevelDone,  toplevelClosed, toplevelParent};
-    zwlr_foreign_toplevel_handle_v1_add_listener(handle, &listener, entry.get());
-    std::lock_guard guard(c->lock_);
-    entry->pending.handle = entry->shown.handle = ++c->nextToplevel_;
-    c->toplevels_.push_back(std::move(entry));
-  }
-  static void finished(void* data, zwlr_foreign_toplevel_manager_v1* manager) {
-    auto* c = static_cast<WlrootsConnection*>(data);
-    zwlr_foreign_toplevel_manager_v1_destroy(manager);
-    c->toplevelManager_ = nullptr;
-    c->toplevelsOffered_ = false;
-  }
-  static void toplevelTitle(void* data, zwlr_foreign_toplevel_handle_v1*, const char* title) {
-    static_cast<ToplevelEntry*>(data)->pending.title = title ? title : "";
-  }
-  static void toplevelAppID(void* data, zwlr_foreign_toplevel_handle_v1*, const char* id) {
-    static_cast<ToplevelEntry*>(data)->pending.appID = id ? id : "";
-  }
-  static void toplevelOutput(void*, zwlr_foreign_toplevel_handle_v1*, wl_output*) {}
-  static void toplevelState(void* data, zwlr_foreign_toplevel_handle_v1*, wl_array* states) {
-    auto* entry = static_cast<ToplevelEntry*>(data);
-    entry->pending.activated = entry->pending.minimized = false;
-    const auto* state = static_cast<const std::uint32_t*>(states->data);
-    for (std::size_t i = 0; i < states->size / sizeof(std::uint32_t); ++i) {
-      if (state[i] == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_ACTIVATED)
-        entry->pending.activated = true;
-      if (state[i] == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_MINIMIZED)
-        entry->pending.minimized = true;
-    }
-  }
-  static void toplevelDone(void* data, zwlr_foreign_toplevel_handle_v1*) {
-    auto* entry = static_cast<ToplevelEntry*>(data);
-    std::lock_guard guard(entry->connection->lock_);
-    entry->shown = entry->pending;
-  }
-  static void toplevelClosed(void* data, zwlr_foreign_toplevel_handle_v1* handle) {
-    auto* entry = static_cast<ToplevelEntry*>(data);
-    WlrootsConnection* c = entry->connection;
-    zwlr_foreign_toplevel_handle_v1_destroy(handle);
-    std::lock_guard guard(c->lock_);
-    std::erase_if(c->toplevels_, [&](const auto& e) { return e.get() == entry; });
-  }
-  static void toplevelParent(void*, zwlr_foreign_toplevel_handle_v1*,
-                             zwlr_foreign_toplevel_handle_v1*) {}
 };
 
 std::shared_ptr<WlrootsConnection> WlrootsConnection::connect(std::string& why) {
@@ -209,9 +179,11 @@ WlrootsConnection::~WlrootsConnection() {
   }
   // The compositor forgets everything of ours when the connection closes; our side of each
   // object goes first.
-  for (const auto& entry : toplevels_) zwlr_foreign_toplevel_handle_v1_destroy(entry->handle);
-  for (const auto& entry : outputs_) wl_output_destroy(entry->pending.output);
-  if (toplevelManager_) zwlr_foreign_toplevel_manager_v1_destroy(toplevelManager_);
+  for (const auto& entry : outputs_) {
+    if (entry->logical) zxdg_output_v1_destroy(entry->logical);
+    wl_output_destroy(entry->pending.output);
+  }
+  if (outputManager_) zxdg_output_manager_v1_destroy(outputManager_);
   if (screencopy_) zwlr_screencopy_manager_v1_destroy(screencopy_);
   if (pointerManager_) zwlr_virtual_pointer_manager_v1_destroy(pointerManager_);
   if (keyboardManager_) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(keyboardManager_));
@@ -276,31 +248,6 @@ wl_output* WlrootsConnection::outputNamed(const std::string& name) const {
     if (entry->announced && entry->shown.name == name) return entry->pending.output;
   }
   return nullptr;
-}
-
-std::vector<WlrootsToplevel> WlrootsConnection::toplevels() const {
-  std::lock_guard guard(lock_);
-  std::vector<WlrootsToplevel> shown;
-  for (const auto& entry : toplevels_) shown.push_back(entry->shown);
-  return shown;
-}
-
-bool WlrootsConnection::activate(std::uint32_t handle) {
-  bool found = false;
-  call([&] {
-    if (!seat_) return;
-    zwlr_foreign_toplevel_handle_v1* toplevel = nullptr;
-    {
-      std::lock_guard guard(lock_);
-      for (const auto& entry : toplevels_) {
-        if (entry->shown.handle == handle) toplevel = entry->handle;
-      }
-    }
-    if (!toplevel) return;
-    zwlr_foreign_toplevel_handle_v1_activate(toplevel, seat_);
-    found = roundtrip();
-  });
-  return found;
 }
 
 void WlrootsConnection::loop() {

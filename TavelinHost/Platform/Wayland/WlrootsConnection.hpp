@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -21,7 +20,7 @@ struct wl_shm;
 struct zwlr_screencopy_manager_v1;
 struct zwlr_virtual_pointer_manager_v1;
 struct zwp_virtual_keyboard_manager_v1;
-struct zwlr_foreign_toplevel_manager_v1;
+struct zxdg_output_manager_v1;
 
 namespace tavelin::wayland {
 
@@ -36,19 +35,10 @@ struct WlrootsOutput {
   wl_output* output = nullptr;  // for requests, on the connection's thread only
 };
 
-// A toplevel window as the foreign toplevel list tells it: no geometry and no process.
-struct WlrootsToplevel {
-  std::uint32_t handle = 0;  // ours, stable while the window lives
-  std::string title;
-  std::string appID;
-  bool activated = false;
-  bool minimized = false;
-};
-
 // The host's own client connection to a wlroots compositor (sway and its kin), with the globals
-// the wlroots backend speaks: outputs, shared memory, the seat, screencopy, the virtual pointer
-// and keyboard, and the foreign toplevel list. Every Wayland object lives on the connection's
-// own thread; other threads hand work to it. The connection ends with the object.
+// the wlroots backend speaks: outputs, shared memory, the seat, screencopy, and the virtual
+// pointer and keyboard. Every Wayland object lives on the connection's own thread; other
+// threads hand work to it. The connection ends with the object.
 class WlrootsConnection {
  public:
   using Clock = std::chrono::steady_clock;
@@ -65,7 +55,6 @@ class WlrootsConnection {
   std::uint32_t screencopyVersion() const { return screencopyVersion_; }
   bool offersVirtualPointer() const { return pointerManager_ != nullptr; }
   bool offersVirtualKeyboard() const { return keyboardManager_ != nullptr; }
-  bool offersToplevels() const { return toplevelsOffered_; }
 
   // Runs `work` on the connection's thread and waits for it (at once when already there).
   void call(const std::function<void()>& work);
@@ -76,9 +65,6 @@ class WlrootsConnection {
 
   // The outputs now, in the order the compositor announced them.
   std::vector<WlrootsOutput> outputs() const;
-  std::vector<WlrootsToplevel> toplevels() const;
-  // Asks the compositor to activate a toplevel of the list on our seat; false when it is gone.
-  bool activate(std::uint32_t handle);
 
   // On the connection's thread only.
   wl_display* display() const { return display_; }
@@ -106,17 +92,13 @@ class WlrootsConnection {
   std::uint32_t screencopyVersion_ = 0;
   zwlr_virtual_pointer_manager_v1* pointerManager_ = nullptr;
   zwp_virtual_keyboard_manager_v1* keyboardManager_ = nullptr;
-  zwlr_foreign_toplevel_manager_v1* toplevelManager_ = nullptr;  // on the connection's thread
-  std::atomic<bool> toplevelsOffered_{false};
+  zxdg_output_manager_v1* outputManager_ = nullptr;
   int wakeFd_ = -1;
 
   struct OutputEntry;
-  struct ToplevelEntry;
   // Touched on the connection's thread; read elsewhere under lock_.
   mutable std::mutex lock_;
   std::vector<std::unique_ptr<OutputEntry>> outputs_;
-  std::vector<std::unique_ptr<ToplevelEntry>> toplevels_;
-  std::uint32_t nextToplevel_ = 0;
   bool broken_ = false;
 
   struct Task {
