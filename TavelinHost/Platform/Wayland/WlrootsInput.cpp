@@ -256,6 +256,12 @@ bool WlrootsInput::typeUnits(std::u16string_view units) {
     sent = useKeymap(plainKeymap().text) && sent;
   });
   if (!sent && log_) log_("Input", "Input error: the compositor did not take the typed text");
+  if (untyped > 0 && log_) {
+    log_("Input", "Input error: " + std::to_string(untyped) +
+                      (untyped == 1 ? " control character has" : " control characters have") +
+                      " no key to type it with, and " + (untyped == 1 ? "was" : "were") +
+                      " left out");
+  }
   return sent && untyped == 0;
 }
 
