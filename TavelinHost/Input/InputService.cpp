@@ -194,15 +194,21 @@ void InputService::typeText(const std::string& text) {
   for (const auto& chunk : textChunks(text)) desktop_.poster->typeUnits(chunk);
 }
 
-bool InputService::raiseWindow(WindowID windowID) {
-  if (!desktop_.windows || !desktop_.applications || !desktop_.control) return false;
+InputService::Raise InputService::raiseWindow(WindowID windowID) {
+  if (!desktop_.windows || !desktop_.applications || !desktop_.control) return Raise::failed;
   const auto window = desktop_.windows->window(windowID);
-  if (!window || window->ownerProcessID == 0) return false;
+  if (!window || window->ownerProcessID == 0) return Raise::failed;
+  // Front to back: the first ordinary window is the one in front, whoever's it is.
+  const auto stacked = desktop_.windows->onScreenWindows();
+  const auto front = std::find_if(stacked.begin(), stacked.end(),
+                                  [](const LiveWindow& w) { return w.layer == 0; });
+  const bool inFront = front != stacked.end() && front->windowID == windowID;
+  // Asked all the same: the window in front may not have the keyboard.
   const bool activated = desktop_.applications->activate(window->ownerProcessID);
   const bool raised = raiseViaWindowControl(window->ownerProcessID, *window);
-  if (activated || raised) return true;
+  if (activated || raised) return inFront ? Raise::alreadyInFront : Raise::raised;
   if (log_) log_("Input", "Input error: could not raise the target window");
-  return false;
+  return Raise::failed;
 }
 
 // The window among its application's windows: by its exact title, else by a top-left corner

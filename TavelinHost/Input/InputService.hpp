@@ -52,8 +52,11 @@ class InputService final : public InputServicing {
   using InputServicing::pointerDown;
   using InputServicing::pointerUp;
 
-  // True when the window's application was activated or the window itself was raised.
-  bool raiseWindow(WindowID windowID);
+  // What raising a window did: the window's application was activated or the window itself
+  // raised, and whether the window was in front of the others before (then nothing moved, and
+  // nothing needs time to settle); or neither could be done.
+  enum class Raise { failed, alreadyInFront, raised };
+  Raise raiseWindow(WindowID windowID);
 
   // Lets go of every button this copy pressed and has not released (a stroke cut short).
   void releaseHeldButtons();

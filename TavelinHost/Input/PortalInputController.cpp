@@ -62,8 +62,11 @@ void PortalInputController::raiseBeforeGesture(const PortalCoordinateMapper& map
   if (!activateOnInteraction) return;
   const auto window = mapper.targetWindowID();
   if (!window || *window == 0) return;
-  // The window manager needs a moment to bring the window up before events reach it.
-  if (inputService_->raiseWindow(*window)) std::this_thread::sleep_for(pauseAfterRaise);
+  // The window manager needs a moment to bring the window up before events reach it; a window
+  // that was in front already needs none.
+  if (inputService_->raiseWindow(*window) == InputService::Raise::raised) {
+    std::this_thread::sleep_for(pauseAfterRaise);
+  }
 }
 
 void PortalInputController::handle(const InputMessage& message, const std::optional<Uuid>& from) {

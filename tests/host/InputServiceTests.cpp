@@ -107,25 +107,34 @@ TEST_F(InputServiceTest, EventsThatCannotBeMadeAreLoggedOncePerEvent) {
 }
 
 TEST_F(InputServiceTest, RaisingActivatesTheApplicationOrRaisesTheWindowItself) {
+  using Raise = InputService::Raise;
   applications->identifiers[500] = "org.example.Editor";  // activation works
-  EXPECT_TRUE(service.raiseWindow(77));
+  // 77 is in front (the windows are listed front to back): raised all the same, for the
+  // keyboard, but nothing moved.
+  EXPECT_EQ(service.raiseWindow(77), Raise::alreadyInFront);
   EXPECT_EQ(control->raised, std::vector<std::uint32_t>{9002});  // found by title
 
   applications->identifiers.clear();  // activation refused: the window control alone
   control->raised.clear();
-  EXPECT_TRUE(service.raiseWindow(78));  // no title: by its corner, within 2 points
+  EXPECT_EQ(service.raiseWindow(78), Raise::raised);  // no title: by its corner, within 2 points
   EXPECT_EQ(control->raised, std::vector<std::uint32_t>{9003});
   EXPECT_TRUE(logged().empty());
+  // A window in front on a layer of its own (a panel) does not count.
+  windows->windows.insert(windows->windows.begin(),
+                          LiveWindow{90, 600, 3, {0, 0, 1280, 30}, "Panel", "Shell", true, {}});
+  EXPECT_EQ(service.raiseWindow(77), Raise::alreadyInFront);
+  windows->windows.front().layer = 0;  // an ordinary window over it
+  EXPECT_EQ(service.raiseWindow(77), Raise::raised);
 
   control->byProcess[500][2].position = ScreenPoint{602, 80};  // 2 points off is too far
-  EXPECT_FALSE(service.raiseWindow(78));
+  EXPECT_EQ(service.raiseWindow(78), Raise::failed);
   control->trusted = false;
-  EXPECT_FALSE(service.raiseWindow(77));
+  EXPECT_EQ(service.raiseWindow(77), Raise::failed);
   EXPECT_EQ(logged(),
             (std::vector<std::string>{"Input: Input error: could not raise the target window",
                                       "Input: Input error: could not raise the target window"}));
 
-  EXPECT_FALSE(service.raiseWindow(4040));  // no such window: nothing to say
+  EXPECT_EQ(service.raiseWindow(4040), Raise::failed);  // no such window: nothing to say
   EXPECT_TRUE(logged().empty());
 }
 
