@@ -191,6 +191,12 @@ void InputService::keyPress(SpecialKey key) {
 }
 
 void InputService::typeText(const std::string& text) {
+  if (desktop_.poster->typesWholeText()) {
+    std::u16string units;
+    for (const auto& chunk : textChunks(text)) units += chunk;
+    desktop_.poster->typeUnits(units);
+    return;
+  }
   for (const auto& chunk : textChunks(text)) desktop_.poster->typeUnits(chunk);
 }
 

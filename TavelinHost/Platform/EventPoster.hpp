@@ -56,6 +56,9 @@ class EventPoster {
   virtual bool keyPress(std::uint16_t virtualKey) = 0;
   // A press and a release typing these UTF-16 units, whatever the keyboard layout.
   virtual bool typeUnits(std::u16string_view units) = 0;
+  // Whether typeUnits takes a whole message at once (of any length, batching what it must
+  // prepare, such as a keymap, for all of it); else it is handed a few units at a time.
+  virtual bool typesWholeText() const { return false; }
   // Whether that button is held now.
   virtual bool isButtonDown(int button) = 0;
 };

@@ -84,6 +84,12 @@ TEST_F(InputServiceTest, KeysAndTextInChunksThatNeverSplitACharacter) {
   service.typeText("");
   service.typeText(std::string(40, 'a'));
   EXPECT_EQ(poster->take(), (Events{"text 16", "text 16", "text 8"}));
+  // A desktop that prepares its keymap once for a whole message gets it whole.
+  poster->wholeText = true;
+  service.typeText(std::string(40, 'a') + "\U0001F600\u00e9");
+  EXPECT_EQ(poster->take(), (Events{"text 43"}));
+  EXPECT_EQ(poster->chunks().back(), std::u16string(40, u'a') + u"\U0001F600\u00e9");
+  poster->wholeText = false;
 
   // An emoji whose two units would straddle the cut moves whole into the next chunk.
   const std::string straddling = std::string(15, 'x') + "\U0001F600" + "y";

@@ -15,6 +15,7 @@ namespace tavelin::testing {
 class RecordingEventPoster final : public EventPoster {
  public:
   std::set<std::string> failing;  // "mouse", "wheel", "key", "text"
+  bool wholeText = false;         // takes a whole message at once, as desktops that batch do
 
   bool mouse(MouseEventType type, const ScreenPoint& at, int button, int clickState) override {
     std::lock_guard guard(lock_);
@@ -39,6 +40,7 @@ class RecordingEventPoster final : public EventPoster {
     events_.push_back("text " + std::to_string(units.size()));
     return true;
   }
+  bool typesWholeText() const override { return wholeText; }
   bool isButtonDown(int button) override {
     std::lock_guard guard(lock_);
     return held_.contains(button);

@@ -38,6 +38,8 @@ class WlrootsInput final : public EventPoster {
   bool scrollWheel(std::int32_t vertical, std::int32_t horizontal, ScrollCarry& carry) override;
   bool keyPress(std::uint16_t virtualKey) override;
   bool typeUnits(std::u16string_view units) override;
+  // One keymap for all of a message's characters, as far as a keymap holds them.
+  bool typesWholeText() const override { return true; }
   bool isButtonDown(int button) override;
 
  private:

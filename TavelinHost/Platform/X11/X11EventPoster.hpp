@@ -30,6 +30,9 @@ class X11EventPoster final : public EventPoster {
   bool scrollWheel(std::int32_t vertical, std::int32_t horizontal, ScrollCarry& carry) override;
   bool keyPress(std::uint16_t virtualKey) override;
   bool typeUnits(std::u16string_view units) override;
+  // The characters of a whole message share one change of the keymap, as far as spare keycodes
+  // go: each change costs every client a reload, and the wait for it.
+  bool typesWholeText() const override { return true; }
   bool isButtonDown(int button) override;
 
  private:
