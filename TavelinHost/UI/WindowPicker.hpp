@@ -46,7 +46,7 @@ class WindowPicker : public QWidget {
   QLabel* status_;
   bool loading_ = false;
   QString desktopNote_;  // what the desktop's own window chooser is doing or did
-  int generation_ = 0;  // answers to an older refresh are dropped
+  int generation_ = 0;   // answers to an older refresh are dropped
   std::vector<WindowInfo> windows_;
   std::vector<WindowInfo> shown_;
 };
