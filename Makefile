@@ -29,6 +29,7 @@ bench:
 	build/release/tests/tavelin_bench_input
 	TAVELIN_DEMO=build/release/TavelinHost/tavelin-demo node tests/bench/stream-bench.mjs
 	TAVELIN_HOST=build/release/TavelinHost/tavelin node tests/bench/desktop-bench.mjs
+	TAVELIN_HOST=build/release/TavelinHost/tavelin node tests/bench/phone-bench.mjs
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

@@ -1,0 +1,106 @@
+// The phone's view of the real host: a private Xvfb desktop (1920×1080) filled by a window that
+// shows a new grey about 60 times a second, each grey telling its frame's number, the real
+// host sharing the screen at 60 pictures a second scaled to 1440 pixels, and the host's own page
+// in headless Chromium. The page is read in every animation frame: which frame its picture shows
+// and since when (read left of the middle, away from the pointer). Printed: screen change → painted (p50 / p95), frames presented per second
+// against the frames drawn, and pictures delivered per second. Figures only, no assertions.
+//
+//   TAVELIN_HOST=build/release/TavelinHost/tavelin node tests/bench/phone-bench.mjs [seconds]
+import { spawn } from 'node:child_process';
+import { createInterface } from 'node:readline';
+import { chromium } from 'playwright-core';
+import { DemoHost, freePort, startDesktop, until } from '../e2e/demo-host.mjs';
+
+const seconds = Number(process.argv[2] ?? 10);
+const counter = new URL('./counter-window.py', import.meta.url).pathname;
+
+function percentile(values, p) {
+  const sorted = [...values].sort((a, b) => a - b);
+  return sorted[Math.min(sorted.length - 1, Math.floor((sorted.length * p) / 100))];
+}
+
+const desktop = startDesktop({ size: '1920x1080', title: 'bench-terminal', geometry: '20x5+0+0' });
+let host;
+let browser;
+let window;
+try {
+  window = spawn('/usr/bin/python3', [counter], {
+    env: { ...process.env, ...desktop.env, GDK_BACKEND: 'x11' }, stdio: ['ignore', 'pipe', 'ignore'],
+  });
+  const draws = [];  // [frame number mod 16, when it was drawn], in order
+  createInterface({ input: window.stdout }).on('line', (line) => {
+    const [word, n, at] = line.split(' ');
+    if (word === 'frame') {
+      draws.push([Number(n) % 16, Number(at)]);
+    }
+  });
+  await until(() => draws.length > 10, 30000, 'the counter window');
+
+  host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 60, maxFrameDimension: 1440 },
+    undefined, { binary: process.env.TAVELIN_HOST, args: ['--headless', '--platform', 'x11'], env: desktop.env });
+
+  browser = await chromium.launch({
+    executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync'],
+  });
+  const page = await (await browser.newContext({ viewport: { width: 1440, height: 900 } })).newPage();
+  let delivered = 0;
+  page.on('websocket', (socket) => socket.on('framereceived', (frame) => {
+    if (typeof frame.payload !== 'string') delivered++;
+  }));
+  await page.goto(host.url);
+  await page.waitForSelector('#pair-screen:not([hidden])');
+  await page.fill('#pin', host.pin);
+  await page.waitForSelector('#stream-screen:not([hidden])');
+
+  // In every animation frame: the frame number the picture's middle shows, when it changes.
+  await page.evaluate(() => {
+    const canvas = document.getElementById('picture');
+    const context = canvas.getContext('2d', { willReadFrequently: true });
+    const level = (v) => Math.max(0, Math.min(15, Math.round((v - 8) / 16)));
+    window.seen = [];
+    let last = -1;
+    const look = () => {
+      // Left of the middle: the pointer rests in the middle of the screen.
+      const [r, g, b] = context.getImageData(canvas.width / 3, canvas.height >> 1, 1, 1).data;
+      const n = level((r + g + b) / 3);
+      if (n !== last) {
+        last = n;
+        window.seen.push([n, performance.timeOrigin + performance.now()]);
+      }
+      requestAnimationFrame(look);
+    };
+    requestAnimationFrame(look);
+  });
+  await until(async () => (await page.evaluate(() => window.seen.length)) > 30, 30000, 'pictures in the page');
+  const from = await page.evaluate(() => window.seen.length);
+  const deliveredBefore = delivered;
+  const drawsBefore = draws.length;
+  await new Promise((resolve) => setTimeout(resolve, seconds * 1000));
+  const seen = (await page.evaluate(() => window.seen)).slice(from);
+  const deliveredCount = delivered - deliveredBefore;
+  const drawCount = draws.length - drawsBefore;
+
+  // Each picture shown is of the last frame of its number drawn before it showed; one of the
+  // same number drawn 16 frames earlier cannot be told apart, so it counts only within that.
+  const latencies = [];
+  let d = 0;
+  for (const [n, at] of seen) {
+    while (d + 1 < draws.length && draws[d + 1][1] <= at) d++;
+    for (let back = d; back >= 0 && back > d - 16; back--) {
+      if (draws[back][0] === n) {
+        latencies.push(at - draws[back][1]);
+        break;
+      }
+    }
+  }
+  console.log(`phone page (Chromium): screen change → painted p50 ${percentile(latencies, 50).toFixed(1)} ms, ` +
+    `p95 ${percentile(latencies, 95).toFixed(1)} ms; presented ${(seen.length / seconds).toFixed(1)}/s ` +
+    `of ${(drawCount / seconds).toFixed(1)}/s drawn; delivered ${(deliveredCount / seconds).toFixed(1)} pictures/s`);
+} finally {
+  await browser?.close();
+  await host?.stop();
+  window?.kill();
+  desktop.stop();
+}
