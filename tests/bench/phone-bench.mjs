@@ -2,17 +2,27 @@
 // shows a new grey about 60 times a second, each grey telling its frame's number, the real
 // host sharing the screen at 60 pictures a second scaled to 1440 pixels, and the host's own page
 // in headless Chromium. The page is read in every animation frame: which frame its picture shows
-// and since when (read left of the middle, away from the pointer). Printed: screen change → painted (p50 / p95), frames presented per second
-// against the frames drawn, and pictures delivered per second. Figures only, no assertions.
+// and since when (read left of the middle, away from the pointer). Printed: screen change →
+// painted (p50 / p95), frames presented per second against the frames drawn, pictures delivered
+// per second, and CPU per picture of the host with the X server, beside ffmpeg grabbing,
+// scaling and encoding the same screen to MJPEG in the same run. Figures only, no assertions.
 //
 //   TAVELIN_HOST=build/release/TavelinHost/tavelin node tests/bench/phone-bench.mjs [seconds]
 import { spawn } from 'node:child_process';
+import { readFileSync } from 'node:fs';
 import { createInterface } from 'node:readline';
 import { chromium } from 'playwright-core';
 import { DemoHost, freePort, startDesktop, until } from '../e2e/demo-host.mjs';
 
 const seconds = Number(process.argv[2] ?? 10);
 const counter = new URL('./counter-window.py', import.meta.url).pathname;
+
+const ticks = 100;  // USER_HZ: /proc's clock ticks per second on Linux
+
+function cpuSeconds(pid) {
+  const fields = readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+  return (Number(fields[11]) + Number(fields[12])) / ticks;
+}
 
 function percentile(values, p) {
   const sorted = [...values].sort((a, b) => a - b);
@@ -74,10 +84,13 @@ try {
     requestAnimationFrame(look);
   });
   await until(async () => (await page.evaluate(() => window.seen.length)) > 30, 30000, 'pictures in the page');
+  const xvfb = desktop.pids.find((pid) => readFileSync(`/proc/${pid}/comm`, 'utf8').trim() === 'Xvfb');
   const from = await page.evaluate(() => window.seen.length);
   const deliveredBefore = delivered;
   const drawsBefore = draws.length;
+  const cpuBefore = cpuSeconds(host.process.pid) + cpuSeconds(xvfb);
   await new Promise((resolve) => setTimeout(resolve, seconds * 1000));
+  const hostCpu = cpuSeconds(host.process.pid) + cpuSeconds(xvfb) - cpuBefore;
   const seen = (await page.evaluate(() => window.seen)).slice(from);
   const deliveredCount = delivered - deliveredBefore;
   const drawCount = draws.length - drawsBefore;
@@ -95,9 +108,35 @@ try {
       }
     }
   }
+  const hostPerPicture = (hostCpu * 1000) / deliveredCount;
+  await browser.close();
+  browser = undefined;
+  await host.stop();
+  host = undefined;
+
+  // ffmpeg on the same screen: grab at 60 a second, scale to 1440 pixels, encode MJPEG.
+  const ffmpegStart = cpuSeconds(xvfb);
+  const ffmpeg = spawn('ffmpeg', ['-hide_banner', '-loglevel', 'error', '-f', 'x11grab', '-framerate', '60',
+    '-video_size', '1920x1080', '-i', desktop.env.DISPLAY, '-t', String(seconds), '-vf', 'scale=1440:-2',
+    '-c:v', 'mjpeg', '-q:v', '5', '-progress', 'pipe:1', '-f', 'null', '-'], { stdio: ['ignore', 'pipe', 'inherit'] });
+  let frames = 0;
+  createInterface({ input: ffmpeg.stdout }).on('line', (line) => {
+    if (line.startsWith('frame=')) frames = Number(line.slice(6));
+  });
+  let ffmpegCpu = 0;
+  const poll = setInterval(() => {
+    try { ffmpegCpu = cpuSeconds(ffmpeg.pid); } catch { /* ended */ }
+  }, 200);
+  await new Promise((resolve) => ffmpeg.on('exit', resolve));
+  clearInterval(poll);
+  const referencePerPicture = ((ffmpegCpu + cpuSeconds(xvfb) - ffmpegStart) * 1000) / Math.max(1, frames);
+
   console.log(`phone page (Chromium): screen change → painted p50 ${percentile(latencies, 50).toFixed(1)} ms, ` +
     `p95 ${percentile(latencies, 95).toFixed(1)} ms; presented ${(seen.length / seconds).toFixed(1)}/s ` +
     `of ${(drawCount / seconds).toFixed(1)}/s drawn; delivered ${(deliveredCount / seconds).toFixed(1)} pictures/s`);
+  console.log(`CPU per picture with the X server: host ${hostPerPicture.toFixed(2)} ms; ffmpeg x11grab → scale → ` +
+    `MJPEG ${referencePerPicture.toFixed(2)} ms (${(frames / seconds).toFixed(1)} pictures/s), ` +
+    `${(referencePerPicture / hostPerPicture).toFixed(1)}× the host's`);
 } finally {
   await browser?.close();
   await host?.stop();
