@@ -283,6 +283,32 @@ TEST(SwayIpcWire, GivesUpTheConnectionAfterABrokenReply) {
   }
 }
 
+TEST(SwayIpcWire, ConnectsAfreshOnceTheWaitAfterAFailureIsOver) {
+  std::atomic<int> answered{0};
+  std::string why;
+  std::unique_ptr<SwayIpc> sway;
+  {
+    // The first reply is broken; later connections are answered properly.
+    FakeSway server([&](int fd, const FakeSway::Request& request) {
+      if (answered++ == 0) return false;  // closes mid-request
+      sendAll(fd, message(request.type, R"({"human_readable": "1.7"})"));
+      return false;  // and then this connection too, so the server can go
+    });
+    sway = SwayIpc::connect(server.path(), why, std::chrono::milliseconds(500),
+                            std::chrono::milliseconds(0));
+    ASSERT_TRUE(sway) << why;
+    EXPECT_FALSE(sway->request(SwayIpc::getVersion, "", why));
+    const auto again = sway->request(SwayIpc::getVersion, "", why);
+    ASSERT_TRUE(again) << why;
+    EXPECT_EQ((*again)["human_readable"], "1.7");
+    EXPECT_EQ(server.requests, 2);
+  }
+  // Sway gone for good: the new connection fails, and says why.
+  EXPECT_FALSE(sway->request(SwayIpc::getVersion, "", why));
+  EXPECT_FALSE(sway->request(SwayIpc::getVersion, "", why));
+  EXPECT_NE(why.find("cannot connect to sway at "), std::string::npos) << why;
+}
+
 TEST(SwayIpcWire, RequestsFromManyThreadsTakeTurns) {
   FakeSway server([](int fd, const FakeSway::Request& request) {
     sendAll(fd, message(request.type, "\"" + request.payload + "\""));

@@ -88,17 +88,16 @@ bool readAll(int fd, char* into, std::size_t size, const Deadline& deadline, std
 
 }  // namespace
 
-std::unique_ptr<SwayIpc> SwayIpc::connect(const std::string& socketPath, std::string& why,
-                                          std::chrono::milliseconds timeout) {
+int SwayIpc::open(const std::string& socketPath, std::string& why) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (socketPath.empty()) {
     why = "no path to sway's socket";
-    return nullptr;
+    return -1;
   }
   if (socketPath.size() >= sizeof address.sun_path) {
     why = "the path to sway's socket is too long: " + socketPath;
-    return nullptr;
+    return -1;
   }
   std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
   // Non-blocking, so that a compositor whose backlog is full refuses at once instead of
@@ -106,14 +105,22 @@ std::unique_ptr<SwayIpc> SwayIpc::connect(const std::string& socketPath, std::st
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     why = "cannot make a socket (" + describe(errno) + ")";
-    return nullptr;
+    return -1;
   }
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     why = "cannot connect to sway at " + socketPath + " (" + describe(errno) + ")";
     ::close(fd);
-    return nullptr;
+    return -1;
   }
-  return std::unique_ptr<SwayIpc>(new SwayIpc(fd, timeout));
+  return fd;
+}
+
+std::unique_ptr<SwayIpc> SwayIpc::connect(const std::string& socketPath, std::string& why,
+                                          std::chrono::milliseconds timeout,
+                                          std::chrono::milliseconds reconnectAfter) {
+  const int fd = open(socketPath, why);
+  if (fd < 0) return nullptr;
+  return std::unique_ptr<SwayIpc>(new SwayIpc(fd, socketPath, timeout, reconnectAfter));
 }
 
 SwayIpc::~SwayIpc() {
@@ -124,6 +131,7 @@ void SwayIpc::closeLocked(const std::string& why) {
   ::close(fd_);
   fd_ = -1;
   closedBecause_ = why;
+  closedAt_ = Clock::now();
 }
 
 std::optional<std::string> SwayIpc::exchange(std::uint32_t type, std::string_view payload,
@@ -134,6 +142,14 @@ std::optional<std::string> SwayIpc::exchange(std::uint32_t type, std::string_vie
     return std::nullopt;
   }
   std::lock_guard guard(lock_);
+  if (fd_ < 0 && Clock::now() - closedAt_ >= reconnectAfter_) {
+    std::string failed;
+    fd_ = open(path_, failed);
+    if (fd_ < 0) {
+      closedBecause_ = failed;
+      closedAt_ = Clock::now();
+    }
+  }
   if (fd_ < 0) {
     why = "the connection to sway is closed after an earlier failure: " + closedBecause_;
     return std::nullopt;

@@ -18,7 +18,8 @@ namespace tavelin::wayland {
 // until its reply, so callers use it from a thread of their own, never from the dispatch pool.
 // Any thread may call; requests take turns under the connection's lock. After a reply that
 // cannot be trusted (a timeout, a broken or oversized message) the stream is out of step and
-// the connection is closed: every later request fails, and the caller connects again.
+// the connection is closed: later requests fail until `reconnectAfter` has passed, then the
+// next one connects afresh (sway may have been busy, or restarted).
 class SwayIpc {
  public:
   // Message types; a reply carries the type of its request.
@@ -31,11 +32,14 @@ class SwayIpc {
   // The largest payload accepted either way. A tree with hundreds of windows is well under 1 MiB.
   static constexpr std::uint32_t payloadLimit = 16 * 1024 * 1024;
   static constexpr std::chrono::milliseconds defaultTimeout{3000};
+  static constexpr std::chrono::milliseconds defaultReconnectAfter{1000};
 
   // Nothing, with the reason in `why`, when nobody listens at `socketPath`. `timeout` bounds
   // each request from its first byte sent to its reply's last byte read.
-  static std::unique_ptr<SwayIpc> connect(const std::string& socketPath, std::string& why,
-                                          std::chrono::milliseconds timeout = defaultTimeout);
+  static std::unique_ptr<SwayIpc> connect(
+      const std::string& socketPath, std::string& why,
+      std::chrono::milliseconds timeout = defaultTimeout,
+      std::chrono::milliseconds reconnectAfter = defaultReconnectAfter);
   ~SwayIpc();
   SwayIpc(const SwayIpc&) = delete;
   SwayIpc& operator=(const SwayIpc&) = delete;
@@ -56,15 +60,21 @@ class SwayIpc {
   bool createOutput(std::string& why);
 
  private:
-  SwayIpc(int fd, std::chrono::milliseconds timeout) : fd_(fd), timeout_(timeout) {}
+  SwayIpc(int fd, std::string path, std::chrono::milliseconds timeout,
+          std::chrono::milliseconds reconnectAfter)
+      : fd_(fd), path_(std::move(path)), timeout_(timeout), reconnectAfter_(reconnectAfter) {}
+  static int open(const std::string& socketPath, std::string& why);
   std::optional<std::string> exchange(std::uint32_t type, std::string_view payload,
                                       std::string& why);
   void closeLocked(const std::string& why);
 
   std::mutex lock_;
-  int fd_;                     // -1 once closed; guarded by lock_
-  std::string closedBecause_;  // guarded by lock_
+  int fd_;                                          // -1 once closed; guarded by lock_
+  std::string closedBecause_;                       // guarded by lock_
+  std::chrono::steady_clock::time_point closedAt_;  // guarded by lock_
+  const std::string path_;
   const std::chrono::milliseconds timeout_;
+  const std::chrono::milliseconds reconnectAfter_;
 };
 
 // A window (a "view") of sway's tree. `rect` is in sway's layout coordinates, the space of the
