@@ -188,13 +188,11 @@ void HeadlessHost::addDesktopCommands() {
     if (what == "window" && words.size() == 2 && model_.desktop().choosesWindowsInDesktop()) {
       // Answered once the person at the desk has picked a window in the desktop's chooser.
       model_.desktop().chooseWindowInDesktop(
-          [this, before](std::optional<WindowInfo> window, const QString& why) {
+          [this, added, before](std::optional<WindowInfo> window, const QString& why) {
             const Reply later(emit_);
             if (!window) return later.error("no window chosen: " + why.toStdString());
             model_.targets().chooseWindow(*window, std::nullopt);
-            const auto& portals = model_.sharing().portals();
-            if (portals.size() == before) return later.error("the portal could not be stored");
-            later.line(hostLines::portal(portals.back()));
+            added(before, later);
           });
       return;
     }

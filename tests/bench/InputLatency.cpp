@@ -85,8 +85,8 @@ void measureTyping(const std::string& display, PortalInputController& controller
     std::fprintf(stderr, "typing: no xterm\n");
     return;
   }
-  // The file exists once cat runs; the terminal has the focus from then on (openbox gives a new
-  // window the focus).
+  // The file exists once cat runs (looked for until then). openbox gives the new window the
+  // focus a moment later, and nothing here is told when: a figure, not a test, so it waits.
   for (int i = 0; i < 200 && !std::filesystem::exists(typed); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }

@@ -121,6 +121,19 @@ export async function openStream(host, token, { streaming = true } = {}) {
   return { socket, portals: await portals, state: await state };
 }
 
+// A phone's stream that keeps everything from its first message on (see collect): on a still
+// screen the first picture may be the only one.
+export async function watch(host, token) {
+  const ticket = await api(host, 'POST', '/api/ws-ticket', { token });
+  const socket = new WebSocket(`${host.url.replace('http', 'ws')}/ws?ticket=${ticket.body.ticket}`);
+  const seen = collect(socket);
+  await new Promise((resolve, reject) => {
+    socket.once('open', resolve);
+    socket.once('error', reject);
+  });
+  return { socket, seen };
+}
+
 // Width and height from a JPEG's start-of-frame segment.
 export function jpegSize(bytes) {
   assert.equal(bytes[0], 0xff);

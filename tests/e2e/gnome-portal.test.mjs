@@ -8,8 +8,7 @@ import { spawnSync } from 'node:child_process';
 import { existsSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createInterface } from 'node:readline';
 import { join } from 'node:path';
-import WebSocket from 'ws';
-import { DemoHost, api, ask, collect, freePort, until } from './demo-host.mjs';
+import { DemoHost, api, ask, freePort, until, watch } from './demo-host.mjs';
 import { GnomeSession } from './gnome-session.mjs';
 
 const fakePortal = new URL('./fake-desktop-portal.py', import.meta.url).pathname;
@@ -23,17 +22,6 @@ function startPortal(session, version) {
   createInterface({ input: program.stdout }).on('line', (line) => portal.lines.push(line));
   portal.saw = (line, what = line) => until(() => portal.lines.includes(line), 20000, `the portal to say ${what}`);
   return portal;
-}
-
-async function watch(host, token) {
-  const ticket = await api(host, 'POST', '/api/ws-ticket', { token });
-  const socket = new WebSocket(`${host.url.replace('http', 'ws')}/ws?ticket=${ticket.body.ticket}`);
-  const seen = collect(socket);
-  await new Promise((resolve, reject) => {
-    socket.once('open', resolve);
-    socket.once('error', reject);
-  });
-  return { socket, seen };
 }
 
 test('the host shares GNOME through the desktop portal and remembers its permission', { timeout: 200000 }, async () => {

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <functional>
 #include <thread>
 
+#include "TavelinHost/Platform/Wayland/MutterDesktop.hpp"
 #include "TavelinHost/Platform/Wayland/SwayIpc.hpp"
 #include "TavelinHost/Platform/Wayland/WlrootsConnection.hpp"
 #include "TavelinKit/Foundation/Json.hpp"
@@ -75,10 +75,7 @@ std::optional<std::string> SwayApplications::bundleIdentifier(std::int32_t proce
   for (const auto& window : windows_->windows()) {
     if (window.ownerProcessID == processID && !window.ownerName.empty()) return window.ownerName;
   }
-  std::ifstream comm("/proc/" + std::to_string(processID) + "/comm");
-  std::string name;
-  if (!std::getline(comm, name) || name.empty()) return std::nullopt;
-  return name;
+  return WaylandApplications().bundleIdentifier(processID);
 }
 
 bool SwayApplications::activate(std::int32_t processID) {
