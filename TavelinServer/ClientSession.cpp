@@ -37,13 +37,20 @@ bool ClientSession::isOpen() const {
   return !closed_;
 }
 
+bool ClientSession::wantsPicture(std::chrono::steady_clock::time_point now) const {
+  std::lock_guard guard(statsLock_);
+  if (closed_ || hasPending_ || isSending_) return false;
+  return !awaitingAck_ || !lastFrameSentAt_ || now - *lastFrameSentAt_ >= ackWait;
+}
+
 void ClientSession::pushFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) {
   queue_.async([weak = weak_from_this(), jpeg = std::move(jpeg), portal]() mutable {
     const auto self = weak.lock();
     if (!self || !self->isOpen() || self->currentPortalID() != portal) return;
-    if (self->pendingFrame_) {
+    {
       std::lock_guard guard(self->statsLock_);
-      ++self->dropped_;
+      if (self->pendingFrame_) ++self->dropped_;
+      self->hasPending_ = true;
     }
     self->pendingFrame_ = std::move(jpeg);
     self->pendingPortal_ = portal;
@@ -67,33 +74,47 @@ void ClientSession::close() {
 }
 
 void ClientSession::acknowledge() {
-  awaitingAck_ = false;
+  {
+    std::lock_guard guard(statsLock_);
+    awaitingAck_ = false;
+  }
   trySendPendingFrame();
+  if (!onReady) return;
+  // Nothing left to send: the capture takes the next change now rather than at its leisure.
+  const auto portal = currentPortalID();
+  if (portal && wantsPicture(std::chrono::steady_clock::now())) onReady(*portal);
 }
 
 void ClientSession::trySendPendingFrame() {
-  if (!isOpen() || isSending_ || !pendingFrame_) return;
+  if (!isOpen() || !pendingFrame_) return;
   // A phone that moved to another portal (or was told its portal is no longer shared) gets no
   // picture of the old one, however late it was queued.
   if (currentPortalID() != pendingPortal_) {
     pendingFrame_.reset();
+    std::lock_guard guard(statsLock_);
+    hasPending_ = false;
     return;
   }
   const auto now = std::chrono::steady_clock::now();
-  if (awaitingAck_ && lastFrameSentAt_ && now - *lastFrameSentAt_ < ackWait) return;
-  auto frame = std::move(pendingFrame_);
-  pendingFrame_.reset();
-  isSending_ = true;
-  awaitingAck_ = true;
-  lastFrameSentAt_ = now;
   {
     std::lock_guard guard(statsLock_);
+    if (isSending_ || (awaitingAck_ && lastFrameSentAt_ && now - *lastFrameSentAt_ < ackWait))
+      return;
+    hasPending_ = false;
+    isSending_ = true;
+    awaitingAck_ = true;
+    lastFrameSentAt_ = now;
     ++sent_;
   }
+  auto frame = std::move(pendingFrame_);
+  pendingFrame_.reset();
   auto header = WebSocketFrame::encodeHeader(WebSocketOpcode::binary, frame->size());
   write(std::move(header), std::move(frame), [weak = weak_from_this()] {
     if (const auto self = weak.lock()) {
-      self->isSending_ = false;
+      {
+        std::lock_guard guard(self->statsLock_);
+        self->isSending_ = false;
+      }
       self->trySendPendingFrame();
     }
   });
@@ -121,6 +142,7 @@ void ClientSession::finish() {
     std::lock_guard guard(statsLock_);
     if (closed_) return;
     closed_ = true;
+    hasPending_ = false;
   }
   pendingFrame_.reset();
   if (const auto connection = connection_.lock()) connection->finish();

@@ -41,6 +41,9 @@ class ClientSession final : public ViewerSession,
   std::uint64_t framesSent() const;
   std::uint64_t framesDropped() const;
   bool isOpen() const;
+  // Whether a picture made now would leave at once: nothing on the wire or waiting, and the
+  // last one acknowledged (or its acknowledgement overdue). From any thread.
+  bool wantsPicture(std::chrono::steady_clock::time_point now) const;
 
   // From any thread: each only schedules work on the session's queue. A picture of `portal`
   // is dropped unless the phone still watches that portal when it is its turn to leave.
@@ -57,6 +60,8 @@ class ClientSession final : public ViewerSession,
 
   // Set once by the server before the session is used.
   std::function<void(const std::shared_ptr<ClientSession>&)> onClose;
+  // The phone acknowledged and nothing waits for it: a picture made now leaves at once.
+  std::function<void(const Uuid& portal)> onReady;
 
  private:
   const std::weak_ptr<Connection> connection_;
@@ -67,13 +72,15 @@ class ClientSession final : public ViewerSession,
   bool closed_ = false;                // guarded by statsLock_
   std::uint64_t sent_ = 0;             // guarded by statsLock_
   std::uint64_t dropped_ = 0;          // guarded by statsLock_
+  // Written only on queue_, read by wantsPicture from the capture's thread.
+  bool hasPending_ = false;                                               // guarded by statsLock_
+  bool isSending_ = false;                                                // guarded by statsLock_
+  bool awaitingAck_ = false;                                              // guarded by statsLock_
+  std::optional<std::chrono::steady_clock::time_point> lastFrameSentAt_;  // guarded by statsLock_
 
   // Touched only on queue_.
   std::shared_ptr<const Bytes> pendingFrame_;
   Uuid pendingPortal_;  // the portal of pendingFrame_
-  bool isSending_ = false;
-  bool awaitingAck_ = false;
-  std::optional<std::chrono::steady_clock::time_point> lastFrameSentAt_;
 };
 
 }  // namespace tavelin

@@ -191,6 +191,10 @@ std::shared_ptr<ClientSession> StreamingServer::makeSession(
     if (self->onSessionDisconnected) self->onSessionDisconnected(closed);
     if (self->onClientsChanged) self->onClientsChanged();
   };
+  session->onReady = [weak = weak_from_this()](const Uuid& portal) {
+    const auto self = weak.lock();
+    if (self && self->onPictureWanted) self->onPictureWanted(portal);
+  };
   {
     std::lock_guard guard(sessionsLock_);
     activeSessions_.emplace(session->id, session);
@@ -240,6 +244,7 @@ void StreamingServer::setViewerHandlers(ViewerHandlers handlers) {
   onSessionConnected = std::move(handlers.onConnected);
   onSessionDisconnected = std::move(handlers.onDisconnected);
   onInput = std::move(handlers.onInput);
+  onPictureWanted = std::move(handlers.onPictureWanted);
 }
 
 std::size_t StreamingServer::viewerCount(const Uuid& portal) const {
@@ -249,6 +254,14 @@ std::size_t StreamingServer::viewerCount(const Uuid& portal) const {
     count += entry.second->isOpen() && entry.second->currentPortalID() == portal ? 1 : 0;
   }
   return count;
+}
+
+bool StreamingServer::wantsPicture(const Uuid& portal) const {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard guard(sessionsLock_);
+  return std::any_of(activeSessions_.begin(), activeSessions_.end(), [&](const auto& entry) {
+    return entry.second->currentPortalID() == portal && entry.second->wantsPicture(now);
+  });
 }
 
 void StreamingServer::broadcastState(const PortalStateMessage& state) {

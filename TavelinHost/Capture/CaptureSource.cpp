@@ -156,6 +156,7 @@ void CaptureSource::continueStart(std::optional<CaptureSetup> setup) {
     self->onControl(
         [stopped, error](CaptureSource& source) { source.streamStopped(stopped, error); });
   };
+  if (pictureDemand) stream->setDemand(pictureDemand);
   stream->addOutput(frameQueue_, [weak](const CaptureSample& sample) {
     if (auto self = weak.lock()) self->deliver(sample);
   });
@@ -221,6 +222,12 @@ void CaptureSource::reconfigure() {
             }
           });
         });
+  });
+}
+
+void CaptureSource::pictureWanted(bool refresh) {
+  onControl([refresh](CaptureSource& self) {
+    if (self.stream_) self.stream_->pictureWanted(refresh);
   });
 }
 

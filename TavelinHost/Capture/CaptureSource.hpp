@@ -51,6 +51,7 @@ class CaptureSource : public PortalCaptureSource,
 
   void start() override;
   void stop() override;
+  void pictureWanted(bool refresh) override;
 
  protected:
   struct CaptureSetup {

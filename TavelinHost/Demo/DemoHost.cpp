@@ -32,6 +32,7 @@ class AnnouncingViewerServer final : public ViewerServer {
           emit(hostLines::input(message));
           next(s, message);
         },
+        handlers.onPictureWanted,
     });
   }
   std::vector<std::shared_ptr<ViewerSession>> viewerSessions() const override {
@@ -43,6 +44,7 @@ class AnnouncingViewerServer final : public ViewerServer {
   std::size_t viewerCount(const Uuid& portal) const override {
     return server_->viewerCount(portal);
   }
+  bool wantsPicture(const Uuid& portal) const override { return server_->wantsPicture(portal); }
 
  private:
   const std::shared_ptr<StreamingServer> server_;

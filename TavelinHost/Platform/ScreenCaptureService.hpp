@@ -121,6 +121,13 @@ class CaptureStream {
                                    CaptureCompletion done) = 0;
   virtual void updateFilter(const ContentFilter& filter, CaptureCompletion done) = 0;
 
+  // Streams that can keep a change until a phone can take it: `wanted` is asked before each
+  // grab, and a change seen while it says no waits for the next `pictureWanted`. With
+  // `refresh`, a phone has no picture of this stream yet, so one is taken without a change.
+  // Set before start. Streams that grab as the desktop sends pictures ignore both.
+  virtual void setDemand(std::function<bool()> wanted) { (void)wanted; }
+  virtual void pictureWanted(bool refresh) { (void)refresh; }
+
   // The stream ended on its own (its window closed, the display went away). Set before start.
   std::function<void(std::error_code)> onStoppedWithError;
 };

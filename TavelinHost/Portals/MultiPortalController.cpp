@@ -12,8 +12,9 @@ PortalRuntime::PortalRuntime(Portal portalCopy, PortalSource pipeline,
       source(std::move(pipeline.source)),
       input(std::move(inputController)) {}
 
-void PortalRuntime::start(std::function<bool()> frameGate) {
+void PortalRuntime::start(std::function<bool()> frameGate, std::function<bool()> pictureDemand) {
   source->frameGate = std::move(frameGate);
+  source->pictureDemand = std::move(pictureDemand);
   const std::weak_ptr<PortalRuntime> weak = weak_from_this();
   source->onFrame = [weak](const CapturedFrame& frame) {
     auto self = weak.lock();
@@ -65,6 +66,9 @@ std::shared_ptr<MultiPortalController> MultiPortalController::make(
       },
       [weak](const std::shared_ptr<ViewerSession>& session, const InputMessage& message) {
         if (auto self = weak.lock()) self->handleInput(session, message);
+      },
+      [weak](const Uuid& portal) {
+        if (auto self = weak.lock()) self->pictureWanted(portal);
       },
   });
   return controller;
@@ -158,6 +162,7 @@ void MultiPortalController::attach(const std::shared_ptr<ViewerSession>& session
   }
   sendPortals(*session, portalID);
   session->sendText(runtime->stateMessage().jsonString());
+  runtime->source->pictureWanted(true);  // a still screen has a picture for it too
   if (log_)
     log_("Portals", session->deviceName + " \u2192 portal " + portalID.string().substr(0, 8));
   notify();
@@ -193,10 +198,15 @@ std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& 
     self->notify();
   };
   runtimes_[portalID] = runtime;
-  runtime->start([weak, portalID] {
-    auto self = weak.lock();
-    return self && self->server_->viewerCount(portalID) > 0;
-  });
+  runtime->start(
+      [weak, portalID] {
+        auto self = weak.lock();
+        return self && self->server_->viewerCount(portalID) > 0;
+      },
+      [weak, portalID] {
+        auto self = weak.lock();
+        return self && self->server_->wantsPicture(portalID);
+      });
   if (log_) log_("Capture", "Runtime started for " + portal->name);
   return runtime;
 }
@@ -254,6 +264,16 @@ void MultiPortalController::handleInput(const std::shared_ptr<ViewerSession>& se
     }
   }
   if (runtime) runtime->input->enqueue(message, session->id);
+}
+
+void MultiPortalController::pictureWanted(const Uuid& portal) {
+  std::shared_ptr<PortalRuntime> runtime;
+  {
+    std::lock_guard guard(lock_);
+    if (const auto found = runtimes_.find(portal); found != runtimes_.end())
+      runtime = found->second;
+  }
+  if (runtime) runtime->source->pictureWanted(false);
 }
 
 void MultiPortalController::detach(const std::shared_ptr<ViewerSession>& session) {

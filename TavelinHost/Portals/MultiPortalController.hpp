@@ -34,7 +34,7 @@ class PortalRuntime : public std::enable_shared_from_this<PortalRuntime> {
   std::function<void(std::shared_ptr<const Bytes>)> onFrame;
   std::function<void()> onStateOrSize;
 
-  void start(std::function<bool()> frameGate);
+  void start(std::function<bool()> frameGate, std::function<bool()> pictureDemand);
   // No callback reaches the owner after this; the source is stopped.
   void end();
 
@@ -72,6 +72,7 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
   // The server's events, on the session's queue.
   void handleConnected(const std::shared_ptr<ViewerSession>& session);
   void handleInput(const std::shared_ptr<ViewerSession>& session, const InputMessage& message);
+  void pictureWanted(const Uuid& portal);
   void detach(const std::shared_ptr<ViewerSession>& session);
   void attach(const std::shared_ptr<ViewerSession>& session, const Uuid& portalID);
 

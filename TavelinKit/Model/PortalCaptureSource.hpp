@@ -38,6 +38,11 @@ class PortalCaptureSource {
   std::function<void(const PixelSize&)> onSourceSizeChange;
   // Asked before any work on a picture; while it says no, pictures are dropped at no cost.
   std::function<bool()> frameGate;
+  // Whether a phone can take a picture now. Sources that can keep a change until then ask it
+  // before each picture and look again at `pictureWanted`; with `refresh` a phone has no
+  // picture yet, so one is made without a change. Set before start.
+  std::function<bool()> pictureDemand;
+  virtual void pictureWanted(bool refresh) { (void)refresh; }
 };
 
 // What a portal runs on: the source of its pictures and the mapping of touches on them.

@@ -39,6 +39,8 @@ struct ViewerHandlers {
   std::function<void(const std::shared_ptr<ViewerSession>&)> onConnected;
   std::function<void(const std::shared_ptr<ViewerSession>&)> onDisconnected;
   std::function<void(const std::shared_ptr<ViewerSession>&, const InputMessage&)> onInput;
+  // A phone of `portal` can take a picture now (it acknowledged the last one).
+  std::function<void(const Uuid& portal)> onPictureWanted;
 };
 
 class ViewerServer {
@@ -50,6 +52,8 @@ class ViewerServer {
   // To every open session watching `portal`, one shared buffer for all.
   virtual void sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) = 0;
   virtual std::size_t viewerCount(const Uuid& portal) const = 0;
+  // Whether a picture of `portal` made now would leave at once for at least one phone.
+  virtual bool wantsPicture(const Uuid& portal) const { return viewerCount(portal) > 0; }
 };
 
 }  // namespace tavelin

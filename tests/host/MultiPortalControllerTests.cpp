@@ -137,6 +137,28 @@ TEST_F(MultiPortalControllerTest, ARuntimeLivesExactlyWhileSomeoneWatches) {
   EXPECT_EQ(journal().back(), "stop B");
 }
 
+// A phone that arrives on a still screen is owed a picture; an acknowledgement that leaves a
+// phone with nothing to show wakes its portal's capture, and only that one.
+TEST_F(MultiPortalControllerTest, ArrivingPhonesAndAcknowledgementsAskTheirPortalForPictures) {
+  auto first = connect(Uuid::random(), "one");
+  const auto sourceA = factory->made.at("A");
+  EXPECT_EQ(sourceA->refreshes, 1);
+  ASSERT_TRUE(sourceA->pictureDemand);
+  EXPECT_TRUE(sourceA->pictureDemand());
+  auto second = connect(Uuid::random(), "two");
+  EXPECT_EQ(sourceA->refreshes, 2);
+
+  server->handlers.onPictureWanted(a.id);
+  server->handlers.onPictureWanted(b.id);  // nobody watches B: no runtime to wake
+  EXPECT_EQ(sourceA->wakes, 1);
+  EXPECT_EQ(factory->made.count("B"), 0u);
+
+  server->handlers.onInput(second, select(b));
+  EXPECT_EQ(factory->made.at("B")->refreshes, 1);
+  server->disconnect(first);
+  EXPECT_FALSE(sourceA->pictureDemand());  // A's runtime is gone, and nobody watches it
+}
+
 TEST_F(MultiPortalControllerTest, WithoutPortalsAPhoneWaitsIdleUntilADefaultAppears) {
   portals.clear();
   auto waiting = connect(Uuid::random(), "waiting");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -97,9 +98,11 @@ class X11CaptureTest : public ::testing::Test {
   }
 
   std::shared_ptr<CaptureStream> open(const ContentFilter& filter,
-                                      StreamConfiguration configuration) {
+                                      StreamConfiguration configuration,
+                                      std::function<bool()> demand = {}) {
     configuration.showsCursor = false;  // the pointer stays still; keep pictures exact
     auto stream = service.makeStream(filter, configuration);
+    if (demand) stream->setDemand(std::move(demand));
     stream->addOutput(SerialQueue("tavelin.capture.frames"),
                       [this](const CaptureSample& s) { samples.add(s); });
     std::promise<std::error_code> started;
@@ -145,6 +148,43 @@ TEST_F(X11CaptureTest, ScreenRegionsShowWhatIsDrawnAndCostNothingWhileStatic) {
   const auto changed = samples.next(settled);
   ASSERT_TRUE(changed);
   EXPECT_EQ(centre(*changed), green);
+}
+
+TEST_F(X11CaptureTest, AChangeWaitsForAPhoneThatCanTakeItAndARefreshShowsAStillScreen) {
+  const auto window = paint(400, 300, 120, 80, red);
+  const auto displayID = x11::X11WindowServer(client).displays().front().displayID;
+  const auto filter = service.displayFilter(displayID, {});
+  ASSERT_TRUE(filter);
+  StreamConfiguration configuration;
+  configuration.sourceRect = ScreenRect{400, 300, 120, 80};
+  auto wanted = std::make_shared<std::atomic<bool>>(false);
+  const auto stream = open(*filter, configuration, [wanted] { return wanted->load(); });
+
+  // Every phone still waits for an acknowledgement: not even the first picture is made.
+  EXPECT_FALSE(samples.next(0, 300ms));
+  *wanted = true;
+  stream->pictureWanted(false);
+  const auto first = samples.next(0);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(centre(*first), red);
+
+  // A change while nobody can take it is kept, not lost, and taken at the wake-up.
+  *wanted = false;
+  recolour(window, green);
+  EXPECT_FALSE(samples.next(1, 300ms));
+  *wanted = true;
+  stream->pictureWanted(false);
+  const auto kept = samples.next(1);
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(centre(*kept), green);
+
+  // A phone that joins a still screen gets its picture without a change.
+  stream->pictureWanted(false);
+  EXPECT_FALSE(samples.next(2, 300ms));
+  stream->pictureWanted(true);
+  const auto refreshed = samples.next(2);
+  ASSERT_TRUE(refreshed);
+  EXPECT_EQ(centre(*refreshed), green);
 }
 
 TEST_F(X11CaptureTest, AWindowIsCapturedWhileCoveredMovedOffScreenAndResized) {

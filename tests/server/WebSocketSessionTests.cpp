@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -42,6 +43,9 @@ class WebSocketSessionTest : public ::testing::Test {
     };
     server->onSessionDisconnected = [seen = seen](const auto& session) {
       seen->record("disconnected:" + session->deviceName);
+    };
+    server->onPictureWanted = [seen = seen](const Uuid& portal) {
+      seen->record("wanted:" + portal.string());
     };
     server->start();
   }
@@ -334,6 +338,41 @@ TEST_F(WebSocketSessionTest, PicturesArePacedByAcknowledgements) {
   phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
   EXPECT_EQ(phone->nextFrame(300ms)->payload, toBytes("F"));
   EXPECT_TRUE(inputsSoFar().empty());
+}
+
+// The capture asks before each picture whether one would leave at once, and hears when a
+// phone's acknowledgement leaves it with nothing to send.
+TEST_F(WebSocketSessionTest, APictureIsWantedWhenOneWouldLeaveAtOnce) {
+  auto [phone, session] = connectPhone("Pixel");
+  const Uuid portal = Uuid::random();
+  const auto wanted = [&] { return server->wantsPicture(portal); };
+  EXPECT_FALSE(wanted());  // nobody watches it
+  session->setCurrentPortalID(portal);
+  EXPECT_TRUE(wanted());
+
+  server->sendFrame(std::make_shared<const Bytes>(toBytes("A")), portal);
+  ASSERT_EQ(phone->nextFrame()->payload, toBytes("A"));
+  EXPECT_FALSE(wanted());  // A is not acknowledged yet
+  server->sendFrame(std::make_shared<const Bytes>(toBytes("B")), portal);
+  EXPECT_FALSE(wanted());  // and B waits for it
+
+  // The ack sends B, which waited: nothing is asked for.
+  phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
+  ASSERT_EQ(phone->nextFrame()->payload, toBytes("B"));
+  EXPECT_FALSE(wanted());
+  const std::string asked = "wanted:" + portal.string();
+  const auto before = eventsSoFar();
+  EXPECT_EQ(std::count(before.begin(), before.end(), asked), 0);
+  // The next ack leaves the phone with nothing: the next picture is asked for at once.
+  phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
+  EXPECT_TRUE(eventually([&] {
+    const auto events = eventsSoFar();
+    return std::count(events.begin(), events.end(), asked) == 1;
+  }));
+  EXPECT_TRUE(wanted());
+  // A phone on another portal is not asked for this one's pictures.
+  session->setCurrentPortalID(Uuid::random());
+  EXPECT_FALSE(wanted());
 }
 
 TEST_F(WebSocketSessionTest, AVanishedPhoneClosesOnlyItsOwnSession) {

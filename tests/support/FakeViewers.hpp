@@ -103,6 +103,10 @@ class FakePortalSource final : public PortalCaptureSource {
   std::string descriptionText() const override { return name_; }
   void start() override { journal_->push_back("start " + name_); }
   void stop() override { journal_->push_back("stop " + name_); }
+  void pictureWanted(bool refresh) override { ++(refresh ? refreshes : wakes); }
+
+  int refreshes = 0;  // asked for a picture without a change
+  int wakes = 0;      // told a phone can take the next change
 
   void report(PortalCaptureState next, PixelSize size) {
     state_ = next;

@@ -11,6 +11,7 @@
 #include <set>
 #include <wayland-client.h>
 
+#include "TavelinHost/Platform/FramePacer.hpp"
 #include "TavelinHost/Platform/Wayland/WaylandErrors.hpp"
 #include "TavelinHost/Platform/Wayland/WlrootsConnection.hpp"
 #include "wlr-screencopy-unstable-v1.h"
@@ -288,9 +289,12 @@ class Screencopier final : public std::enable_shared_from_this<Screencopier> {
       std::lock_guard guard(lock_);
       interval = std::max(configuration_.minimumFrameInterval, std::chrono::microseconds(0));
     }
-    // Strictly one interval after this picture; a copy with damage then waits for a change.
-    onThread([](Screencopier& self) { self.request(); },
-             WlrootsConnection::Clock::now() + interval);
+    // The next copy is asked for when the rate allows; one with damage then waits for a
+    // change, so a picture comes as soon as the change after its turn.
+    const auto now = WlrootsConnection::Clock::now();
+    const auto step = std::chrono::duration_cast<FramePacer::Clock::duration>(interval);
+    pacer_.took(now, step);
+    onThread([](Screencopier& self) { self.request(); }, std::max(now, pacer_.nextTurn(step)));
   }
 
   void failed() {
@@ -390,6 +394,7 @@ class Screencopier final : public std::enable_shared_from_this<Screencopier> {
   // On the connection's thread.
   bool running_ = false;
   bool fresh_ = true;  // the next copy is taken at once
+  FramePacer pacer_;
   zwlr_screencopy_frame_v1* frame_ = nullptr;
   struct Offer {
     std::uint32_t format;

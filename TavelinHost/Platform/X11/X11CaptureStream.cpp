@@ -1,12 +1,15 @@
 #include "TavelinHost/Platform/X11/X11CaptureStream.hpp"
 
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <xcb/composite.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
 #include <algorithm>
 
+#include "TavelinHost/Platform/FramePacer.hpp"
 #include "TavelinHost/Platform/X11/X11CaptureSupport.hpp"
 #include "TavelinHost/Platform/X11/X11Connection.hpp"
 #include "TavelinHost/Platform/X11/X11SharedSegment.hpp"
@@ -42,6 +45,11 @@ void drawCursor(std::uint8_t* pixels, int width, int height, int left, int top,
 
 }  // namespace
 
+X11CaptureStream::~X11CaptureStream() {
+  halt();
+  if (wake_ >= 0) ::close(wake_);
+}
+
 void X11CaptureStream::addOutput(SerialQueue queue,
                                  std::function<void(const CaptureSample&)> output) {
   std::lock_guard guard(lock_);
@@ -52,7 +60,8 @@ void X11CaptureStream::addOutput(SerialQueue queue,
 void X11CaptureStream::start(CaptureCompletion done) {
   std::error_code error;
   if (!thread_.joinable()) {
-    error = setUp();
+    if (wake_ < 0) wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    error = wake_ < 0 ? std::error_code(errno, std::system_category()) : setUp();
     if (!error) {
       running_ = true;
       thread_ = std::thread([self = shared_from_this()] { self->run(); });
@@ -84,6 +93,19 @@ void X11CaptureStream::updateFilter(const ContentFilter& filter, CaptureCompleti
     return;
   }
   complete(std::move(done), captureError(std::errc::operation_not_supported));
+}
+
+void X11CaptureStream::setDemand(std::function<bool()> wanted) {
+  std::lock_guard guard(lock_);
+  wanted_ = std::move(wanted);
+}
+
+void X11CaptureStream::pictureWanted(bool refresh) {
+  if (refresh) refresh_ = true;
+  if (wake_ >= 0) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
+  }
 }
 
 void X11CaptureStream::complete(CaptureCompletion done, std::error_code error) {
@@ -184,24 +206,37 @@ void X11CaptureStream::run() {
   std::optional<std::pair<int, int>> lastPointer;
   // Right after redirection a window's pixmap may still be black or hold what covered it,
   // until the application has repainted what redirection exposed: give it a moment.
-  auto nextFrame = std::chrono::steady_clock::now() +
-                   (window_ != 0 ? std::chrono::milliseconds(100) : std::chrono::milliseconds(0));
+  const auto settled =
+      std::chrono::steady_clock::now() +
+      (window_ != 0 ? std::chrono::milliseconds(100) : std::chrono::milliseconds(0));
+  FramePacer pacer;
+  bool held = false;  // a change waits for a phone that can take it
   while (running_) {
     StreamConfiguration configuration;
+    std::function<bool()> wanted;
     {
       std::lock_guard guard(lock_);
       configuration = configuration_;
+      wanted = wanted_;
     }
-    // Sleep until the next event, but while a change waits for its turn no longer than
-    // that turn: waking on the next event instead would lose a third of the pictures.
+    // Sleep until the next event or wake-up, but while a change waits for its turn no longer
+    // than that turn. A change no phone can take yet is looked at again now and then: a phone
+    // whose acknowledgement is late takes the next picture without one.
+    auto now = std::chrono::steady_clock::now();
     std::chrono::nanoseconds timeout = std::chrono::milliseconds(15);
-    if (dirty) {
-      timeout = std::clamp<std::chrono::nanoseconds>(nextFrame - std::chrono::steady_clock::now(),
-                                                     std::chrono::nanoseconds(0), timeout);
+    if (dirty && !held) {
+      const auto turn = std::max(settled, pacer.nextTurn(configuration.minimumFrameInterval));
+      timeout =
+          std::clamp<std::chrono::nanoseconds>(turn - now, std::chrono::nanoseconds(0), timeout);
     }
     const timespec waitFor{0, static_cast<long>(timeout.count())};
-    pollfd wait{fd, POLLIN, 0};
-    ::ppoll(&wait, 1, &waitFor, nullptr);
+    pollfd waits[2] = {{fd, POLLIN, 0}, {wake_, POLLIN, 0}};
+    ::ppoll(waits, 2, &waitFor, nullptr);
+    if ((waits[1].revents & POLLIN) != 0) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const auto read = ::read(wake_, &count, sizeof count);
+      held = false;
+    }
     while (auto* event = xcb_poll_for_event(c)) {
       const auto owned = own(event);
       const std::uint8_t type = event->response_type & 0x7F;
@@ -233,13 +268,15 @@ void X11CaptureStream::run() {
         lastPointer = position;
       }
     }
-    const auto now = std::chrono::steady_clock::now();
-    if (!dirty || now < nextFrame) continue;
+    if (refresh_.exchange(false)) dirty = true;
+    now = std::chrono::steady_clock::now();
+    if (!dirty || now < settled || !pacer.mayTake(now, configuration.minimumFrameInterval))
+      continue;
+    held = wanted && !wanted();
+    if (held) continue;  // kept until a phone can take it
     dirty = false;
+    pacer.took(now, configuration.minimumFrameInterval);
     xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
-    // Keep the cadence: the next turn follows the one due, not the moment it was served.
-    nextFrame += configuration.minimumFrameInterval;
-    if (nextFrame <= now) nextFrame = now + configuration.minimumFrameInterval;
     if (auto sample = grab(configuration.showsCursor ? lastPointer : std::nullopt))
       deliver(std::move(*sample));
   }

@@ -22,14 +22,14 @@ class Connection;
 class SharedSegment;
 
 // One stream of an X11CaptureService: its own connection, and a thread that grabs the picture
-// when DAMAGE (or the cursor) says it changed, at most once a frame interval, into a small pool
-// of shared segments the samples hold on to.
+// when DAMAGE (or the cursor) says it changed and a phone can take it, at most at the frame
+// rate, into a small pool of shared segments the samples hold on to.
 class X11CaptureStream final : public CaptureStream,
                                public std::enable_shared_from_this<X11CaptureStream> {
  public:
   X11CaptureStream(std::string display, ContentFilter filter, StreamConfiguration configuration)
       : display_(std::move(display)), filter_(std::move(filter)), configuration_(configuration) {}
-  ~X11CaptureStream() override { halt(); }
+  ~X11CaptureStream() override;
 
   void addOutput(SerialQueue queue, std::function<void(const CaptureSample&)> output) override;
   void start(CaptureCompletion done) override;
@@ -37,6 +37,8 @@ class X11CaptureStream final : public CaptureStream,
   void updateConfiguration(const StreamConfiguration& configuration,
                            CaptureCompletion done) override;
   void updateFilter(const ContentFilter& filter, CaptureCompletion done) override;
+  void setDemand(std::function<bool()> wanted) override;
+  void pictureWanted(bool refresh) override;
 
  private:
   void complete(CaptureCompletion done, std::error_code error);
@@ -72,6 +74,7 @@ class X11CaptureStream final : public CaptureStream,
   StreamConfiguration configuration_;  // guarded by lock_
   std::optional<SerialQueue> outputQueue_;
   std::function<void(const CaptureSample&)> output_;
+  std::function<bool()> wanted_;  // guarded by lock_
   const SerialQueue completions_{"tavelin.capture.x11"};
 
   // Touched only by the capture thread once it runs.
@@ -83,6 +86,8 @@ class X11CaptureStream final : public CaptureStream,
   static constexpr std::size_t maxSegments = 6;
   std::vector<std::shared_ptr<SharedSegment>> segments_;  // the pool; capture thread only
 
+  int wake_ = -1;                    // an eventfd: a phone can take a picture now
+  std::atomic<bool> refresh_{true};  // the first picture is taken whatever changed
   std::atomic<bool> running_{false};
   std::atomic<int> waiting_{0};
   std::thread thread_;
