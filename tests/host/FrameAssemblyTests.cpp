@@ -173,13 +173,12 @@ TEST_F(FrameAssemblyTest, ChangesBeforeTheirTurnAreAskedForAgainAtIt) {
   const auto picture = pattern(4, 4, 0);
   auto frame = frameOf(picture, 4, 4);
   EXPECT_FALSE(assembler->offer(frame, t0));
-  // Half an interval early is in time: the desktop's own timers jitter.
-  EXPECT_EQ(assembler->offer(frame, t0 + 30ms), t0 + 50ms);
+  EXPECT_EQ(assembler->offer(frame, t0 + 30ms), t0 + 100ms);
   frame.damaged = false;
-  EXPECT_FALSE(assembler->offer(frame, t0 + 40ms));  // early, and nothing to show anyway
+  EXPECT_FALSE(assembler->offer(frame, t0 + 60ms));  // early, and nothing to show anyway
   frame.damaged = true;
   EXPECT_FALSE(assembler->offer(frame, t0 + 130ms));  // served late: the next turn moves too
-  EXPECT_EQ(assembler->offer(frame, t0 + 170ms), t0 + 180ms);
+  EXPECT_EQ(assembler->offer(frame, t0 + 200ms), t0 + 230ms);
   frames.sync([] {});
   EXPECT_EQ(samples->pictures(), 2u);
 }

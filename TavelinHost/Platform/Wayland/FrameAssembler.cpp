@@ -121,7 +121,7 @@ std::optional<FrameAssembler::Clock::time_point> FrameAssembler::offer(const Nod
     std::lock_guard guard(lock_);
     settings = settings_;
     if (std::exchange(restarted_, false)) {
-      pacer_ = {};
+      nextTurn_ = {};
       shownPointer_.reset();
       logged_.clear();
       fresh_ = true;
@@ -133,13 +133,10 @@ std::optional<FrameAssembler::Clock::time_point> FrameAssembler::offer(const Nod
   if (configuration.showsCursor && frame.cursor != nullptr)
     pointer = Pointer{frame.cursor->x, frame.cursor->y, frame.cursor->serial};
   const bool changed = fresh_ || frame.damaged || pointer != shownPointer_;
-  const auto interval = std::chrono::duration_cast<Clock::duration>(
-      std::max(configuration.minimumFrameInterval, std::chrono::microseconds(0)));
-  if (!pacer_.mayTake(now, interval)) {
-    return changed ? std::optional(pacer_.nextTurn(interval)) : std::nullopt;
-  }
+  if (now < nextTurn_) return changed ? std::optional(nextTurn_) : std::nullopt;
   if (!settings.queue || !settings.output) return std::nullopt;
-  pacer_.took(now, interval);
+  // Strictly one interval after the last sample: a turn served late pushes the next one back.
+  nextTurn_ = now + std::max(configuration.minimumFrameInterval, std::chrono::microseconds(0));
   if (!changed) {
     CaptureSample idle;
     idle.isValid = true;

@@ -9,7 +9,6 @@
 #include <set>
 #include <string>
 
-#include "TavelinHost/Platform/FramePacer.hpp"
 #include "TavelinHost/Platform/ScreenCaptureService.hpp"
 #include "TavelinHost/Platform/Wayland/NodeFrame.hpp"
 #include "TavelinKit/Foundation/LogSink.hpp"
@@ -76,7 +75,7 @@ class FrameAssembler : public std::enable_shared_from_this<FrameAssembler> {
   bool fresh_ = true;  // nothing shown since the connection or the configuration changed
   std::function<void(int, int)> contentSized_;
   PixelRect contentSeen_;
-  FramePacer pacer_;
+  Clock::time_point nextTurn_{};
   std::optional<Pointer> shownPointer_;
   std::set<std::string> logged_;
 
