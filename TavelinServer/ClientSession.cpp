@@ -39,7 +39,7 @@ bool ClientSession::isOpen() const {
 
 bool ClientSession::wantsPicture(std::chrono::steady_clock::time_point now) const {
   std::lock_guard guard(statsLock_);
-  if (closed_ || hasPending_ || isSending_) return false;
+  if (closed_ || pendingFrame_ || isSending_) return false;
   return !awaitingAck_ || !lastFrameSentAt_ || now - *lastFrameSentAt_ >= ackWait;
 }
 
@@ -50,9 +50,8 @@ void ClientSession::pushFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& por
     {
       std::lock_guard guard(self->statsLock_);
       if (self->pendingFrame_) ++self->dropped_;
-      self->hasPending_ = true;
+      self->pendingFrame_ = std::move(jpeg);
     }
-    self->pendingFrame_ = std::move(jpeg);
     self->pendingPortal_ = portal;
     self->trySendPendingFrame();
   });
@@ -86,28 +85,26 @@ void ClientSession::acknowledge() {
 }
 
 void ClientSession::trySendPendingFrame() {
-  if (!isOpen() || !pendingFrame_) return;
-  // A phone that moved to another portal (or was told its portal is no longer shared) gets no
-  // picture of the old one, however late it was queued.
-  if (currentPortalID() != pendingPortal_) {
-    pendingFrame_.reset();
-    std::lock_guard guard(statsLock_);
-    hasPending_ = false;
-    return;
-  }
   const auto now = std::chrono::steady_clock::now();
+  std::shared_ptr<const Bytes> frame;
   {
     std::lock_guard guard(statsLock_);
+    if (closed_ || !pendingFrame_) return;
+    // A phone that moved to another portal (or was told its portal is no longer shared) gets
+    // no picture of the old one, however late it was queued.
+    if (currentPortal_ != pendingPortal_) {
+      pendingFrame_.reset();
+      return;
+    }
     if (isSending_ || (awaitingAck_ && lastFrameSentAt_ && now - *lastFrameSentAt_ < ackWait))
       return;
-    hasPending_ = false;
+    frame = std::move(pendingFrame_);
+    pendingFrame_.reset();
     isSending_ = true;
     awaitingAck_ = true;
     lastFrameSentAt_ = now;
     ++sent_;
   }
-  auto frame = std::move(pendingFrame_);
-  pendingFrame_.reset();
   auto header = WebSocketFrame::encodeHeader(WebSocketOpcode::binary, frame->size());
   write(std::move(header), std::move(frame), [weak = weak_from_this()] {
     if (const auto self = weak.lock()) {
@@ -142,9 +139,8 @@ void ClientSession::finish() {
     std::lock_guard guard(statsLock_);
     if (closed_) return;
     closed_ = true;
-    hasPending_ = false;
+    pendingFrame_.reset();
   }
-  pendingFrame_.reset();
   if (const auto connection = connection_.lock()) connection->finish();
   if (onClose) onClose(shared_from_this());
 }

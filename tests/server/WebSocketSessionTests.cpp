@@ -45,7 +45,8 @@ class WebSocketSessionTest : public ::testing::Test {
       seen->record("disconnected:" + session->deviceName);
     };
     server->onPictureWanted = [seen = seen](const Uuid& portal) {
-      seen->record("wanted:" + portal.string());
+      std::lock_guard guard(seen->lock);
+      seen->wanted.push_back(portal);
     };
     server->start();
   }
@@ -86,6 +87,7 @@ class WebSocketSessionTest : public ::testing::Test {
     std::mutex lock;
     std::vector<std::string> events;
     std::vector<InputMessage> inputs;
+    std::vector<Uuid> wanted;  // portals a picture was asked for
     void record(const std::string& event) {
       std::lock_guard guard(lock);
       events.push_back(event);
@@ -360,15 +362,14 @@ TEST_F(WebSocketSessionTest, APictureIsWantedWhenOneWouldLeaveAtOnce) {
   phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
   ASSERT_EQ(phone->nextFrame()->payload, toBytes("B"));
   EXPECT_FALSE(wanted());
-  const std::string asked = "wanted:" + portal.string();
-  const auto before = eventsSoFar();
-  EXPECT_EQ(std::count(before.begin(), before.end(), asked), 0);
+  const auto asked = [&] {
+    std::lock_guard guard(seen->lock);
+    return std::count(seen->wanted.begin(), seen->wanted.end(), portal);
+  };
+  EXPECT_EQ(asked(), 0);
   // The next ack leaves the phone with nothing: the next picture is asked for at once.
   phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
-  EXPECT_TRUE(eventually([&] {
-    const auto events = eventsSoFar();
-    return std::count(events.begin(), events.end(), asked) == 1;
-  }));
+  EXPECT_TRUE(eventually([&] { return asked() == 1; }));
   EXPECT_TRUE(wanted());
   // A phone on another portal is not asked for this one's pictures.
   session->setCurrentPortalID(Uuid::random());

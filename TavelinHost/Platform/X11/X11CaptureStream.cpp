@@ -95,10 +95,7 @@ void X11CaptureStream::updateFilter(const ContentFilter& filter, CaptureCompleti
   complete(std::move(done), captureError(std::errc::operation_not_supported));
 }
 
-void X11CaptureStream::setDemand(std::function<bool()> wanted) {
-  std::lock_guard guard(lock_);
-  wanted_ = std::move(wanted);
-}
+void X11CaptureStream::setDemand(std::function<bool()> wanted) { wanted_ = std::move(wanted); }
 
 void X11CaptureStream::pictureWanted(bool refresh) {
   if (refresh) refresh_ = true;
@@ -213,11 +210,9 @@ void X11CaptureStream::run() {
   bool held = false;  // a change waits for a phone that can take it
   while (running_) {
     StreamConfiguration configuration;
-    std::function<bool()> wanted;
     {
       std::lock_guard guard(lock_);
       configuration = configuration_;
-      wanted = wanted_;
     }
     // Sleep until the next event or wake-up, but while a change waits for its turn no longer
     // than that turn. A change no phone can take yet is looked at again now and then: a phone
@@ -272,7 +267,7 @@ void X11CaptureStream::run() {
     now = std::chrono::steady_clock::now();
     if (!dirty || now < settled || !pacer.mayTake(now, configuration.minimumFrameInterval))
       continue;
-    held = wanted && !wanted();
+    held = wanted_ && !wanted_();
     if (held) continue;  // kept until a phone can take it
     dirty = false;
     pacer.took(now, configuration.minimumFrameInterval);
