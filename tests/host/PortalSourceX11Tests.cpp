@@ -86,12 +86,15 @@ class PortalSourceX11Test : public ::testing::Test {
     programs.push_back(desktop->run({"xterm", "-class", windowClass, "-title", windowClass,
                                      "-geometry", geometry, "-e", "sh", "-c", script}));
     std::optional<LiveWindow> found;
-    EXPECT_TRUE(eventually([&] {
-      for (const auto& window : windows->onScreenWindows()) {
-        if (window.name == windowClass) found = window;
-      }
-      return found.has_value();
-    }));
+    // A busy machine can take many seconds to show a first xterm; the wait ends when it shows.
+    EXPECT_TRUE(eventually(
+        [&] {
+          for (const auto& window : windows->onScreenWindows()) {
+            if (window.name == windowClass) found = window;
+          }
+          return found.has_value();
+        },
+        std::chrono::seconds(30)));
     return found.value_or(LiveWindow{});
   }
   WindowTarget targetOf(const LiveWindow& window, const std::string& windowClass) {

@@ -86,12 +86,14 @@ TEST_F(VirtualDisplayX11Test, AParkedWindowIsCapturedAndRemovalLeavesTheScreenAs
   const pid_t xterm = desktop->run({"xterm", "-title", "Parked", "-geometry", "60x12+100+100", "-e",
                                     "sh", "-c", "while :; do date +%N; sleep 0.05; done"});
   std::optional<LiveWindow> window;
-  ASSERT_TRUE(testing::eventually([&] {
-    for (const auto& w : windows->onScreenWindows()) {
-      if (w.name == "Parked") window = w;
-    }
-    return window.has_value();
-  }));
+  ASSERT_TRUE(testing::eventually(
+      [&] {
+        for (const auto& w : windows->onScreenWindows()) {
+          if (w.name == "Parked") window = w;
+        }
+        return window.has_value();
+      },
+      30s));
   x11::X11WindowControl(connection).setPosition(window->windowID, {2100, 200});
   ASSERT_TRUE(testing::eventually([&] {
     const auto now = windows->window(window->windowID);
