@@ -37,10 +37,10 @@ bool ClientSession::isOpen() const {
   return !closed_;
 }
 
-bool ClientSession::wantsPicture(std::chrono::steady_clock::time_point now) const {
+PictureDue ClientSession::pictureDue(const Uuid& portal) const {
   std::lock_guard guard(statsLock_);
-  if (closed_ || pendingFrame_ || isSending_) return false;
-  return !awaitingAck_ || !lastFrameSentAt_ || now - *lastFrameSentAt_ >= ackWait;
+  if (closed_ || pendingFrame_ || currentPortal_ != portal) return std::nullopt;
+  return timing_.due();
 }
 
 void ClientSession::pushFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) {
@@ -49,8 +49,11 @@ void ClientSession::pushFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& por
     if (!self || !self->isOpen() || self->currentPortalID() != portal) return;
     {
       std::lock_guard guard(self->statsLock_);
+      const auto now = std::chrono::steady_clock::now();
       if (self->pendingFrame_) ++self->dropped_;
       self->pendingFrame_ = std::move(jpeg);
+      self->pendingSince_ = now;
+      self->timing_.arrived(now);
     }
     self->pendingPortal_ = portal;
     self->trySendPendingFrame();
@@ -73,15 +76,24 @@ void ClientSession::close() {
 }
 
 void ClientSession::acknowledge() {
+  bool waited = false;
   {
     std::lock_guard guard(statsLock_);
     awaitingAck_ = false;
+    waited = pendingFrame_ != nullptr;
+    timing_.acknowledged(std::chrono::steady_clock::now(),
+                         waited ? std::optional(pendingSince_) : std::nullopt);
   }
   trySendPendingFrame();
-  if (!onReady) return;
   // Nothing left to send: the capture takes the next change now rather than at its leisure.
+  // (A picture that waited left just now, and told the capture itself.)
+  if (!waited) tellReady();
+}
+
+void ClientSession::tellReady() {
+  if (!onReady) return;
   const auto portal = currentPortalID();
-  if (portal && wantsPicture(std::chrono::steady_clock::now())) onReady(*portal);
+  if (portal && pictureDue(*portal)) onReady(*portal);
 }
 
 void ClientSession::trySendPendingFrame() {
@@ -103,8 +115,11 @@ void ClientSession::trySendPendingFrame() {
     isSending_ = true;
     awaitingAck_ = true;
     lastFrameSentAt_ = now;
+    timing_.sent(now);
     ++sent_;
   }
+  // The next picture is wanted from a new time on.
+  tellReady();
   auto header = WebSocketFrame::encodeHeader(WebSocketOpcode::binary, frame->size());
   write(std::move(header), std::move(frame), [weak = weak_from_this()] {
     if (const auto self = weak.lock()) {

@@ -12,8 +12,10 @@
 #include "TavelinKit/Foundation/Bytes.hpp"
 #include "TavelinKit/Foundation/DateFormat.hpp"
 #include "TavelinKit/Foundation/Uuid.hpp"
+#include "TavelinKit/Model/PictureDemand.hpp"
 #include "TavelinKit/Model/ViewerRouting.hpp"
 #include "TavelinKit/Pairing/PairedDevice.hpp"
+#include "TavelinServer/PictureTiming.hpp"
 
 namespace tavelin {
 
@@ -41,9 +43,11 @@ class ClientSession final : public ViewerSession,
   std::uint64_t framesSent() const;
   std::uint64_t framesDropped() const;
   bool isOpen() const;
-  // Whether a picture made now would leave at once: nothing on the wire or waiting, and the
-  // last one acknowledged (or its acknowledgement overdue). From any thread.
-  bool wantsPicture(std::chrono::steady_clock::time_point now) const;
+  // From when this phone wants its next picture: never while one waits for it; at once when
+  // the last was acknowledged; otherwise shortly before its acknowledgement is expected, so
+  // the next is made in time for it (see PictureTiming). Never for a portal it does not
+  // watch. From any thread.
+  PictureDue pictureDue(const Uuid& portal) const;
 
   // From any thread: each only schedules work on the session's queue. A picture of `portal`
   // is dropped unless the phone still watches that portal when it is its turn to leave.
@@ -60,10 +64,13 @@ class ClientSession final : public ViewerSession,
 
   // Set once by the server before the session is used.
   std::function<void(const std::shared_ptr<ClientSession>&)> onClose;
-  // The phone acknowledged and nothing waits for it: a picture made now leaves at once.
+  // When this phone wants its next picture changed (it acknowledged with nothing waiting, or
+  // a picture left): the capture looks at `pictureDue` again.
   std::function<void(const Uuid& portal)> onReady;
 
  private:
+  void tellReady();
+
   const std::weak_ptr<Connection> connection_;
   const SerialQueue queue_;
 
@@ -72,11 +79,13 @@ class ClientSession final : public ViewerSession,
   bool closed_ = false;                // guarded by statsLock_
   std::uint64_t sent_ = 0;             // guarded by statsLock_
   std::uint64_t dropped_ = 0;          // guarded by statsLock_
-  // Written only on queue_, read by wantsPicture from the capture's thread.
+  // Written only on queue_, read by pictureDue from the capture's thread.
   std::shared_ptr<const Bytes> pendingFrame_;                             // guarded by statsLock_
+  std::chrono::steady_clock::time_point pendingSince_;                    // guarded by statsLock_
   bool isSending_ = false;                                                // guarded by statsLock_
   bool awaitingAck_ = false;                                              // guarded by statsLock_
   std::optional<std::chrono::steady_clock::time_point> lastFrameSentAt_;  // guarded by statsLock_
+  PictureTiming timing_{ackWait};                                         // guarded by statsLock_
 
   // Touched only on queue_.
   Uuid pendingPortal_;  // the portal of pendingFrame_

@@ -256,12 +256,14 @@ std::size_t StreamingServer::viewerCount(const Uuid& portal) const {
   return count;
 }
 
-bool StreamingServer::wantsPicture(const Uuid& portal) const {
-  const auto now = std::chrono::steady_clock::now();
+PictureDue StreamingServer::pictureDue(const Uuid& portal) const {
+  PictureDue earliest;
   std::lock_guard guard(sessionsLock_);
-  return std::any_of(activeSessions_.begin(), activeSessions_.end(), [&](const auto& entry) {
-    return entry.second->currentPortalID() == portal && entry.second->wantsPicture(now);
-  });
+  for (const auto& entry : activeSessions_) {
+    const auto due = entry.second->pictureDue(portal);
+    if (due && (!earliest || *due < *earliest)) earliest = due;
+  }
+  return earliest;
 }
 
 void StreamingServer::broadcastState(const PortalStateMessage& state) {

@@ -92,7 +92,7 @@ class StreamingServer final : public ViewerServer,
   // To every open session viewing `portal`; one shared buffer for all of them.
   void sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) override;
   std::size_t viewerCount(const Uuid& portal) const override;
-  bool wantsPicture(const Uuid& portal) const override;
+  PictureDue pictureDue(const Uuid& portal) const override;
   std::vector<std::shared_ptr<ViewerSession>> viewerSessions() const override;
   // Sets onSessionConnected, onSessionDisconnected and onInput.
   void setViewerHandlers(ViewerHandlers handlers) override;

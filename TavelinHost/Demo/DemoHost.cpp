@@ -44,7 +44,7 @@ class AnnouncingViewerServer final : public ViewerServer {
   std::size_t viewerCount(const Uuid& portal) const override {
     return server_->viewerCount(portal);
   }
-  bool wantsPicture(const Uuid& portal) const override { return server_->wantsPicture(portal); }
+  PictureDue pictureDue(const Uuid& portal) const override { return server_->pictureDue(portal); }
 
  private:
   const std::shared_ptr<StreamingServer> server_;

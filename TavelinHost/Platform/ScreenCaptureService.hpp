@@ -12,6 +12,7 @@
 
 #include "TavelinKit/Dispatch/SerialQueue.hpp"
 #include "TavelinKit/Model/Geometry.hpp"
+#include "TavelinKit/Model/PictureDemand.hpp"
 
 // The port through which the host gets pictures of the desktop. The engine (capture sources,
 // window discovery, the virtual display) speaks only to this; an adapter per desktop system
@@ -121,11 +122,12 @@ class CaptureStream {
                                    CaptureCompletion done) = 0;
   virtual void updateFilter(const ContentFilter& filter, CaptureCompletion done) = 0;
 
-  // Streams that can keep a change until a phone can take it: `wanted` is asked before each
-  // grab, and a change seen while it says no waits for the next `pictureWanted`. With
-  // `refresh`, a phone has no picture of this stream yet, so one is taken without a change.
-  // Set before start. Streams that grab as the desktop sends pictures ignore both.
-  virtual void setDemand(std::function<bool()> wanted) { (void)wanted; }
+  // Streams that can keep a change until a phone wants it: `wanted` is asked before each
+  // grab; a change is kept until the time it names, and while it names none, until the next
+  // `pictureWanted`. With `refresh`, a phone has no picture of this stream yet, so one is
+  // taken without a change. Set before start. Streams that grab as the desktop sends
+  // pictures ignore both.
+  virtual void setDemand(std::function<PictureDue()> wanted) { (void)wanted; }
   virtual void pictureWanted(bool refresh) { (void)refresh; }
 
   // The stream ended on its own (its window closed, the display went away). Set before start.

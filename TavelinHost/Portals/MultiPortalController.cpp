@@ -12,7 +12,8 @@ PortalRuntime::PortalRuntime(Portal portalCopy, PortalSource pipeline,
       source(std::move(pipeline.source)),
       input(std::move(inputController)) {}
 
-void PortalRuntime::start(std::function<bool()> frameGate, std::function<bool()> pictureDemand) {
+void PortalRuntime::start(std::function<bool()> frameGate,
+                          std::function<PictureDue()> pictureDemand) {
   source->frameGate = std::move(frameGate);
   source->pictureDemand = std::move(pictureDemand);
   const std::weak_ptr<PortalRuntime> weak = weak_from_this();
@@ -205,7 +206,7 @@ std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& 
       },
       [weak, portalID] {
         auto self = weak.lock();
-        return self && self->server_->wantsPicture(portalID);
+        return self ? self->server_->pictureDue(portalID) : std::nullopt;
       });
   if (log_) log_("Capture", "Runtime started for " + portal->name);
   return runtime;

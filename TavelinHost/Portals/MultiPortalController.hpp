@@ -34,7 +34,7 @@ class PortalRuntime : public std::enable_shared_from_this<PortalRuntime> {
   std::function<void(std::shared_ptr<const Bytes>)> onFrame;
   std::function<void()> onStateOrSize;
 
-  void start(std::function<bool()> frameGate, std::function<bool()> pictureDemand);
+  void start(std::function<bool()> frameGate, std::function<PictureDue()> pictureDemand);
   // No callback reaches the owner after this; the source is stopped.
   void end();
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "TavelinKit/Model/Geometry.hpp"
+#include "TavelinKit/Model/PictureDemand.hpp"
 #include "TavelinKit/Model/Portal.hpp"
 #include "TavelinKit/Model/PortalCoordinateMapper.hpp"
 #include "TavelinKit/Model/PortalEnums.hpp"
@@ -38,10 +39,10 @@ class PortalCaptureSource {
   std::function<void(const PixelSize&)> onSourceSizeChange;
   // Asked before any work on a picture; while it says no, pictures are dropped at no cost.
   std::function<bool()> frameGate;
-  // Whether a phone can take a picture now. Sources that can keep a change until then ask it
-  // before each picture and look again at `pictureWanted`; with `refresh` a phone has no
+  // From when a phone wants the next picture. Sources that can keep a change until then ask
+  // it before each picture and look again at `pictureWanted`; with `refresh` a phone has no
   // picture yet, so one is made without a change. Set before start.
-  std::function<bool()> pictureDemand;
+  std::function<PictureDue()> pictureDemand;
   virtual void pictureWanted(bool refresh) { (void)refresh; }
 };
 

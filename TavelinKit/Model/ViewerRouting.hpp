@@ -9,6 +9,7 @@
 
 #include "TavelinKit/Foundation/Bytes.hpp"
 #include "TavelinKit/Foundation/Uuid.hpp"
+#include "TavelinKit/Model/PictureDemand.hpp"
 #include "TavelinKit/Model/ViewerMessages.hpp"
 
 // What the portal routing needs of the streaming server and its phones' sessions, so the rules
@@ -52,8 +53,10 @@ class ViewerServer {
   // To every open session watching `portal`, one shared buffer for all.
   virtual void sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) = 0;
   virtual std::size_t viewerCount(const Uuid& portal) const = 0;
-  // Whether a picture of `portal` made now would leave at once for at least one phone.
-  virtual bool wantsPicture(const Uuid& portal) const { return viewerCount(portal) > 0; }
+  // From when the first of the phones watching `portal` wants its next picture.
+  virtual PictureDue pictureDue(const Uuid& portal) const {
+    return viewerCount(portal) > 0 ? PictureDue(pictureDueNow) : std::nullopt;
+  }
 };
 
 }  // namespace tavelin

@@ -5,14 +5,18 @@
 // and since when (read left of the middle, away from the pointer). Printed: screen change →
 // painted (p50 / p95), frames presented per second against the frames drawn, pictures delivered
 // per second, and CPU per picture of the host with the X server, beside ffmpeg grabbing,
-// scaling and encoding the same screen to MJPEG in the same run. Figures only, no assertions.
+// scaling and encoding the same screen to MJPEG in the same run. Then phones in node that take
+// 0, 12 and 25 ms to show a picture before they acknowledge it (a phone's decode and paint,
+// without sharing this machine's cores): pictures delivered per second, and how soon the next
+// picture follows an ack. Figures only, no assertions.
 //
 //   TAVELIN_HOST=build/release/TavelinHost/tavelin node tests/bench/phone-bench.mjs [seconds]
 import { spawn } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import { createInterface } from 'node:readline';
 import { chromium } from 'playwright-core';
-import { DemoHost, freePort, startDesktop, until } from '../e2e/demo-host.mjs';
+import WebSocket from 'ws';
+import { DemoHost, api, freePort, startDesktop, until } from '../e2e/demo-host.mjs';
 
 const seconds = Number(process.argv[2] ?? 10);
 const counter = new URL('./counter-window.py', import.meta.url).pathname;
@@ -22,6 +26,46 @@ const ticks = 100;  // USER_HZ: /proc's clock ticks per second on Linux
 function cpuSeconds(pid) {
   const fields = readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
   return (Number(fields[11]) + Number(fields[12])) / ticks;
+}
+
+// Busy and total time of all cores, from /proc/stat's first line.
+function machineTicks() {
+  const fields = readFileSync('/proc/stat', 'utf8').split('\n')[0].trim().split(/\s+/).slice(1).map(Number);
+  const idle = fields[3] + fields[4];
+  const total = fields.reduce((a, b) => a + b, 0);
+  return { busy: total - idle, total };
+}
+
+// A phone in node that takes `showing` ms to show each picture before it acknowledges it:
+// pictures it gets per second, and the time from its ack to the next picture arriving.
+async function ackingPhone(host, token, showing, seconds) {
+  const { body } = await api(host, 'POST', '/api/ws-ticket', { token });
+  const socket = new WebSocket(`${host.url.replace('http', 'ws')}/ws?ticket=${body.ticket}`);
+  let counting = false;
+  let pictures = 0;
+  let ackedAt = 0;
+  const gaps = [];
+  socket.on('message', (data, isBinary) => {
+    if (!isBinary) return;
+    if (counting) {
+      pictures++;
+      if (ackedAt) gaps.push(performance.now() - ackedAt);
+    }
+    setTimeout(() => {
+      ackedAt = performance.now();
+      socket.send('{"type":"ack"}');
+    }, showing);
+  });
+  await new Promise((resolve, reject) => {
+    socket.once('open', resolve);
+    socket.once('error', reject);
+  });
+  await new Promise((resolve) => setTimeout(resolve, 1000));
+  counting = true;
+  await new Promise((resolve) => setTimeout(resolve, seconds * 1000));
+  socket.close();
+  await new Promise((resolve) => socket.once('close', resolve));
+  return { rate: pictures / seconds, gap: percentile(gaps, 50) };
 }
 
 function percentile(values, p) {
@@ -71,14 +115,22 @@ try {
     const level = (v) => Math.max(0, Math.min(15, Math.round((v - 8) / 16)));
     window.seen = [];
     let last = -1;
-    const look = () => {
+    // The canvas is read once the frame's own callbacks (the page paints in them) have run,
+    // and what it holds then is stamped with the frame's start: it shows in that frame.
+    const after = new MessageChannel();
+    let frameAt = 0;
+    after.port1.onmessage = () => {
       // Left of the middle: the pointer rests in the middle of the screen.
       const [r, g, b] = context.getImageData(canvas.width / 3, canvas.height >> 1, 1, 1).data;
       const n = level((r + g + b) / 3);
       if (n !== last) {
         last = n;
-        window.seen.push([n, performance.timeOrigin + performance.now()]);
+        window.seen.push([n, frameAt]);
       }
+    };
+    const look = () => {
+      frameAt = performance.timeOrigin + performance.now();
+      after.port2.postMessage(0);
       requestAnimationFrame(look);
     };
     requestAnimationFrame(look);
@@ -89,9 +141,12 @@ try {
   const deliveredBefore = delivered;
   const drawsBefore = draws.length;
   const hostBefore = cpuSeconds(host.process.pid);
+  const machineBefore = machineTicks();
   const xvfbBefore = cpuSeconds(xvfb);
   await new Promise((resolve) => setTimeout(resolve, seconds * 1000));
   const hostOnly = cpuSeconds(host.process.pid) - hostBefore;
+  const machineAfter = machineTicks();
+  const busy = (machineAfter.busy - machineBefore.busy) / Math.max(1, machineAfter.total - machineBefore.total);
   const xvfbOnly = cpuSeconds(xvfb) - xvfbBefore;
   const hostCpu = hostOnly + xvfbOnly;
   const seen = (await page.evaluate(() => window.seen)).slice(from);
@@ -114,6 +169,9 @@ try {
   const hostPerPicture = (hostCpu * 1000) / deliveredCount;
   await browser.close();
   browser = undefined;
+  const paired = await api(host, 'POST', '/api/pair', { body: { pin: host.pin, deviceName: 'Bench' } });
+  const acking = [];
+  for (const showing of [0, 12, 25]) acking.push([showing, await ackingPhone(host, paired.body.token, showing, seconds / 2)]);
   await host.stop();
   host = undefined;
 
@@ -141,7 +199,12 @@ try {
     `MJPEG ${referencePerPicture.toFixed(2)} ms (${(frames / seconds).toFixed(1)} pictures/s), ` +
     `${(referencePerPicture / hostPerPicture).toFixed(1)}× the host's`);
   console.log(`  of which the host ${((hostOnly * 1000) / deliveredCount).toFixed(2)} ms, the X server ` +
-    `${((xvfbOnly * 1000) / deliveredCount).toFixed(2)} ms (drawing the window's frames included)`);
+    `${((xvfbOnly * 1000) / deliveredCount).toFixed(2)} ms (drawing the window's frames included); ` +
+    `the machine was ${(busy * 100).toFixed(0)} % busy while the phone watched`);
+  for (const [showing, { rate, gap }] of acking) {
+    console.log(`a phone taking ${showing} ms to show each picture: ${rate.toFixed(1)} pictures/s delivered, ` +
+      `ack → next picture p50 ${gap.toFixed(1)} ms`);
+  }
 } finally {
   await browser?.close();
   await host?.stop();

@@ -99,7 +99,7 @@ class X11CaptureTest : public ::testing::Test {
 
   std::shared_ptr<CaptureStream> open(const ContentFilter& filter,
                                       StreamConfiguration configuration,
-                                      std::function<bool()> demand = {}) {
+                                      std::function<PictureDue()> demand = {}) {
     configuration.showsCursor = false;  // the pointer stays still; keep pictures exact
     auto stream = service.makeStream(filter, configuration);
     if (demand) stream->setDemand(std::move(demand));
@@ -150,41 +150,64 @@ TEST_F(X11CaptureTest, ScreenRegionsShowWhatIsDrawnAndCostNothingWhileStatic) {
   EXPECT_EQ(centre(*changed), green);
 }
 
-TEST_F(X11CaptureTest, AChangeWaitsForAPhoneThatCanTakeItAndARefreshShowsAStillScreen) {
+TEST_F(X11CaptureTest, AChangeWaitsUntilAPhoneWantsItAndARefreshShowsAStillScreen) {
   const auto window = paint(400, 300, 120, 80, red);
   const auto displayID = x11::X11WindowServer(client).displays().front().displayID;
   const auto filter = service.displayFilter(displayID, {});
   ASSERT_TRUE(filter);
   StreamConfiguration configuration;
   configuration.sourceRect = ScreenRect{400, 300, 120, 80};
-  auto wanted = std::make_shared<std::atomic<bool>>(false);
-  const auto stream = open(*filter, configuration, [wanted] { return wanted->load(); });
+  struct Demand {
+    std::mutex lock;
+    PictureDue due;
+  };
+  auto demand = std::make_shared<Demand>();
+  const auto want = [demand](PictureDue due) {
+    std::lock_guard guard(demand->lock);
+    demand->due = due;
+  };
+  const auto stream = open(*filter, configuration, [demand] {
+    std::lock_guard guard(demand->lock);
+    return demand->due;
+  });
 
-  // Every phone still waits for an acknowledgement: not even the first picture is made.
+  // Every phone still holds a picture: not even the first is made.
   EXPECT_FALSE(samples.next(0, 300ms));
-  *wanted = true;
+  want(pictureDueNow);
   stream->pictureWanted(false);
   const auto first = samples.next(0);
   ASSERT_TRUE(first);
   EXPECT_EQ(centre(*first), red);
 
   // A change while nobody can take it is kept, not lost, and taken at the wake-up.
-  *wanted = false;
+  want(std::nullopt);
   recolour(window, green);
   EXPECT_FALSE(samples.next(1, 300ms));
-  *wanted = true;
+  want(pictureDueNow);
   stream->pictureWanted(false);
   const auto kept = samples.next(1);
   ASSERT_TRUE(kept);
   EXPECT_EQ(centre(*kept), green);
 
-  // A phone that joins a still screen gets its picture without a change.
+  // A phone that wants its next picture from a later time on gets the change then, without
+  // being woken again.
+  const auto later = std::chrono::steady_clock::now() + 400ms;
+  want(later);
   stream->pictureWanted(false);
-  EXPECT_FALSE(samples.next(2, 300ms));
+  recolour(window, red);
+  const auto timed = samples.next(2);
+  ASSERT_TRUE(timed);
+  EXPECT_GE(std::chrono::steady_clock::now(), later);
+  EXPECT_EQ(centre(*timed), red);
+
+  // A phone that joins a still screen gets its picture without a change.
+  want(pictureDueNow);
+  stream->pictureWanted(false);
+  EXPECT_FALSE(samples.next(3, 300ms));
   stream->pictureWanted(true);
-  const auto refreshed = samples.next(2);
+  const auto refreshed = samples.next(3);
   ASSERT_TRUE(refreshed);
-  EXPECT_EQ(centre(*refreshed), green);
+  EXPECT_EQ(centre(*refreshed), red);
 }
 
 TEST_F(X11CaptureTest, AWindowIsCapturedWhileCoveredMovedOffScreenAndResized) {

@@ -342,38 +342,50 @@ TEST_F(WebSocketSessionTest, PicturesArePacedByAcknowledgements) {
   EXPECT_TRUE(inputsSoFar().empty());
 }
 
-// The capture asks before each picture whether one would leave at once, and hears when a
-// phone's acknowledgement leaves it with nothing to send.
-TEST_F(WebSocketSessionTest, APictureIsWantedWhenOneWouldLeaveAtOnce) {
+// The capture asks before each picture from when one is wanted, and hears when that changes:
+// a picture left, or an acknowledgement left the phone with nothing to show.
+TEST_F(WebSocketSessionTest, APictureIsWantedInTimeForTheNextAcknowledgement) {
   auto [phone, session] = connectPhone("Pixel");
   const Uuid portal = Uuid::random();
-  const auto wanted = [&] { return server->wantsPicture(portal); };
-  EXPECT_FALSE(wanted());  // nobody watches it
-  session->setCurrentPortalID(portal);
-  EXPECT_TRUE(wanted());
-
-  server->sendFrame(std::make_shared<const Bytes>(toBytes("A")), portal);
-  ASSERT_EQ(phone->nextFrame()->payload, toBytes("A"));
-  EXPECT_FALSE(wanted());  // A is not acknowledged yet
-  server->sendFrame(std::make_shared<const Bytes>(toBytes("B")), portal);
-  EXPECT_FALSE(wanted());  // and B waits for it
-
-  // The ack sends B, which waited: nothing is asked for.
-  phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
-  ASSERT_EQ(phone->nextFrame()->payload, toBytes("B"));
-  EXPECT_FALSE(wanted());
+  const auto due = [&] { return server->pictureDue(portal); };
   const auto asked = [&] {
     std::lock_guard guard(seen->lock);
     return std::count(seen->wanted.begin(), seen->wanted.end(), portal);
   };
-  EXPECT_EQ(asked(), 0);
-  // The next ack leaves the phone with nothing: the next picture is asked for at once.
-  phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
+  const auto now = [] { return std::chrono::steady_clock::now(); };
+  EXPECT_FALSE(due());  // nobody watches it
+  session->setCurrentPortalID(portal);
+  ASSERT_TRUE(due());
+  EXPECT_LE(*due(), now());
+
+  // A is on its way: with no round trip measured yet, the next is wanted when A's ack is
+  // overdue, and the capture is told so.
+  const auto beforeA = now();
+  server->sendFrame(std::make_shared<const Bytes>(toBytes("A")), portal);
+  ASSERT_EQ(phone->nextFrame()->payload, toBytes("A"));
   EXPECT_TRUE(eventually([&] { return asked() == 1; }));
-  EXPECT_TRUE(wanted());
-  // A phone on another portal is not asked for this one's pictures.
+  ASSERT_TRUE(due());
+  EXPECT_GE(*due(), beforeA + ClientSession::ackWait);
+  server->sendFrame(std::make_shared<const Bytes>(toBytes("B")), portal);
+  EXPECT_TRUE(eventually([&] { return !due(); }));  // B waits for A's ack: none is wanted
+
+  // The ack sends B. Now that a round trip is known, the next is wanted before B's ack is.
+  const auto beforeAck = now();
+  phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
+  ASSERT_EQ(phone->nextFrame()->payload, toBytes("B"));
+  EXPECT_TRUE(eventually([&] { return asked() == 2; }));
+  ASSERT_TRUE(due());
+  EXPECT_LE(*due(), now() + ClientSession::ackWait);
+  EXPECT_GT(*due(), beforeAck);
+
+  // B's ack leaves the phone with nothing: the next picture is wanted at once.
+  phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
+  EXPECT_TRUE(eventually([&] { return asked() == 3; }));
+  ASSERT_TRUE(due());
+  EXPECT_LE(*due(), now());
+  // A phone on another portal wants none of this one's pictures.
   session->setCurrentPortalID(Uuid::random());
-  EXPECT_FALSE(wanted());
+  EXPECT_FALSE(due());
 }
 
 TEST_F(WebSocketSessionTest, AVanishedPhoneClosesOnlyItsOwnSession) {

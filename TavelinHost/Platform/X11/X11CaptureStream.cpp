@@ -95,7 +95,9 @@ void X11CaptureStream::updateFilter(const ContentFilter& filter, CaptureCompleti
   complete(std::move(done), captureError(std::errc::operation_not_supported));
 }
 
-void X11CaptureStream::setDemand(std::function<bool()> wanted) { wanted_ = std::move(wanted); }
+void X11CaptureStream::setDemand(std::function<PictureDue()> wanted) {
+  wanted_ = std::move(wanted);
+}
 
 void X11CaptureStream::pictureWanted(bool refresh) {
   if (refresh) refresh_ = true;
@@ -207,7 +209,8 @@ void X11CaptureStream::run() {
       std::chrono::steady_clock::now() +
       (window_ != 0 ? std::chrono::milliseconds(100) : std::chrono::milliseconds(0));
   FramePacer pacer;
-  bool held = false;  // a change waits for a phone that can take it
+  bool held = false;                            // a change waits until a phone tells it wants one
+  std::chrono::steady_clock::time_point due{};  // and until then
   while (running_) {
     StreamConfiguration configuration;
     {
@@ -220,7 +223,8 @@ void X11CaptureStream::run() {
     auto now = std::chrono::steady_clock::now();
     std::chrono::nanoseconds timeout = std::chrono::milliseconds(15);
     if (dirty && !held) {
-      const auto turn = std::max(settled, pacer.nextTurn(configuration.minimumFrameInterval));
+      const auto turn =
+          std::max({settled, due, pacer.nextTurn(configuration.minimumFrameInterval)});
       timeout =
           std::clamp<std::chrono::nanoseconds>(turn - now, std::chrono::nanoseconds(0), timeout);
     }
@@ -231,6 +235,7 @@ void X11CaptureStream::run() {
       std::uint64_t count = 0;
       [[maybe_unused]] const auto read = ::read(wake_, &count, sizeof count);
       held = false;
+      due = {};
     }
     while (auto* event = xcb_poll_for_event(c)) {
       const auto owned = own(event);
@@ -267,8 +272,13 @@ void X11CaptureStream::run() {
     now = std::chrono::steady_clock::now();
     if (!dirty || now < settled || !pacer.mayTake(now, configuration.minimumFrameInterval))
       continue;
-    held = wanted_ && !wanted_();
-    if (held) continue;  // kept until a phone can take it
+    if (wanted_) {
+      const auto wanted = wanted_();
+      held = !wanted;
+      if (held) continue;  // kept until a phone wants it
+      due = *wanted;
+      if (now < due) continue;  // kept until then
+    }
     dirty = false;
     pacer.took(now, configuration.minimumFrameInterval);
     xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);

@@ -37,7 +37,7 @@ class X11CaptureStream final : public CaptureStream,
   void updateConfiguration(const StreamConfiguration& configuration,
                            CaptureCompletion done) override;
   void updateFilter(const ContentFilter& filter, CaptureCompletion done) override;
-  void setDemand(std::function<bool()> wanted) override;
+  void setDemand(std::function<PictureDue()> wanted) override;
   void pictureWanted(bool refresh) override;
 
  private:
@@ -74,7 +74,7 @@ class X11CaptureStream final : public CaptureStream,
   StreamConfiguration configuration_;  // guarded by lock_
   std::optional<SerialQueue> outputQueue_;
   std::function<void(const CaptureSample&)> output_;
-  std::function<bool()> wanted_;  // set before start, then only read
+  std::function<PictureDue()> wanted_;  // set before start, then only read
   const SerialQueue completions_{"tavelin.capture.x11"};
 
   // Touched only by the capture thread once it runs.

@@ -3,6 +3,7 @@
 import { GestureRecognizer } from '../core/gestures.js';
 import { applyPinch, containRect, identityZoom, unzoom, viewportToNormalized } from '../core/letterbox.js';
 import { keyMessage, pointMessage, selectPortal, specialKeys, streamURL, textMessage } from '../core/protocol.js';
+import { Presenter } from '../core/presenter.js';
 import { StreamLoop } from '../core/stream.js';
 
 const $ = (id) => document.getElementById(id);
@@ -32,7 +33,11 @@ export class StreamView {
     this.onForget = onForget;
     this.canvas = $('picture');
     this.context = this.canvas.getContext('2d');
-    this.picture = null; // the last picture drawn, kept for re-layout
+    // Pictures are painted in animation frames; the stream acknowledges one once it is queued.
+    this.presenter = new Presenter({
+      draw: (picture) => this.draw(picture),
+      requestFrame: (callback) => requestAnimationFrame(callback),
+    });
     this.zoom = identityZoom;
     this.state = null;
     this.moveQueued = null;
@@ -98,9 +103,7 @@ export class StreamView {
   }
 
   showPicture(picture) {
-    this.picture?.close?.();
-    this.picture = picture;
-    this.draw();
+    this.presenter.show(picture);
   }
 
   layout() {
@@ -112,27 +115,28 @@ export class StreamView {
       this.canvas.height = height;
       this.zoom = identityZoom; // a new shape of view starts unzoomed
     }
-    this.draw();
+    this.presenter.redraw();
   }
 
   // Size of the picture on the host, which touches are relative to.
   sourceSize() {
-    if (this.picture) return { width: this.picture.width, height: this.picture.height };
+    const picture = this.presenter.current;
+    if (picture) return { width: picture.width, height: picture.height };
     return { width: this.state?.sourceWidth ?? 0, height: this.state?.sourceHeight ?? 0 };
   }
 
-  draw() {
+  draw(picture) {
     const ratio = window.devicePixelRatio || 1;
     const ctx = this.context;
     ctx.setTransform(1, 0, 0, 1, 0, 0);
     ctx.fillStyle = '#000';
     ctx.fillRect(0, 0, this.canvas.width, this.canvas.height);
-    if (!this.picture) return;
-    const r = containRect(this.picture.width, this.picture.height, this.canvas.clientWidth, this.canvas.clientHeight);
+    if (!picture) return;
+    const r = containRect(picture.width, picture.height, this.canvas.clientWidth, this.canvas.clientHeight);
     const z = this.zoom;
     ctx.setTransform(ratio * z.scale, 0, 0, ratio * z.scale, ratio * z.offsetX, ratio * z.offsetY);
     ctx.imageSmoothingQuality = 'high';
-    ctx.drawImage(this.picture, r.x, r.y, r.width, r.height);
+    ctx.drawImage(picture, r.x, r.y, r.width, r.height);
   }
 
   // A point on the view to a point on the picture, through the zoom; null in the bars.
@@ -173,7 +177,7 @@ export class StreamView {
       case 'scroll': this.queueScroll(g); break;
       case 'pinch':
         this.zoom = applyPinch(this.zoom, g.factor, g.x, g.y, g.dx, g.dy, this.canvas.clientWidth, this.canvas.clientHeight);
-        this.draw();
+        this.presenter.redraw();
         break;
       default:
     }
