@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "TavelinHost/Capture/PortalSources.hpp"
@@ -69,7 +70,47 @@ std::string fileText(const std::filesystem::path& path) {
   return text.str();
 }
 
-void measureTyping(const std::string& display, PortalInputController& controller) {
+// 500 characters: words of ASCII, accented Latin-1, and characters no keymap has; the last
+// is the newline that ends it.
+std::string typingText() {
+  const std::vector<std::string> words{"typing", "caf\u00e9",  "\u20ac42",     "\u65e5\u672c",
+                                       "\u2713", "na\u00efve", "\u03c0r\u00b2"};
+  std::string text;
+  std::size_t characters = 0;
+  for (std::size_t i = 0; characters < 499; ++i) {
+    const std::string& word = words[i % words.size()];
+    const std::size_t length = static_cast<std::size_t>(
+        std::count_if(word.begin(), word.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+    if (characters + length + 1 > 499) break;
+    text += word + " ";
+    characters += length + 1;
+  }
+  while (characters < 499) {
+    text += "x";
+    ++characters;
+  }
+  return text;
+}
+
+// Runs a program to its end with the desktop's display.
+bool runOn(const std::string& display, std::vector<std::string> arguments) {
+  const std::string displayVariable = "DISPLAY=" + display;
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  const char* envp[] = {displayVariable.c_str(), "LC_ALL=C.UTF-8", "PATH=/usr/bin:/bin", nullptr};
+  pid_t pid = 0;
+  if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), const_cast<char**>(envp)) != 0)
+    return false;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Types `typingText()` and a newline into a fresh xterm running `cat > file` by `type`, and
+// prints how fast it arrived whole.
+void measureTyping(const std::string& display, const char* name,
+                   const std::function<void(const std::string& text)>& type) {
   const auto folder =
       std::filesystem::temp_directory_path() / ("tavelin-typing-" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder);
@@ -91,42 +132,28 @@ void measureTyping(const std::string& display, PortalInputController& controller
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  // 500 characters: words of ASCII, accented Latin-1, and characters no keymap has.
-  const std::vector<std::string> words{"typing", "caf\u00e9",  "\u20ac42",     "\u65e5\u672c",
-                                       "\u2713", "na\u00efve", "\u03c0r\u00b2"};
-  std::string text;
-  std::size_t characters = 0;
-  for (std::size_t i = 0; characters < 499; ++i) {
-    const std::string& word = words[i % words.size()];
-    const std::size_t length = static_cast<std::size_t>(
-        std::count_if(word.begin(), word.end(), [](char c) { return (c & 0xC0) != 0x80; }));
-    if (characters + length + 1 > 499) break;
-    text += word + " ";
-    characters += length + 1;
-  }
-  while (characters < 499) {
-    text += "x";
-    ++characters;
-  }
+  const std::string text = typingText();
   const auto start = Clock::now();
-  InputMessage message;
-  message.type = "text";
-  message.text = text;
-  controller.enqueue(message);
-  InputMessage enter;
-  enter.type = "key";
-  enter.key = "enter";
-  controller.enqueue(enter);
+  type(text);
+  // Typing ends with its newline: the time until it arrives, and whether all before it is right.
   const std::string expected = text + "\n";
-  bool exact = false;
-  for (int i = 0; i < 6000 && !exact; ++i) {
-    exact = fileText(typed) == expected;
-    if (!exact) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::string got;
+  for (int i = 0; i < 6000 && (got.empty() || got.back() != '\n'); ++i) {
+    got = fileText(typed);
+    if (got.empty() || got.back() != '\n')
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("%-32s %6.0f characters/s   %s (%zu characters, %.2f s)\n",
-              "typed text, beyond the keymap", exact ? 500 / seconds : 0.0,
-              exact ? "exact" : "NOT exact", characters + 1, seconds);
+  const bool ended = !got.empty() && got.back() == '\n';
+  if (got == expected) {
+    std::printf("%-32s %6.0f characters/s   exact (500 characters, %.2f s)\n", name, 500 / seconds,
+                seconds);
+  } else {
+    const auto same = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+    std::printf("%-32s %6.0f characters/s   NOT exact: %zu of %zu bytes, the first %zu right%s\n",
+                name, ended ? 500 / seconds : 0.0, got.size(), expected.size(),
+                static_cast<std::size_t>(same.first - got.begin()), ended ? "" : ", never ended");
+  }
   ::kill(terminal, SIGTERM);
   ::waitpid(terminal, nullptr, 0);
   std::filesystem::remove_all(folder);
@@ -162,6 +189,23 @@ int main() {
   regionPortal->setMapper(
       std::make_shared<ScreenRegionCoordinateMapper>(windows->window(id)->contentBounds));
   measure("screen-region portal", *regionPortal, recorder);
-  measureTyping(desktop.display(), *regionPortal);
+  measureTyping(desktop.display(), "typed text, beyond the keymap", [&](const std::string& text) {
+    InputMessage message;
+    message.type = "text";
+    message.text = text;
+    regionPortal->enqueue(message);
+    InputMessage enter;
+    enter.type = "key";
+    enter.key = "enter";
+    regionPortal->enqueue(enter);
+  });
+  // The reference: xdotool typing the same text at its own pace (without its delay between
+  // keys it garbles characters it has to remap).
+  measureTyping(desktop.display(), "  xdotool type, the same text", [&](const std::string& text) {
+    if (!runOn(desktop.display(), {"xdotool", "type", "--", text}) ||
+        !runOn(desktop.display(), {"xdotool", "key", "Return"})) {
+      std::fprintf(stderr, "typing: xdotool did not run\n");
+    }
+  });
   return 0;
 }
