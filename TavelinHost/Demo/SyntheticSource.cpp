@@ -160,6 +160,12 @@ bool DescribingEventPoster::keyPress(std::uint16_t virtualKey) {
   return announce(posted, "EVENT key " + std::to_string(virtualKey));
 }
 
+bool DescribingEventPoster::modifierKey(std::uint16_t virtualKey, bool down) {
+  const bool posted = !inner_ || inner_->modifierKey(virtualKey, down);
+  return announce(posted, std::string("EVENT modifier ") + (down ? "down " : "up ") +
+                              std::to_string(virtualKey));
+}
+
 bool DescribingEventPoster::typeUnits(std::u16string_view units) {
   const bool posted = !inner_ || inner_->typeUnits(units);
   return announce(posted, "EVENT text " + std::to_string(units.size()));

@@ -42,7 +42,10 @@ bool isHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 InputService::InputService(Desktop desktop, HostLogSink log)
     : desktop_(std::move(desktop)), log_(std::move(log)) {}
 
-InputService::~InputService() { releaseHeldButtons(); }
+InputService::~InputService() {
+  releaseHeldButtons();
+  holdModifiers(0);
+}
 
 std::shared_ptr<InputService> InputService::forPortal() const {
   return std::make_shared<InputService>(desktop_, log_);
@@ -63,8 +66,60 @@ std::uint16_t InputService::virtualKeyCode(SpecialKey key) {
     case SpecialKey::end: return VirtualKey::end;
     case SpecialKey::pageUp: return VirtualKey::pageUp;
     case SpecialKey::pageDown: return VirtualKey::pageDown;
+    case SpecialKey::f1: return VirtualKey::f1;
+    case SpecialKey::f2: return VirtualKey::f2;
+    case SpecialKey::f3: return VirtualKey::f3;
+    case SpecialKey::f4: return VirtualKey::f4;
+    case SpecialKey::f5: return VirtualKey::f5;
+    case SpecialKey::f6: return VirtualKey::f6;
+    case SpecialKey::f7: return VirtualKey::f7;
+    case SpecialKey::f8: return VirtualKey::f8;
+    case SpecialKey::f9: return VirtualKey::f9;
+    case SpecialKey::f10: return VirtualKey::f10;
+    case SpecialKey::f11: return VirtualKey::f11;
+    case SpecialKey::f12: return VirtualKey::f12;
+    case SpecialKey::insert: return VirtualKey::insert;
+    case SpecialKey::print: return VirtualKey::print;
+    case SpecialKey::menu: return VirtualKey::menu;
   }
   return VirtualKey::returnKey;
+}
+
+std::uint16_t InputService::virtualKeyCode(Modifier modifier) {
+  switch (modifier) {
+    case Modifier::ctrl: return VirtualKey::control;
+    case Modifier::alt: return VirtualKey::option;
+    case Modifier::shift: return VirtualKey::shift;
+    case Modifier::super: return VirtualKey::command;
+  }
+  return VirtualKey::shift;
+}
+
+// Releases come first, so that going from one set to another never holds both.
+void InputService::holdModifiers(Modifiers wanted) {
+  Modifiers held = 0;
+  {
+    std::lock_guard guard(lock_);
+    held = heldModifiers_;
+    heldModifiers_ = wanted;
+  }
+  if (held == wanted) return;
+  bool posted = true;
+  for (const bool down : {false, true}) {
+    for (const Modifier modifier : allModifiers) {
+      const bool isHeld = (held & bit(modifier)) != 0;
+      const bool isWanted = (wanted & bit(modifier)) != 0;
+      if (isHeld != isWanted && isWanted == down) {
+        posted = desktop_.poster->modifierKey(virtualKeyCode(modifier), down) && posted;
+      }
+    }
+  }
+  if (!posted && log_) log_("Input", "Input error: could not create a modifier key event");
+}
+
+Modifiers InputService::heldModifiers() {
+  std::lock_guard guard(lock_);
+  return heldModifiers_;
 }
 
 std::vector<std::u16string> InputService::textChunks(std::string_view utf8) {

@@ -60,8 +60,13 @@ class InputService final : public InputServicing {
 
   // Lets go of every button this copy pressed and has not released (a stroke cut short).
   void releaseHeldButtons();
+  // Presses and releases modifier keys until exactly `wanted` are held by this copy; 0 lets
+  // go of all of them.
+  void holdModifiers(Modifiers wanted);
+  Modifiers heldModifiers();
 
   static std::uint16_t virtualKeyCode(SpecialKey key);
+  static std::uint16_t virtualKeyCode(Modifier modifier);
   // UTF-16 units in chunks of at most `textChunkUnits`, never parting a surrogate pair.
   static std::vector<std::u16string> textChunks(std::string_view utf8);
 
@@ -74,6 +79,7 @@ class InputService final : public InputServicing {
   std::mutex lock_;
   ScrollCarry carry_;                  // guarded by lock_
   unsigned heldButtons_ = 0;           // bit per button number; guarded by lock_
+  Modifiers heldModifiers_ = 0;        // guarded by lock_
   std::optional<ScreenPoint> lastAt_;  // where the pointer was last put; guarded by lock_
 };
 

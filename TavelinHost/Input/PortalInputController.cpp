@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "TavelinKit/Dispatch/WorkerThread.hpp"
+#include "TavelinKit/Foundation/UnicodeText.hpp"
 
 namespace tavelin {
 
@@ -53,9 +54,16 @@ void PortalInputController::endSession(const Uuid& session) {
   queue_->post([weak = weak_from_this(), session] {
     auto self = weak.lock();
     if (!self || self->strokeOwner_ != session) return;
-    self->strokeOwner_.reset();
-    self->inputService_->releaseHeldButtons();
+    self->endStroke();
   });
+}
+
+// The buttons come up, then the keys the stroke held.
+void PortalInputController::endStroke() {
+  inputService_->releaseHeldButtons();
+  inputService_->holdModifiers(0);
+  strokeOwner_.reset();
+  strokeModifiers_ = 0;
 }
 
 void PortalInputController::raiseBeforeGesture(const PortalCoordinateMapper& mapper) {
@@ -78,18 +86,32 @@ void PortalInputController::handle(const InputMessage& message, const std::optio
   if (!mapper) return;
   const std::string& type = message.type;
   InputService& service = *inputService_;
+  // Modifiers go down just before the event and come up right after it, back to what a stroke
+  // in progress holds. Text takes them only as one character (Ctrl+C); longer text is typed
+  // as it is.
+  const auto withModifiers = [&](Modifiers modifiers, auto&& event) {
+    if (modifiers == 0) {
+      event();
+      return;
+    }
+    service.holdModifiers(strokeModifiers_ | modifiers);
+    event();
+    service.holdModifiers(strokeModifiers_);
+  };
 
   if (type == "text") {
     if (!message.text || message.text->empty()) return;
     raiseBeforeGesture(*mapper);
-    service.typeText(*message.text);
+    const bool oneCharacter = unicode::graphemeCount(*message.text) == 1;
+    withModifiers(oneCharacter ? message.modifiers : 0,
+                  [&] { service.typeText(*message.text); });
     return;
   }
   if (type == "key") {
     const auto key = parseSpecialKey(message.key);
     if (!key) return;
     raiseBeforeGesture(*mapper);
-    service.keyPress(*key);
+    withModifiers(message.modifiers, [&] { service.keyPress(*key); });
     return;
   }
   const bool positional = type == "tap" || type == "doubletap" || type == "longpress" ||
@@ -99,30 +121,31 @@ void PortalInputController::handle(const InputMessage& message, const std::optio
   const auto point = mapper->mapToScreen(message.normalizedPoint());
   if (!point) {  // off the picture, or the window cannot be found
     // A stroke that ends there still ends: the button comes up where the pointer last was.
-    if (type == "pointerup") {
-      service.releaseHeldButtons();
-      strokeOwner_.reset();
-    }
+    if (type == "pointerup") endStroke();
     return;
   }
   if (type == "pointermove") {
     service.pointerMove(*point);
   } else if (type == "pointerup") {
     service.pointerUp(*point);
-    strokeOwner_.reset();
+    endStroke();
   } else {
     raiseBeforeGesture(*mapper);
     if (type == "tap") {
-      service.leftClick(*point);
+      withModifiers(message.modifiers, [&] { service.leftClick(*point); });
     } else if (type == "doubletap") {
-      service.doubleClick(*point);
+      withModifiers(message.modifiers, [&] { service.doubleClick(*point); });
     } else if (type == "longpress") {
-      service.rightClick(*point);
+      withModifiers(message.modifiers, [&] { service.rightClick(*point); });
     } else if (type == "pointerdown") {
+      // The stroke's modifiers stay down until it ends (Shift+drag extends a selection).
+      strokeModifiers_ = message.modifiers;
+      service.holdModifiers(strokeModifiers_);
       service.pointerDown(*point);
       strokeOwner_ = from;
     } else {
-      service.scroll(*point, message.deltaX, message.deltaY);
+      withModifiers(message.modifiers,
+                    [&] { service.scroll(*point, message.deltaX, message.deltaY); });
     }
   }
 }

@@ -49,6 +49,7 @@ class PortalInputController final : public PortalInput,
  private:
   void handle(const InputMessage& message, const std::optional<Uuid>& from);
   void raiseBeforeGesture(const PortalCoordinateMapper& mapper);
+  void endStroke();
 
   const std::shared_ptr<InputService> inputService_;
   const HostLogSink log_;
@@ -56,8 +57,10 @@ class PortalInputController final : public PortalInput,
   mutable std::mutex lock_;
   std::shared_ptr<const PortalCoordinateMapper> mapper_;  // guarded by lock_
   int pendingCount_ = 0;                                  // guarded by lock_
-  // The phone whose stroke holds a button now; touched only on queue_.
+  // The phone whose stroke holds a button now, and the modifiers its stroke holds (from
+  // pointerdown to pointerup); touched only on queue_.
   std::optional<Uuid> strokeOwner_;
+  Modifiers strokeModifiers_ = 0;
 };
 
 }  // namespace tavelin

@@ -31,7 +31,13 @@ namespace VirtualKey {
 inline constexpr std::uint16_t returnKey = 36, deleteBackward = 51, tab = 48, escape = 53,
                                forwardDelete = 117, leftArrow = 123, rightArrow = 124,
                                upArrow = 126, downArrow = 125, home = 115, end = 119, pageUp = 116,
-                               pageDown = 121;
+                               pageDown = 121, f1 = 122, f2 = 120, f3 = 99, f4 = 118, f5 = 96,
+                               f6 = 97, f7 = 98, f8 = 100, f9 = 101, f10 = 109, f11 = 103,
+                               f12 = 111, help = 114, f13 = 105, contextualMenu = 110;
+// Where a PC keyboard has Insert, Print and Menu.
+inline constexpr std::uint16_t insert = help, print = f13, menu = contextualMenu;
+// The modifier keys (the left ones).
+inline constexpr std::uint16_t command = 55, shift = 56, option = 58, control = 59;
 }
 
 // What an adapter keeps between scroll events of one portal: the pixels that did not yet make
@@ -54,6 +60,9 @@ class EventPoster {
   virtual bool scrollWheel(std::int32_t vertical, std::int32_t horizontal, ScrollCarry& carry) = 0;
   // A press and a release of the key, or nothing when either cannot be made.
   virtual bool keyPress(std::uint16_t virtualKey) = 0;
+  // A modifier key (VirtualKey::control, option, shift or command) goes down or comes up, and
+  // stays so for the events that follow, typed text included.
+  virtual bool modifierKey(std::uint16_t virtualKey, bool down) = 0;
   // A press and a release typing these UTF-16 units, whatever the keyboard layout.
   virtual bool typeUnits(std::u16string_view units) = 0;
   // Whether typeUnits takes a whole message at once (of any length, batching what it must

@@ -40,6 +40,25 @@ inline std::uint32_t keysymOfVirtualKey(std::uint16_t code) {
     case VirtualKey::end: return 0xff57;             // End
     case VirtualKey::pageUp: return 0xff55;          // Prior
     case VirtualKey::pageDown: return 0xff56;        // Next
+    case VirtualKey::f1: return 0xffbe;              // F1, and on to F12
+    case VirtualKey::f2: return 0xffbf;
+    case VirtualKey::f3: return 0xffc0;
+    case VirtualKey::f4: return 0xffc1;
+    case VirtualKey::f5: return 0xffc2;
+    case VirtualKey::f6: return 0xffc3;
+    case VirtualKey::f7: return 0xffc4;
+    case VirtualKey::f8: return 0xffc5;
+    case VirtualKey::f9: return 0xffc6;
+    case VirtualKey::f10: return 0xffc7;
+    case VirtualKey::f11: return 0xffc8;
+    case VirtualKey::f12: return 0xffc9;
+    case VirtualKey::insert: return 0xff63;          // Insert
+    case VirtualKey::print: return 0xff61;           // Print
+    case VirtualKey::menu: return 0xff67;            // Menu
+    case VirtualKey::control: return 0xffe3;         // Control_L
+    case VirtualKey::option: return 0xffe9;          // Alt_L
+    case VirtualKey::shift: return shiftLeft;        // Shift_L
+    case VirtualKey::command: return 0xffeb;         // Super_L
     default: return noSymbol;
   }
 }

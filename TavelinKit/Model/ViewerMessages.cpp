@@ -24,6 +24,31 @@ std::string_view rawValue(SpecialKey key) {
     case SpecialKey::end: return "end";
     case SpecialKey::pageUp: return "pageUp";
     case SpecialKey::pageDown: return "pageDown";
+    case SpecialKey::f1: return "f1";
+    case SpecialKey::f2: return "f2";
+    case SpecialKey::f3: return "f3";
+    case SpecialKey::f4: return "f4";
+    case SpecialKey::f5: return "f5";
+    case SpecialKey::f6: return "f6";
+    case SpecialKey::f7: return "f7";
+    case SpecialKey::f8: return "f8";
+    case SpecialKey::f9: return "f9";
+    case SpecialKey::f10: return "f10";
+    case SpecialKey::f11: return "f11";
+    case SpecialKey::f12: return "f12";
+    case SpecialKey::insert: return "insert";
+    case SpecialKey::print: return "print";
+    case SpecialKey::menu: return "menu";
+  }
+  return {};
+}
+
+std::string_view rawValue(Modifier modifier) {
+  switch (modifier) {
+    case Modifier::ctrl: return "ctrl";
+    case Modifier::alt: return "alt";
+    case Modifier::shift: return "shift";
+    case Modifier::super: return "super";
   }
   return {};
 }
@@ -67,6 +92,22 @@ std::optional<std::string> readLimitedString(const Json& object, std::string_vie
   return unicode::prefixGraphemes(text, limit);
 }
 
+// The names of the list that are modifiers; anything else, and a value that is no list, adds
+// nothing (a newer phone may hold keys this host does not know).
+Modifiers readModifiers(const Json& object) {
+  const Json* value = json::member(object, "modifiers");
+  if (value == nullptr || !value->is_array()) return 0;
+  Modifiers held = 0;
+  for (const Json& entry : *value) {
+    if (!entry.is_string()) continue;
+    const auto& name = entry.get_ref<const std::string&>();
+    for (const Modifier modifier : allModifiers) {
+      if (rawValue(modifier) == name) held |= bit(modifier);
+    }
+  }
+  return held;
+}
+
 void putOptional(Json& object, const char* key, const std::optional<std::string>& value) {
   if (value) object[key] = *value;
 }
@@ -103,6 +144,7 @@ std::optional<InputMessage> InputMessage::parse(std::string_view utf8) {
   message.text = readLimitedString(*document, "text", maxTextLength);
   message.key = readLimitedString(*document, "key", maxKeyLength);
   message.portalId = readLimitedString(*document, "portalId", maxPortalIdLength);
+  message.modifiers = readModifiers(*document);
   return message;
 }
 
@@ -139,6 +181,13 @@ std::string InputMessage::jsonString() const {
   putOptional(object, "text", text);
   putOptional(object, "key", key);
   putOptional(object, "portalId", portalId);
+  if (modifiers != 0) {
+    Json names = Json::array();
+    for (const Modifier modifier : allModifiers) {
+      if ((modifiers & bit(modifier)) != 0) names.push_back(std::string(rawValue(modifier)));
+    }
+    object["modifiers"] = std::move(names);
+  }
   return json::encodeCompact(object).value_or("{}");
 }
 

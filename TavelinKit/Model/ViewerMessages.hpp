@@ -45,13 +45,39 @@ enum class SpecialKey {
   end,
   pageUp,
   pageDown,
+  f1,
+  f2,
+  f3,
+  f4,
+  f5,
+  f6,
+  f7,
+  f8,
+  f9,
+  f10,
+  f11,
+  f12,
+  insert,
+  print,
+  menu,
 };
 
 inline constexpr std::array allSpecialKeys{
     SpecialKey::enter,     SpecialKey::backspace, SpecialKey::tab,        SpecialKey::escape,
     SpecialKey::deleteKey, SpecialKey::arrowLeft, SpecialKey::arrowRight, SpecialKey::arrowUp,
     SpecialKey::arrowDown, SpecialKey::home,      SpecialKey::end,        SpecialKey::pageUp,
-    SpecialKey::pageDown};
+    SpecialKey::pageDown,  SpecialKey::f1,        SpecialKey::f2,         SpecialKey::f3,
+    SpecialKey::f4,        SpecialKey::f5,        SpecialKey::f6,         SpecialKey::f7,
+    SpecialKey::f8,        SpecialKey::f9,        SpecialKey::f10,        SpecialKey::f11,
+    SpecialKey::f12,       SpecialKey::insert,    SpecialKey::print,      SpecialKey::menu};
+
+// Keys a phone holds down around one event (or a whole stroke), as bits of a set.
+enum class Modifier : std::uint8_t { ctrl = 1, alt = 2, shift = 4, super = 8 };
+using Modifiers = std::uint8_t;
+inline constexpr std::array allModifiers{Modifier::ctrl, Modifier::alt, Modifier::shift,
+                                         Modifier::super};
+inline constexpr Modifiers bit(Modifier modifier) { return static_cast<Modifiers>(modifier); }
+std::string_view rawValue(Modifier modifier);
 
 std::string_view rawValue(SpecialKey key);
 // Exact (case-sensitive) match of a raw value.
@@ -74,6 +100,8 @@ struct InputMessage {
   std::optional<std::string> text;
   std::optional<std::string> key;
   std::optional<std::string> portalId;
+  // "modifiers": a list of "ctrl", "alt", "shift", "super"; other entries are ignored.
+  Modifiers modifiers = 0;
 
   NormalizedPoint normalizedPoint() const { return {x, y}; }
 

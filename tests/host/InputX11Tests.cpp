@@ -1,5 +1,6 @@
 // Phones' input replayed on a private Xvfb desktop with openbox, received by an ordinary X
-// client: taps, double clicks, drags, wheel clicks, text in any script and the special keys.
+// client: taps, double clicks, drags, wheel clicks, text in any script, the special keys and
+// the modifiers held around them; and Ctrl+C reaching a terminal.
 #include <gtest/gtest.h>
 
 #include "TavelinHost/Capture/PortalSources.hpp"
@@ -190,6 +191,90 @@ TEST_F(InputX11Test, TextArrivesAsTypedAndTheKeymapIsRestored) {
   const auto pressed = only(recorder->events(), XCB_KEY_PRESS);
   for (std::size_t i = 0; i < keys.size(); ++i)
     EXPECT_EQ(pressed[i].keysym, keys[i].second) << keys[i].first;
+}
+
+TEST_F(InputX11Test, ModifiersReachTheWindowWithTheirEventAndComeUpAfter) {
+  const std::uint16_t control = XCB_MOD_MASK_CONTROL, shift = XCB_MOD_MASK_SHIFT,
+                      alt = XCB_MOD_MASK_1;
+  auto click = message("tap", 0.5, 0.5);
+  click.modifiers = bit(Modifier::ctrl) | bit(Modifier::shift);
+  controller->enqueue(click);
+  // Alt+F5: openbox keeps Alt+F4 for itself (see the terminals below).
+  auto altKey = message("key");
+  altKey.key = "f5";
+  altKey.modifiers = bit(Modifier::alt);
+  controller->enqueue(altKey);
+  controller->enqueue(message("tap", 0.5, 0.5));  // and nothing is left held
+  ASSERT_TRUE(waitFor(XCB_BUTTON_RELEASE, 2));
+  const auto presses = only(recorder->events(), XCB_BUTTON_PRESS);
+  ASSERT_EQ(presses.size(), 2u);
+  EXPECT_EQ(presses[0].state & (control | shift | alt), control | shift);
+  EXPECT_EQ(presses[1].state & (control | shift | alt), 0);
+  const auto keys = only(recorder->events(), XCB_KEY_PRESS);
+  const auto f5 =
+      std::find_if(keys.begin(), keys.end(), [](const Event& e) { return e.keysym == 0xffc2; });
+  ASSERT_NE(f5, keys.end());
+  EXPECT_EQ(f5->state & (control | shift | alt), alt);
+
+  // The keys beyond the first thirteen. (Print is left out: openbox binds it, as desktops do.)
+  recorder->clear();
+  const std::vector<std::pair<const char*, std::uint32_t>> more = {
+      {"f1", 0xffbe},  {"f2", 0xffbf},     {"f3", 0xffc0},  {"f4", 0xffc1},  {"f6", 0xffc3},
+      {"f7", 0xffc4},  {"f8", 0xffc5},     {"f9", 0xffc6},  {"f10", 0xffc7}, {"f11", 0xffc8},
+      {"f12", 0xffc9}, {"insert", 0xff63}, {"menu", 0xff67}};
+  for (const auto& [name, keysym] : more) {
+    auto key = message("key");
+    key.key = name;
+    controller->enqueue(key);
+  }
+  ASSERT_TRUE(waitFor(XCB_KEY_PRESS, more.size()));
+  const auto pressed = only(recorder->events(), XCB_KEY_PRESS);
+  for (std::size_t i = 0; i < more.size(); ++i)
+    EXPECT_EQ(pressed[i].keysym, more[i].second) << more[i].first;
+}
+
+// Each ends its terminal: Ctrl+C (one character with Ctrl held, as a phone sends it) stops the
+// sleep in it, Alt+F4 makes the window manager close it.
+TEST_F(InputX11Test, CtrlCInterruptsATerminalAndAltF4ClosesOne) {
+  const auto terminal = [&](const std::string& title) -> std::optional<pid_t> {
+    const pid_t pid = desktop->run(
+        {"xterm", "-title", title, "-geometry", "60x10+100+100", "-e", "sleep", "300"});
+    std::optional<LiveWindow> window;
+    const bool shown = testing::eventually(
+        [&] {
+          for (const auto& w : windows->onScreenWindows()) {
+            if (w.name == title) window = w;
+          }
+          return window.has_value();
+        },
+        30s);
+    if (!shown) return std::nullopt;
+    const WindowID id = window->windowID;
+    controller->setMapper(std::make_shared<WindowCoordinateMapper>(
+        std::make_shared<LiveWindowGeometryProvider>(
+            windows, [id] { return std::optional<WindowID>(id); }, [] { return PixelSize::empty; }),
+        [id] { return std::optional<WindowID>(id); }));
+    return pid;
+  };
+  const auto ended = [](pid_t pid) {
+    return testing::eventually([&] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, 30s);
+  };
+
+  const auto interrupted = terminal("interrupt me");
+  ASSERT_TRUE(interrupted);
+  auto interrupt = message("text");
+  interrupt.text = "c";
+  interrupt.modifiers = bit(Modifier::ctrl);
+  controller->enqueue(interrupt);
+  EXPECT_TRUE(ended(*interrupted));
+
+  const auto closed = terminal("close me");
+  ASSERT_TRUE(closed);
+  auto close = message("key");
+  close.key = "f4";
+  close.modifiers = bit(Modifier::alt);
+  controller->enqueue(close);
+  EXPECT_TRUE(ended(*closed));
 }
 
 }  // namespace

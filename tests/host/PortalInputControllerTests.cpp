@@ -122,5 +122,71 @@ TEST_F(PortalInputControllerTest, AStrokeCutShortByThePortalGoingAwayLetsTheButt
   EXPECT_EQ(poster->take(), (Events{"mouse 2 b0 c1 @250,100"}));
 }
 
+// Ctrl 59, Alt 58, Shift 56, Super 55: down just before the event, up right after it.
+TEST_F(PortalInputControllerTest, ModifiersAreHeldAroundTheirEventAndNeverLeftDown) {
+  auto key = message("key");
+  key.key = "f4";
+  key.modifiers = bit(Modifier::alt);
+  auto copy = message("text");
+  copy.text = "c";
+  copy.modifiers = bit(Modifier::ctrl);
+  auto words = message("text");
+  words.text = "cc";  // more than one character is typed as it is
+  words.modifiers = bit(Modifier::ctrl);
+  auto click = message("tap", 0.25, 0.5);
+  click.modifiers = bit(Modifier::ctrl) | bit(Modifier::shift);
+  controller->enqueue(key);
+  controller->enqueue(copy);
+  controller->enqueue(words);
+  controller->enqueue(click);
+  queue->runAll();
+  EXPECT_EQ(poster->take(), (Events{"down 58", "key 118", "up 58", "down 59", "text 1", "up 59",
+                                    "text 2", "down 59", "down 56", "mouse 1 b0 c1 @150,100",
+                                    "mouse 2 b0 c1 @150,100", "up 59", "up 56"}));
+
+  // A stroke holds its modifiers from its start to its end (Shift+drag); a tap in between
+  // adds its own and gives them back.
+  auto down = message("pointerdown", 0, 0);
+  down.modifiers = bit(Modifier::shift);
+  auto superTap = message("tap", 0, 0);
+  superTap.modifiers = bit(Modifier::super);
+  controller->enqueue(down, Uuid::random());
+  controller->enqueue(message("pointermove", 0.5, 0));
+  controller->enqueue(superTap);
+  controller->enqueue(message("pointerup", 0.5, 0));
+  queue->runAll();
+  EXPECT_EQ(poster->take(), (Events{"down 56", "mouse 1 b0 c1 @100,50", "mouse 6 b0 c0 @200,50",
+                                    "down 55", "mouse 1 b0 c1 @100,50", "mouse 2 b0 c1 @100,50",
+                                    "up 55", "mouse 2 b0 c1 @200,50", "up 56"}));
+}
+
+TEST_F(PortalInputControllerTest, APhoneThatVanishesMidStrokeLetsGoOfButtonAndModifiers) {
+  const Uuid phone = Uuid::random();
+  auto down = message("pointerdown", 0, 0);
+  down.modifiers = bit(Modifier::ctrl) | bit(Modifier::alt);
+  controller->enqueue(down, phone);
+  controller->enqueue(message("pointermove", 0.5, 0));
+  controller->endSession(Uuid::random());  // another phone: nothing of this stroke is let go
+  queue->runAll();
+  EXPECT_EQ(poster->take(),
+            (Events{"down 59", "down 58", "mouse 1 b0 c1 @100,50", "mouse 6 b0 c0 @200,50"}));
+  controller->endSession(phone);
+  queue->runAll();
+  EXPECT_EQ(poster->take(), (Events{"mouse 2 b0 c1 @200,50", "up 59", "up 58"}));
+
+  // A stroke whose end lands off the picture still ends, keys and all.
+  controller->enqueue(down, phone);
+  controller->enqueue(message("pointerup", 2, 2));
+  queue->runAll();
+  EXPECT_EQ(poster->take(), (Events{"down 59", "down 58", "mouse 1 b0 c1 @100,50",
+                                    "mouse 2 b0 c1 @100,50", "up 59", "up 58"}));
+  // And a portal that goes away mid-stroke lets go of them too.
+  controller->enqueue(down, phone);
+  queue->runAll();
+  poster->take();
+  controller.reset();
+  EXPECT_EQ(poster->take(), (Events{"mouse 2 b0 c1 @100,50", "up 59", "up 58"}));
+}
+
 }  // namespace
 }  // namespace tavelin

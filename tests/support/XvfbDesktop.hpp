@@ -83,7 +83,8 @@ class XvfbDesktop {
   static void stop(pid_t pid) {
     ::kill(pid, SIGTERM);
     for (int i = 0; i < 40; ++i) {
-      if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
+      const pid_t ended = ::waitpid(pid, nullptr, WNOHANG);
+      if (ended == pid || ended < 0) return;  // < 0: a test already reaped it
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     ::kill(pid, SIGKILL);

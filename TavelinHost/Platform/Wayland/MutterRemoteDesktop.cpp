@@ -250,6 +250,11 @@ bool MutterRemoteDesktop::keyPress(std::uint16_t virtualKey) {
   return keysym(symbol, true) && keysym(symbol, false);
 }
 
+bool MutterRemoteDesktop::modifierKey(std::uint16_t virtualKey, bool down) {
+  const std::uint32_t symbol = keys::keysymOfVirtualKey(virtualKey);
+  return symbol != keys::noSymbol && keysym(symbol, down);
+}
+
 bool MutterRemoteDesktop::typeUnits(std::u16string_view units) {
   const std::size_t lost = text_->type(keys::charactersOf(units));
   // Mutter itself would drop them without a word; the user hears of it here.

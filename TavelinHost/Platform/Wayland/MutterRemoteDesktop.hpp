@@ -38,6 +38,7 @@ class MutterRemoteDesktop final : public EventPoster {
   bool mouse(MouseEventType type, const ScreenPoint& at, int button, int clickState) override;
   bool scrollWheel(std::int32_t vertical, std::int32_t horizontal, ScrollCarry& carry) override;
   bool keyPress(std::uint16_t virtualKey) override;
+  bool modifierKey(std::uint16_t virtualKey, bool down) override;
   bool typeUnits(std::u16string_view units) override;
   bool isButtonDown(int button) override;
 

@@ -447,6 +447,14 @@ bool PortalRemoteDesktop::keyPress(std::uint16_t virtualKey) {
   return session && keysym(*session, symbol, true) && keysym(*session, symbol, false);
 }
 
+bool PortalRemoteDesktop::modifierKey(std::uint16_t virtualKey, bool down) {
+  const std::uint32_t symbol = keys::keysymOfVirtualKey(virtualKey);
+  if (symbol == keys::noSymbol) return false;
+  std::lock_guard guard(lock_);
+  const auto session = inputSession();
+  return session && keysym(*session, symbol, down);
+}
+
 bool PortalRemoteDesktop::typeUnits(std::u16string_view units) {
   const std::u32string characters = keys::charactersOf(units);
   std::lock_guard guard(lock_);

@@ -136,7 +136,7 @@ bool WlrootsInput::useKeymap(const std::string& text) {
   if (written) {
     zwp_virtual_keyboard_v1_keymap(keyboard_, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
                                    static_cast<std::uint32_t>(size));
-    zwp_virtual_keyboard_v1_modifiers(keyboard_, 0, 0, 0, 0);
+    zwp_virtual_keyboard_v1_modifiers(keyboard_, modifiers_, 0, 0, 0);
   }
   ::close(fd);
   // The compositor has the keymap, and has told the focused client, before any key of it.
@@ -238,6 +238,27 @@ bool WlrootsInput::keyPress(std::uint16_t virtualKey) {
   std::lock_guard guard(lock_);
   bool sent = false;
   connection_->call([&] { sent = keyboard() && typeKeysyms({keysym}); });
+  return sent;
+}
+
+bool WlrootsInput::modifierKey(std::uint16_t virtualKey, bool down) {
+  // xkb's real modifiers, the same in every keymap.
+  std::uint32_t mask = 0;
+  switch (virtualKey) {
+    case VirtualKey::shift: mask = 1; break;
+    case VirtualKey::control: mask = 4; break;
+    case VirtualKey::option: mask = 8; break;    // Mod1: Alt
+    case VirtualKey::command: mask = 64; break;  // Mod4: Super
+    default: return false;
+  }
+  std::lock_guard guard(lock_);
+  bool sent = false;
+  connection_->call([&] {
+    if (!keyboard()) return;
+    modifiers_ = down ? (modifiers_ | mask) : (modifiers_ & ~mask);
+    zwp_virtual_keyboard_v1_modifiers(keyboard_, modifiers_, 0, 0, 0);
+    sent = connection_->roundtrip();
+  });
   return sent;
 }
 

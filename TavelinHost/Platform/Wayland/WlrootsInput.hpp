@@ -37,6 +37,9 @@ class WlrootsInput final : public EventPoster {
   bool mouse(MouseEventType type, const ScreenPoint& at, int button, int clickState) override;
   bool scrollWheel(std::int32_t vertical, std::int32_t horizontal, ScrollCarry& carry) override;
   bool keyPress(std::uint16_t virtualKey) override;
+  // Held modifiers are the keyboard's modifier state (Shift, Control, Mod1, Mod4), which every
+  // keymap it uploads keeps.
+  bool modifierKey(std::uint16_t virtualKey, bool down) override;
   bool typeUnits(std::u16string_view units) override;
   // One keymap for all of a message's characters, as far as a keymap holds them.
   bool typesWholeText() const override { return true; }
@@ -58,6 +61,7 @@ class WlrootsInput final : public EventPoster {
   // The devices and the keymap they have; on the connection's thread.
   zwlr_virtual_pointer_v1* pointer_ = nullptr;
   zwp_virtual_keyboard_v1* keyboard_ = nullptr;
+  std::uint32_t modifiers_ = 0;  // the depressed modifier mask; on the connection's thread
   std::string keymap_;
 };
 

@@ -81,6 +81,7 @@ X11EventPoster::~X11EventPoster() {
   for (int button = 1; button <= 3; ++button) {  // never leave a button held behind
     if (pressed_ & (1u << button)) fake(XCB_BUTTON_RELEASE, static_cast<std::uint8_t>(button));
   }
+  for (const xcb_keycode_t keycode : heldKeys_) fake(XCB_KEY_RELEASE, keycode);  // nor a key
   finish();
 }
 
@@ -151,6 +152,22 @@ bool X11EventPoster::keyPress(std::uint16_t virtualKey) {
   if (!available_ || keysym == noSymbol) return false;
   std::lock_guard guard(lock_);
   return typeKeysyms({keysym});
+}
+
+bool X11EventPoster::modifierKey(std::uint16_t virtualKey, bool down) {
+  const std::uint32_t keysym = keysymOfVirtualKey(virtualKey);
+  if (!available_ || keysym == noSymbol) return false;
+  std::lock_guard guard(lock_);
+  drainEvents();
+  const auto keymap = Keymap::read(*x_);
+  const auto found = keymap ? keymap->find(keysym) : std::nullopt;
+  if (!found) return false;
+  const xcb_keycode_t keycode = found->first;
+  const auto held = std::find(heldKeys_.begin(), heldKeys_.end(), keycode);
+  if (down && held == heldKeys_.end()) heldKeys_.push_back(keycode);
+  if (!down && held != heldKeys_.end()) heldKeys_.erase(held);
+  fake(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode);
+  return finish();
 }
 
 bool X11EventPoster::typeUnits(std::u16string_view units) {

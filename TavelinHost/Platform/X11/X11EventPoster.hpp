@@ -29,6 +29,7 @@ class X11EventPoster final : public EventPoster {
   bool mouse(MouseEventType type, const ScreenPoint& at, int button, int clickState) override;
   bool scrollWheel(std::int32_t vertical, std::int32_t horizontal, ScrollCarry& carry) override;
   bool keyPress(std::uint16_t virtualKey) override;
+  bool modifierKey(std::uint16_t virtualKey, bool down) override;
   bool typeUnits(std::u16string_view units) override;
   // The characters of a whole message share one change of the keymap, as far as spare keycodes
   // go: each change costs every client a reload, and the wait for it.
@@ -46,6 +47,7 @@ class X11EventPoster final : public EventPoster {
   bool available_ = false;
   std::mutex lock_;       // one request sequence at a time
   unsigned pressed_ = 0;  // X buttons this poster holds, bit per button number; guarded by lock_
+  std::vector<xcb_keycode_t> heldKeys_;  // modifier keys it holds down; guarded by lock_
 };
 
 }  // namespace tavelin::x11
