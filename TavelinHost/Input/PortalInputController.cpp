@@ -103,8 +103,7 @@ void PortalInputController::handle(const InputMessage& message, const std::optio
     if (!message.text || message.text->empty()) return;
     raiseBeforeGesture(*mapper);
     const bool oneCharacter = unicode::graphemeCount(*message.text) == 1;
-    withModifiers(oneCharacter ? message.modifiers : 0,
-                  [&] { service.typeText(*message.text); });
+    withModifiers(oneCharacter ? message.modifiers : 0, [&] { service.typeText(*message.text); });
     return;
   }
   if (type == "key") {
