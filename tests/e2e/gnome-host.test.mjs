@@ -69,14 +69,16 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
     await until(() => seen.pictures.length > before + 2 && Date.now() - seen.pictures.at(-1).at > 700, 20000,
       'the entry on screen');
 
-    // The entry has the focus as it opens: text beyond the keyboard layout arrives exactly.
+    // The entry has the focus as it opens: a character with Shift held arrives shifted, and
+    // text beyond the keyboard layout arrives exactly.
     const unicode = 'h\u00e9llo \u20ac\u65e5\u672c \u2713';
+    socket.send(JSON.stringify({ type: 'text', text: 'a', modifiers: ['shift'] }));
     socket.send(JSON.stringify({ type: 'text', text: unicode }));
     socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
     await until(() => answer.text.includes('\n'), 20000, 'the entry to answer').catch((error) => {
       throw new Error(`${error.message}: it has ${JSON.stringify(answer.text)}`);
     });
-    assert.equal(answer.text, `${unicode}\n`);
+    assert.equal(answer.text, `A${unicode}\n`);
 
     // A tap lands on the terminal, which takes the focus, and what is typed reaches it.
     socket.send(JSON.stringify({ type: 'tap', x: 0.5, y: 0.5 }));

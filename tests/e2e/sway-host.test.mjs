@@ -70,6 +70,16 @@ test('a phone watches sway, a window of it, moves the focus and types exactly', 
       });
     }
     assert.equal(text('right'), 'right\n');  // nothing strayed into the other one
+    // A character with Ctrl held: Ctrl+U makes the terminal's line discipline drop the line
+    // typed so far, and Ctrl comes up after it.
+    send({ type: 'text', text: 'dropped' });
+    send({ type: 'text', text: 'u', modifiers: ['ctrl'] });
+    send({ type: 'text', text: 'kept' });
+    send({ type: 'key', key: 'enter' });
+    await until(() => text('left') === `${exact}\n`.repeat(5) + 'kept\n', 20000, 'the line after Ctrl+U').catch(
+      (error) => {
+        throw new Error(`${error.message}: the terminal has ${JSON.stringify(text('left'))}`);
+      });
 
     // The window portal: pictures of that window alone, none while it stands still.
     const switched = seen.pictures.length;
