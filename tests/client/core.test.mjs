@@ -1,12 +1,13 @@
 // The phone page's logic without a browser: letterbox mapping, gestures, reconnect policy,
-// the host's API and messages.
+// the host's API and messages, the modifier keys.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { containRect, viewportToNormalized, applyPinch, unzoom, identityZoom } from '../../client/js/core/letterbox.js';
 import { GestureRecognizer } from '../../client/js/core/gestures.js';
 import { Backoff } from '../../client/js/core/reconnect.js';
 import { guessDeviceName } from '../../client/js/core/device-name.js';
-import { HostAPI, parseHostMessage, pointMessage, streamURL, pairingError } from '../../client/js/core/protocol.js';
+import { HostAPI, keyMessage, moreKeys, parseHostMessage, pointMessage, streamURL, pairingError, textMessage } from '../../client/js/core/protocol.js';
+import { ModifierKeys } from '../../client/js/core/modifiers.js';
 
 test('letterbox math matches the host', () => {
   assert.deepEqual(containRect(1920, 1080, 400, 400), { x: 0, y: 87.5, width: 400, height: 225 });
@@ -188,4 +189,50 @@ test('the host API and messages', async () => {
   assert.equal(parseHostMessage('{"type":"state","state":"idle"}').state, 'idle');
   assert.equal(parseHostMessage('{"type":"portals"}'), null);
   assert.equal(parseHostMessage('nonsense'), null);
+});
+
+test('modifiers: a tap arms one event, a double tap locks, the wire carries them in order', () => {
+  let now = 0;
+  const changes = [];
+  const keys = new ModifierKeys({ now: () => now, doubleTap: 400, onChange: (name, state) => changes.push(`${name} ${state}`) });
+  assert.deepEqual(keys.take(), []);
+
+  // Armed: spent by the next event, not the one after.
+  keys.tap('shift');
+  now = 100;
+  keys.tap('ctrl');
+  assert.deepEqual(keys.take(), ['ctrl', 'shift']);
+  assert.deepEqual(keys.take(), []);
+  assert.deepEqual(changes, ['shift armed', 'ctrl armed', 'ctrl off', 'shift off']);
+
+  // Two taps within the double-tap time lock it for every event until it is tapped again.
+  changes.length = 0;
+  now = 1000;
+  keys.tap('alt');
+  now = 1300;
+  keys.tap('alt');
+  assert.equal(keys.state('alt'), 'locked');
+  assert.deepEqual(keys.take(), ['alt']);
+  assert.deepEqual(keys.take(), ['alt']);
+  now = 5000;
+  keys.tap('alt');
+  assert.equal(keys.state('alt'), 'off');
+  assert.deepEqual(changes, ['alt armed', 'alt locked', 'alt off']);
+
+  // A second tap too late lets it go instead of locking; unknown names change nothing.
+  now = 6000;
+  keys.tap('super');
+  now = 6500;
+  keys.tap('super');
+  assert.equal(keys.state('super'), 'off');
+  keys.tap('hyper');
+  assert.deepEqual(keys.take(), []);
+
+  assert.deepEqual(JSON.parse(keyMessage('f4', ['alt'])), { type: 'key', key: 'f4', modifiers: ['alt'] });
+  assert.deepEqual(JSON.parse(keyMessage('enter', [])), { type: 'key', key: 'enter' });
+  assert.deepEqual(JSON.parse(textMessage('c', ['ctrl'])), { type: 'text', text: 'c', modifiers: ['ctrl'] });
+  assert.deepEqual(JSON.parse(textMessage('hello')), { type: 'text', text: 'hello' });
+  assert.deepEqual(JSON.parse(pointMessage('tap', { x: 0.5, y: 0.25 }, {}, ['ctrl', 'shift'])),
+    { type: 'tap', x: 0.5, y: 0.25, modifiers: ['ctrl', 'shift'] });
+  assert.equal(moreKeys.length, 15);
 });

@@ -181,3 +181,64 @@ test('a revoked token sends the page back to pairing with an explanation', async
     await host.stop();
   }
 });
+
+test('the keys bar holds modifiers for the next key or tap, locks them, and has more keys', async () => {
+  const host = await DemoHost.start({ port: freePort(), requireApproval: false });
+  const { context, page, acks } = await phone();
+  try {
+    await page.goto(host.url);
+    await page.waitForSelector('#pair-screen:not([hidden])');
+    await page.fill('#pin', host.pin);
+    await page.waitForSelector('#stream-screen:not([hidden])');
+    await waitUntil(() => acks.count >= 3);
+    await page.click('#keys-button');
+    const button = (name) => page.getByRole('button', { name, exact: true });
+    const pressed = (name) => button(name).getAttribute('aria-pressed');
+    for (const name of ['Ctrl', 'Alt', 'Shift', 'Super']) assert.equal(await pressed(name), 'false');
+
+    // Ctrl, tapped once, goes with the next key only.
+    let since = host.lines.length;
+    await button('Ctrl').click();
+    assert.equal(await pressed('Ctrl'), 'true');
+    await page.click('#keys-bar button[aria-label="backspace"]');
+    assert.deepEqual((await input(host, 'key', since)).modifiers, ['ctrl']);
+    assert.equal(await pressed('Ctrl'), 'false');
+    since = host.lines.length;
+    await page.click('#keys-bar button[aria-label="backspace"]');
+    assert.equal((await input(host, 'key', since)).modifiers, undefined);
+
+    // Shift, tapped twice, stays for taps and keys until tapped again; Ctrl joins it for one tap.
+    await button('Shift').dblclick();
+    assert.equal(await pressed('Shift'), 'true');
+    assert.ok(await button('Shift').evaluate((b) => b.classList.contains('locked')));
+    await button('Ctrl').click();
+    await shoot(page, 'keys-modifiers');
+    const centre = onPicture(0.5, 0.5);
+    since = host.lines.length;
+    await page.touchscreen.tap(centre.x, centre.y);
+    assert.deepEqual((await input(host, 'tap', since)).modifiers, ['ctrl', 'shift']);
+    since = host.lines.length;
+    await page.touchscreen.tap(centre.x, centre.y + 40);
+    assert.deepEqual((await input(host, 'tap', since)).modifiers, ['shift']);
+
+    // More keys: F1 to F12, Insert, Print and Menu.
+    await button('More keys').click();
+    assert.equal(await button('More keys').getAttribute('aria-expanded'), 'true');
+    const more = await page.$$eval('#more-keys button', (buttons) => buttons.map((b) => b.getAttribute('aria-label')));
+    assert.deepEqual(more, ['f1', 'f2', 'f3', 'f4', 'f5', 'f6', 'f7', 'f8', 'f9', 'f10', 'f11', 'f12', 'insert', 'print', 'menu']);
+    await shoot(page, 'keys-more');
+    since = host.lines.length;
+    await page.click('#more-keys button[aria-label="f5"]');
+    const f5 = await input(host, 'key', since);
+    assert.equal(f5.key, 'f5');
+    assert.deepEqual(f5.modifiers, ['shift']);
+    await button('Shift').click();
+    assert.equal(await pressed('Shift'), 'false');
+    since = host.lines.length;
+    await page.click('#more-keys button[aria-label="menu"]');
+    assert.equal((await input(host, 'key', since)).modifiers, undefined);
+  } finally {
+    await context.close();
+    await host.stop();
+  }
+});

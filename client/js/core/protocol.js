@@ -4,6 +4,10 @@ export const specialKeys = Object.freeze([
   'enter', 'backspace', 'tab', 'escape', 'delete', 'arrowLeft', 'arrowRight',
   'arrowUp', 'arrowDown', 'home', 'end', 'pageUp', 'pageDown',
 ]);
+// Behind "More keys".
+export const moreKeys = Object.freeze([
+  'f1', 'f2', 'f3', 'f4', 'f5', 'f6', 'f7', 'f8', 'f9', 'f10', 'f11', 'f12', 'insert', 'print', 'menu',
+]);
 
 export class HostAPI {
   /** @param {typeof fetch} fetchImpl @param {string} base the host's origin ('' for this one) */
@@ -75,11 +79,13 @@ export function parseHostMessage(text) {
 const round = (v) => Math.round(v * 1e6) / 1e6;
 
 /** An input message with its point normalised to the picture. */
-export function pointMessage(type, point, extra = {}) {
-  return JSON.stringify({ type, x: round(point.x), y: round(point.y), ...extra });
+export function pointMessage(type, point, extra = {}, modifiers = undefined) {
+  return JSON.stringify({ type, x: round(point.x), y: round(point.y), ...extra, ...held(modifiers) });
 }
 
 export const ack = JSON.stringify({ type: 'ack' });
-export const textMessage = (text) => JSON.stringify({ type: 'text', text });
-export const keyMessage = (key) => JSON.stringify({ type: 'key', key });
+// `modifiers`: the held keys ("ctrl", "alt", "shift", "super"), left out when there are none.
+const held = (modifiers) => (modifiers?.length ? { modifiers } : {});
+export const textMessage = (text, modifiers) => JSON.stringify({ type: 'text', text, ...held(modifiers) });
+export const keyMessage = (key, modifiers) => JSON.stringify({ type: 'key', key, ...held(modifiers) });
 export const selectPortal = (portalId) => JSON.stringify({ type: 'selectportal', portalId });

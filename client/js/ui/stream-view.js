@@ -2,7 +2,8 @@
 // text sent back. The socket, its reconnects and the ack loop are the core's StreamLoop.
 import { GestureRecognizer } from '../core/gestures.js';
 import { applyPinch, containRect, identityZoom, unzoom, viewportToNormalized } from '../core/letterbox.js';
-import { keyMessage, pointMessage, selectPortal, specialKeys, streamURL, textMessage } from '../core/protocol.js';
+import { ModifierKeys, modifierNames } from '../core/modifiers.js';
+import { keyMessage, moreKeys, pointMessage, selectPortal, specialKeys, streamURL, textMessage } from '../core/protocol.js';
 import { Presenter } from '../core/presenter.js';
 import { StreamLoop } from '../core/stream.js';
 
@@ -11,7 +12,10 @@ const keyLabels = {
   enter: 'Enter', backspace: '\u232B', tab: 'Tab', escape: 'Esc', delete: 'Del',
   arrowLeft: '\u2190', arrowRight: '\u2192', arrowUp: '\u2191', arrowDown: '\u2193',
   home: 'Home', end: 'End', pageUp: 'PgUp', pageDown: 'PgDn',
+  f1: 'F1', f2: 'F2', f3: 'F3', f4: 'F4', f5: 'F5', f6: 'F6', f7: 'F7', f8: 'F8', f9: 'F9', f10: 'F10',
+  f11: 'F11', f12: 'F12', insert: 'Insert', print: 'Print', menu: 'Menu',
 };
+const modifierLabels = { ctrl: 'Ctrl', alt: 'Alt', shift: 'Shift', super: 'Super' };
 // The host scrolls 26 pixels per unit.
 const hostPixelsPerScrollUnit = 26;
 
@@ -42,6 +46,8 @@ export class StreamView {
     this.state = null;
     this.moveQueued = null;
     this.scrollQueued = null;
+    // Held for the next key, character, tap or click (or locked until let go).
+    this.modifiers = new ModifierKeys({ onChange: (name, state) => this.showModifier(name, state) });
     this.stream = new StreamLoop({
       api,
       url: (ticket) => streamURL(location, ticket),
@@ -146,9 +152,31 @@ export class StreamView {
     return viewportToNormalized(width, height, this.canvas.clientWidth, this.canvas.clientHeight, p.x, p.y);
   }
 
+  // Taps, clicks and the start of a stroke carry the held modifiers; the rest of a stroke is
+  // held by the host from its start.
   sendPoint(type, x, y) {
     const point = this.normalise(x, y);
-    if (point) this.send(pointMessage(type, point));
+    if (!point) return;
+    const carries = type !== 'pointermove' && type !== 'pointerup';
+    this.send(pointMessage(type, point, {}, carries ? this.modifiers.take() : undefined));
+  }
+
+  sendKey(key) {
+    this.send(keyMessage(key, this.modifiers.take()));
+  }
+
+  // Held modifiers go with one character (Ctrl+C); longer text is typed as it is.
+  sendText(text) {
+    const characters = globalThis.Intl?.Segmenter ? [...new Intl.Segmenter().segment(text)] : [...text];
+    const one = characters.length === 1;
+    this.send(textMessage(text, one ? this.modifiers.take() : undefined));
+  }
+
+  showModifier(name, state) {
+    const button = document.querySelector(`#keys-bar [data-modifier="${name}"]`);
+    if (!button) return;
+    button.setAttribute('aria-pressed', String(state !== 'off'));
+    button.classList.toggle('locked', state === 'locked');
   }
 
   gesture(g) {
@@ -211,7 +239,7 @@ export class StreamView {
     const shown = containRect(this.sourceSize().width, height, this.canvas.clientWidth, this.canvas.clientHeight);
     const hostPerView = shown.height > 0 ? height / shown.height / this.zoom.scale : 1;
     const units = (v) => Math.round((v * hostPerView * 100) / hostPixelsPerScrollUnit) / 100;
-    this.send(pointMessage('scroll', point, { dx: units(s.dx), dy: units(s.dy) }));
+    this.send(pointMessage('scroll', point, { dx: units(s.dx), dy: units(s.dy) }, this.modifiers.take()));
   }
 
   showCue(x, y) {
@@ -255,23 +283,23 @@ export class StreamView {
     // as keys.
     const typing = $('typing');
     typing.addEventListener('compositionend', (e) => {
-      if (e.data) this.send(textMessage(e.data));
+      if (e.data) this.sendText(e.data);
       typing.value = '';
     });
     typing.addEventListener('beforeinput', (e) => {
       if (e.isComposing || e.inputType === 'insertCompositionText') return;
       e.preventDefault();
-      if (e.inputType === 'insertText' && e.data) this.send(textMessage(e.data));
+      if (e.inputType === 'insertText' && e.data) this.sendText(e.data);
       else if (e.inputType === 'insertFromPaste' && e.dataTransfer) this.send(textMessage(e.dataTransfer.getData('text/plain')));
-      else if (e.inputType === 'deleteContentBackward') this.send(keyMessage('backspace'));
-      else if (e.inputType === 'deleteContentForward') this.send(keyMessage('delete'));
-      else if (e.inputType === 'insertLineBreak' || e.inputType === 'insertParagraph') this.send(keyMessage('enter'));
+      else if (e.inputType === 'deleteContentBackward') this.sendKey('backspace');
+      else if (e.inputType === 'deleteContentForward') this.sendKey('delete');
+      else if (e.inputType === 'insertLineBreak' || e.inputType === 'insertParagraph') this.sendKey('enter');
     });
     typing.addEventListener('keydown', (e) => {
       const keys = { Tab: 'tab', Escape: 'escape', ArrowLeft: 'arrowLeft', ArrowRight: 'arrowRight', ArrowUp: 'arrowUp', ArrowDown: 'arrowDown', Home: 'home', End: 'end', PageUp: 'pageUp', PageDown: 'pageDown' };
       if (!e.isComposing && keys[e.key]) {
         e.preventDefault();
-        this.send(keyMessage(keys[e.key]));
+        this.sendKey(keys[e.key]);
       }
     });
   }
@@ -284,16 +312,42 @@ export class StreamView {
       else typing.focus();
     });
     const bar = $('keys-bar');
-    bar.replaceChildren(
-      ...specialKeys.map((key) => {
-        const button = document.createElement('button');
-        button.type = 'button';
-        button.textContent = keyLabels[key];
-        button.setAttribute('aria-label', key);
-        button.addEventListener('click', () => this.send(keyMessage(key)));
-        return button;
-      }),
-    );
+    const keyButton = (key) => {
+      const button = document.createElement('button');
+      button.type = 'button';
+      button.textContent = keyLabels[key];
+      button.setAttribute('aria-label', key);
+      button.addEventListener('click', () => this.sendKey(key));
+      return button;
+    };
+    // Modifiers keep the focus where it was (the typing field), so the keyboard stays up.
+    const modifierButtons = modifierNames.map((name) => {
+      const button = document.createElement('button');
+      button.type = 'button';
+      button.className = 'modifier';
+      button.textContent = modifierLabels[name];
+      button.dataset.modifier = name;
+      button.setAttribute('aria-pressed', 'false');
+      button.addEventListener('pointerdown', (e) => e.preventDefault());
+      button.addEventListener('click', () => this.modifiers.tap(name));
+      return button;
+    });
+    const more = document.createElement('div');
+    more.id = 'more-keys';
+    more.className = 'more-keys';
+    more.hidden = true;
+    more.replaceChildren(...moreKeys.map(keyButton));
+    const moreButton = document.createElement('button');
+    moreButton.type = 'button';
+    moreButton.id = 'more-keys-button';
+    moreButton.textContent = 'More keys';
+    moreButton.setAttribute('aria-expanded', 'false');
+    moreButton.setAttribute('aria-controls', 'more-keys');
+    moreButton.addEventListener('click', () => {
+      more.hidden = !more.hidden;
+      moreButton.setAttribute('aria-expanded', String(!more.hidden));
+    });
+    bar.replaceChildren(...modifierButtons, ...specialKeys.map(keyButton), moreButton, more);
     $('keys-button').addEventListener('click', () => {
       bar.hidden = !bar.hidden;
       $('keys-button').setAttribute('aria-pressed', String(!bar.hidden));
