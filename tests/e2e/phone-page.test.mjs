@@ -242,3 +242,60 @@ test('the keys bar holds modifiers for the next key or tap, locks them, and has 
     await host.stop();
   }
 });
+
+test('the picture as a trackpad: the cursor moves by the finger, taps click under it, the mode is remembered', async () => {
+  const host = await DemoHost.start({ port: freePort(), requireApproval: false });
+  const { context, page, acks, touch } = await phone();
+  try {
+    await page.goto(host.url);
+    await page.waitForSelector('#pair-screen:not([hidden])');
+    await page.fill('#pin', host.pin);
+    await page.waitForSelector('#stream-screen:not([hidden])');
+    await waitUntil(() => acks.count >= 3);
+    const toggle = page.getByRole('button', { name: 'Trackpad', exact: true });
+    assert.equal(await toggle.getAttribute('aria-pressed'), 'false');
+    await toggle.click();
+    assert.equal(await toggle.getAttribute('aria-pressed'), 'true');
+
+    // A slow finger to the right, starting anywhere: the cursor starts in the middle and moves
+    // by the finger's motion, not to where it is.
+    let since = host.lines.length;
+    const start = onPicture(0.1, 0.8);
+    const steps = [['touchStart', [start]]];
+    for (let i = 1; i <= 8; ++i) steps.push(['touchMove', [{ x: start.x + i * 5, y: start.y }]]);
+    steps.push(['touchEnd', []]);
+    for (const [type, points] of steps) {
+      await touches(touch, [[type, points]]);
+      await new Promise((resolve) => setTimeout(resolve, 30));
+    }
+    const moved = await input(host, 'pointermove', since);
+    assert.ok(moved.x > 0.5 && moved.x < 0.7 && Math.abs(moved.y - 0.5) < 0.01, JSON.stringify(moved));
+    await shoot(page, 'trackpad');
+
+    // A tap far from the cursor clicks at the cursor.
+    since = host.lines.length;
+    const elsewhere = onPicture(0.9, 0.1);
+    await touches(touch, [['touchStart', [elsewhere]], ['touchEnd', []]]);
+    const tap = await input(host, 'tap', since);
+    // Where the cursor is: the last move sent.
+    const moves = host.lines.filter((l) => l.startsWith('INPUT ') && JSON.parse(l.slice(6)).type === 'pointermove');
+    const cursor = JSON.parse(moves.at(-1).slice(6));
+    assert.ok(Math.abs(tap.x - cursor.x) < 0.001 && Math.abs(tap.y - cursor.y) < 0.001, `${JSON.stringify(tap)} at ${JSON.stringify(cursor)}`);
+
+    // Two fingers tapping right-click there.
+    since = host.lines.length;
+    const a = onPicture(0.3, 0.3);
+    const b = onPicture(0.6, 0.3);
+    await touches(touch, [['touchStart', [a]], ['touchStart', [a, b]], ['touchEnd', []]]);
+    const right = await input(host, 'longpress', since);
+    assert.ok(Math.abs(right.x - cursor.x) < 0.001, JSON.stringify(right));
+
+    // This phone remembers the mode.
+    await page.reload();
+    await page.waitForSelector('#stream-screen:not([hidden])');
+    assert.equal(await page.getByRole('button', { name: 'Trackpad', exact: true }).getAttribute('aria-pressed'), 'true');
+  } finally {
+    await context.close();
+    await host.stop();
+  }
+});

@@ -6,6 +6,7 @@ import { ModifierKeys, modifierNames } from '../core/modifiers.js';
 import { keyMessage, moreKeys, pointMessage, selectPortal, specialKeys, streamURL, textMessage } from '../core/protocol.js';
 import { Presenter } from '../core/presenter.js';
 import { StreamLoop } from '../core/stream.js';
+import { Trackpad } from '../core/trackpad.js';
 
 const $ = (id) => document.getElementById(id);
 const keyLabels = {
@@ -16,6 +17,8 @@ const keyLabels = {
   f11: 'F11', f12: 'F12', insert: 'Insert', print: 'Print', menu: 'Menu',
 };
 const modifierLabels = { ctrl: 'Ctrl', alt: 'Alt', shift: 'Shift', super: 'Super' };
+// Where this phone remembers whether the picture is a trackpad.
+const trackpadSetting = 'tavelin.trackpad';
 // The host scrolls 26 pixels per unit.
 const hostPixelsPerScrollUnit = 26;
 
@@ -63,6 +66,13 @@ export class StreamView {
         tokenGone: onTokenGone,
       },
     });
+    this.trackpad = new Trackpad({
+      now: () => performance.now(),
+      shown: () => this.shownSize(),
+      emit: (event) => this.trackpadEvent(event),
+      onCursor: () => this.presenter.redraw(),
+    });
+    this.trackpadMoveQueued = null;
     this.setUpInput();
     this.setUpControls();
     new ResizeObserver(() => this.layout()).observe(this.canvas);
@@ -143,6 +153,79 @@ export class StreamView {
     ctx.setTransform(ratio * z.scale, 0, 0, ratio * z.scale, ratio * z.offsetX, ratio * z.offsetY);
     ctx.imageSmoothingQuality = 'high';
     ctx.drawImage(picture, r.x, r.y, r.width, r.height);
+    if (this.isTrackpad()) this.drawCursor(ctx, r, z.scale);
+  }
+
+  isTrackpad() {
+    return $('trackpad-button').getAttribute('aria-pressed') === 'true';
+  }
+
+  // The picture's size on the view, zoom included: what a trackpad's finger moves across.
+  shownSize() {
+    const { width, height } = this.sourceSize();
+    const r = containRect(width, height, this.canvas.clientWidth, this.canvas.clientHeight);
+    return { width: r.width * this.zoom.scale, height: r.height * this.zoom.scale };
+  }
+
+  // An arrow at the trackpad's cursor, the same size on the view whatever the zoom.
+  drawCursor(ctx, r, scale) {
+    const { x, y } = this.trackpad.cursor;
+    ctx.save();
+    ctx.translate(r.x + x * r.width, r.y + y * r.height);
+    ctx.scale(1 / scale, 1 / scale);
+    ctx.beginPath();
+    ctx.moveTo(0, 0);
+    ctx.lineTo(0, 20);
+    ctx.lineTo(5, 15);
+    ctx.lineTo(9, 23);
+    ctx.lineTo(12, 22);
+    ctx.lineTo(8, 14);
+    ctx.lineTo(15, 14);
+    ctx.closePath();
+    ctx.fillStyle = '#fff';
+    ctx.strokeStyle = '#000';
+    ctx.lineWidth = 1.5;
+    ctx.fill();
+    ctx.stroke();
+    ctx.restore();
+  }
+
+  // What the trackpad sends, at its cursor. Moves go at most once a frame, the newest winning.
+  trackpadEvent(event) {
+    const point = { x: event.x, y: event.y };
+    if (event.type === 'pointermove') {
+      if (!this.trackpadMoveQueued) requestAnimationFrame(() => this.flushTrackpadMove());
+      this.trackpadMoveQueued = point;
+      return;
+    }
+    this.flushTrackpadMove();
+    if (event.type === 'scroll') {
+      const { height } = this.sourceSize();
+      const shown = this.shownSize().height;
+      const hostPerView = shown > 0 ? height / shown : 1;
+      const units = (v) => Math.round((v * hostPerView * 100) / hostPixelsPerScrollUnit) / 100;
+      this.send(pointMessage('scroll', point, { dx: units(event.dx), dy: units(event.dy) }, this.modifiers.take()));
+      return;
+    }
+    const carries = event.type !== 'pointerup';
+    this.send(pointMessage(event.type, point, {}, carries ? this.modifiers.take() : undefined));
+  }
+
+  flushTrackpadMove() {
+    const point = this.trackpadMoveQueued;
+    this.trackpadMoveQueued = null;
+    if (point) this.send(pointMessage('pointermove', point));
+  }
+
+  setTrackpad(on) {
+    $('trackpad-button').setAttribute('aria-pressed', String(on));
+    try {
+      localStorage.setItem(trackpadSetting, on ? '1' : '0');
+    } catch {
+      // storage may be off (private browsing): the mode holds for this visit
+    }
+    this.trackpad.reset();
+    this.presenter.redraw();
   }
 
   // A point on the view to a point on the picture, through the zoom; null in the bars.
@@ -269,14 +352,16 @@ export class StreamView {
       const rect = this.canvas.getBoundingClientRect();
       return [e.pointerId, e.clientX - rect.left, e.clientY - rect.top];
     };
+    // Touches go to the trackpad or to the direct gestures, as the mode is when they start.
+    const target = () => (this.isTrackpad() ? this.trackpad : recognizer);
     this.canvas.addEventListener('pointerdown', (e) => {
       this.canvas.setPointerCapture?.(e.pointerId);
       $('menu').hidden = true;
-      recognizer.down(...point(e));
+      target().down(...point(e));
     });
-    this.canvas.addEventListener('pointermove', (e) => recognizer.move(...point(e)));
-    this.canvas.addEventListener('pointerup', (e) => recognizer.up(...point(e)));
-    this.canvas.addEventListener('pointercancel', (e) => recognizer.cancel(e.pointerId));
+    this.canvas.addEventListener('pointermove', (e) => target().move(...point(e)));
+    this.canvas.addEventListener('pointerup', (e) => target().up(...point(e)));
+    this.canvas.addEventListener('pointercancel', (e) => target().cancel(e.pointerId));
     this.canvas.addEventListener('contextmenu', (e) => e.preventDefault());
 
     // Typing: text arrives whole after composition (CJK, accents), deletions and line breaks
@@ -352,6 +437,14 @@ export class StreamView {
       bar.hidden = !bar.hidden;
       $('keys-button').setAttribute('aria-pressed', String(!bar.hidden));
     });
+    let remembered = false;
+    try {
+      remembered = localStorage.getItem(trackpadSetting) === '1';
+    } catch {
+      // no storage: direct touch
+    }
+    $('trackpad-button').setAttribute('aria-pressed', String(remembered));
+    $('trackpad-button').addEventListener('click', () => this.setTrackpad(!this.isTrackpad()));
     $('fullscreen-button').addEventListener('click', () => {
       if (document.fullscreenElement) document.exitFullscreen?.();
       else document.documentElement.requestFullscreen?.().catch(() => {});
