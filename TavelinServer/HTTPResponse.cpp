@@ -81,6 +81,7 @@ std::string MimeTypes::forPath(std::string_view path) {
   if (extension == "jpg" || extension == "jpeg") return "image/jpeg";
   if (extension == "svg") return "image/svg+xml";
   if (extension == "ico") return "image/x-icon";
+  if (extension == "webm") return "video/webm";
   return "application/octet-stream";
 }
 

@@ -179,6 +179,7 @@ TEST(MimeTypes, FollowTheLowerCasedExtension) {
   EXPECT_EQ(MimeTypes::forPath("README"), "application/octet-stream");
   EXPECT_EQ(MimeTypes::forPath("a.d/README"), "application/octet-stream");
   EXPECT_EQ(MimeTypes::forPath("icon.svg"), "image/svg+xml");
+  EXPECT_EQ(MimeTypes::forPath("media/awake.webm"), "video/webm");
 }
 
 }  // namespace

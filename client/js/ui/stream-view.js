@@ -4,6 +4,7 @@ import { GestureRecognizer } from '../core/gestures.js';
 import { applyPinch, containRect, identityZoom, unzoom, viewportToNormalized } from '../core/letterbox.js';
 import { ModifierKeys, modifierNames } from '../core/modifiers.js';
 import { keyMessage, moreKeys, pointMessage, selectPortal, specialKeys, streamURL, textMessage } from '../core/protocol.js';
+import { ScreenAwake } from '../core/awake.js';
 import { Presenter } from '../core/presenter.js';
 import { StreamLoop } from '../core/stream.js';
 import { Trackpad } from '../core/trackpad.js';
@@ -73,6 +74,26 @@ export class StreamView {
       onCursor: () => this.presenter.redraw(),
     });
     this.trackpadMoveQueued = null;
+    this.awake = new ScreenAwake({
+      wakeLock: navigator.wakeLock,
+      video: () => {
+        const video = document.createElement('video');
+        video.src = 'media/awake.webm';
+        video.muted = true;
+        video.loop = true;
+        video.playsInline = true;
+        video.setAttribute('aria-hidden', 'true');
+        video.className = 'awake';
+        document.body.append(video);
+        return video;
+      },
+      visible: () => document.visibilityState === 'visible',
+    });
+    document.addEventListener('visibilitychange', () => this.awake.visibilityChanged());
+    // A browser that plays video only after a gesture gets its chance at the next touch.
+    document.addEventListener('pointerdown', () => {
+      if (this.awake.wanted && !this.awake.held) this.awake.update();
+    });
     this.setUpInput();
     this.setUpControls();
     new ResizeObserver(() => this.layout()).observe(this.canvas);
@@ -80,10 +101,12 @@ export class StreamView {
 
   open(token) {
     this.stream.open(token);
+    this.awake.want(true);
   }
 
   close() {
     this.stream.stop();
+    this.awake.want(false);
   }
 
   send(text) {
