@@ -44,6 +44,8 @@ test('a phone browser pairs with the host, drives an xterm, switches and is revo
       viewport: { width: 390, height: 844 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true,
       userAgent: 'Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/126.0 Mobile Safari/537.36',
     });
+    // The controls stay shown, as the page's menu lets a user choose.
+    await context.addInitScript(() => localStorage.setItem('tavelin.controls', 'shown'));
     const page = await context.newPage();
     const acks = { count: 0 };
     page.on('websocket', (socket) => socket.on('framesent', (frame) => {

@@ -20,14 +20,17 @@ before(async () => {
 });
 after(async () => browser?.close());
 
-async function phone() {
+// Controls stay shown unless a test is about them going away (the page's own choice, as a user
+// makes it in its menu).
+async function phone({ viewport = { width: 390, height: 844 }, controls = 'shown' } = {}) {
   const context = await browser.newContext({
-    viewport: { width: 390, height: 844 },
+    viewport,
     deviceScaleFactor: 3,
     isMobile: true,
     hasTouch: true,
     userAgent: 'Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/126.0 Mobile Safari/537.36',
   });
+  await context.addInitScript((choice) => localStorage.setItem('tavelin.controls', choice), controls);
   const page = await context.newPage();
   const acks = { count: 0 };
   page.on('websocket', (socket) => socket.on('framesent', (frame) => {
@@ -294,6 +297,67 @@ test('the picture as a trackpad: the cursor moves by the finger, taps click unde
     await page.reload();
     await page.waitForSelector('#stream-screen:not([hidden])');
     assert.equal(await page.getByRole('button', { name: 'Trackpad', exact: true }).getAttribute('aria-pressed'), 'true');
+  } finally {
+    await context.close();
+    await host.stop();
+  }
+});
+
+test('in landscape and full screen the controls give the picture the screen, and come back from the edge', async () => {
+  const host = await DemoHost.start({ port: freePort(), requireApproval: false });
+  const { context, page, acks } = await phone({ viewport: { width: 844, height: 390 }, controls: 'auto' });
+  try {
+    await page.goto(host.url);
+    await page.waitForSelector('#pair-screen:not([hidden])');
+    await page.fill('#pin', host.pin);
+    await page.waitForSelector('#stream-screen:not([hidden])');
+    await waitUntil(() => acks.count >= 3);
+    await shoot(page, 'landscape-controls');
+
+    // What of the picture (1280 × 720, fitted to the view) anything visible covers.
+    const covered = () => page.evaluate(() => {
+      const width = innerWidth;
+      const height = innerHeight;
+      const scale = Math.min(width / 1280, height / 720);
+      const picture = { x: (width - 1280 * scale) / 2, y: (height - 720 * scale) / 2, w: 1280 * scale, h: 720 * scale };
+      let area = 0;
+      for (const element of document.querySelectorAll('#stream-screen > :not(canvas)')) {
+        const style = getComputedStyle(element);
+        if (element.hidden || style.display === 'none' || style.visibility === 'hidden') continue;
+        const r = element.getBoundingClientRect();
+        const w = Math.max(0, Math.min(r.right, picture.x + picture.w) - Math.max(r.left, picture.x));
+        const h = Math.max(0, Math.min(r.bottom, picture.y + picture.h) - Math.max(r.top, picture.y));
+        area += w * h;
+      }
+      return { covered: area / (picture.w * picture.h), heightShare: picture.h / height };
+    });
+    const shown = await covered();
+    assert.ok(shown.covered > 0.1, `the toolbar covers part of the picture while shown: ${JSON.stringify(shown)}`);
+
+    // A few seconds without use: nothing but the picture (and a thin edge that calls them back).
+    await page.waitForSelector('#stream-screen.controls-hidden', { timeout: 20000 });
+    const hidden = await covered();
+    assert.ok(hidden.covered <= 0.05, JSON.stringify(hidden));
+    assert.equal(hidden.heightShare, 1, 'the picture takes the whole height');
+    await shoot(page, 'landscape');
+
+    // A tap on the edge brings them back, usable.
+    await page.getByRole('button', { name: 'Show controls', exact: true }).click();
+    await page.waitForSelector('#stream-screen:not(.controls-hidden)');
+    await page.getByRole('button', { name: 'Full screen', exact: true }).click();
+    await page.waitForFunction(() => document.fullscreenElement !== null);
+    await page.waitForSelector('#stream-screen.controls-hidden', { timeout: 20000 });
+    assert.ok((await covered()).covered <= 0.05);
+    await shoot(page, 'fullscreen');
+
+    // Chosen in the menu: they stay.
+    await page.getByRole('button', { name: 'Show controls', exact: true }).click();
+    await page.getByRole('button', { name: 'More', exact: true }).click();
+    await page.getByRole('button', { name: 'Keep controls shown', exact: true }).click();
+    assert.equal(await page.getByRole('button', { name: 'Keep controls shown', exact: true }).getAttribute('aria-pressed'), 'true');
+    await page.getByRole('button', { name: 'More', exact: true }).click();
+    assert.equal(await page.evaluate(() => localStorage.getItem('tavelin.controls')), 'shown');
+    assert.equal(await page.evaluate(() => document.getElementById('stream-screen').classList.contains('controls-hidden')), false);
   } finally {
     await context.close();
     await host.stop();

@@ -4,6 +4,7 @@ import { GestureRecognizer } from '../core/gestures.js';
 import { applyPinch, containRect, identityZoom, unzoom, viewportToNormalized } from '../core/letterbox.js';
 import { ModifierKeys, modifierNames } from '../core/modifiers.js';
 import { keyMessage, moreKeys, pointMessage, selectPortal, specialKeys, streamURL, textMessage } from '../core/protocol.js';
+import { AutoHide } from '../core/autohide.js';
 import { ScreenAwake } from '../core/awake.js';
 import { Presenter } from '../core/presenter.js';
 import { StreamLoop } from '../core/stream.js';
@@ -18,8 +19,25 @@ const keyLabels = {
   f11: 'F11', f12: 'F12', insert: 'Insert', print: 'Print', menu: 'Menu',
 };
 const modifierLabels = { ctrl: 'Ctrl', alt: 'Alt', shift: 'Shift', super: 'Super' };
-// Where this phone remembers whether the picture is a trackpad.
+// Where this phone remembers whether the picture is a trackpad, and whether the controls stay.
 const trackpadSetting = 'tavelin.trackpad';
+const controlsSetting = 'tavelin.controls';
+
+function remembered(key) {
+  try {
+    return localStorage.getItem(key);
+  } catch {
+    return null; // no storage (private browsing): the defaults
+  }
+}
+
+function remember(key, value) {
+  try {
+    localStorage.setItem(key, value);
+  } catch {
+    // the choice holds for this visit
+  }
+}
 // The host scrolls 26 pixels per unit.
 const hostPixelsPerScrollUnit = 26;
 
@@ -74,6 +92,10 @@ export class StreamView {
       onCursor: () => this.presenter.redraw(),
     });
     this.trackpadMoveQueued = null;
+    // The controls give the picture the screen a few seconds after their last use.
+    this.controls = new AutoHide({
+      onChange: (hidden) => $('stream-screen').classList.toggle('controls-hidden', hidden),
+    });
     this.awake = new ScreenAwake({
       wakeLock: navigator.wakeLock,
       video: () => {
@@ -242,11 +264,7 @@ export class StreamView {
 
   setTrackpad(on) {
     $('trackpad-button').setAttribute('aria-pressed', String(on));
-    try {
-      localStorage.setItem(trackpadSetting, on ? '1' : '0');
-    } catch {
-      // storage may be off (private browsing): the mode holds for this visit
-    }
+    remember(trackpadSetting, on ? '1' : '0');
     this.trackpad.reset();
     this.presenter.redraw();
   }
@@ -359,6 +377,7 @@ export class StreamView {
   }
 
   showStatus(title, detail, busy) {
+    this.controls.keep('status', true);
     $('status').hidden = false;
     $('status-title').textContent = title;
     $('status-detail').textContent = detail;
@@ -367,6 +386,7 @@ export class StreamView {
 
   hideStatus() {
     $('status').hidden = true;
+    this.controls.keep('status', false);
   }
 
   setUpInput() {
@@ -379,7 +399,11 @@ export class StreamView {
     const target = () => (this.isTrackpad() ? this.trackpad : recognizer);
     this.canvas.addEventListener('pointerdown', (e) => {
       this.canvas.setPointerCapture?.(e.pointerId);
-      $('menu').hidden = true;
+      if (!$('menu').hidden) {
+        $('menu').hidden = true;
+        $('menu-button').setAttribute('aria-expanded', 'false');
+        this.controls.keep('menu', false);
+      }
       target().down(...point(e));
     });
     this.canvas.addEventListener('pointermove', (e) => target().move(...point(e)));
@@ -460,13 +484,7 @@ export class StreamView {
       bar.hidden = !bar.hidden;
       $('keys-button').setAttribute('aria-pressed', String(!bar.hidden));
     });
-    let remembered = false;
-    try {
-      remembered = localStorage.getItem(trackpadSetting) === '1';
-    } catch {
-      // no storage: direct touch
-    }
-    $('trackpad-button').setAttribute('aria-pressed', String(remembered));
+    $('trackpad-button').setAttribute('aria-pressed', String(remembered(trackpadSetting) === '1'));
     $('trackpad-button').addEventListener('click', () => this.setTrackpad(!this.isTrackpad()));
     $('fullscreen-button').addEventListener('click', () => {
       if (document.fullscreenElement) document.exitFullscreen?.();
@@ -475,9 +493,36 @@ export class StreamView {
     $('menu-button').addEventListener('click', () => {
       $('menu').hidden = !$('menu').hidden;
       $('menu-button').setAttribute('aria-expanded', String(!$('menu').hidden));
+      this.controls.keep('menu', !$('menu').hidden);
+    });
+    // Any use of the controls counts; typing keeps them, as does an open menu or the choice
+    // to keep them.
+    for (const id of ['toolbar', 'keys-bar', 'menu']) {
+      for (const type of ['pointerdown', 'keydown', 'focusin', 'change']) {
+        $(id).addEventListener(type, () => this.controls.use());
+      }
+    }
+    const typing = $('typing');
+    typing.addEventListener('focus', () => this.controls.keep('typing', true));
+    typing.addEventListener('blur', () => this.controls.keep('typing', false));
+    $('controls-edge').addEventListener('pointerdown', (e) => {
+      e.preventDefault();
+      this.controls.use();
+    });
+    $('controls-edge').addEventListener('click', () => this.controls.use());
+    const pin = $('keep-controls-button');
+    const pinned = remembered(controlsSetting) === 'shown';
+    pin.setAttribute('aria-pressed', String(pinned));
+    this.controls.keep('chosen', pinned);
+    pin.addEventListener('click', () => {
+      const on = pin.getAttribute('aria-pressed') !== 'true';
+      pin.setAttribute('aria-pressed', String(on));
+      remember(controlsSetting, on ? 'shown' : 'auto');
+      this.controls.keep('chosen', on);
     });
     $('forget-button').addEventListener('click', () => {
       $('menu').hidden = true;
+      this.controls.keep('menu', false);
       this.close();
       this.showPicture(null);
       this.onForget();
