@@ -358,6 +358,12 @@ test('in landscape and full screen the controls give the picture the screen, and
     await page.getByRole('button', { name: 'More', exact: true }).click();
     assert.equal(await page.evaluate(() => localStorage.getItem('tavelin.controls')), 'shown');
     assert.equal(await page.evaluate(() => document.getElementById('stream-screen').classList.contains('controls-hidden')), false);
+
+    // The link's figures, from the pictures and their acks.
+    await page.getByRole('button', { name: 'More', exact: true }).click();
+    await page.getByRole('button', { name: 'Show pictures/s and round trip', exact: true }).click();
+    await page.waitForFunction(() => /^[1-9]\d* fps \u00b7 \d+ ms$/.test(document.getElementById('link-figures').textContent));
+    await shoot(page, 'link-figures');
   } finally {
     await context.close();
     await host.stop();

@@ -22,7 +22,7 @@ export class StreamLoop {
    * @param {{ setTimeout: Function, clearTimeout: Function }} [options.clock]
    * @param {object} [options.on] `connecting()`, `reconnecting(delay)`, `state(message)`,
    *   `portals(message)`, `picture(picture or null)` (may return a promise: the ack waits for
-   *   it), `tokenGone()`
+   *   it), `tokenGone()`, `arrived()` (a picture came), `acknowledged()` (its ack left)
    */
   constructor({ api, url, WebSocket, decode, clock = globalThis, backoff = new Backoff(), on = {} }) {
     this.api = api;
@@ -148,6 +148,7 @@ export class StreamLoop {
   }
 
   receivePicture(blob) {
+    this.on.arrived?.();
     if (this.decoding) {
       this.pending = blob; // only the newest waiting picture matters
       return;
@@ -158,7 +159,10 @@ export class StreamLoop {
       .catch(() => {}) // a broken picture must not stall the stream
       .finally(() => {
         this.decoding = false;
-        if (socket === this.socket) this.send(ack); // one ack per picture, once it is shown
+        if (socket === this.socket) {
+          this.send(ack); // one ack per picture, once it is shown
+          this.on.acknowledged?.();
+        }
         const next = this.pending;
         this.pending = null;
         if (next && this.socket) this.receivePicture(next);

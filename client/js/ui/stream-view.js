@@ -5,6 +5,7 @@ import { applyPinch, containRect, identityZoom, unzoom, viewportToNormalized } f
 import { ModifierKeys, modifierNames } from '../core/modifiers.js';
 import { keyMessage, moreKeys, pointMessage, selectPortal, specialKeys, streamURL, textMessage } from '../core/protocol.js';
 import { AutoHide } from '../core/autohide.js';
+import { LinkStats } from '../core/link-stats.js';
 import { ScreenAwake } from '../core/awake.js';
 import { Presenter } from '../core/presenter.js';
 import { StreamLoop } from '../core/stream.js';
@@ -22,6 +23,7 @@ const modifierLabels = { ctrl: 'Ctrl', alt: 'Alt', shift: 'Shift', super: 'Super
 // Where this phone remembers whether the picture is a trackpad, and whether the controls stay.
 const trackpadSetting = 'tavelin.trackpad';
 const controlsSetting = 'tavelin.controls';
+const figuresSetting = 'tavelin.figures';
 
 function remembered(key) {
   try {
@@ -68,6 +70,8 @@ export class StreamView {
     this.state = null;
     this.moveQueued = null;
     this.scrollQueued = null;
+    this.link = new LinkStats();
+    this.figuresTimer = null;
     // Held for the next key, character, tap or click (or locked until let go).
     this.modifiers = new ModifierKeys({ onChange: (name, state) => this.showModifier(name, state) });
     this.stream = new StreamLoop({
@@ -82,6 +86,8 @@ export class StreamView {
         state: (message) => this.showState(message),
         portals: (message) => this.showPortals(message),
         picture: (picture) => this.showPicture(picture),
+        arrived: () => this.link.arrived(),
+        acknowledged: () => this.link.acknowledged(),
         tokenGone: onTokenGone,
       },
     });
@@ -260,6 +266,22 @@ export class StreamView {
     const point = this.trackpadMoveQueued;
     this.trackpadMoveQueued = null;
     if (point) this.send(pointMessage('pointermove', point));
+  }
+
+  // The link's figures in a corner, refreshed twice a second while shown.
+  showFigures(on) {
+    $('figures-button').setAttribute('aria-pressed', String(on));
+    remember(figuresSetting, on ? 'shown' : 'hidden');
+    const indicator = $('link-figures');
+    indicator.hidden = !on;
+    clearInterval(this.figuresTimer);
+    this.figuresTimer = null;
+    if (!on) return;
+    const update = () => {
+      indicator.textContent = this.link.text();
+    };
+    update();
+    this.figuresTimer = setInterval(update, 500);
   }
 
   setTrackpad(on) {
@@ -510,6 +532,9 @@ export class StreamView {
       this.controls.use();
     });
     $('controls-edge').addEventListener('click', () => this.controls.use());
+    const figures = $('figures-button');
+    figures.addEventListener('click', () => this.showFigures(figures.getAttribute('aria-pressed') !== 'true'));
+    this.showFigures(remembered(figuresSetting) === 'shown');
     const pin = $('keep-controls-button');
     const pinned = remembered(controlsSetting) === 'shown';
     pin.setAttribute('aria-pressed', String(pinned));
