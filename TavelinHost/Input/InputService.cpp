@@ -117,10 +117,6 @@ void InputService::holdModifiers(Modifiers wanted) {
   if (!posted && log_) log_("Input", "Input error: could not create a modifier key event");
 }
 
-Modifiers InputService::heldModifiers() {
-  std::lock_guard guard(lock_);
-  return heldModifiers_;
-}
 
 std::vector<std::u16string> InputService::textChunks(std::string_view utf8) {
   std::u16string units;

@@ -63,7 +63,6 @@ class InputService final : public InputServicing {
   // Presses and releases modifier keys until exactly `wanted` are held by this copy; 0 lets
   // go of all of them.
   void holdModifiers(Modifiers wanted);
-  Modifiers heldModifiers();
 
   static std::uint16_t virtualKeyCode(SpecialKey key);
   static std::uint16_t virtualKeyCode(Modifier modifier);
