@@ -1,13 +1,14 @@
-// The stream screen: the picture on a canvas, the host's state over it, and touches, keys and
-// text sent back. The socket, its reconnects and the ack loop are the core's StreamLoop.
+// The stream screen: the picture on a canvas, the host's state over it, and touches (direct or
+// as a trackpad), keys with their modifiers and text sent back, under controls that step aside.
+// The socket, its reconnects and the ack loop are the core's StreamLoop.
+import { AutoHide } from '../core/autohide.js';
+import { ScreenAwake } from '../core/awake.js';
 import { GestureRecognizer } from '../core/gestures.js';
 import { applyPinch, containRect, identityZoom, unzoom, viewportToNormalized } from '../core/letterbox.js';
-import { ModifierKeys, modifierNames } from '../core/modifiers.js';
-import { keyMessage, moreKeys, pointMessage, selectPortal, specialKeys, streamURL, textMessage } from '../core/protocol.js';
-import { AutoHide } from '../core/autohide.js';
 import { LinkStats } from '../core/link-stats.js';
-import { ScreenAwake } from '../core/awake.js';
+import { ModifierKeys, modifierNames } from '../core/modifiers.js';
 import { Presenter } from '../core/presenter.js';
+import { keyMessage, moreKeys, pointMessage, selectPortal, specialKeys, streamURL, textMessage } from '../core/protocol.js';
 import { StreamLoop } from '../core/stream.js';
 import { Trackpad } from '../core/trackpad.js';
 
