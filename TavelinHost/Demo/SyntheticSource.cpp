@@ -166,6 +166,11 @@ bool DescribingEventPoster::modifierKey(std::uint16_t virtualKey, bool down) {
                               std::to_string(virtualKey));
 }
 
+bool DescribingEventPoster::setClipboard(std::string_view utf8) {
+  const bool posted = !inner_ || inner_->setClipboard(utf8);
+  return announce(posted, "EVENT clipboard " + std::to_string(utf8.size()));
+}
+
 bool DescribingEventPoster::typeUnits(std::u16string_view units) {
   const bool posted = !inner_ || inner_->typeUnits(units);
   return announce(posted, "EVENT text " + std::to_string(units.size()));

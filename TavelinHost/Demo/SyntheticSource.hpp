@@ -69,6 +69,7 @@ class DescribingEventPoster final : public EventPoster {
   bool scrollWheel(std::int32_t vertical, std::int32_t horizontal, ScrollCarry& carry) override;
   bool keyPress(std::uint16_t virtualKey) override;
   bool modifierKey(std::uint16_t virtualKey, bool down) override;
+  bool setClipboard(std::string_view utf8) override;
   bool typeUnits(std::u16string_view units) override;
   bool isButtonDown(int button) override;
 

@@ -117,7 +117,6 @@ void InputService::holdModifiers(Modifiers wanted) {
   if (!posted && log_) log_("Input", "Input error: could not create a modifier key event");
 }
 
-
 std::vector<std::u16string> InputService::textChunks(std::string_view utf8) {
   std::u16string units;
   const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(utf8.data());
@@ -249,6 +248,11 @@ void InputService::typeText(const std::string& text) {
     return;
   }
   for (const auto& chunk : textChunks(text)) desktop_.poster->typeUnits(chunk);
+}
+
+void InputService::setClipboard(const std::string& text) {
+  if (desktop_.poster->setClipboard(text)) return;
+  if (log_) log_("Input", "Input error: this desktop's clipboard could not be set");
 }
 
 InputService::Raise InputService::raiseWindow(WindowID windowID) {

@@ -49,6 +49,8 @@ class InputService final : public InputServicing {
   void scroll(const ScreenPoint& at, double deltaX, double deltaY) override;
   void keyPress(SpecialKey key) override;
   void typeText(const std::string& text) override;
+  // The desktop's clipboard becomes `text` (a phone's paste field); logged where it cannot.
+  void setClipboard(const std::string& text);
   using InputServicing::pointerDown;
   using InputServicing::pointerUp;
 

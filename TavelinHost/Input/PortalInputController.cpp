@@ -106,6 +106,10 @@ void PortalInputController::handle(const InputMessage& message, const std::optio
     withModifiers(oneCharacter ? message.modifiers : 0, [&] { service.typeText(*message.text); });
     return;
   }
+  if (type == "clipboard") {
+    if (message.text) service.setClipboard(*message.text);  // nothing is raised for it
+    return;
+  }
   if (type == "key") {
     const auto key = parseSpecialKey(message.key);
     if (!key) return;

@@ -38,7 +38,7 @@ inline constexpr std::uint16_t returnKey = 36, deleteBackward = 51, tab = 48, es
 inline constexpr std::uint16_t insert = help, print = f13, menu = contextualMenu;
 // The modifier keys (the left ones).
 inline constexpr std::uint16_t command = 55, shift = 56, option = 58, control = 59;
-}
+}  // namespace VirtualKey
 
 // What an adapter keeps between scroll events of one portal: the pixels that did not yet make
 // a whole wheel click, per direction.
@@ -70,6 +70,12 @@ class EventPoster {
   virtual bool typesWholeText() const { return false; }
   // Whether that button is held now.
   virtual bool isButtonDown(int button) = 0;
+  // Makes `utf8` the desktop's clipboard, for its programs to paste; false where this desktop
+  // cannot (then nothing changed).
+  virtual bool setClipboard(std::string_view utf8) {
+    (void)utf8;
+    return false;
+  }
 };
 
 }  // namespace tavelin

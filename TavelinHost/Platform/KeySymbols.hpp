@@ -52,13 +52,13 @@ inline std::uint32_t keysymOfVirtualKey(std::uint16_t code) {
     case VirtualKey::f10: return 0xffc7;
     case VirtualKey::f11: return 0xffc8;
     case VirtualKey::f12: return 0xffc9;
-    case VirtualKey::insert: return 0xff63;          // Insert
-    case VirtualKey::print: return 0xff61;           // Print
-    case VirtualKey::menu: return 0xff67;            // Menu
-    case VirtualKey::control: return 0xffe3;         // Control_L
-    case VirtualKey::option: return 0xffe9;          // Alt_L
-    case VirtualKey::shift: return shiftLeft;        // Shift_L
-    case VirtualKey::command: return 0xffeb;         // Super_L
+    case VirtualKey::insert: return 0xff63;    // Insert
+    case VirtualKey::print: return 0xff61;     // Print
+    case VirtualKey::menu: return 0xff67;      // Menu
+    case VirtualKey::control: return 0xffe3;   // Control_L
+    case VirtualKey::option: return 0xffe9;    // Alt_L
+    case VirtualKey::shift: return shiftLeft;  // Shift_L
+    case VirtualKey::command: return 0xffeb;   // Super_L
     default: return noSymbol;
   }
 }

@@ -240,6 +240,19 @@ test('the keys bar holds modifiers for the next key or tap, locks them, and has 
     since = host.lines.length;
     await page.click('#more-keys button[aria-label="menu"]');
     assert.equal((await input(host, 'key', since)).modifiers, undefined);
+
+    // The paste field: its text goes to the computer's clipboard, whole.
+    await page.getByRole('button', { name: 'More', exact: true }).click();
+    await page.getByRole('button', { name: 'Clipboard', exact: true }).click();
+    const copied = 'h\u00e9llo \u2713\nsecond line';
+    await page.getByRole('textbox', { name: "Text for the computer's clipboard" }).fill(copied);
+    since = host.lines.length;
+    await page.getByRole('button', { name: 'Copy to the computer', exact: true }).click();
+    assert.equal((await input(host, 'clipboard', since)).text, copied);
+    await page.waitForFunction(() => document.getElementById('clipboard-status').textContent !== '');
+    await shoot(page, 'clipboard');
+    await page.getByRole('button', { name: 'Close', exact: true }).click();
+    assert.ok(await page.locator('#clipboard-panel').isHidden());
   } finally {
     await context.close();
     await host.stop();

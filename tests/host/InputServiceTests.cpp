@@ -77,13 +77,13 @@ TEST_F(InputServiceTest, ScrollMovesFirstThenPostsClampedPixelDeltas) {
 
 TEST_F(InputServiceTest, KeysAndTextInChunksThatNeverSplitACharacter) {
   for (const SpecialKey key : allSpecialKeys) service.keyPress(key);
-  EXPECT_EQ(poster->take(),
-            (Events{"key 36", "key 51", "key 48", "key 53", "key 117", "key 123", "key 124",
-                    "key 126", "key 125", "key 115", "key 119", "key 116", "key 121",
-                    // F1 to F12, then Insert, Print and Menu
-                    "key 122", "key 120", "key 99", "key 118", "key 96", "key 97", "key 98",
-                    "key 100", "key 101", "key 109", "key 103", "key 111", "key 114", "key 105",
-                    "key 110"}));
+  EXPECT_EQ(
+      poster->take(),
+      (Events{"key 36", "key 51", "key 48", "key 53", "key 117", "key 123", "key 124", "key 126",
+              "key 125", "key 115", "key 119", "key 116", "key 121",
+              // F1 to F12, then Insert, Print and Menu
+              "key 122", "key 120", "key 99", "key 118", "key 96", "key 97", "key 98", "key 100",
+              "key 101", "key 109", "key 103", "key 111", "key 114", "key 105", "key 110"}));
 
   service.typeText("");
   service.typeText(std::string(40, 'a'));
@@ -106,14 +106,20 @@ TEST_F(InputServiceTest, KeysAndTextInChunksThatNeverSplitACharacter) {
 }
 
 TEST_F(InputServiceTest, EventsThatCannotBeMadeAreLoggedOncePerEvent) {
-  poster->failing = {"mouse", "key", "text"};
+  poster->failing = {"mouse", "key", "text", "clipboard", "modifier"};
   service.leftClick({1, 1});
   service.keyPress(SpecialKey::tab);
   service.typeText("quiet");
-  EXPECT_EQ(logged(),
-            (std::vector<std::string>{"Input: Input error: could not create a mouse event",
-                                      "Input: Input error: could not create a mouse event",
-                                      "Input: Input error: could not create a key event"}));
+  service.setClipboard("copied");
+  service.holdModifiers(bit(Modifier::ctrl) | bit(Modifier::alt));
+  service.holdModifiers(0);
+  EXPECT_EQ(logged(), (std::vector<std::string>{
+                          "Input: Input error: could not create a mouse event",
+                          "Input: Input error: could not create a mouse event",
+                          "Input: Input error: could not create a key event",
+                          "Input: Input error: this desktop's clipboard could not be set",
+                          "Input: Input error: could not create a modifier key event",
+                          "Input: Input error: could not create a modifier key event"}));
 }
 
 TEST_F(InputServiceTest, RaisingActivatesTheApplicationOrRaisesTheWindowItself) {

@@ -3,8 +3,11 @@
 // the modifiers held around them; and Ctrl+C reaching a terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "TavelinHost/Capture/PortalSources.hpp"
 #include "TavelinHost/Input/PortalInputController.hpp"
+#include "TavelinHost/Platform/X11/X11Clipboard.hpp"
 #include "TavelinHost/Platform/X11/X11Desktop.hpp"
 #include "TavelinHost/Platform/X11/X11EventPoster.hpp"
 #include "tests/support/InputRecorderWindow.hpp"
@@ -275,6 +278,69 @@ TEST_F(InputX11Test, CtrlCInterruptsATerminalAndAltF4ClosesOne) {
   close.modifiers = bit(Modifier::alt);
   controller->enqueue(close);
   EXPECT_TRUE(ended(*closed));
+}
+
+// Asks CLIPBOARD's owner for `target` into a property of `window`, as a program pasting does;
+// whether the owner answered with it.
+bool convert(x11::Connection& reader, xcb_window_t window, std::string_view target) {
+  xcb_connection_t* c = reader.get();
+  xcb_convert_selection(c, window, reader.atom("CLIPBOARD"), reader.atom(target),
+                        reader.atom("TAVELIN_PASTE"), XCB_CURRENT_TIME);
+  xcb_flush(c);
+  std::optional<xcb_atom_t> property;
+  const bool answered = testing::eventually([&] {
+    while (auto* event = xcb_poll_for_event(c)) {
+      const auto owned = x11::own(event);
+      if ((event->response_type & 0x7F) == XCB_SELECTION_NOTIFY) {
+        property = reinterpret_cast<const xcb_selection_notify_event_t*>(event)->property;
+      }
+    }
+    return property.has_value();
+  });
+  return answered && *property != XCB_NONE;
+}
+
+// What another program pastes as `target`: nothing when the owner refuses.
+std::optional<std::string> paste(x11::Connection& reader, xcb_window_t window,
+                                 std::string_view target) {
+  if (!convert(reader, window, target)) return std::nullopt;
+  return reader.bytes(window, "TAVELIN_PASTE");
+}
+
+// A phone's paste field on the CLIPBOARD selection, as another program reads it, until that
+// program copies something of its own.
+TEST_F(InputX11Test, ClipboardTextIsPastedByOtherProgramsUntilOneCopies) {
+  auto reader = x11::Connection::open(desktop->display());
+  ASSERT_TRUE(reader);
+  const xcb_window_t window = xcb_generate_id(reader->get());
+  xcb_create_window(reader->get(), XCB_COPY_FROM_PARENT, window, reader->root(), 0, 0, 1, 1, 0,
+                    XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+  auto copy = message("clipboard");
+  copy.text = "h\u00e9llo \u2713 \U0001F600";
+  controller->enqueue(copy);
+  EXPECT_TRUE(testing::eventually(
+      [&] { return paste(*reader, window, "UTF8_STRING") == "h\u00e9llo \u2713 \U0001F600"; }));
+  EXPECT_EQ(paste(*reader, window, "text/plain;charset=utf-8"), "h\u00e9llo \u2713 \U0001F600");
+  EXPECT_EQ(paste(*reader, window, "STRING"), std::nullopt);  // not Latin-1
+  EXPECT_EQ(paste(*reader, window, "image/png"), std::nullopt);
+  ASSERT_TRUE(convert(*reader, window, "TARGETS"));
+  const auto targets = reader->cardinals(window, "TAVELIN_PASTE", XCB_ATOM_ATOM);
+  ASSERT_TRUE(targets);
+  EXPECT_NE(std::find(targets->begin(), targets->end(), reader->atom("UTF8_STRING")),
+            targets->end());
+  EXPECT_EQ(std::find(targets->begin(), targets->end(), XCB_ATOM_STRING), targets->end());
+
+  // Plain ASCII is offered as STRING too; another program's copy ends the offer.
+  const auto clipboard = x11::X11Clipboard::open(desktop->display());
+  ASSERT_TRUE(clipboard);
+  ASSERT_TRUE(clipboard->set("plain text"));
+  EXPECT_EQ(paste(*reader, window, "STRING"), "plain text");
+  EXPECT_TRUE(clipboard->owns());
+  xcb_set_selection_owner(reader->get(), window, reader->atom("CLIPBOARD"), XCB_CURRENT_TIME);
+  reader->flush();
+  EXPECT_TRUE(testing::eventually([&] { return !clipboard->owns(); }));
+  xcb_destroy_window(reader->get(), window);
+  reader->flush();
 }
 
 }  // namespace

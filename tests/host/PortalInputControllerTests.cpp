@@ -160,6 +160,17 @@ TEST_F(PortalInputControllerTest, ModifiersAreHeldAroundTheirEventAndNeverLeftDo
                                     "up 55", "mouse 2 b0 c1 @200,50", "up 56"}));
 }
 
+// A phone's paste field becomes the desktop's clipboard; nothing is raised for it.
+TEST_F(PortalInputControllerTest, ClipboardTextGoesToTheDesktopWithoutRaisingAnything) {
+  auto paste = message("clipboard");
+  paste.text = "h\u00e9llo \U0001F600";
+  controller->enqueue(paste);
+  controller->enqueue(message("clipboard"));  // no text: nothing to set
+  queue->runAll();
+  EXPECT_EQ(poster->take(), (Events{"clipboard h\u00e9llo \U0001F600"}));
+  EXPECT_EQ(raiseAttempts(), 0);
+}
+
 TEST_F(PortalInputControllerTest, APhoneThatVanishesMidStrokeLetsGoOfButtonAndModifiers) {
   const Uuid phone = Uuid::random();
   auto down = message("pointerdown", 0, 0);

@@ -33,9 +33,11 @@ class RecordingEventPoster final : public EventPoster {
   bool keyPress(std::uint16_t virtualKey) override {
     return record("key", "key " + std::to_string(virtualKey));
   }
+  bool setClipboard(std::string_view utf8) override {
+    return record("clipboard", "clipboard " + std::string(utf8));
+  }
   bool modifierKey(std::uint16_t virtualKey, bool down) override {
-    return record("modifier",
-                  std::string(down ? "down " : "up ") + std::to_string(virtualKey));
+    return record("modifier", std::string(down ? "down " : "up ") + std::to_string(virtualKey));
   }
   bool typeUnits(std::u16string_view units) override {
     std::lock_guard guard(lock_);

@@ -69,7 +69,8 @@ struct X11EventPoster::Keymap : Connection::KeyboardMapping {
   }
 };
 
-X11EventPoster::X11EventPoster(std::string display) : x_(Connection::open(display)) {
+X11EventPoster::X11EventPoster(std::string display)
+    : display_(std::move(display)), x_(Connection::open(display_)) {
   if (!x_) return;
   const auto* test = xcb_get_extension_data(x_->get(), &xcb_test_id);
   available_ = test != nullptr && test->present;
@@ -168,6 +169,12 @@ bool X11EventPoster::modifierKey(std::uint16_t virtualKey, bool down) {
   if (!down && held != heldKeys_.end()) heldKeys_.erase(held);
   fake(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode);
   return finish();
+}
+
+bool X11EventPoster::setClipboard(std::string_view utf8) {
+  std::lock_guard guard(lock_);
+  if (!clipboard_) clipboard_ = X11Clipboard::open(display_);
+  return clipboard_ && clipboard_->set(std::string(utf8));
 }
 
 bool X11EventPoster::typeUnits(std::u16string_view units) {

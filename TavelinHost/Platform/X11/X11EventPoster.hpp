@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "TavelinHost/Platform/EventPoster.hpp"
+#include "TavelinHost/Platform/X11/X11Clipboard.hpp"
 #include "TavelinHost/Platform/X11/X11Connection.hpp"
 
 namespace tavelin::x11 {
@@ -35,6 +36,8 @@ class X11EventPoster final : public EventPoster {
   // go: each change costs every client a reload, and the wait for it.
   bool typesWholeText() const override { return true; }
   bool isButtonDown(int button) override;
+  // The CLIPBOARD selection, held by a window of this poster until another program copies.
+  bool setClipboard(std::string_view utf8) override;
 
  private:
   struct Keymap;
@@ -43,11 +46,13 @@ class X11EventPoster final : public EventPoster {
   bool finish();  // flushes; false when the connection broke
   void drainEvents();
 
+  const std::string display_;
   std::shared_ptr<Connection> x_;
   bool available_ = false;
   std::mutex lock_;       // one request sequence at a time
   unsigned pressed_ = 0;  // X buttons this poster holds, bit per button number; guarded by lock_
-  std::vector<xcb_keycode_t> heldKeys_;  // modifier keys it holds down; guarded by lock_
+  std::vector<xcb_keycode_t> heldKeys_;      // modifier keys it holds down; guarded by lock_
+  std::unique_ptr<X11Clipboard> clipboard_;  // made at the first use; guarded by lock_
 };
 
 }  // namespace tavelin::x11

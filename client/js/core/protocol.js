@@ -89,3 +89,5 @@ const held = (modifiers) => (modifiers?.length ? { modifiers } : {});
 export const textMessage = (text, modifiers) => JSON.stringify({ type: 'text', text, ...held(modifiers) });
 export const keyMessage = (key, modifiers) => JSON.stringify({ type: 'key', key, ...held(modifiers) });
 export const selectPortal = (portalId) => JSON.stringify({ type: 'selectportal', portalId });
+// Text for the computer's clipboard.
+export const clipboardMessage = (text) => JSON.stringify({ type: 'clipboard', text });

@@ -8,7 +8,9 @@ import { applyPinch, containRect, identityZoom, unzoom, viewportToNormalized } f
 import { LinkStats } from '../core/link-stats.js';
 import { ModifierKeys, modifierNames } from '../core/modifiers.js';
 import { Presenter } from '../core/presenter.js';
-import { keyMessage, moreKeys, pointMessage, selectPortal, specialKeys, streamURL, textMessage } from '../core/protocol.js';
+import {
+  clipboardMessage, keyMessage, moreKeys, pointMessage, selectPortal, specialKeys, streamURL, textMessage,
+} from '../core/protocol.js';
 import { StreamLoop } from '../core/stream.js';
 import { Trackpad } from '../core/trackpad.js';
 
@@ -520,7 +522,7 @@ export class StreamView {
     });
     // Any use of the controls counts; typing keeps them, as does an open menu or the choice
     // to keep them.
-    for (const id of ['toolbar', 'keys-bar', 'menu']) {
+    for (const id of ['toolbar', 'keys-bar', 'menu', 'clipboard-panel']) {
       for (const type of ['pointerdown', 'keydown', 'focusin', 'change']) {
         $(id).addEventListener(type, () => this.controls.use());
       }
@@ -533,6 +535,28 @@ export class StreamView {
       this.controls.use();
     });
     $('controls-edge').addEventListener('click', () => this.controls.use());
+    // The paste field: its text becomes the computer's clipboard, for Ctrl+V there.
+    const panel = $('clipboard-panel');
+    const showPanel = (open) => {
+      panel.hidden = !open;
+      $('clipboard-button').setAttribute('aria-expanded', String(open));
+      $('clipboard-status').textContent = '';
+      this.controls.keep('clipboard', open);
+      if (open) {
+        $('menu').hidden = true;
+        $('menu-button').setAttribute('aria-expanded', 'false');
+        this.controls.keep('menu', false);
+        $('clipboard-text').focus();
+      }
+    };
+    $('clipboard-button').addEventListener('click', () => showPanel(panel.hidden));
+    $('clipboard-close').addEventListener('click', () => showPanel(false));
+    $('clipboard-send').addEventListener('click', () => {
+      const text = $('clipboard-text').value;
+      if (!text) return;
+      this.send(clipboardMessage(text));
+      $('clipboard-status').textContent = 'Copied to the computer\u2019s clipboard';
+    });
     const figures = $('figures-button');
     figures.addEventListener('click', () => this.showFigures(figures.getAttribute('aria-pressed') !== 'true'));
     this.showFigures(remembered(figuresSetting) === 'shown');

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "TavelinHost/Platform/X11/X11Connection.hpp"
+
+namespace tavelin::x11 {
+
+// Holds text on the CLIPBOARD selection for other programs to paste, as X11 clipboards work:
+// the owner answers each program that asks, from a window of its own, until another program
+// takes the selection. Its own connection and thread; `set` from any thread.
+class X11Clipboard {
+ public:
+  // Nothing when the display cannot be opened.
+  static std::unique_ptr<X11Clipboard> open(const std::string& display);
+  ~X11Clipboard();
+
+  // Takes the selection with `utf8`; false when the server did not give it.
+  bool set(std::string utf8);
+  // Whether it still owns the selection (no other program took it since).
+  bool owns() const;
+
+ private:
+  explicit X11Clipboard(std::shared_ptr<Connection> x);
+  void run();
+  void wake();
+  void answer(const xcb_selection_request_event_t& request);
+
+  const std::shared_ptr<Connection> x_;
+  xcb_window_t window_ = 0;
+  xcb_atom_t clipboard_ = 0, targets_ = 0, utf8_ = 0, text_ = 0, plain_ = 0, plainUtf8_ = 0;
+  int wake_ = -1;  // eventfd: look at the queue again, or stop
+  std::atomic<bool> running_{true};
+  mutable std::mutex lock_;
+  std::string offered_;  // guarded by lock_
+  bool owned_ = false;   // guarded by lock_
+  std::thread thread_;
+};
+
+}  // namespace tavelin::x11
