@@ -555,7 +555,7 @@ export class StreamView {
       const text = $('clipboard-text').value;
       if (!text) return;
       this.send(clipboardMessage(text));
-      $('clipboard-status').textContent = 'Copied to the computer\u2019s clipboard';
+      $('clipboard-status').textContent = 'Sent to the computer\u2019s clipboard';
     });
     const figures = $('figures-button');
     figures.addEventListener('click', () => this.showFigures(figures.getAttribute('aria-pressed') !== 'true'));
