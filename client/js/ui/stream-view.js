@@ -94,8 +94,11 @@ export class StreamView {
         tokenGone: onTokenGone,
       },
     });
+    this.touchTime = null; // when the touch being handled happened
     this.trackpad = new Trackpad({
-      now: () => performance.now(),
+      // The touch's own time: a busy page that handles a burst of moves at once still sees
+      // the speed the finger had.
+      now: () => this.touchTime ?? performance.now(),
       shown: () => this.shownSize(),
       emit: (event) => this.trackpadEvent(event),
       onCursor: () => this.presenter.redraw(),
@@ -417,6 +420,7 @@ export class StreamView {
   setUpInput() {
     const recognizer = new GestureRecognizer({ emit: (g) => this.gesture(g) });
     const point = (e) => {
+      this.touchTime = e.timeStamp;
       const rect = this.canvas.getBoundingClientRect();
       return [e.pointerId, e.clientX - rect.left, e.clientY - rect.top];
     };
