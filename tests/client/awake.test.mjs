@@ -23,18 +23,25 @@ function fakes({ refuse = false } = {}) {
   return { log, wakeLock, makeVideo, made: () => made, setVisible: (v) => { visible = v; }, visible: () => visible };
 }
 
-test('the wake lock is held while watching a visible page, and asked again when it shows', async () => {
-  const f = fakes();
-  const awake = new ScreenAwake({ wakeLock: f.wakeLock, video: f.makeVideo, visible: f.visible });
+// Watching starts (asked twice: held once), the page hides and shows again, watching stops.
+async function watchHideShowAndStop(f, awake) {
   await awake.want(true);
   assert.equal(awake.held, true);
-  await awake.want(true); // asked once
+  await awake.want(true);
   f.setVisible(false);
   await awake.visibilityChanged();
   assert.equal(awake.held, false);
   f.setVisible(true);
   await awake.visibilityChanged();
+  assert.equal(awake.held, true);
   await awake.want(false);
+  assert.equal(awake.held, false);
+}
+
+test('the wake lock is held while watching a visible page, and asked again when it shows', async () => {
+  const f = fakes();
+  const awake = new ScreenAwake({ wakeLock: f.wakeLock, video: f.makeVideo, visible: f.visible });
+  await watchHideShowAndStop(f, awake);
   assert.deepEqual(f.log, ['request screen', 'release', 'request screen', 'release']);
   assert.equal(f.made(), 0, 'no video where the lock works');
 });
@@ -43,14 +50,7 @@ test('over plain HTTP (no wake lock) or when it is refused, a video plays instea
   for (const refused of [false, true]) {
     const f = fakes({ refuse: refused });
     const awake = new ScreenAwake({ wakeLock: refused ? f.wakeLock : undefined, video: f.makeVideo, visible: f.visible });
-    await awake.want(true);
-    assert.equal(awake.held, true);
-    f.setVisible(false);
-    await awake.visibilityChanged();
-    assert.equal(awake.held, false);
-    f.setVisible(true);
-    await awake.visibilityChanged();
-    await awake.want(false);
+    await watchHideShowAndStop(f, awake);
     const played = f.log.filter((l) => l === 'play' || l === 'pause');
     assert.deepEqual(played, ['play', 'pause', 'play', 'pause']);
     assert.equal(f.made(), 1, 'one video, made when first needed');

@@ -61,6 +61,15 @@ async function input(host, type, since) {
   return JSON.parse(line.slice(6));
 }
 
+// Pairs with the PIN (a host without approval) and waits until pictures flow.
+async function pairAndWatch(host, page, acks) {
+  await page.goto(host.url);
+  await page.waitForSelector('#pair-screen:not([hidden])');
+  await page.fill('#pin', host.pin);
+  await page.waitForSelector('#stream-screen:not([hidden])');
+  await waitUntil(() => acks.count >= 3);
+}
+
 async function waitUntil(condition, ms = 10000) {
   const end = Date.now() + ms;
   while (!(await condition())) {
@@ -189,11 +198,7 @@ test('the keys bar holds modifiers for the next key or tap, locks them, and has 
   const host = await DemoHost.start({ port: freePort(), requireApproval: false });
   const { context, page, acks } = await phone();
   try {
-    await page.goto(host.url);
-    await page.waitForSelector('#pair-screen:not([hidden])');
-    await page.fill('#pin', host.pin);
-    await page.waitForSelector('#stream-screen:not([hidden])');
-    await waitUntil(() => acks.count >= 3);
+    await pairAndWatch(host, page, acks);
     await page.click('#keys-button');
     const button = (name) => page.getByRole('button', { name, exact: true });
     const pressed = (name) => button(name).getAttribute('aria-pressed');
@@ -263,11 +268,7 @@ test('the picture as a trackpad: the cursor moves by the finger, taps click unde
   const host = await DemoHost.start({ port: freePort(), requireApproval: false });
   const { context, page, acks, touch } = await phone();
   try {
-    await page.goto(host.url);
-    await page.waitForSelector('#pair-screen:not([hidden])');
-    await page.fill('#pin', host.pin);
-    await page.waitForSelector('#stream-screen:not([hidden])');
-    await waitUntil(() => acks.count >= 3);
+    await pairAndWatch(host, page, acks);
     const toggle = page.getByRole('button', { name: 'Trackpad', exact: true });
     assert.equal(await toggle.getAttribute('aria-pressed'), 'false');
     await toggle.click();
@@ -320,11 +321,7 @@ test('in landscape and full screen the controls give the picture the screen, and
   const host = await DemoHost.start({ port: freePort(), requireApproval: false });
   const { context, page, acks } = await phone({ viewport: { width: 844, height: 390 }, controls: 'auto' });
   try {
-    await page.goto(host.url);
-    await page.waitForSelector('#pair-screen:not([hidden])');
-    await page.fill('#pin', host.pin);
-    await page.waitForSelector('#stream-screen:not([hidden])');
-    await waitUntil(() => acks.count >= 3);
+    await pairAndWatch(host, page, acks);
     await shoot(page, 'landscape-controls');
 
     // What of the picture (1280 × 720, fitted to the view) anything visible covers.

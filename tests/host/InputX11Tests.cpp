@@ -12,6 +12,7 @@
 #include "TavelinHost/Platform/X11/X11EventPoster.hpp"
 #include "tests/support/InputRecorderWindow.hpp"
 #include "tests/support/LoopbackClient.hpp"
+#include "tests/support/WaitForWindow.hpp"
 #include "tests/support/XvfbDesktop.hpp"
 
 namespace tavelin {
@@ -90,6 +91,18 @@ class InputX11Test : public ::testing::Test {
       return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << "received:" << describe(recorder->events());
+  }
+  // Each named key sent as a phone sends it arrives, in order, as that keysym.
+  void expectKeysArrive(const std::vector<std::pair<const char*, std::uint32_t>>& keys) {
+    for (const auto& [name, keysym] : keys) {
+      auto key = message("key");
+      key.key = name;
+      controller->enqueue(key);
+    }
+    ASSERT_TRUE(waitFor(XCB_KEY_PRESS, keys.size()));
+    const auto pressed = only(recorder->events(), XCB_KEY_PRESS);
+    for (std::size_t i = 0; i < keys.size(); ++i)
+      EXPECT_EQ(pressed[i].keysym, keys[i].second) << keys[i].first;
   }
   void TearDown() override {
     if (HasFailure()) ADD_FAILURE() << "received:" << describe(recorder->events());
@@ -185,15 +198,7 @@ TEST_F(InputX11Test, TextArrivesAsTypedAndTheKeymapIsRestored) {
       {"Delete", 0xffff},    {"ArrowLeft", 0xff51}, {"ArrowRight", 0xff53}, {"ArrowUp", 0xff52},
       {"ArrowDown", 0xff54}, {"Home", 0xff50},      {"End", 0xff57},        {"PageUp", 0xff55},
       {"PageDown", 0xff56}};
-  for (const auto& [name, keysym] : keys) {
-    auto key = message("key");
-    key.key = name;
-    controller->enqueue(key);
-  }
-  ASSERT_TRUE(waitFor(XCB_KEY_PRESS, keys.size()));
-  const auto pressed = only(recorder->events(), XCB_KEY_PRESS);
-  for (std::size_t i = 0; i < keys.size(); ++i)
-    EXPECT_EQ(pressed[i].keysym, keys[i].second) << keys[i].first;
+  expectKeysArrive(keys);
 }
 
 TEST_F(InputX11Test, ModifiersReachTheWindowWithTheirEventAndComeUpAfter) {
@@ -225,15 +230,7 @@ TEST_F(InputX11Test, ModifiersReachTheWindowWithTheirEventAndComeUpAfter) {
       {"f1", 0xffbe},  {"f2", 0xffbf},     {"f3", 0xffc0},  {"f4", 0xffc1},  {"f6", 0xffc3},
       {"f7", 0xffc4},  {"f8", 0xffc5},     {"f9", 0xffc6},  {"f10", 0xffc7}, {"f11", 0xffc8},
       {"f12", 0xffc9}, {"insert", 0xff63}, {"menu", 0xff67}};
-  for (const auto& [name, keysym] : more) {
-    auto key = message("key");
-    key.key = name;
-    controller->enqueue(key);
-  }
-  ASSERT_TRUE(waitFor(XCB_KEY_PRESS, more.size()));
-  const auto pressed = only(recorder->events(), XCB_KEY_PRESS);
-  for (std::size_t i = 0; i < more.size(); ++i)
-    EXPECT_EQ(pressed[i].keysym, more[i].second) << more[i].first;
+  expectKeysArrive(more);
 }
 
 // Each ends its terminal: Ctrl+C (one character with Ctrl held, as a phone sends it) stops the
@@ -242,16 +239,8 @@ TEST_F(InputX11Test, CtrlCInterruptsATerminalAndAltF4ClosesOne) {
   const auto terminal = [&](const std::string& title) -> std::optional<pid_t> {
     const pid_t pid = desktop->run(
         {"xterm", "-title", title, "-geometry", "60x10+100+100", "-e", "sleep", "300"});
-    std::optional<LiveWindow> window;
-    const bool shown = testing::eventually(
-        [&] {
-          for (const auto& w : windows->onScreenWindows()) {
-            if (w.name == title) window = w;
-          }
-          return window.has_value();
-        },
-        30s);
-    if (!shown) return std::nullopt;
+    const auto window = testing::waitForWindow(*windows, title);
+    if (!window) return std::nullopt;
     const WindowID id = window->windowID;
     controller->setMapper(std::make_shared<WindowCoordinateMapper>(
         std::make_shared<LiveWindowGeometryProvider>(

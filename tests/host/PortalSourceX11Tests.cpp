@@ -14,6 +14,7 @@
 #include "tests/support/CaptureRecorder.hpp"
 #include "tests/support/LoopbackClient.hpp"
 #include "tests/support/MinimiseWindow.hpp"
+#include "tests/support/WaitForWindow.hpp"
 #include "tests/support/XvfbDesktop.hpp"
 
 namespace tavelin {
@@ -85,16 +86,8 @@ class PortalSourceX11Test : public ::testing::Test {
         "while :; do printf '\\r%s' $(date +%N); sleep 0.05; done";
     programs.push_back(desktop->run({"xterm", "-class", windowClass, "-title", windowClass,
                                      "-geometry", geometry, "-e", "sh", "-c", script}));
-    std::optional<LiveWindow> found;
-    // A busy machine can take many seconds to show a first xterm; the wait ends when it shows.
-    EXPECT_TRUE(eventually(
-        [&] {
-          for (const auto& window : windows->onScreenWindows()) {
-            if (window.name == windowClass) found = window;
-          }
-          return found.has_value();
-        },
-        std::chrono::seconds(30)));
+    const auto found = testing::waitForWindow(*windows, windowClass);
+    EXPECT_TRUE(found) << "no window titled \"" << windowClass << "\" appeared";
     return found.value_or(LiveWindow{});
   }
   WindowTarget targetOf(const LiveWindow& window, const std::string& windowClass) {

@@ -14,6 +14,7 @@
 #include "tests/support/CaptureRecorder.hpp"
 #include "tests/support/LoopbackClient.hpp"
 #include "tests/support/ManualExecutor.hpp"
+#include "tests/support/WaitForWindow.hpp"
 #include "tests/support/XvfbDesktop.hpp"
 
 namespace tavelin {
@@ -85,15 +86,8 @@ TEST_F(VirtualDisplayX11Test, AParkedWindowIsCapturedAndRemovalLeavesTheScreenAs
   // An xterm that keeps printing, moved onto the virtual display.
   const pid_t xterm = desktop->run({"xterm", "-title", "Parked", "-geometry", "60x12+100+100", "-e",
                                     "sh", "-c", "while :; do date +%N; sleep 0.05; done"});
-  std::optional<LiveWindow> window;
-  ASSERT_TRUE(testing::eventually(
-      [&] {
-        for (const auto& w : windows->onScreenWindows()) {
-          if (w.name == "Parked") window = w;
-        }
-        return window.has_value();
-      },
-      30s));
+  const auto window = testing::waitForWindow(*windows, "Parked");
+  ASSERT_TRUE(window);
   x11::X11WindowControl(connection).setPosition(window->windowID, {2100, 200});
   ASSERT_TRUE(testing::eventually([&] {
     const auto now = windows->window(window->windowID);

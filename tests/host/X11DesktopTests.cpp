@@ -10,6 +10,7 @@
 #include "TavelinHost/Platform/X11/X11Desktop.hpp"
 #include "tests/support/LoopbackClient.hpp"
 #include "tests/support/MinimiseWindow.hpp"
+#include "tests/support/WaitForWindow.hpp"
 #include "tests/support/XvfbDesktop.hpp"
 
 namespace tavelin {
@@ -30,22 +31,12 @@ class X11DesktopTest : public ::testing::Test {
   }
   void SetUp() override { ASSERT_TRUE(connection) << "no X connection to " << desktop->display(); }
 
-  // An xterm with a known class and title; waits until the window manager shows it. A busy
-  // machine can take many seconds to start the first one (fonts, the manager's first map), so
-  // the wait is long; it ends as soon as the window is listed.
+  // An xterm with a known class and title; waits until the window manager shows it.
   std::pair<pid_t, LiveWindow> openXterm(const std::string& title, const std::string& geometry) {
     const pid_t pid = desktop->run(
         {"xterm", "-class", "XTerm", "-title", title, "-geometry", geometry, "-e", "sleep", "120"});
-    std::optional<LiveWindow> found;
-    const bool shown = eventually(
-        [&] {
-          for (const auto& window : server.onScreenWindows()) {
-            if (window.name == title) found = window;
-          }
-          return found.has_value();
-        },
-        30s);
-    EXPECT_TRUE(shown) << "no window titled \"" << title << "\" appeared";
+    const auto found = testing::waitForWindow(server, title);
+    EXPECT_TRUE(found) << "no window titled \"" << title << "\" appeared";
     return {pid, found.value_or(LiveWindow{})};
   }
 
