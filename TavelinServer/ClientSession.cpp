@@ -79,7 +79,6 @@ void ClientSession::acknowledge() {
   bool waited = false;
   {
     std::lock_guard guard(statsLock_);
-    awaitingAck_ = false;
     waited = pendingFrame_ != nullptr;
     timing_.acknowledged(std::chrono::steady_clock::now(),
                          waited ? std::optional(pendingSince_) : std::nullopt);
@@ -108,13 +107,10 @@ void ClientSession::trySendPendingFrame() {
       pendingFrame_.reset();
       return;
     }
-    if (isSending_ || (awaitingAck_ && lastFrameSentAt_ && now - *lastFrameSentAt_ < ackWait))
-      return;
+    if (isSending_ || !timing_.mayRelease(now)) return;
     frame = std::move(pendingFrame_);
     pendingFrame_.reset();
     isSending_ = true;
-    awaitingAck_ = true;
-    lastFrameSentAt_ = now;
     timing_.sent(now);
     ++sent_;
   }

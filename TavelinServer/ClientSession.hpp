@@ -80,12 +80,10 @@ class ClientSession final : public ViewerSession,
   std::uint64_t sent_ = 0;             // guarded by statsLock_
   std::uint64_t dropped_ = 0;          // guarded by statsLock_
   // Written only on queue_, read by pictureDue from the capture's thread.
-  std::shared_ptr<const Bytes> pendingFrame_;                             // guarded by statsLock_
-  std::chrono::steady_clock::time_point pendingSince_;                    // guarded by statsLock_
-  bool isSending_ = false;                                                // guarded by statsLock_
-  bool awaitingAck_ = false;                                              // guarded by statsLock_
-  std::optional<std::chrono::steady_clock::time_point> lastFrameSentAt_;  // guarded by statsLock_
-  PictureTiming timing_{ackWait};                                         // guarded by statsLock_
+  std::shared_ptr<const Bytes> pendingFrame_;           // guarded by statsLock_
+  std::chrono::steady_clock::time_point pendingSince_;  // guarded by statsLock_
+  bool isSending_ = false;                              // guarded by statsLock_
+  PictureTiming timing_{ackWait};                       // guarded by statsLock_
 
   // Touched only on queue_.
   Uuid pendingPortal_;  // the portal of pendingFrame_

@@ -55,6 +55,12 @@ class PictureTiming {
     return std::min(overdue, *sentAt_ + roundTrip_ - lead_);
   }
 
+  // Whether a picture may leave now: the last was acknowledged (or none was sent), or its
+  // acknowledgement is overdue.
+  bool mayRelease(Clock::time_point now) const {
+    return !awaiting_ || !sentAt_ || now - *sentAt_ >= ackWait_;
+  }
+
   Clock::duration roundTrip() const { return roundTrip_; }
   Clock::duration lead() const { return lead_; }
 

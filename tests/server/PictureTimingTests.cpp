@@ -93,6 +93,11 @@ TEST(PictureTimingTest, LongWaitsAndSlowPhonesStayWithinBounds) {
   EXPECT_GT(timing.roundTrip(), ackWait);
   timing.sent(t0 + 70s);
   EXPECT_EQ(timing.due(), t0 + 70s + ackWait);
+  // Until then the next picture waits; acknowledged, it leaves at once.
+  EXPECT_FALSE(timing.mayRelease(t0 + 70s + ackWait - 1ms));
+  EXPECT_TRUE(timing.mayRelease(t0 + 70s + ackWait));
+  timing.acknowledged(t0 + 70s + 10ms, std::nullopt);
+  EXPECT_TRUE(timing.mayRelease(t0 + 70s + 10ms));
 }
 
 }  // namespace
