@@ -180,7 +180,8 @@ test('a window picked in the desktop\'s chooser is watched and used, and comes b
       const watched = await watch(host, paired.body.token);
       watched.socket.send(JSON.stringify({ type: 'selectportal', portalId: windowPortal }));
       // Pictures of the window alone: Mutter pads its buffers to the screen, the crop says what is the window.
-      await until(() => watched.seen.pictures.some((p) => p.size.width < 1280 && p.size.height < 720), 20000,
+      // Under a sanitizer on a busy machine the first picture of a portal window can take long.
+      await until(() => watched.seen.pictures.some((p) => p.size.width < 1280 && p.size.height < 720), 40000,
         'pictures of the window').catch((error) => {
         throw new Error(`${error.message}: sizes ${JSON.stringify(watched.seen.pictures.map((p) => p.size))}`);
       });
