@@ -22,6 +22,16 @@ void ClientSession::setCurrentPortalID(const std::optional<Uuid>& portal) {
   currentPortal_ = portal;
 }
 
+std::optional<PortalView> ClientSession::view() const {
+  std::lock_guard guard(statsLock_);
+  return view_;
+}
+
+void ClientSession::setView(const std::optional<PortalView>& view) {
+  std::lock_guard guard(statsLock_);
+  view_ = view;
+}
+
 std::uint64_t ClientSession::framesSent() const {
   std::lock_guard guard(statsLock_);
   return sent_;
@@ -43,8 +53,9 @@ PictureDue ClientSession::pictureDue(const Uuid& portal) const {
   return timing_.due();
 }
 
-void ClientSession::pushFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) {
-  queue_.async([weak = weak_from_this(), jpeg = std::move(jpeg), portal]() mutable {
+void ClientSession::pushFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal,
+                              const NormalizedRect& shows) {
+  queue_.async([weak = weak_from_this(), jpeg = std::move(jpeg), portal, shows]() mutable {
     const auto self = weak.lock();
     if (!self || !self->isOpen() || self->currentPortalID() != portal) return;
     {
@@ -56,6 +67,7 @@ void ClientSession::pushFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& por
       self->timing_.arrived(now);
     }
     self->pendingPortal_ = portal;
+    self->pendingShows_ = shows;
     self->trySendPendingFrame();
   });
 }
@@ -116,6 +128,10 @@ void ClientSession::trySendPendingFrame() {
   }
   // The next picture is wanted from a new time on.
   tellReady();
+  if (pendingShows_ != NormalizedRect::full) {
+    auto view = std::make_shared<const Bytes>(toBytes(pictureViewJson(pendingShows_)));
+    write(WebSocketFrame::encodeHeader(WebSocketOpcode::text, view->size()), view);
+  }
   auto header = WebSocketFrame::encodeHeader(WebSocketOpcode::binary, frame->size());
   write(std::move(header), std::move(frame), [weak = weak_from_this()] {
     if (const auto self = weak.lock()) {

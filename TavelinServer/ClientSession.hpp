@@ -40,6 +40,8 @@ class ClientSession final : public ViewerSession,
 
   std::optional<Uuid> currentPortalID() const override;
   void setCurrentPortalID(const std::optional<Uuid>& portal) override;
+  std::optional<PortalView> view() const override;
+  void setView(const std::optional<PortalView>& view) override;
   std::uint64_t framesSent() const;
   std::uint64_t framesDropped() const;
   bool isOpen() const;
@@ -50,8 +52,10 @@ class ClientSession final : public ViewerSession,
   PictureDue pictureDue(const Uuid& portal) const;
 
   // From any thread: each only schedules work on the session's queue. A picture of `portal`
-  // is dropped unless the phone still watches that portal when it is its turn to leave.
-  void pushFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal);
+  // is dropped unless the phone still watches that portal when it is its turn to leave. One of
+  // part of the portal (`shows`) leaves just after the message that says which part.
+  void pushFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal,
+                 const NormalizedRect& shows = NormalizedRect::full);
   void sendText(std::string text) override;
   void close();
 
@@ -76,6 +80,7 @@ class ClientSession final : public ViewerSession,
 
   mutable std::mutex statsLock_;
   std::optional<Uuid> currentPortal_;  // guarded by statsLock_
+  std::optional<PortalView> view_;     // guarded by statsLock_
   bool closed_ = false;                // guarded by statsLock_
   std::uint64_t sent_ = 0;             // guarded by statsLock_
   std::uint64_t dropped_ = 0;          // guarded by statsLock_
@@ -86,7 +91,8 @@ class ClientSession final : public ViewerSession,
   PictureTiming timing_{ackWait};                       // guarded by statsLock_
 
   // Touched only on queue_.
-  Uuid pendingPortal_;  // the portal of pendingFrame_
+  Uuid pendingPortal_;                                  // the portal of pendingFrame_
+  NormalizedRect pendingShows_ = NormalizedRect::full;  // the part of it pendingFrame_ shows
 };
 
 }  // namespace tavelin

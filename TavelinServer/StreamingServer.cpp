@@ -225,14 +225,28 @@ void StreamingServer::disconnectAll() {
 // Every picture passes here and through the capture's gate (viewerCount): they look at the
 // sessions in place rather than copying the table. Sessions only queue work here, and their
 // own locks are never held while this one is taken.
-void StreamingServer::sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) {
+void StreamingServer::sendFrame(const CapturedFrame& frame, const Uuid& portal) {
   std::lock_guard guard(sessionsLock_);
   for (const auto& entry : activeSessions_) {
     const auto& session = entry.second;
-    if (session->isOpen() && session->currentPortalID() == portal) {
-      session->pushFrame(jpeg, portal);
+    if (session->isOpen() && session->currentPortalID() == portal &&
+        session->view() == frame.view) {
+      session->pushFrame(frame.jpeg, portal, frame.shows);
     }
   }
+}
+
+std::vector<std::optional<PortalView>> StreamingServer::views(const Uuid& portal) const {
+  std::vector<std::optional<PortalView>> distinct;
+  std::lock_guard guard(sessionsLock_);
+  for (const auto& entry : activeSessions_) {
+    const auto& session = entry.second;
+    if (!session->isOpen() || session->currentPortalID() != portal) continue;
+    const auto view = session->view();
+    if (std::find(distinct.begin(), distinct.end(), view) == distinct.end())
+      distinct.push_back(view);
+  }
+  return distinct;
 }
 
 std::vector<std::shared_ptr<ViewerSession>> StreamingServer::viewerSessions() const {

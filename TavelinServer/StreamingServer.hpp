@@ -89,9 +89,10 @@ class StreamingServer final : public ViewerServer,
   std::vector<std::shared_ptr<ClientSession>> sessions() const;
   std::size_t sessionCount() const;
   void disconnectAll();
-  // To every open session viewing `portal`; one shared buffer for all of them.
-  void sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) override;
+  // To every open session viewing `portal` with the frame's view; one shared buffer for all.
+  void sendFrame(const CapturedFrame& frame, const Uuid& portal) override;
   std::size_t viewerCount(const Uuid& portal) const override;
+  std::vector<std::optional<PortalView>> views(const Uuid& portal) const override;
   PictureDue pictureDue(const Uuid& portal) const override;
   std::vector<std::shared_ptr<ViewerSession>> viewerSessions() const override;
   // Sets onSessionConnected, onSessionDisconnected and onInput.

@@ -252,12 +252,17 @@ void CaptureSource::watchdogTick() {
 void CaptureSource::deliver(const CaptureSample& sample) {
   if (!running_) return;
   if (frameGate && !frameGate()) return;  // before any work on the picture
-  auto frame = encoder_.makeFrame(
+  std::vector<std::optional<PortalView>> views;
+  if (pictureViews) views = pictureViews();
+  if (!pictureViews) views.emplace_back();
+  auto set = encoder_.makeFrames(
       sample, [this](const PixelSize& contentSize) { return cropRect(contentSize); },
-      settings_.maxFrameDimension, settings_.jpegQuality, now_());
-  if (!frame) return;
-  updateSourceSize(frame->size);
-  if (onFrame) onFrame(*frame);
+      settings_.maxFrameDimension, settings_.jpegQuality, now_(), views);
+  if (!set) return;
+  updateSourceSize(set->size);
+  if (onFrame) {
+    for (const auto& frame : set->frames) onFrame(frame);
+  }
 }
 
 }  // namespace tavelin

@@ -77,10 +77,9 @@ Planes layOut(std::vector<std::uint8_t>& storage, int width, int height) {
 FrameEncoder::FrameEncoder() : state_(std::make_unique<State>()) {}
 FrameEncoder::~FrameEncoder() = default;
 
-std::optional<CapturedFrame> FrameEncoder::makeFrame(const CaptureSample& sample,
-                                                     const CropFunction& crop,
-                                                     int maxFrameDimension, double jpegQuality,
-                                                     Date now) {
+std::optional<FrameEncoder::FrameSet> FrameEncoder::makeFrames(
+    const CaptureSample& sample, const CropFunction& crop, int maxFrameDimension,
+    double jpegQuality, Date now, std::span<const std::optional<PortalView>> views) {
   if (!sample.isValid || sample.status != FrameStatus::complete || !sample.pixels ||
       !sample.pixels->data) {
     return std::nullopt;
@@ -94,13 +93,41 @@ std::optional<CapturedFrame> FrameEncoder::makeFrame(const CaptureSample& sample
   const std::size_t needed =
       static_cast<std::size_t>(buffer.stride) * static_cast<std::size_t>(buffer.height);
   if (buffer.stride < buffer.width * 4 || buffer.size < needed) return std::nullopt;
+  return FrameSet{plan->output, encodeViews(buffer.data.get(), buffer.stride, plan->crop,
+                                            plan->output, views, jpegQuality, now)};
+}
 
-  // The crop is a view into the sample: no copy of the picture before conversion.
-  const std::uint8_t* view = buffer.data.get() + plan->crop.y * buffer.stride + plan->crop.x * 4;
-  auto jpeg = encode(view, buffer.stride, static_cast<int>(plan->crop.width),
-                     static_cast<int>(plan->crop.height), plan->output, jpegQuality);
-  if (!jpeg) return std::nullopt;
-  return CapturedFrame{std::make_shared<const Bytes>(std::move(*jpeg)), plan->output, now};
+std::optional<CapturedFrame> FrameEncoder::makeFrame(const CaptureSample& sample,
+                                                     const CropFunction& crop,
+                                                     int maxFrameDimension, double jpegQuality,
+                                                     Date now) {
+  const std::optional<PortalView> whole[] = {std::nullopt};
+  auto set = makeFrames(sample, crop, maxFrameDimension, jpegQuality, now, whole);
+  if (!set || set->frames.empty()) return std::nullopt;
+  return std::move(set->frames.front());
+}
+
+std::vector<CapturedFrame> FrameEncoder::encodeViews(
+    const std::uint8_t* bgrx, int stride, const PixelRect& portal, const PixelSize& whole,
+    std::span<const std::optional<PortalView>> views, double jpegQuality, Date now) {
+  std::vector<CapturedFrame> frames;
+  frames.reserve(views.size());
+  for (const auto& view : views) {
+    ViewCut cut{portal, whole, NormalizedRect::full};
+    if (view) {
+      const auto part = cutView(portal, *view);
+      if (!part) continue;
+      cut = *part;
+    }
+    // The part is a view into the pixels: no copy of the picture before conversion.
+    const std::uint8_t* start = bgrx + cut.part.y * stride + cut.part.x * 4;
+    auto jpeg = encode(start, stride, static_cast<int>(cut.part.width),
+                       static_cast<int>(cut.part.height), cut.output, jpegQuality);
+    if (!jpeg) continue;
+    frames.push_back(
+        {std::make_shared<const Bytes>(std::move(*jpeg)), whole, now, view, cut.shows});
+  }
+  return frames;
 }
 
 std::optional<Bytes> FrameEncoder::encode(const std::uint8_t* bgrx, int stride, int w, int h,

@@ -3,6 +3,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "TavelinHost/Platform/ScreenCaptureService.hpp"
 #include "TavelinKit/Model/Geometry.hpp"
@@ -40,9 +42,27 @@ class FrameEncoder {
   FrameEncoder(const FrameEncoder&) = delete;
   FrameEncoder& operator=(const FrameEncoder&) = delete;
 
-  // Nothing for samples that are not complete pictures, or that the plan or encoder refuses.
+  // The frames of one sample: the whole portal's size, and a frame for each view asked for
+  // (nothing: the whole portal, down-scaled to maxFrameDimension; a view: its part, at the
+  // phone's pixels). Nothing for samples that are not complete pictures, or that the plan
+  // refuses; a view the encoder refuses is left out.
+  struct FrameSet {
+    PixelSize size;
+    std::vector<CapturedFrame> frames;
+  };
+  std::optional<FrameSet> makeFrames(const CaptureSample& sample, const CropFunction& crop,
+                                     int maxFrameDimension, double jpegQuality, Date now,
+                                     std::span<const std::optional<PortalView>> views);
+  // The whole portal alone.
   std::optional<CapturedFrame> makeFrame(const CaptureSample& sample, const CropFunction& crop,
                                          int maxFrameDimension, double jpegQuality, Date now);
+
+  // A frame for each view of the portal, which is `portal` of the BGRX pixels at `bgrx`
+  // (`stride` bytes a row) and leaves at `whole` when shown whole.
+  std::vector<CapturedFrame> encodeViews(const std::uint8_t* bgrx, int stride,
+                                         const PixelRect& portal, const PixelSize& whole,
+                                         std::span<const std::optional<PortalView>> views,
+                                         double jpegQuality, Date now);
 
   // The same path for pixels already in hand: width × height BGRX at `bgrx` with `stride`
   // bytes a row, scaled to `output`, quality 0…1.

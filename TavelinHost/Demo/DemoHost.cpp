@@ -38,8 +38,11 @@ class AnnouncingViewerServer final : public ViewerServer {
   std::vector<std::shared_ptr<ViewerSession>> viewerSessions() const override {
     return server_->viewerSessions();
   }
-  void sendFrame(std::shared_ptr<const Bytes> jpeg, const Uuid& portal) override {
-    server_->sendFrame(std::move(jpeg), portal);
+  void sendFrame(const CapturedFrame& frame, const Uuid& portal) override {
+    server_->sendFrame(frame, portal);
+  }
+  std::vector<std::optional<PortalView>> views(const Uuid& portal) const override {
+    return server_->views(portal);
   }
   std::size_t viewerCount(const Uuid& portal) const override {
     return server_->viewerCount(portal);

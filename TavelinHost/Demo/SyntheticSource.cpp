@@ -96,9 +96,12 @@ void SyntheticCaptureSource::tick() {
       picture_.render(frame_, name_ + "  FRAME " + std::to_string(frame_) + "  " + clockText());
   ++frame_;
   const PixelSize size{picture_.width(), picture_.height()};
-  auto jpeg = encoder_.encode(pixels.data(), picture_.stride(), picture_.width(), picture_.height(),
-                              size, settings_.jpegQuality);
-  if (!jpeg) return;
+  std::vector<std::optional<PortalView>> views;
+  if (pictureViews) views = pictureViews();
+  if (!pictureViews) views.emplace_back();
+  auto frames =
+      encoder_.encodeViews(pixels.data(), picture_.stride(), {0, 0, size.width, size.height}, size,
+                           views, settings_.jpegQuality, std::chrono::system_clock::now());
   bool resized = false;
   {
     std::lock_guard guard(lock_);
@@ -107,8 +110,7 @@ void SyntheticCaptureSource::tick() {
   }
   if (resized && onSourceSizeChange) onSourceSizeChange(size);
   if (onFrame) {
-    onFrame(
-        {std::make_shared<const Bytes>(std::move(*jpeg)), size, std::chrono::system_clock::now()});
+    for (const auto& frame : frames) onFrame(frame);
   }
 }
 

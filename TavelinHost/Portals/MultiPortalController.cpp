@@ -12,14 +12,14 @@ PortalRuntime::PortalRuntime(Portal portalCopy, PortalSource pipeline,
       source(std::move(pipeline.source)),
       input(std::move(inputController)) {}
 
-void PortalRuntime::start(std::function<bool()> frameGate,
-                          std::function<PictureDue()> pictureDemand) {
-  source->frameGate = std::move(frameGate);
-  source->pictureDemand = std::move(pictureDemand);
+void PortalRuntime::start(Wants wants) {
+  source->frameGate = std::move(wants.frameGate);
+  source->pictureDemand = std::move(wants.pictureDemand);
+  source->pictureViews = std::move(wants.pictureViews);
   const std::weak_ptr<PortalRuntime> weak = weak_from_this();
   source->onFrame = [weak](const CapturedFrame& frame) {
     auto self = weak.lock();
-    if (self && !self->ended_ && self->onFrame) self->onFrame(frame.jpeg);
+    if (self && !self->ended_ && self->onFrame) self->onFrame(frame);
   };
   // The source keeps its own state and size; the runtime only passes the news on.
   auto changed = [weak] {
@@ -149,6 +149,7 @@ void MultiPortalController::attach(const std::shared_ptr<ViewerSession>& session
     if (previous) leaveLocked(guard, *session, *previous);
     // Set before the portal is checked: a stop that comes after the check finds the phone here.
     session->setCurrentPortalID(portalID);
+    session->setView(std::nullopt);  // a part of the last portal is no part of this one
     runtime = runtimeLocked(portalID);
     if (runtime) {
       runtime->viewers.insert(session->id);
@@ -184,8 +185,8 @@ std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& 
   auto runtime = std::make_shared<PortalRuntime>(*portal, std::move(pipeline), std::move(input));
 
   const std::weak_ptr<MultiPortalController> weak = weak_from_this();
-  runtime->onFrame = [weak, portalID](std::shared_ptr<const Bytes> jpeg) {
-    if (auto self = weak.lock()) self->server_->sendFrame(std::move(jpeg), portalID);
+  runtime->onFrame = [weak, portalID](const CapturedFrame& frame) {
+    if (auto self = weak.lock()) self->server_->sendFrame(frame, portalID);
   };
   const std::weak_ptr<PortalRuntime> weakRuntime = runtime;
   runtime->onStateOrSize = [weak, weakRuntime, portalID] {
@@ -199,7 +200,7 @@ std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& 
     self->notify();
   };
   runtimes_[portalID] = runtime;
-  runtime->start(
+  runtime->start({
       [weak, portalID] {
         auto self = weak.lock();
         return self && self->server_->viewerCount(portalID) > 0;
@@ -207,7 +208,12 @@ std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& 
       [weak, portalID] {
         auto self = weak.lock();
         return self ? self->server_->pictureDue(portalID) : std::nullopt;
-      });
+      },
+      [weak, portalID] {
+        auto self = weak.lock();
+        return self ? self->server_->views(portalID) : std::vector<std::optional<PortalView>>{};
+      },
+  });
   if (log_) log_("Capture", "Runtime started for " + portal->name);
   return runtime;
 }
@@ -264,7 +270,15 @@ void MultiPortalController::handleInput(const std::shared_ptr<ViewerSession>& se
       runtime = found->second;
     }
   }
-  if (runtime) runtime->input->enqueue(message, session->id);
+  if (!runtime) return;
+  if (message.type == InputMessageType::viewport) {
+    // A new part to show, also of a still screen.
+    if (session->view() == message.view) return;
+    session->setView(message.view);
+    runtime->source->pictureWanted(true);
+    return;
+  }
+  runtime->input->enqueue(message, session->id);
 }
 
 void MultiPortalController::pictureWanted(const Uuid& portal) {

@@ -31,10 +31,16 @@ class PortalRuntime : public std::enable_shared_from_this<PortalRuntime> {
   std::set<Uuid> viewers;  // guarded by the controller's lock
 
   // Set before start; called on the source's queues.
-  std::function<void(std::shared_ptr<const Bytes>)> onFrame;
+  std::function<void(const CapturedFrame&)> onFrame;
   std::function<void()> onStateOrSize;
 
-  void start(std::function<bool()> frameGate, std::function<PictureDue()> pictureDemand);
+  // The source's gate, demand and views (see PortalCaptureSource).
+  struct Wants {
+    std::function<bool()> frameGate;
+    std::function<PictureDue()> pictureDemand;
+    std::function<std::vector<std::optional<PortalView>>()> pictureViews;
+  };
+  void start(Wants wants);
   // No callback reaches the owner after this; the source is stopped.
   void end();
 

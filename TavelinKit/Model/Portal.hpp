@@ -14,6 +14,7 @@
 #include "TavelinKit/Foundation/Uuid.hpp"
 #include "TavelinKit/Model/Geometry.hpp"
 #include "TavelinKit/Model/PortalEnums.hpp"
+#include "TavelinKit/Model/PortalView.hpp"
 
 namespace tavelin {
 
@@ -101,11 +102,15 @@ struct Portal {
   friend bool operator==(const Portal&, const Portal&) = default;
 };
 
-// One encoded picture from a capture source; the bytes are shared by every viewer.
+// One encoded picture from a capture source; the bytes are shared by every viewer of it. A
+// picture made for a view goes to the phones that asked for that view, and tells them the part
+// it shows; `size` is then still the whole portal's.
 struct CapturedFrame {
   std::shared_ptr<const Bytes> jpeg;
   PixelSize size;
   Date timestamp;
+  std::optional<PortalView> view = std::nullopt;
+  NormalizedRect shows = NormalizedRect::full;
 };
 
 // The stored JSON form. Decoding requires every key but "shared" (files from before it was

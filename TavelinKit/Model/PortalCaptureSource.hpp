@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "TavelinKit/Model/Geometry.hpp"
 #include "TavelinKit/Model/PictureDemand.hpp"
@@ -43,6 +44,9 @@ class PortalCaptureSource {
   // it before each picture and look again at `pictureWanted`; with `refresh` a phone has no
   // picture yet, so one is made without a change. Set before start.
   std::function<PictureDue()> pictureDemand;
+  // The views the phones show (nothing: the whole portal); sources that can make pictures of
+  // parts make one for each, and only those. Unset: the whole portal alone. Set before start.
+  std::function<std::vector<std::optional<PortalView>>()> pictureViews;
   virtual void pictureWanted(bool refresh) { (void)refresh; }
 };
 

@@ -108,6 +108,25 @@ Modifiers readModifiers(const Json& object) {
   return held;
 }
 
+// A number that is there and finite, or nothing.
+std::optional<double> readFiniteNumber(const Json& object, std::string_view key) {
+  const Json* value = json::member(object, key);
+  if (value == nullptr || !value->is_number()) return std::nullopt;
+  const double number = value->get<double>();
+  return std::isfinite(number) ? std::optional(number) : std::nullopt;
+}
+
+std::optional<PortalView> readView(const Json& object) {
+  std::optional<double> numbers[6];
+  const char* const keys[6] = {"x", "y", "width", "height", "pixelWidth", "pixelHeight"};
+  for (int i = 0; i < 6; ++i) {
+    numbers[i] = readFiniteNumber(object, keys[i]);
+    if (!numbers[i]) return std::nullopt;
+  }
+  return PortalView::make(*numbers[0], *numbers[1], *numbers[2], *numbers[3], *numbers[4],
+                          *numbers[5]);
+}
+
 void putOptional(Json& object, const char* key, const std::optional<std::string>& value) {
   if (value) object[key] = *value;
 }
@@ -145,6 +164,7 @@ std::optional<InputMessage> InputMessage::parse(std::string_view utf8) {
   message.key = readLimitedString(*document, "key", maxKeyLength);
   message.portalId = readLimitedString(*document, "portalId", maxPortalIdLength);
   message.modifiers = readModifiers(*document);
+  if (message.type == InputMessageType::viewport) message.view = readView(*document);
   return message;
 }
 
@@ -188,6 +208,23 @@ std::string InputMessage::jsonString() const {
     }
     object["modifiers"] = std::move(names);
   }
+  if (view) {
+    object["x"] = view->area.x;
+    object["y"] = view->area.y;
+    object["width"] = view->area.width;
+    object["height"] = view->area.height;
+    object["pixelWidth"] = view->pixels.width;
+    object["pixelHeight"] = view->pixels.height;
+  }
+  return json::encodeCompact(object).value_or("{}");
+}
+
+std::string pictureViewJson(const NormalizedRect& shows) {
+  const Json object{{"type", "view"},
+                    {"x", shows.x},
+                    {"y", shows.y},
+                    {"width", shows.width},
+                    {"height", shows.height}};
   return json::encodeCompact(object).value_or("{}");
 }
 

@@ -10,6 +10,7 @@
 #include "TavelinKit/Foundation/Bytes.hpp"
 #include "TavelinKit/Model/Geometry.hpp"
 #include "TavelinKit/Model/PortalEnums.hpp"
+#include "TavelinKit/Model/PortalView.hpp"
 
 // The JSON text messages exchanged with phones over the stream socket.
 namespace tavelin {
@@ -27,6 +28,7 @@ inline constexpr std::string_view key = "key";
 inline constexpr std::string_view ack = "ack";
 inline constexpr std::string_view ping = "ping";
 inline constexpr std::string_view selectPortal = "selectportal";
+inline constexpr std::string_view viewport = "viewport";
 }  // namespace InputMessageType
 
 enum class MouseButton { left, right, middle };
@@ -102,6 +104,10 @@ struct InputMessage {
   std::optional<std::string> portalId;
   // "modifiers": a list of "ctrl", "alt", "shift", "super"; other entries are ignored.
   Modifiers modifiers = 0;
+  // Of a "viewport" message: the part of the portal the phone shows ("x", "y", "width",
+  // "height" as fractions, "pixelWidth", "pixelHeight"); nothing (the whole portal) when any
+  // is missing or they name no part.
+  std::optional<PortalView> view = std::nullopt;
 
   NormalizedPoint normalizedPoint() const { return {x, y}; }
 
@@ -114,6 +120,10 @@ struct InputMessage {
 
   friend bool operator==(const InputMessage&, const InputMessage&) = default;
 };
+
+// Sent just before a picture that shows only part of the portal: which part, as fractions of
+// the whole. A picture without one shows the whole portal.
+std::string pictureViewJson(const NormalizedRect& shows);
 
 // The state of the portal a phone is viewing.
 struct PortalStateMessage {

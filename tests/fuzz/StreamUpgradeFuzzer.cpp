@@ -10,10 +10,12 @@
 #include "TavelinServer/ClientSession.hpp"
 #include "TavelinServer/StreamingServer.hpp"
 #include "tests/support/LoopbackClient.hpp"
+#include "tests/support/WholePicture.hpp"
 
 namespace {
 
 using namespace tavelin;
+using tavelin::testing::wholePicture;
 
 struct Fixture {
   Fixture() {
@@ -54,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   client.send(head + std::string(reinterpret_cast<const char*>(data), size));
   for (const auto& session : f.server->sessions()) {
     if (const auto portal = session->currentPortalID()) {
-      f.server->sendFrame(std::make_shared<const Bytes>(Bytes(64, 0xAB)), *portal);
+      f.server->sendFrame(wholePicture(Bytes(64, 0xAB)), *portal);
     }
   }
   client.finishSending();

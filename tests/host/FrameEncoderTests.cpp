@@ -167,5 +167,52 @@ TEST(FrameEncoder, EncodesTheCropScaledAsAJpegOfTheReportedSize) {
   EXPECT_FALSE(encoder.makeFrame(broken, {}, 0, 0.6, now));
 }
 
+// A zoomed-in phone's part is cut from the source's pixels before any scaling: where the
+// whole portal leaves down-scaled, the part keeps the source's resolution, up to the phone's.
+TEST(FrameEncoder, MakesAPictureForEachViewFromTheSourcePixels) {
+  FrameEncoder encoder;
+  const Date now = testing::utc(2026, 3, 1);
+  // Red left half, blue right half; the portal is its middle 600x200, shown whole at 150 wide.
+  const auto sample = halves(640, 240);
+  const auto middle = [](const PixelSize&) { return PixelRect{20, 20, 600, 200}; };
+  const auto inBlue = PortalView::make(0.75, 0.25, 0.125, 0.5, 2000, 2000);
+  const auto small = PortalView::make(0.0, 0.0, 0.5, 1, 60, 60);
+  const std::optional<PortalView> views[] = {std::nullopt, inBlue, small};
+  const auto set = encoder.makeFrames(sample, middle, 150, 0.8, now, views);
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->size, (PixelSize{150, 50}));
+  ASSERT_EQ(set->frames.size(), 3u);
+
+  const auto& whole = set->frames[0];
+  EXPECT_EQ(whole.view, std::nullopt);
+  EXPECT_EQ(whole.shows, NormalizedRect::full);
+  EXPECT_EQ(decode(*whole.jpeg).width, 150);
+
+  // 75 × 100 source pixels, at their own size: never enlarged for the phone's 2000.
+  const auto& part = set->frames[1];
+  EXPECT_EQ(part.view, inBlue);
+  EXPECT_EQ(part.size, (PixelSize{150, 50}));  // still the whole portal's
+  EXPECT_EQ(part.shows, (NormalizedRect{0.75, 0.25, 0.125, 0.5}));
+  const auto blue = decode(*part.jpeg);
+  ASSERT_EQ(blue.width, 75);
+  ASSERT_EQ(blue.height, 100);
+  for (const std::size_t at : {std::size_t{0}, blue.rgb.size() - 3}) {
+    EXPECT_LT(blue.rgb[at], 40);       // no red: the part is inside the blue half
+    EXPECT_GT(blue.rgb[at + 2], 200);  // blue
+  }
+
+  // The red half's 300 × 200 pixels fit into the phone's 60 × 60 at one scale.
+  const auto red = decode(*set->frames[2].jpeg);
+  EXPECT_EQ(red.width, 60);
+  EXPECT_EQ(red.height, 40);
+  EXPECT_GT(red.rgb[0], 200);
+
+  // Nobody watching any view: nothing is encoded, but the portal's size is still known.
+  const auto none = encoder.makeFrames(sample, middle, 150, 0.8, now, {});
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->size, (PixelSize{150, 50}));
+  EXPECT_TRUE(none->frames.empty());
+}
+
 }  // namespace
 }  // namespace tavelin

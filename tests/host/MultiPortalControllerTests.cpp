@@ -159,6 +159,33 @@ TEST_F(MultiPortalControllerTest, ArrivingPhonesAndAcknowledgementsAskTheirPorta
   EXPECT_FALSE(sourceA->pictureDemand());  // A's runtime is gone, and nobody watches it
 }
 
+// A phone that zooms in asks its portal for pictures of the part it shows, at once even on a
+// still screen; the source is asked for each part shown. Another portal starts whole.
+TEST_F(MultiPortalControllerTest, APhoneThatZoomsInGetsPicturesOfItsPart) {
+  auto zoomed = connect(Uuid::random(), "zoomed");
+  auto other = connect(Uuid::random(), "other");
+  const auto sourceA = factory->made.at("A");
+  ASSERT_TRUE(sourceA->pictureViews);
+  EXPECT_EQ(sourceA->pictureViews(), (std::vector<std::optional<PortalView>>{std::nullopt}));
+  const int refreshes = sourceA->refreshes;
+
+  const auto viewport = InputMessage::parse(
+      R"({"type":"viewport","x":0.5,"y":0.5,"width":0.5,"height":0.5,"pixelWidth":800,"pixelHeight":600})");
+  ASSERT_TRUE(viewport && viewport->view);
+  server->handlers.onInput(zoomed, *viewport);
+  EXPECT_EQ(zoomed->view(), viewport->view);
+  EXPECT_EQ(sourceA->refreshes, refreshes + 1);
+  EXPECT_EQ(sourceA->pictureViews().size(), 2u);
+  server->handlers.onInput(zoomed, *viewport);  // the same part again: nothing new to make
+  EXPECT_EQ(sourceA->refreshes, refreshes + 1);
+
+  server->handlers.onInput(zoomed, select(b));
+  EXPECT_EQ(zoomed->view(), std::nullopt);
+  EXPECT_EQ(sourceA->pictureViews(), (std::vector<std::optional<PortalView>>{std::nullopt}));
+  server->handlers.onInput(other, *InputMessage::parse(R"({"type":"viewport"})"));
+  EXPECT_EQ(sourceA->refreshes, refreshes + 1);  // already whole
+}
+
 TEST_F(MultiPortalControllerTest, WithoutPortalsAPhoneWaitsIdleUntilADefaultAppears) {
   portals.clear();
   auto waiting = connect(Uuid::random(), "waiting");

@@ -13,6 +13,7 @@
 #include "tests/support/LoopbackClient.hpp"
 #include "tests/support/RawPhone.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
+#include "tests/support/WholePicture.hpp"
 
 namespace tavelin {
 namespace {
@@ -21,6 +22,7 @@ using namespace std::chrono_literals;
 using testing::eventually;
 using testing::LoopbackClient;
 using testing::RawPhone;
+using testing::wholePicture;
 
 class WebSocketSessionTest : public ::testing::Test {
  protected:
@@ -239,7 +241,7 @@ TEST_F(WebSocketSessionTest, EveryFrameArrivesWholeAndInOrderUnderMixedLoad) {
   std::atomic<bool> stop{false};
   std::thread host([&] {
     for (std::uint32_t n = 0; !stop; ++n) {
-      server->sendFrame(std::make_shared<const Bytes>(numberedPicture(n)), portal);
+      server->sendFrame(wholePicture(numberedPicture(n)), portal);
       session->sendText(R"({"type":"state","n":)" + std::to_string(n) + "}");
       session->sendText(R"({"type":"portals","n":)" + std::to_string(n) + "}");
       std::this_thread::sleep_for(1ms);
@@ -304,14 +306,13 @@ TEST_F(WebSocketSessionTest, PicturesArePacedByAcknowledgements) {
   auto& phone = phoneSession.first;
   const auto session = phoneSession.second;
   const Uuid portal = Uuid::random();
-  server->sendFrame(std::make_shared<const Bytes>(toBytes("A")), portal);  // nobody views it
+  server->sendFrame(wholePicture(toBytes("A")), portal);  // nobody views it
   EXPECT_EQ(server->viewerCount(portal), 0u);
   session->setCurrentPortalID(portal);
   EXPECT_EQ(server->viewerCount(portal), 1u);
 
   const auto start = std::chrono::steady_clock::now();
-  for (const char* name : {"A", "B", "C"})
-    server->sendFrame(std::make_shared<const Bytes>(toBytes(name)), portal);
+  for (const char* name : {"A", "B", "C"}) server->sendFrame(wholePicture(toBytes(name)), portal);
   auto first = phone->nextFrame();
   ASSERT_TRUE(first);
   EXPECT_EQ(first->opcode, WebSocketOpcode::binary);
@@ -323,7 +324,7 @@ TEST_F(WebSocketSessionTest, PicturesArePacedByAcknowledgements) {
   const auto text = phone->nextFrame();
   ASSERT_TRUE(text);
   EXPECT_EQ(text->opcode, WebSocketOpcode::text);
-  server->sendFrame(std::make_shared<const Bytes>(toBytes("D")), portal);
+  server->sendFrame(wholePicture(toBytes("D")), portal);
   const auto late = phone->nextFrame();
   ASSERT_TRUE(late);
   EXPECT_EQ(late->payload, toBytes("D"));
@@ -333,13 +334,59 @@ TEST_F(WebSocketSessionTest, PicturesArePacedByAcknowledgements) {
 
   // With acknowledgements the waiting frame leaves at the ack.
   phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
-  server->sendFrame(std::make_shared<const Bytes>(toBytes("E")), portal);
+  server->sendFrame(wholePicture(toBytes("E")), portal);
   EXPECT_EQ(phone->nextFrame()->payload, toBytes("E"));
-  server->sendFrame(std::make_shared<const Bytes>(toBytes("F")), portal);
+  server->sendFrame(wholePicture(toBytes("F")), portal);
   EXPECT_FALSE(phone->nextFrame(100ms));
   phone->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
   EXPECT_EQ(phone->nextFrame(300ms)->payload, toBytes("F"));
   EXPECT_TRUE(inputsSoFar().empty());
+}
+
+// Phones of one portal that show different parts each get the picture of their own part, one
+// zoomed in hearing which part just before it; the others get the whole portal and no word.
+TEST_F(WebSocketSessionTest, EachPhoneGetsThePictureOfThePartItShows) {
+  auto [whole, wholeSession] = connectPhone("Tablet");
+  auto [zoomed, zoomedSession] = connectPhone("Pixel");
+  const Uuid portal = Uuid::random();
+  wholeSession->setCurrentPortalID(portal);
+  zoomedSession->setCurrentPortalID(portal);
+  const auto part = PortalView::make(0.5, 0.25, 0.25, 0.5, 390, 844);
+  zoomedSession->setView(part);
+  auto views = server->views(portal);
+  ASSERT_EQ(views.size(), 2u);
+  EXPECT_NE(std::find(views.begin(), views.end(), std::nullopt), views.end());
+  EXPECT_NE(std::find(views.begin(), views.end(), part), views.end());
+  EXPECT_TRUE(server->views(Uuid::random()).empty());
+
+  const NormalizedRect shows{0.5, 0.25, 0.25, 0.5};
+  server->sendFrame({std::make_shared<const Bytes>(toBytes("part")), {}, {}, part, shows}, portal);
+  server->sendFrame(wholePicture(toBytes("whole")), portal);
+  const auto said = zoomed->nextFrame();
+  ASSERT_TRUE(said);
+  EXPECT_EQ(said->opcode, WebSocketOpcode::text);
+  EXPECT_EQ(asText(said->payload), pictureViewJson(shows));
+  const auto picture = zoomed->nextFrame();
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->payload, toBytes("part"));
+  const auto plain = whole->nextFrame();
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->opcode, WebSocketOpcode::binary);
+  EXPECT_EQ(plain->payload, toBytes("whole"));
+
+  // Back to the whole portal: whole pictures, without a word before them.
+  zoomedSession->setView(std::nullopt);
+  EXPECT_EQ(server->views(portal), (std::vector<std::optional<PortalView>>{std::nullopt}));
+  zoomed->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
+  whole->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
+  server->sendFrame({std::make_shared<const Bytes>(toBytes("part")), {}, {}, part, shows},
+                    portal);  // made before the phone zoomed out: it no longer wants it
+  server->sendFrame(wholePicture(toBytes("whole again")), portal);
+  const auto after = zoomed->nextFrame();
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->opcode, WebSocketOpcode::binary);
+  EXPECT_EQ(after->payload, toBytes("whole again"));
+  EXPECT_EQ(whole->nextFrame()->payload, toBytes("whole again"));
 }
 
 // The capture asks before each picture from when one is wanted, and hears when that changes:
@@ -361,12 +408,12 @@ TEST_F(WebSocketSessionTest, APictureIsWantedInTimeForTheNextAcknowledgement) {
   // A is on its way: with no round trip measured yet, the next is wanted when A's ack is
   // overdue, and the capture is told so.
   const auto beforeA = now();
-  server->sendFrame(std::make_shared<const Bytes>(toBytes("A")), portal);
+  server->sendFrame(wholePicture(toBytes("A")), portal);
   ASSERT_EQ(phone->nextFrame()->payload, toBytes("A"));
   EXPECT_TRUE(eventually([&] { return asked() == 1; }));
   ASSERT_TRUE(due());
   EXPECT_GE(*due(), beforeA + ClientSession::ackWait);
-  server->sendFrame(std::make_shared<const Bytes>(toBytes("B")), portal);
+  server->sendFrame(wholePicture(toBytes("B")), portal);
   EXPECT_TRUE(eventually([&] { return !due(); }));  // B waits for A's ack: none is wanted
 
   // The ack sends B. Now that a round trip is known, the next is wanted before B's ack is.
@@ -399,7 +446,7 @@ TEST_F(WebSocketSessionTest, AVanishedPhoneClosesOnlyItsOwnSession) {
 
   goneSession.first->reset();
   for (int i = 0; i < 20 && goneSession.second->isOpen(); ++i) {
-    server->sendFrame(std::make_shared<const Bytes>(Bytes(100 * 1024, 0x42)), portal);
+    server->sendFrame(wholePicture(Bytes(100 * 1024, 0x42)), portal);
     staying->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
     std::this_thread::sleep_for(20ms);
   }
@@ -413,7 +460,7 @@ TEST_F(WebSocketSessionTest, AVanishedPhoneClosesOnlyItsOwnSession) {
   EXPECT_EQ(eventsSoFar()[5], "clients");
   EXPECT_EQ(server->viewerCount(portal), 1u);
   staying->sendFrame(WebSocketOpcode::text, R"({"type":"ack"})");
-  server->sendFrame(std::make_shared<const Bytes>(toBytes("still here")), portal);
+  server->sendFrame(wholePicture(toBytes("still here")), portal);
   EXPECT_TRUE(staying->nextFrame());
 }
 
@@ -434,7 +481,7 @@ TEST_F(WebSocketSessionTest, BroadcastsReachEveryOpenSessionAndDisconnectAllClos
   const Uuid portal = Uuid::random();
   one->setCurrentPortalID(portal);
   two->setCurrentPortalID(portal);
-  server->sendFrame(std::make_shared<const Bytes>(toBytes("picture")), portal);
+  server->sendFrame(wholePicture(toBytes("picture")), portal);
   EXPECT_EQ(first->nextFrame()->payload, toBytes("picture"));
   EXPECT_EQ(second->nextFrame()->payload, toBytes("picture"));
 

@@ -24,6 +24,14 @@ class FakeViewerSession final : public ViewerSession {
     std::lock_guard guard(lock_);
     portal_ = portal;
   }
+  std::optional<PortalView> view() const override {
+    std::lock_guard guard(lock_);
+    return view_;
+  }
+  void setView(const std::optional<PortalView>& view) override {
+    std::lock_guard guard(lock_);
+    view_ = view;
+  }
   void sendText(std::string text) override {
     std::lock_guard guard(lock_);
     texts_.push_back(std::move(text));
@@ -36,6 +44,7 @@ class FakeViewerSession final : public ViewerSession {
  private:
   mutable std::mutex lock_;
   std::optional<Uuid> portal_;
+  std::optional<PortalView> view_;
   std::vector<std::string> texts_;
 };
 
@@ -48,7 +57,7 @@ class FakeViewerServer final : public ViewerServer {
     std::lock_guard guard(lock_);
     return {open.begin(), open.end()};
   }
-  void sendFrame(std::shared_ptr<const Bytes>, const Uuid& portal) override {
+  void sendFrame(const CapturedFrame&, const Uuid& portal) override {
     std::lock_guard guard(lock_);
     ++framesSent[portal];
   }

@@ -44,3 +44,37 @@ export function applyPinch(zoom, factor, centerX, centerY, dx, dy, viewWidth, vi
   offsetY = Math.min(0, Math.max(viewHeight * (1 - scale), offsetY));
   return scale === 1 ? identityZoom : { scale, offsetX, offsetY };
 }
+
+/**
+ * The part of the portal a zoomed view shows, as fractions of the portal, and its size in
+ * device pixels (`ratio` a view unit); null when not zoomed or when nothing of the picture is
+ * in view. `whole` is the unzoomed picture's rectangle on the view (containRect).
+ */
+export function visibleView(zoom, whole, viewWidth, viewHeight, ratio = 1) {
+  if (zoom.scale === 1 || !(whole.width > 0) || !(whole.height > 0)) return null;
+  const clamp = (v) => Math.min(1, Math.max(0, v));
+  const topLeft = unzoom(zoom, 0, 0);
+  const bottomRight = unzoom(zoom, viewWidth, viewHeight);
+  const x = clamp((topLeft.x - whole.x) / whole.width);
+  const y = clamp((topLeft.y - whole.y) / whole.height);
+  const right = clamp((bottomRight.x - whole.x) / whole.width);
+  const bottom = clamp((bottomRight.y - whole.y) / whole.height);
+  if (!(right > x) || !(bottom > y)) return null;
+  const pixels = zoom.scale * ratio;
+  return {
+    x, y, width: right - x, height: bottom - y,
+    pixelWidth: (right - x) * whole.width * pixels,
+    pixelHeight: (bottom - y) * whole.height * pixels,
+  };
+}
+
+/** Where a picture of part `shows` of the portal goes, inside the whole picture's rectangle. */
+export function partRect(whole, shows) {
+  if (!shows) return whole;
+  return {
+    x: whole.x + shows.x * whole.width,
+    y: whole.y + shows.y * whole.height,
+    width: shows.width * whole.width,
+    height: shows.height * whole.height,
+  };
+}

@@ -1,11 +1,14 @@
 // Paints decoded pictures in the page's animation frames. A picture handed over is queued at
 // once (so the stream can acknowledge it and the host make the next one), and the newest queued
 // picture is drawn in the next frame; one it replaces before that frame, or the one it replaces
-// on screen, is closed at once so no decoded picture outlives its use.
+// on screen, is closed at once so no decoded picture outlives its use. A picture of a part of
+// the portal (one with a `part`) is painted over the last whole picture, which is kept as the
+// backdrop for what the part does not cover until a whole picture comes again.
 export class Presenter {
   /**
    * @param {object} options
-   * @param {(picture: any) => void} options.draw paints a picture, or clears the view for null
+   * @param {(picture: any, backdrop: any) => void} options.draw paints a picture over the
+   *   backdrop (either may be null), or clears the view when both are
    * @param {(callback: () => void) => any} options.requestFrame the page's requestAnimationFrame
    */
   constructor({ draw, requestFrame }) {
@@ -13,6 +16,7 @@ export class Presenter {
     this.requestFrame = requestFrame;
     this.shown = null; // on screen, kept for re-layout
     this.queued = null; // waiting for the next frame
+    this.backdrop = null; // the last whole picture, under parts
     this.frameAsked = false;
     this.cleared = false; // a clear waits for the next frame like a picture
   }
@@ -37,6 +41,8 @@ export class Presenter {
   clear() {
     this.queued?.close?.();
     this.queued = null;
+    this.backdrop?.close?.();
+    this.backdrop = null;
     this.cleared = true;
     this.askFrame();
   }
@@ -55,7 +61,7 @@ export class Presenter {
   frame() {
     this.frameAsked = false;
     if (this.queued) {
-      if (this.shown !== this.queued) this.shown?.close?.();
+      if (this.shown !== this.queued) this.retire(this.shown, this.queued);
       this.shown = this.queued;
       this.queued = null;
     } else if (this.cleared) {
@@ -63,6 +69,19 @@ export class Presenter {
       this.shown = null;
     }
     this.cleared = false;
-    this.draw(this.shown);
+    this.draw(this.shown, this.backdrop);
+  }
+
+  // What becomes of the picture on screen when `next` replaces it.
+  retire(old, next) {
+    if (!next.part) {
+      this.backdrop?.close?.();
+      this.backdrop = null;
+    } else if (old && !old.part) {
+      this.backdrop?.close?.();
+      this.backdrop = old;
+      return;
+    }
+    old?.close?.();
   }
 }

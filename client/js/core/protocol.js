@@ -73,7 +73,15 @@ export function parseHostMessage(text) {
   }
   if (message?.type === 'state' && typeof message.state === 'string') return message;
   if (message?.type === 'portals' && Array.isArray(message.items)) return message;
+  if (message?.type === 'view' && isPart(message)) return message;
   return null;
+}
+
+// A part of the portal in fractions of it: inside the unit square and not empty.
+function isPart({ x, y, width, height }) {
+  const fraction = (v) => Number.isFinite(v) && v >= 0 && v <= 1;
+  return fraction(x) && fraction(y) && fraction(width) && fraction(height) && width > 0 && height > 0
+    && x + width <= 1 + 1e-9 && y + height <= 1 + 1e-9;
 }
 
 const round = (v) => Math.round(v * 1e6) / 1e6;
@@ -91,3 +99,17 @@ export const keyMessage = (key, modifiers) => JSON.stringify({ type: 'key', key,
 export const selectPortal = (portalId) => JSON.stringify({ type: 'selectportal', portalId });
 // Text for the computer's clipboard.
 export const clipboardMessage = (text) => JSON.stringify({ type: 'clipboard', text });
+// The part of the portal this phone shows when zoomed in, and its size in device pixels; null
+// goes back to the whole portal.
+export function viewportMessage(view) {
+  if (!view) return JSON.stringify({ type: 'viewport' });
+  return JSON.stringify({
+    type: 'viewport',
+    x: round(view.x),
+    y: round(view.y),
+    width: round(view.width),
+    height: round(view.height),
+    pixelWidth: Math.max(1, Math.round(view.pixelWidth)),
+    pixelHeight: Math.max(1, Math.round(view.pixelHeight)),
+  });
+}

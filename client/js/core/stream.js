@@ -20,9 +20,11 @@ export class StreamLoop {
    * @param {(blob: Blob) => Promise<any>} options.decode a picture with `width`, `height` and
    *   optionally `close()`
    * @param {{ setTimeout: Function, clearTimeout: Function }} [options.clock]
-   * @param {object} [options.on] `connecting()`, `reconnecting(delay)`, `state(message)`,
-   *   `portals(message)`, `picture(picture or null)` (may return a promise: the ack waits for
-   *   it), `tokenGone()`, `arrived()` (a picture came), `acknowledged()` (its ack left)
+   * @param {object} [options.on] `connecting()`, `reconnecting(delay)`, `opened()` (a socket
+   *   opened), `state(message)`, `portals(message)`, `picture(picture or null, part)` (may
+   *   return a promise: the ack waits for it; `part` is the part of the portal the picture
+   *   shows, null for the whole), `tokenGone()`, `arrived()` (a picture came),
+   *   `acknowledged()` (its ack left)
    */
   constructor({ api, url, WebSocket, decode, clock = globalThis, backoff = new Backoff(), on = {} }) {
     this.api = api;
@@ -39,6 +41,7 @@ export class StreamLoop {
     this.state = null;
     this.decoding = false;
     this.pending = null; // a picture that arrived while another was being decoded
+    this.nextPart = null; // what the next picture shows, when the host said it is a part
   }
 
   /** Starts streaming with a device token; a stream already running is replaced. */
@@ -88,8 +91,11 @@ export class StreamLoop {
     socket.binaryType = 'blob';
     this.socket = socket;
     this.state = null; // until this connection's host says otherwise
+    this.nextPart = null;
     socket.onopen = () => {
-      if (socket === this.socket) this.clearTimer();
+      if (socket !== this.socket) return;
+      this.clearTimer();
+      this.on.opened?.();
     };
     socket.onmessage = (event) => {
       if (socket !== this.socket) return;
@@ -144,18 +150,28 @@ export class StreamLoop {
       this.on.state?.(message);
     } else if (message?.type === 'portals') {
       this.on.portals?.(message);
+    } else if (message?.type === 'view') {
+      const { x, y, width, height } = message;
+      this.nextPart = { x, y, width, height };
     }
   }
 
+  // A picture shows the part the message just before it named, or else the whole portal.
   receivePicture(blob) {
     this.on.arrived?.();
+    const part = this.nextPart;
+    this.nextPart = null;
+    this.decodePicture(blob, part);
+  }
+
+  decodePicture(blob, part) {
     if (this.decoding) {
-      this.pending = blob; // only the newest waiting picture matters
+      this.pending = { blob, part }; // only the newest waiting picture matters
       return;
     }
     this.decoding = true;
     const socket = this.socket;
-    this.show(blob)
+    this.show(blob, part)
       .catch(() => {}) // a broken picture must not stall the stream
       .finally(() => {
         this.decoding = false;
@@ -165,11 +181,11 @@ export class StreamLoop {
         }
         const next = this.pending;
         this.pending = null;
-        if (next && this.socket) this.receivePicture(next);
+        if (next && this.socket) this.decodePicture(next.blob, next.part);
       });
   }
 
-  async show(blob) {
+  async show(blob, part) {
     const socket = this.socket;
     const picture = await this.decode(blob);
     // One decoded after the portal stopped being shared, or after this socket closed, is not shown.
@@ -177,6 +193,6 @@ export class StreamLoop {
       picture?.close?.();
       return;
     }
-    await this.on.picture?.(picture);
+    await this.on.picture?.(picture, part);
   }
 }

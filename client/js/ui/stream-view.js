@@ -4,12 +4,15 @@
 import { AutoHide } from '../core/autohide.js';
 import { ScreenAwake } from '../core/awake.js';
 import { GestureRecognizer } from '../core/gestures.js';
-import { applyPinch, containRect, identityZoom, unzoom, viewportToNormalized } from '../core/letterbox.js';
+import {
+  applyPinch, containRect, identityZoom, partRect, unzoom, viewportToNormalized, visibleView,
+} from '../core/letterbox.js';
 import { LinkStats } from '../core/link-stats.js';
 import { ModifierKeys, modifierNames } from '../core/modifiers.js';
 import { Presenter } from '../core/presenter.js';
 import {
   clipboardMessage, keyMessage, moreKeys, pointMessage, selectPortal, specialKeys, streamURL, textMessage,
+  viewportMessage,
 } from '../core/protocol.js';
 import { StreamLoop } from '../core/stream.js';
 import { Trackpad } from '../core/trackpad.js';
@@ -45,6 +48,8 @@ function remember(key, value) {
 }
 // The host scrolls 26 pixels per unit.
 const hostPixelsPerScrollUnit = 26;
+// How long the zoom rests before the host is asked for the part in view at its sharpest.
+const viewSettle = 150;
 
 async function decode(blob) {
   if (window.createImageBitmap) return createImageBitmap(blob);
@@ -66,10 +71,13 @@ export class StreamView {
     this.context = this.canvas.getContext('2d');
     // Pictures are painted in animation frames; the stream acknowledges one once it is queued.
     this.presenter = new Presenter({
-      draw: (picture) => this.draw(picture),
+      draw: (picture, backdrop) => this.draw(picture, backdrop),
       requestFrame: (callback) => requestAnimationFrame(callback),
     });
     this.zoom = identityZoom;
+    this.viewSent = viewportMessage(null); // what the host was last told this phone shows
+    this.viewTimer = null;
+    this.portalId = null;
     this.state = null;
     this.moveQueued = null;
     this.scrollQueued = null;
@@ -87,8 +95,13 @@ export class StreamView {
         reconnecting: (delay) =>
           this.showStatus('Reconnecting\u2026', `Trying again in ${Math.max(1, Math.round(delay / 1000))} s`, true),
         state: (message) => this.showState(message),
+        opened: () => {
+          // The host learns the part in view anew on each connection.
+          this.viewSent = null;
+          this.updateView();
+        },
         portals: (message) => this.showPortals(message),
-        picture: (picture) => this.showPicture(picture),
+        picture: (picture, part) => this.showPicture(picture && this.withPart(picture, part)),
         arrived: () => this.link.arrived(),
         acknowledged: () => this.link.acknowledged(),
         tokenGone: onTokenGone,
@@ -154,6 +167,14 @@ export class StreamView {
   }
 
   showPortals({ items, currentPortalId }) {
+    // Another portal starts unzoomed.
+    if (currentPortalId !== this.portalId) {
+      this.portalId = currentPortalId;
+      this.zoom = identityZoom;
+      this.viewSent = null;
+      this.updateView();
+      this.presenter.redraw();
+    }
     const picker = $('portal-picker');
     const options = items.map((item) => {
       const option = document.createElement('option');
@@ -179,6 +200,31 @@ export class StreamView {
     this.presenter.show(picture);
   }
 
+  // A decoded picture as the presenter holds it: with the part of the portal it shows.
+  withPart(image, part) {
+    return { image, part, width: image.width, height: image.height, close: () => image.close?.() };
+  }
+
+  // Tells the host which part of the portal is in view, once the zoom has rested, so what is
+  // zoomed into comes at the phone's own resolution; the whole portal when not zoomed.
+  viewChanged() {
+    clearTimeout(this.viewTimer);
+    this.viewTimer = setTimeout(() => this.updateView(), viewSettle);
+  }
+
+  updateView() {
+    clearTimeout(this.viewTimer);
+    this.viewTimer = null;
+    const { width, height } = this.sourceSize();
+    const whole = containRect(width, height, this.canvas.clientWidth, this.canvas.clientHeight);
+    const view = visibleView(this.zoom, whole, this.canvas.clientWidth, this.canvas.clientHeight,
+      window.devicePixelRatio || 1);
+    const message = viewportMessage(view);
+    if (message === this.viewSent) return;
+    this.viewSent = message;
+    this.send(message);
+  }
+
   layout() {
     const ratio = window.devicePixelRatio || 1;
     const width = Math.round(this.canvas.clientWidth * ratio);
@@ -187,29 +233,38 @@ export class StreamView {
       this.canvas.width = width;
       this.canvas.height = height;
       this.zoom = identityZoom; // a new shape of view starts unzoomed
+      this.updateView();
     }
     this.presenter.redraw();
   }
 
-  // Size of the picture on the host, which touches are relative to.
+  // Size of the whole picture on the host, which touches are relative to: a whole picture's
+  // own, or the one the host reported while pictures show parts.
   sourceSize() {
     const picture = this.presenter.current;
-    if (picture) return { width: picture.width, height: picture.height };
-    return { width: this.state?.sourceWidth ?? 0, height: this.state?.sourceHeight ?? 0 };
+    if (picture && !picture.part) return { width: picture.width, height: picture.height };
+    const width = this.state?.sourceWidth ?? 0;
+    const height = this.state?.sourceHeight ?? 0;
+    if (width > 0 && height > 0) return { width, height };
+    if (picture) return { width: picture.width / picture.part.width, height: picture.height / picture.part.height };
+    return { width: 0, height: 0 };
   }
 
-  draw(picture) {
+  draw(picture, backdrop) {
     const ratio = window.devicePixelRatio || 1;
     const ctx = this.context;
     ctx.setTransform(1, 0, 0, 1, 0, 0);
     ctx.fillStyle = '#000';
     ctx.fillRect(0, 0, this.canvas.width, this.canvas.height);
     if (!picture) return;
-    const r = containRect(picture.width, picture.height, this.canvas.clientWidth, this.canvas.clientHeight);
+    const { width, height } = this.sourceSize();
+    const r = containRect(width, height, this.canvas.clientWidth, this.canvas.clientHeight);
     const z = this.zoom;
     ctx.setTransform(ratio * z.scale, 0, 0, ratio * z.scale, ratio * z.offsetX, ratio * z.offsetY);
     ctx.imageSmoothingQuality = 'high';
-    ctx.drawImage(picture, r.x, r.y, r.width, r.height);
+    if (picture.part && backdrop) ctx.drawImage(backdrop.image, r.x, r.y, r.width, r.height);
+    const at = partRect(r, picture.part);
+    ctx.drawImage(picture.image, at.x, at.y, at.width, at.height);
     if (this.isTrackpad()) this.drawCursor(ctx, r, z.scale);
   }
 
@@ -358,6 +413,7 @@ export class StreamView {
       case 'pinch':
         this.zoom = applyPinch(this.zoom, g.factor, g.x, g.y, g.dx, g.dy, this.canvas.clientWidth, this.canvas.clientHeight);
         this.presenter.redraw();
+        this.viewChanged();
         break;
       default:
     }
