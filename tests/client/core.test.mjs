@@ -2,11 +2,15 @@
 // the host's API and messages, the modifier keys.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { containRect, viewportToNormalized, applyPinch, unzoom, identityZoom } from '../../client/js/core/letterbox.js';
+import {
+  containRect, viewportToNormalized, applyPinch, unzoom, identityZoom, partRect, visibleView,
+} from '../../client/js/core/letterbox.js';
 import { GestureRecognizer } from '../../client/js/core/gestures.js';
 import { Backoff } from '../../client/js/core/reconnect.js';
 import { guessDeviceName } from '../../client/js/core/device-name.js';
-import { HostAPI, keyMessage, moreKeys, parseHostMessage, pointMessage, streamURL, pairingError, textMessage } from '../../client/js/core/protocol.js';
+import {
+  HostAPI, keyMessage, moreKeys, parseHostMessage, pointMessage, streamURL, pairingError, textMessage, viewportMessage,
+} from '../../client/js/core/protocol.js';
 import { ModifierKeys } from '../../client/js/core/modifiers.js';
 
 test('letterbox math matches the host', () => {
@@ -235,4 +239,56 @@ test('modifiers: a tap arms one event, a double tap locks, the wire carries them
   assert.deepEqual(JSON.parse(pointMessage('tap', { x: 0.5, y: 0.25 }, {}, ['ctrl', 'shift'])),
     { type: 'tap', x: 0.5, y: 0.25, modifiers: ['ctrl', 'shift'] });
   assert.equal(moreKeys.length, 15);
+});
+
+// What a zoomed-in phone asks the host for: the part of the portal in view, and its device
+// pixels; the part each picture shows lands where that part of the portal is on the view.
+test('the part in view of a zoom, on odd shapes and with letterbox bars', () => {
+  // A 16:10 portal on a landscape 844 × 390 view: bars left and right.
+  const whole = containRect(1280, 800, 844, 390);
+  assert.deepEqual(whole, { x: 110, y: 0, width: 624, height: 390 });
+  assert.equal(visibleView(identityZoom, whole, 844, 390, 3), null, 'not zoomed: the whole portal');
+  // 2× around the view's centre: the middle half of the picture's height, and across a view
+  // that spans 422 view pixels of the 624-wide picture, centred.
+  const zoom = applyPinch(identityZoom, 2, 422, 195, 0, 0, 844, 390);
+  const view = visibleView(zoom, whole, 844, 390, 3);
+  const close = (a, b) => Math.abs(a - b) < 1e-9;
+  assert.ok(close(view.y, 0.25) && close(view.height, 0.5), JSON.stringify(view));
+  assert.ok(close(view.x, (211 - 110) / 624) && close(view.width, 422 / 624), JSON.stringify(view));
+  assert.ok(close(view.pixelWidth, 844 * 3) && close(view.pixelHeight, 390 * 3));
+  // A touch maps through the zoom to the same fraction the view names.
+  const p = unzoom(zoom, 844, 0);
+  const point = viewportToNormalized(1280, 800, 844, 390, p.x, p.y);
+  assert.ok(close(point.x, view.x + view.width) && close(point.y, view.y));
+
+  // Zoomed, but panned so the bar is in view: only the picture's part is asked for, at the
+  // pixels it covers.
+  const corner = applyPinch(identityZoom, 1.2, 0, 0, 0, 0, 844, 390);
+  const left = visibleView(corner, whole, 844, 390, 2);
+  assert.equal(left.x, 0);
+  assert.ok(close(left.width, (844 / 1.2 - 110) / 624));
+  assert.ok(close(left.pixelWidth, left.width * 624 * 1.2 * 2));
+  // A 3:1 portal in portrait: bars above and below, which are never part of what is asked.
+  const wide = containRect(1200, 400, 390, 844);
+  const deep = visibleView(applyPinch(identityZoom, 5, 195, 422, 0, 0, 390, 844), wide, 390, 844, 3);
+  assert.equal(deep.y, 0);
+  assert.equal(deep.height, 1);
+  assert.ok(close(deep.x, 0.4) && close(deep.width, 0.2), JSON.stringify(deep));
+  assert.ok(close(deep.pixelWidth, 390 * 3) && close(deep.pixelHeight, 130 * 5 * 3));
+
+  // The picture of a part is drawn over its place in the whole picture.
+  assert.deepEqual(partRect(whole, { x: 0.25, y: 0.5, width: 0.5, height: 0.25 }),
+    { x: 110 + 156, y: 195, width: 312, height: 97.5 });
+  assert.equal(partRect(whole, null), whole);
+});
+
+test('viewport and view messages', () => {
+  assert.deepEqual(JSON.parse(viewportMessage(null)), { type: 'viewport' });
+  assert.deepEqual(JSON.parse(viewportMessage({ x: 1 / 3, y: 0, width: 0.5, height: 0.25, pixelWidth: 1169.6, pixelHeight: 0.2 })),
+    { type: 'viewport', x: 0.333333, y: 0, width: 0.5, height: 0.25, pixelWidth: 1170, pixelHeight: 1 });
+  const view = { type: 'view', x: 0.25, y: 0.5, width: 0.5, height: 0.5 };
+  assert.deepEqual(parseHostMessage(JSON.stringify(view)), view);
+  for (const bad of [{ ...view, width: 0 }, { ...view, x: 0.6 }, { ...view, y: -0.1 }, { ...view, height: '0.5' }]) {
+    assert.equal(parseHostMessage(JSON.stringify(bad)), null, JSON.stringify(bad));
+  }
 });

@@ -109,3 +109,48 @@ test('the stream acknowledges a picture once it is queued, before its frame is p
   assert.deepEqual(painted, ['first']);
   loop.stop();
 });
+
+// Pictures of a part of the portal (a zoomed-in phone's) are painted over the last whole
+// picture, which covers what the part does not while the phone pans; it goes when a whole
+// picture comes again, or when the view is cleared.
+test('the last whole picture stays under pictures of a part until a whole one comes', () => {
+  const painted = [];
+  let frames = [];
+  const presenter = new Presenter({
+    draw: (p, backdrop) => painted.push(`${p?.name ?? null} over ${backdrop?.name ?? null}`),
+    requestFrame: (callback) => frames.push(callback),
+  });
+  const frame = () => {
+    const due = frames;
+    frames = [];
+    for (const callback of due) callback();
+  };
+  const part = (name) => ({ ...picture(name), part: { x: 0.5, y: 0.5, width: 0.25, height: 0.25 } });
+  const whole = picture('whole');
+  const zoomed = part('zoomed');
+  const panned = part('panned');
+  presenter.show(whole);
+  frame();
+  presenter.show(zoomed);
+  frame();
+  assert.equal(whole.closed, false, 'kept under the part');
+  presenter.show(panned);
+  frame();
+  assert.equal(zoomed.closed, true, 'a part replaced by a part is closed');
+  assert.equal(whole.closed, false);
+  const again = picture('again');
+  presenter.show(again);
+  frame();
+  assert.equal(panned.closed, true);
+  assert.equal(whole.closed, true, 'a whole picture needs no backdrop');
+  assert.deepEqual(painted, ['whole over null', 'zoomed over whole', 'panned over whole', 'again over null']);
+
+  const last = part('last');
+  presenter.show(last);
+  frame();
+  presenter.clear();
+  assert.equal(again.closed, true, 'cleared: the backdrop goes too');
+  frame();
+  assert.equal(last.closed, true);
+  assert.deepEqual(painted.slice(-2), ['last over again', 'null over null']);
+});

@@ -89,6 +89,7 @@ function harness() {
     return answer.promise;
   };
   const events = [];
+  const opened = { count: 0 };
   const stream = new StreamLoop({
     api,
     url: (ticket) => `ws://host/ws?ticket=${ticket}`,
@@ -100,7 +101,8 @@ function harness() {
       reconnecting: (delay) => events.push(`reconnecting ${delay}`),
       state: (message) => events.push(`state ${message.state}`),
       portals: (message) => events.push(`portals ${message.items.length}`),
-      picture: (picture) => events.push(picture ? `picture ${picture.name}` : 'no picture'),
+      picture: (picture, part) => events.push(picture ? `picture ${picture.name}${part ? ` of ${JSON.stringify(part)}` : ''}` : 'no picture'),
+      opened: () => { opened.count += 1; },
       tokenGone: () => events.push('token gone'),
     },
   });
@@ -110,7 +112,7 @@ function harness() {
     await settle();
     return sockets.at(-1);
   };
-  return { stream, sockets, tickets, decodes, events, advance, grant, pending: () => timers.length };
+  return { stream, sockets, tickets, decodes, events, opened, advance, grant, pending: () => timers.length };
 }
 
 test('each attempt opens the socket with a fresh ticket for the token', async () => {
@@ -284,4 +286,34 @@ test('after stop nothing reconnects, and a late ticket opens nothing', async () 
   assert.equal(h.sockets.length, 2);
   assert.equal(fresh.url, 'ws://host/ws?ticket=y');
   assert.equal(h.tickets.at(-1).token, 'new');
+});
+
+// A picture of part of the portal follows the host's word on which part; the word holds for
+// that picture alone, also when it waited behind another decode, and not across connections.
+test('a picture shows the part the message before it names, and only that picture', async () => {
+  const h = harness();
+  h.stream.open('token');
+  const socket = await h.grant();
+  socket.accept();
+  const part = { x: 0.25, y: 0.5, width: 0.5, height: 0.25 };
+  socket.text({ type: 'view', ...part });
+  socket.picture('zoomed');
+  socket.text({ type: 'view', x: 0.5, y: 0, width: 0.6, height: 1 }); // beyond the portal: ignored
+  socket.picture('whole');
+  h.decodes[0].resolve({ name: 'zoomed' });
+  await settle();
+  h.decodes[1].resolve({ name: 'whole' });
+  await settle();
+  socket.text({ type: 'view', ...part });
+  socket.drop(1006);
+  await h.advance(500);
+  const next = await h.grant();
+  next.accept();
+  next.picture('fresh');
+  h.decodes[2].resolve({ name: 'fresh' });
+  await settle();
+  assert.deepEqual(h.events.filter((e) => e.startsWith('picture')), [
+    `picture zoomed of ${JSON.stringify(part)}`, 'picture whole', 'picture fresh',
+  ]);
+  assert.equal(h.opened.count, 2, 'each connection tells the page it opened, to say what it shows');
 });

@@ -191,16 +191,17 @@ export async function until(condition, ms = 15000, what = 'condition') {
   }
 }
 
-// A private Xvfb desktop with openbox and an xterm running `sh` (prompt "$ ") titled `title`.
-// `env` reaches it; `stop()` ends the terminal and the desktop.
-export function startDesktop({ size = '1280x800', title, geometry = '80x24+40+40' }) {
+// A private Xvfb desktop with openbox and an xterm running `sh` (prompt "$ ") titled `title`,
+// after showing `text` if given. `env` reaches it; `stop()` ends the terminal and the desktop.
+export function startDesktop({ size = '1280x800', title, geometry = '80x24+40+40', text }) {
   const script = new URL('../../scripts/xvfb-desktop', import.meta.url).pathname;
   const started = execFileSync(script, ['start', size, '--owner', String(process.pid)], {
     encoding: 'utf8',
   });
   const env = { DISPLAY: started.match(/^display (\S+)$/m)[1] };
   const pids = started.match(/^pids (.+)$/m)[1].split(' ');
-  const terminal = spawn('xterm', ['-title', title, '-geometry', geometry, '-e', 'sh'], {
+  const shell = text === undefined ? ['sh'] : ['sh', '-c', 'printf "%s\\n" "$0"; exec sh', text];
+  const terminal = spawn('xterm', ['-title', title, '-geometry', geometry, '-e', ...shell], {
     env: { ...process.env, ...env, PS1: '$ ' },
     stdio: 'ignore',
   });

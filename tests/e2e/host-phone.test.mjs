@@ -120,3 +120,123 @@ test('a phone browser pairs with the host, drives an xterm, switches and is revo
     rmSync(work, { recursive: true, force: true });
   }
 });
+
+// A JPEG's size from its frame header.
+function jpegSize(bytes) {
+  for (let at = 2; at + 9 < bytes.length;) {
+    if (bytes[at] !== 0xff) return null;
+    const marker = bytes[at + 1];
+    if (marker >= 0xc0 && marker <= 0xc2) {
+      return { width: bytes.readUInt16BE(at + 7), height: bytes.readUInt16BE(at + 5) };
+    }
+    at += 2 + bytes.readUInt16BE(at + 2);
+  }
+  return null;
+}
+
+// Zoomed in, the phone gets the part in view from the screen's own pixels rather than an
+// enlargement of the down-scaled whole, drawn where it belongs; taps still land on the point
+// under the finger, with the 16:10 screen letterboxed in a landscape view.
+test('a zoomed-in phone sees its part at the screen\u2019s resolution and taps where it points', { timeout: 180000 }, async () => {
+  const desktop = startDesktop({
+    title: 'TavelinZoom',
+    geometry: '60x12+420+330',
+    text: 'Small text on the computer, read on a phone zoomed in: sharp.',
+  });
+  let host;
+  let browser;
+  try {
+    // The whole 1280 × 800 screen leaves at 640 × 400.
+    host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30, maxFrameDimension: 640 },
+      undefined, { args: ['--headless'], env: desktop.env, binary: process.env.TAVELIN_HOST });
+    browser = await chromium.launch({
+      executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+      args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+        '--disable-component-update', '--disable-sync'],
+    });
+    const context = await browser.newContext({
+      viewport: { width: 844, height: 390 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true,
+      userAgent: 'Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/126.0 Mobile Safari/537.36',
+    });
+    await context.addInitScript(() => localStorage.setItem('tavelin.controls', 'shown'));
+    const page = await context.newPage();
+    const sent = [];
+    const received = []; // { view } for a word on the next picture, { size } for a picture
+    page.on('websocket', (socket) => {
+      socket.on('framesent', (frame) => sent.push(frame.payload));
+      socket.on('framereceived', (frame) => {
+        if (typeof frame.payload === 'string') {
+          const message = JSON.parse(frame.payload);
+          if (message.type === 'view') received.push({ view: message });
+        } else {
+          received.push({ size: jpegSize(frame.payload) });
+        }
+      });
+    });
+    const pictures = () => received.filter((r) => r.size).length;
+    const touch = await context.newCDPSession(page);
+    const fingers = async (from, to) => {
+      const steps = 6;
+      for (let i = 0; i <= steps; i++) {
+        const spread = from + ((to - from) * i) / steps;
+        await touch.send('Input.dispatchTouchEvent', {
+          type: i === 0 ? 'touchStart' : 'touchMove',
+          touchPoints: [{ x: 422 - spread, y: 195, id: 0 }, { x: 422 + spread, y: 195, id: 1 }],
+        });
+      }
+      await touch.send('Input.dispatchTouchEvent', { type: 'touchEnd', touchPoints: [] });
+    };
+
+    await page.goto(host.url);
+    await page.waitForSelector('#pair-screen:not([hidden])');
+    await page.fill('#pin', host.pin);
+    await page.waitForSelector('#stream-screen:not([hidden])');
+    await until(() => pictures() >= 1, 15000, 'the first picture');
+    assert.deepEqual(received[0], { size: { width: 640, height: 400 } });
+
+    const from = received.length;
+    await fingers(40, 100);
+    await until(() => sent.some((s) => s.includes('"pixelWidth"')), 15000, 'the phone saying what it shows');
+    const asked = JSON.parse(sent.findLast((s) => s.includes('"pixelWidth"')));
+    // Zoomed far enough that the bars are out of view: the whole width is picture.
+    assert.ok(asked.x > 0 && asked.x + asked.width < 1 && asked.y >= 0, JSON.stringify(asked));
+    await until(() => received.slice(from).some((r, i, all) => r.size && all[i - 1]?.view), 15000, 'a picture of the part');
+    const later = received.slice(from);
+    const index = later.findIndex((r, i) => r.size && later[i - 1]?.view);
+    const shows = later[index - 1].view;
+    const { size } = later[index];
+    // The part covers what was asked, in the screen's pixels: twice what the whole had of it.
+    const eps = 1e-6;
+    assert.ok(shows.x <= asked.x + eps && shows.x + shows.width >= asked.x + asked.width - eps, JSON.stringify(shows));
+    assert.ok(shows.y <= asked.y + eps && shows.y + shows.height >= asked.y + asked.height - eps, JSON.stringify(shows));
+    assert.ok(Math.abs(size.width - shows.width * 1280) <= 1, `${JSON.stringify(size)} ${JSON.stringify(shows)}`);
+    assert.ok(Math.abs(size.height - shows.height * 800) <= 1, `${JSON.stringify(size)} ${JSON.stringify(shows)}`);
+    await until(() => sent.filter((s) => s === '{"type":"ack"}').length >= 2, 15000, 'the part shown');
+    if (screenshots) await page.screenshot({ path: join(screenshots, 'host-zoomed.png') });
+
+    // A tap while zoomed names the point of the whole screen under the finger.
+    const since = host.lines.length;
+    await page.touchscreen.tap(600, 100);
+    await until(() => host.lines.slice(since).some((l) => l.startsWith('INPUT {') && l.includes('"type":"tap"')), 15000, 'the tap');
+    const tap = JSON.parse(host.lines.slice(since).find((l) => l.startsWith('INPUT {') && l.includes('"type":"tap"')).slice(6));
+    const expected = { x: asked.x + (600 / 844) * asked.width, y: asked.y + (100 / 390) * asked.height };
+    assert.ok(Math.abs(tap.x - expected.x) < 0.003 && Math.abs(tap.y - expected.y) < 0.003,
+      `${JSON.stringify(tap)} against ${JSON.stringify(expected)}`);
+
+    // Zoomed out: the whole screen again, with no word before it, though nothing changed.
+    const zoomedSent = sent.length;
+    const back = received.length;
+    await fingers(100, 10);
+    await until(() => sent.slice(zoomedSent).includes('{"type":"viewport"}'), 15000, 'back to the whole');
+    await until(() => received.slice(back).some((r, i, all) => r.size?.width === 640 && !all[i - 1]?.view), 15000,
+      'a whole picture again');
+    await context.close();
+  } catch (error) {
+    if (host) console.log(`host said:\n${host.lines.slice(-40).join('\n')}`);
+    throw error;
+  } finally {
+    await browser?.close();
+    if (host) assert.deepEqual(await host.stop(), { code: 0, signal: null });
+    desktop.stop();
+  }
+});
