@@ -47,6 +47,21 @@ AppModel::AppModel(const AppEnvironment& environment, QObject* parent)
                              PortalInputController::maker(std::move(input), log), main},
       log);
   connection_->server().stateProvider = sharing_->stateProvider();
+  // Text copied on the computer reaches the phones only while the user allows it.
+  if (platform.poster) {
+    platform.poster->watchClipboard(
+        [send = sharing_->clipboardSender(), read = settings_->reader(),
+         log](const std::optional<std::string>& text) {
+          if (!read().shareClipboard) return;
+          if (!text) {
+            log("Input", "Clipboard not sent to phones: the copied text is longer than " +
+                             std::to_string(sharedClipboardLimit / 1024) + " KB");
+          } else if (!text->empty()) {
+            send(*text);
+          }
+        },
+        sharedClipboardLimit);
+  }
   desktop_ = std::make_unique<DesktopModel>(platform, main, background, log);
   targets_ = std::make_unique<PortalTargets>(*sharing_, *desktop_, environment.clock, log);
   diagnostics_ =

@@ -60,6 +60,12 @@ std::function<PortalStateMessage()> PortalSharing::stateProvider() const {
   };
 }
 
+std::function<void(const std::string&)> PortalSharing::clipboardSender() const {
+  return [routing = std::weak_ptr<MultiPortalController>(routing_)](const std::string& text) {
+    if (const auto self = routing.lock()) self->sendClipboard(text);
+  };
+}
+
 std::optional<Portal> PortalSharing::find(const Uuid& id) const { return manager_->find(id); }
 
 void PortalSharing::reloadPortals() {

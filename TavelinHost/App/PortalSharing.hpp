@@ -71,6 +71,9 @@ class PortalSharing final : public QObject {
   // Ends every capture and hides the border; phones stay connected.
   void shutdown();
   // What a phone asking the server is told of the active portal; from any thread.
+  // Sends the computer's copied text to the phones watching a portal; from any thread, also
+  // after this object is gone (then it does nothing).
+  std::function<void(const std::string&)> clipboardSender() const;
   std::function<PortalStateMessage()> stateProvider() const;
 
   // Shows a border around a shared screen region, or hides it (nothing); the window's.

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "TavelinKit/Model/Geometry.hpp"
@@ -74,6 +78,16 @@ class EventPoster {
   // cannot (then nothing changed).
   virtual bool setClipboard(std::string_view utf8) {
     (void)utf8;
+    return false;
+  }
+  // The text another program puts on the desktop's clipboard (not what setClipboard put
+  // there), or nothing for text longer than `limit` bytes.
+  using ClipboardWatcher = std::function<void(std::optional<std::string>)>;
+  // From now on `watcher` hears of each change, on a thread of the poster's; false where this
+  // desktop cannot say (then it never does).
+  virtual bool watchClipboard(ClipboardWatcher watcher, std::size_t limit) {
+    (void)watcher;
+    (void)limit;
     return false;
   }
 };

@@ -354,6 +354,13 @@ void MultiPortalController::sendPortals(ViewerSession& session,
                        .jsonString());
 }
 
+void MultiPortalController::sendClipboard(const std::string& text) {
+  const std::string message = clipboardJson(text);
+  for (const auto& session : server_->viewerSessions()) {
+    if (session->currentPortalID()) session->sendText(message);
+  }
+}
+
 void MultiPortalController::broadcastPortalList() {
   const auto all = portalsProvider_();
   for (const auto& session : server_->viewerSessions()) {

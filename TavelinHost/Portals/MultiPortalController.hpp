@@ -73,6 +73,8 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
   // After the catalogue changed: phones watching a portal that is no longer shared (stopped or
   // deleted) leave it, its pictures end and they are told so; every phone gets the new list.
   void broadcastPortalList();
+  // To every phone watching a portal, the text copied on the computer.
+  void sendClipboard(const std::string& text);
   void shutdown();
 
   // The server's events, on the session's queue.

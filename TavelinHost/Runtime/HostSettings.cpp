@@ -33,7 +33,8 @@ std::optional<HostSettings> HostSettings::decode(std::string_view text) {
                    json::readInteger<int>) &&
       readOptional(*document, "showRegionBorder", settings.showRegionBorder, json::readBool) &&
       readOptional(*document, "requireApproval", settings.requireApproval, json::readBool) &&
-      readOptional(*document, "gnomeWithoutDialog", settings.gnomeWithoutDialog, json::readBool);
+      readOptional(*document, "gnomeWithoutDialog", settings.gnomeWithoutDialog, json::readBool) &&
+      readOptional(*document, "shareClipboard", settings.shareClipboard, json::readBool);
   if (!ok) return std::nullopt;
   return settings;
 }
@@ -45,7 +46,8 @@ std::string HostSettings::encode() const {
                           {"maxFrameDimension", maxFrameDimension},
                           {"showRegionBorder", showRegionBorder},
                           {"requireApproval", requireApproval},
-                          {"gnomeWithoutDialog", gnomeWithoutDialog}};
+                          {"gnomeWithoutDialog", gnomeWithoutDialog},
+                          {"shareClipboard", shareClipboard}};
   // Only numbers and booleans: encoding cannot fail.
   return json::encodePretty(object).value_or("{}");
 }

@@ -24,6 +24,9 @@ struct HostSettings {
   // On GNOME, share through Mutter's own interfaces rather than the desktop portal, which
   // shows its dialog (at every start where it cannot remember the permission).
   bool gnomeWithoutDialog = false;
+  // Text copied on the computer goes to the phones watching it. Off unless chosen: it sends
+  // whatever the desktop's programs copy, passwords included.
+  bool shareClipboard = false;
 
   // The defaults when the file is missing, unreadable or malformed (a malformed one is kept
   // aside by the folder).

@@ -67,6 +67,11 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
 
   outline_ = new QCheckBox(QStringLiteral("Outline active screen regions"), this);
   form->addRow(QString(), outline_);
+  shareClipboard_ =
+      new QCheckBox(QStringLiteral("Send text copied on this computer to phones"), this);
+  shareClipboard_->setToolTip(QStringLiteral(
+      "Phones watching a portal receive whatever is copied here, and can copy it with one tap."));
+  form->addRow(QString(), shareClipboard_);
   withoutDialog_ = new QCheckBox(
       QStringLiteral("On GNOME, share without the desktop's dialog (from the next start)"), this);
   withoutDialog_->setToolTip(QStringLiteral(
@@ -84,6 +89,7 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
     connect(box, &QComboBox::currentIndexChanged, this, &SettingsDialog::store);
   }
   connect(outline_, &QCheckBox::toggled, this, &SettingsDialog::store);
+  connect(shareClipboard_, &QCheckBox::toggled, this, &SettingsDialog::store);
   connect(withoutDialog_, &QCheckBox::toggled, this, &SettingsDialog::store);
   connect(&model_.settings(), &AppSettings::changed, this, &SettingsDialog::reload);
   reload();
@@ -98,6 +104,7 @@ void SettingsDialog::reload() {
   selectValue(maxFrameSize_, settings.maxFrameDimension,
               QString::number(settings.maxFrameDimension) + " px");
   outline_->setChecked(settings.showRegionBorder);
+  shareClipboard_->setChecked(settings.shareClipboard);
   withoutDialog_->setChecked(settings.gnomeWithoutDialog);
   loading_ = false;
 }
@@ -123,6 +130,7 @@ void SettingsDialog::store() {
   settings.jpegQuality = quality_->currentData().toDouble();
   settings.maxFrameDimension = maxFrameSize_->currentData().toInt();
   settings.showRegionBorder = outline_->isChecked();
+  settings.shareClipboard = shareClipboard_->isChecked();
   settings.gnomeWithoutDialog = withoutDialog_->isChecked();
   model_.settings().update(settings);
 }

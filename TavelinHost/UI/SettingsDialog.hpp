@@ -32,6 +32,7 @@ class SettingsDialog : public QDialog {
   QComboBox* quality_;
   QComboBox* maxFrameSize_;
   QCheckBox* outline_;
+  QCheckBox* shareClipboard_;
   QCheckBox* withoutDialog_;
   bool loading_ = false;
 };

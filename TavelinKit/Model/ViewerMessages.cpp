@@ -219,6 +219,12 @@ std::string InputMessage::jsonString() const {
   return json::encodeCompact(object).value_or("{}");
 }
 
+std::string clipboardJson(const std::string& text) {
+  // Text that is not UTF-8 is written with replacement characters rather than refused.
+  return Json{{"type", "clipboard"}, {"text", text}}.dump(-1, ' ', false,
+                                                          Json::error_handler_t::replace);
+}
+
 std::string pictureViewJson(const NormalizedRect& shows) {
   const Json object{{"type", "view"},
                     {"x", shows.x},

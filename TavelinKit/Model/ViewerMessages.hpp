@@ -121,6 +121,11 @@ struct InputMessage {
   friend bool operator==(const InputMessage&, const InputMessage&) = default;
 };
 
+// The computer's clipboard for a phone to copy: {"type":"clipboard","text":…}. Texts longer
+// than the limit (in UTF-8 bytes) are not sent.
+inline constexpr std::size_t sharedClipboardLimit = 64 * 1024;
+std::string clipboardJson(const std::string& text);
+
 // Sent just before a picture that shows only part of the portal: which part, as fractions of
 // the whole. A picture without one shows the whole portal.
 std::string pictureViewJson(const NormalizedRect& shows);

@@ -12,6 +12,7 @@ import {
   HostAPI, keyMessage, moreKeys, parseHostMessage, pointMessage, streamURL, pairingError, textMessage, viewportMessage,
 } from '../../client/js/core/protocol.js';
 import { ModifierKeys } from '../../client/js/core/modifiers.js';
+import { copyText } from '../../client/js/core/copy.js';
 
 test('letterbox math matches the host', () => {
   assert.deepEqual(containRect(1920, 1080, 400, 400), { x: 0, y: 87.5, width: 400, height: 225 });
@@ -291,4 +292,37 @@ test('viewport and view messages', () => {
   for (const bad of [{ ...view, width: 0 }, { ...view, x: 0.6 }, { ...view, y: -0.1 }, { ...view, height: '0.5' }]) {
     assert.equal(parseHostMessage(JSON.stringify(bad)), null, JSON.stringify(bad));
   }
+});
+
+// Copying on the phone: the clipboard API where the page is secure, else a selected field and
+// the copy command, which works over plain HTTP inside a tap.
+test('copying text on the phone, with and without a secure context', async () => {
+  const made = [];
+  const fakeDocument = (copies) => ({
+    body: { append: (field) => made.push(field) },
+    createElement: () => {
+      const field = { style: {}, removed: false, selected: false, setAttribute() {}, remove() { this.removed = true; } };
+      field.select = () => { field.selected = true; };
+      field.setSelectionRange = () => {};
+      return field;
+    },
+    execCommand: (command) => command === 'copy' && copies && made.at(-1).selected,
+  });
+  const written = [];
+  const clipboard = { writeText: async (text) => { written.push(text); } };
+  assert.equal(await copyText('secure', { clipboard, secure: true, document: fakeDocument(false) }), true);
+  assert.deepEqual(written, ['secure']);
+  assert.equal(made.length, 0, 'no field needed');
+
+  assert.equal(await copyText('over http', { clipboard, secure: false, document: fakeDocument(true) }), true);
+  assert.deepEqual(written, ['secure'], 'the API is not used where the page is not secure');
+  assert.equal(made.at(-1).value, 'over http');
+  assert.equal(made.at(-1).removed, true, 'the field goes once copied');
+
+  const refusing = { writeText: async () => { throw new Error('not allowed'); } };
+  assert.equal(await copyText('refused', { clipboard: refusing, secure: true, document: fakeDocument(true) }), true);
+  assert.equal(made.at(-1).value, 'refused');
+  assert.equal(await copyText('nowhere', { secure: false, document: fakeDocument(false) }), false);
+  assert.deepEqual(parseHostMessage('{"type":"clipboard","text":"a\\nb"}'), { type: 'clipboard', text: 'a\nb' });
+  assert.equal(parseHostMessage('{"type":"clipboard","text":7}'), null);
 });

@@ -4,6 +4,7 @@
 // pairing when the computer revokes the phone. Screenshots land in TAVELIN_SCREENSHOTS.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import { existsSync, mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -230,6 +231,60 @@ test('a zoomed-in phone sees its part at the screen\u2019s resolution and taps w
     await until(() => sent.slice(zoomedSent).includes('{"type":"viewport"}'), 15000, 'back to the whole');
     await until(() => received.slice(back).some((r, i, all) => r.size?.width === 640 && !all[i - 1]?.view), 15000,
       'a whole picture again');
+    await context.close();
+  } catch (error) {
+    if (host) console.log(`host said:\n${host.lines.slice(-40).join('\n')}`);
+    throw error;
+  } finally {
+    await browser?.close();
+    if (host) assert.deepEqual(await host.stop(), { code: 0, signal: null });
+    desktop.stop();
+  }
+});
+
+// With the user's leave, text another program copies on the computer is offered on the phone,
+// which copies it with one tap.
+test('text copied on the computer is offered on the phone and copied with a tap', { timeout: 120000 }, async () => {
+  const desktop = startDesktop({ title: 'TavelinCopy' });
+  let host;
+  let browser;
+  try {
+    host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30, shareClipboard: true },
+      undefined, { args: ['--headless'], env: desktop.env, binary: process.env.TAVELIN_HOST });
+    browser = await chromium.launch({
+      executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+      args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+        '--disable-component-update', '--disable-sync'],
+    });
+    const context = await browser.newContext({
+      viewport: { width: 390, height: 844 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true,
+    });
+    await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: host.url });
+    await context.addInitScript(() => localStorage.setItem('tavelin.controls', 'shown'));
+    const page = await context.newPage();
+    let acks = 0;
+    page.on('websocket', (socket) => socket.on('framesent', (frame) => {
+      if (frame.payload === '{"type":"ack"}') acks++;
+    }));
+    await page.goto(host.url);
+    await page.waitForSelector('#pair-screen:not([hidden])');
+    await page.fill('#pin', host.pin);
+    await page.waitForSelector('#stream-screen:not([hidden])');
+    await until(() => acks >= 1, 15000, 'the first picture');
+
+    const copied = 'ssh deploy@10.0.0.7 \u2014 \u00e9t\u00e9\nsecond line';
+    // xclip stays behind to serve the text: its output must not hold this process's pipes.
+    execFileSync('xclip', ['-selection', 'clipboard'], {
+      input: copied, env: { ...process.env, ...desktop.env }, stdio: ['pipe', 'ignore', 'ignore'],
+    });
+    await page.waitForSelector('#copied-panel:not([hidden])', { timeout: 15000 });
+    assert.equal(await page.textContent('#copied-text'), copied);
+    await page.locator('#copied-copy').tap();
+    await page.waitForFunction(() => document.getElementById('copied-status').textContent === 'Copied to this phone');
+    assert.equal(await page.evaluate(() => navigator.clipboard.readText()), copied);
+    if (screenshots) await page.screenshot({ path: join(screenshots, 'host-clipboard.png') });
+    await page.locator('#copied-close').tap();
+    await page.waitForSelector('#copied-panel', { state: 'hidden' });
     await context.close();
   } catch (error) {
     if (host) console.log(`host said:\n${host.lines.slice(-40).join('\n')}`);

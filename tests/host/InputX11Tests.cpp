@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "TavelinHost/Capture/PortalSources.hpp"
 #include "TavelinHost/Input/PortalInputController.hpp"
@@ -330,6 +331,37 @@ TEST_F(InputX11Test, ClipboardTextIsPastedByOtherProgramsUntilOneCopies) {
   EXPECT_TRUE(testing::eventually([&] { return !clipboard->owns(); }));
   xcb_destroy_window(reader->get(), window);
   reader->flush();
+}
+
+// What other programs copy reaches the host, as it would go to phones: each change, once; the
+// host's own (a phone's paste) is not news; too long a text is reported as such.
+TEST_F(InputX11Test, TextOtherProgramsCopyIsHeardButNotTheHostsOwn) {
+  std::mutex lock;
+  std::vector<std::optional<std::string>> heard;
+  ASSERT_TRUE(poster->watchClipboard(
+      [&](std::optional<std::string> text) {
+        std::lock_guard guard(lock);
+        heard.push_back(std::move(text));
+      },
+      16));
+  const auto seen = [&] {
+    std::lock_guard guard(lock);
+    return heard;
+  };
+  const auto other = x11::X11Clipboard::open(desktop->display());
+  ASSERT_TRUE(other);
+  ASSERT_TRUE(other->set("copied ✓"));
+  ASSERT_TRUE(testing::eventually([&] { return !seen().empty(); }));
+  EXPECT_EQ(seen(), (std::vector<std::optional<std::string>>{"copied ✓"}));
+
+  // The phone's text, then a longer copy of the other program's than the limit.
+  ASSERT_TRUE(poster->setClipboard("from the phone"));
+  ASSERT_TRUE(other->set("seventeen bytes!!"));
+  ASSERT_TRUE(testing::eventually([&] { return seen().size() >= 2; }));
+  ASSERT_TRUE(other->set("sixteen bytes!!!"));
+  ASSERT_TRUE(testing::eventually([&] { return seen().size() >= 3; }));
+  EXPECT_EQ(seen(), (std::vector<std::optional<std::string>>{"copied ✓", std::nullopt,
+                                                             "sixteen bytes!!!"}));
 }
 
 }  // namespace

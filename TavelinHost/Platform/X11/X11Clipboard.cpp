@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <xcb/xfixes.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -28,6 +29,8 @@ X11Clipboard::X11Clipboard(std::shared_ptr<Connection> x) : x_(std::move(x)) {
   text_ = x_->atom("TEXT");
   plain_ = x_->atom("text/plain");
   plainUtf8_ = x_->atom("text/plain;charset=utf-8");
+  incoming_ = x_->atom("TAVELIN_CLIPBOARD");
+  incr_ = x_->atom("INCR");
   xcb_flush(c);
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   thread_ = std::thread([this] { run(); });
@@ -73,6 +76,27 @@ bool X11Clipboard::owns() const {
   return owned_;
 }
 
+bool X11Clipboard::watch(Watcher watcher, std::size_t limit) {
+  xcb_connection_t* c = x_->get();
+  const auto* fixes = xcb_get_extension_data(c, &xcb_xfixes_id);
+  if (fixes == nullptr || fixes->present == 0) return false;
+  // XFixes answers only clients that said which version they speak.
+  auto version = own(xcb_xfixes_query_version_reply(
+      c, xcb_xfixes_query_version(c, XCB_XFIXES_MAJOR_VERSION, XCB_XFIXES_MINOR_VERSION), nullptr));
+  if (!version || version->major_version < 1) return false;
+  {
+    std::lock_guard guard(lock_);
+    watcher_ = std::move(watcher);
+    limit_ = limit;
+  }
+  fixesEvent_ = fixes->first_event;
+  xcb_xfixes_select_selection_input(c, window_, clipboard_,
+                                    XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER);
+  xcb_flush(c);
+  wake();
+  return true;
+}
+
 void X11Clipboard::run() {
   xcb_connection_t* c = x_->get();
   pollfd waits[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wake_, POLLIN, 0}};
@@ -92,10 +116,56 @@ void X11Clipboard::run() {
         std::lock_guard guard(lock_);
         owned_ = false;
         offered_.clear();
+      } else if (fixesEvent_ != 0 && type == fixesEvent_ + XCB_XFIXES_SELECTION_NOTIFY) {
+        const auto& changed = *reinterpret_cast<const xcb_xfixes_selection_notify_event_t*>(event);
+        // Text of its own is the phone's, not news; no owner is no text.
+        if (changed.owner != window_ && changed.owner != XCB_NONE) {
+          xcb_convert_selection(c, window_, clipboard_, utf8_, incoming_,
+                                changed.selection_timestamp);
+          xcb_flush(c);
+        }
+      } else if (type == XCB_SELECTION_NOTIFY) {
+        fetch(*reinterpret_cast<const xcb_selection_notify_event_t*>(event));
       }
     }
     if (xcb_connection_has_error(c) != 0) return;
   }
+}
+
+// The copied text, once its owner put it on this window (property None: it has none as UTF-8).
+void X11Clipboard::fetch(const xcb_selection_notify_event_t& notify) {
+  if (notify.requestor != window_ || notify.selection != clipboard_ ||
+      notify.property == XCB_NONE) {
+    return;
+  }
+  Watcher watcher;
+  std::size_t limit = 0;
+  {
+    std::lock_guard guard(lock_);
+    watcher = watcher_;
+    limit = limit_;
+  }
+  xcb_connection_t* c = x_->get();
+  // One 32-bit unit more than the limit: whatever is left after it says the text is too long.
+  const auto units = static_cast<std::uint32_t>(limit / 4 + 1);
+  auto reply = own(xcb_get_property_reply(
+      c, xcb_get_property(c, 1, window_, notify.property, XCB_GET_PROPERTY_TYPE_ANY, 0, units),
+      nullptr));
+  if (!reply || !watcher) return;
+  if (reply->type == incr_) {
+    // Sent in parts: far longer than a clipboard worth sharing. Nothing more is asked for, so
+    // the owner gives up on its own.
+    watcher(std::nullopt);
+    return;
+  }
+  if (reply->format != 8) return;
+  const auto length = static_cast<std::size_t>(xcb_get_property_value_length(reply.get()));
+  if (reply->bytes_after > 0 || length > limit) {
+    watcher(std::nullopt);
+    return;
+  }
+  const auto* bytes = static_cast<const char*>(xcb_get_property_value(reply.get()));
+  watcher(std::string(bytes, length));
 }
 
 // The text as UTF-8 for the text types, the list of those for TARGETS; anything else is

@@ -177,6 +177,12 @@ bool X11EventPoster::setClipboard(std::string_view utf8) {
   return clipboard_ && clipboard_->set(std::string(utf8));
 }
 
+bool X11EventPoster::watchClipboard(ClipboardWatcher watcher, std::size_t limit) {
+  std::lock_guard guard(lock_);
+  if (!clipboard_) clipboard_ = X11Clipboard::open(display_);
+  return clipboard_ && clipboard_->watch(std::move(watcher), limit);
+}
+
 bool X11EventPoster::typeUnits(std::u16string_view units) {
   if (!available_) return false;
   std::vector<std::uint32_t> keysyms;

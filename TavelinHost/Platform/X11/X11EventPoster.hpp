@@ -38,6 +38,8 @@ class X11EventPoster final : public EventPoster {
   bool isButtonDown(int button) override;
   // The CLIPBOARD selection, held by a window of this poster until another program copies.
   bool setClipboard(std::string_view utf8) override;
+  // Through the same window, which sees the selection change hands (XFixes).
+  bool watchClipboard(ClipboardWatcher watcher, std::size_t limit) override;
 
  private:
   struct Keymap;

@@ -74,6 +74,7 @@ export function parseHostMessage(text) {
   if (message?.type === 'state' && typeof message.state === 'string') return message;
   if (message?.type === 'portals' && Array.isArray(message.items)) return message;
   if (message?.type === 'view' && isPart(message)) return message;
+  if (message?.type === 'clipboard' && typeof message.text === 'string') return message;
   return null;
 }
 

@@ -23,7 +23,8 @@ export class StreamLoop {
    * @param {object} [options.on] `connecting()`, `reconnecting(delay)`, `opened()` (a socket
    *   opened), `state(message)`, `portals(message)`, `picture(picture or null, part)` (may
    *   return a promise: the ack waits for it; `part` is the part of the portal the picture
-   *   shows, null for the whole), `tokenGone()`, `arrived()` (a picture came),
+   *   shows, null for the whole), `clipboard(text)` (copied on the computer), `tokenGone()`,
+   *   `arrived()` (a picture came),
    *   `acknowledged()` (its ack left)
    */
   constructor({ api, url, WebSocket, decode, clock = globalThis, backoff = new Backoff(), on = {} }) {
@@ -150,6 +151,8 @@ export class StreamLoop {
       this.on.state?.(message);
     } else if (message?.type === 'portals') {
       this.on.portals?.(message);
+    } else if (message?.type === 'clipboard') {
+      this.on.clipboard?.(message.text);
     } else if (message?.type === 'view') {
       const { x, y, width, height } = message;
       this.nextPart = { x, y, width, height };

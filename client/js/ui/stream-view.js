@@ -2,6 +2,7 @@
 // as a trackpad), keys with their modifiers and text sent back, under controls that step aside.
 // The socket, its reconnects and the ack loop are the core's StreamLoop.
 import { AutoHide } from '../core/autohide.js';
+import { copyText } from '../core/copy.js';
 import { ScreenAwake } from '../core/awake.js';
 import { GestureRecognizer } from '../core/gestures.js';
 import {
@@ -83,6 +84,7 @@ export class StreamView {
     this.scrollQueued = null;
     this.link = new LinkStats();
     this.figuresTimer = null;
+    this.copied = null; // text copied on the computer, offered to copy here
     // Held for the next key, character, tap or click (or locked until let go).
     this.modifiers = new ModifierKeys({ onChange: (name, state) => this.showModifier(name, state) });
     this.stream = new StreamLoop({
@@ -101,6 +103,7 @@ export class StreamView {
           this.updateView();
         },
         portals: (message) => this.showPortals(message),
+        clipboard: (text) => this.showCopied(text),
         picture: (picture, part) => this.showPicture(picture && this.withPart(picture, part)),
         arrived: () => this.link.arrived(),
         acknowledged: () => this.link.acknowledged(),
@@ -198,6 +201,22 @@ export class StreamView {
 
   showPicture(picture) {
     this.presenter.show(picture);
+  }
+
+  // Text copied on the computer, offered for this phone's clipboard until dismissed or
+  // replaced by the next.
+  showCopied(text) {
+    this.copied = text;
+    $('copied-text').textContent = text.length > 300 ? `${text.slice(0, 300)}\u2026` : text;
+    $('copied-status').textContent = '';
+    $('copied-panel').hidden = false;
+    this.controls.keep('copied', true);
+  }
+
+  hideCopied() {
+    $('copied-panel').hidden = true;
+    this.copied = null;
+    this.controls.keep('copied', false);
   }
 
   // A decoded picture as the presenter holds it: with the part of the portal it shows.
@@ -582,7 +601,7 @@ export class StreamView {
     });
     // Any use of the controls counts; typing keeps them, as does an open menu or the choice
     // to keep them.
-    for (const id of ['toolbar', 'keys-bar', 'menu', 'clipboard-panel']) {
+    for (const id of ['toolbar', 'keys-bar', 'menu', 'clipboard-panel', 'copied-panel']) {
       for (const type of ['pointerdown', 'keydown', 'focusin', 'change']) {
         $(id).addEventListener(type, () => this.controls.use());
       }
@@ -616,6 +635,12 @@ export class StreamView {
       if (!text) return;
       this.send(clipboardMessage(text));
       $('clipboard-status').textContent = 'Sent to the computer\u2019s clipboard';
+    });
+    $('copied-close').addEventListener('click', () => this.hideCopied());
+    $('copied-copy').addEventListener('click', async () => {
+      if (this.copied === null) return;
+      const copied = await copyText(this.copied, { clipboard: navigator.clipboard, secure: window.isSecureContext, document });
+      $('copied-status').textContent = copied ? 'Copied to this phone' : 'This browser did not allow copying';
     });
     const figures = $('figures-button');
     figures.addEventListener('click', () => this.showFigures(figures.getAttribute('aria-pressed') !== 'true'));
