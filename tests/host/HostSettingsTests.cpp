@@ -16,6 +16,7 @@ TEST(HostSettings, MissingKeysTakeDefaultsAndAWrongTypeDiscardsTheFile) {
   EXPECT_TRUE(defaults.showRegionBorder);
   EXPECT_TRUE(defaults.requireApproval);
   EXPECT_FALSE(defaults.gnomeWithoutDialog);  // the desktop's own dialog unless asked otherwise
+  EXPECT_FALSE(defaults.shareClipboard);      // the computer's copied text stays there
 
   HostSettings port9000;
   port9000.port = 9000;
@@ -34,7 +35,7 @@ TEST(HostSettings, MissingKeysTakeDefaultsAndAWrongTypeDiscardsTheFile) {
   for (const char* bad :
        {R"({"port": "abc"})", R"({"port": 70000})", R"({"port": -1})", R"({"port": 80.5})",
         R"({"targetFps": true})", R"({"jpegQuality": "high"})", R"({"showRegionBorder": 1})",
-        R"({"requireApproval": null})", R"({"gnomeWithoutDialog": "yes"})", "[]", "", "not json",
+        R"({"requireApproval": null})", R"({"gnomeWithoutDialog": "yes"})", R"({"shareClipboard": 1})", "[]", "", "not json",
         R"({"port": 9000)"}) {
     EXPECT_EQ(HostSettings::decode(bad), std::nullopt) << bad;
   }
@@ -53,6 +54,7 @@ TEST(HostSettings, SavesSortedKeysAndLoadsDefaultsFromDamagedFiles) {
   settings.showRegionBorder = false;
   settings.requireApproval = false;
   settings.gnomeWithoutDialog = true;
+  settings.shareClipboard = true;
   ASSERT_TRUE(settings.save(file));
   EXPECT_EQ(
       testing::readText(file),
