@@ -35,8 +35,8 @@ TEST(HostSettings, MissingKeysTakeDefaultsAndAWrongTypeDiscardsTheFile) {
   for (const char* bad :
        {R"({"port": "abc"})", R"({"port": 70000})", R"({"port": -1})", R"({"port": 80.5})",
         R"({"targetFps": true})", R"({"jpegQuality": "high"})", R"({"showRegionBorder": 1})",
-        R"({"requireApproval": null})", R"({"gnomeWithoutDialog": "yes"})", R"({"shareClipboard": 1})", "[]", "", "not json",
-        R"({"port": 9000)"}) {
+        R"({"requireApproval": null})", R"({"gnomeWithoutDialog": "yes"})",
+        R"({"shareClipboard": 1})", "[]", "", "not json", R"({"port": 9000)"}) {
     EXPECT_EQ(HostSettings::decode(bad), std::nullopt) << bad;
   }
 }

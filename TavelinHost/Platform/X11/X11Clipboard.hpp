@@ -45,9 +45,9 @@ class X11Clipboard {
   const std::shared_ptr<Connection> x_;
   xcb_window_t window_ = 0;
   xcb_atom_t clipboard_ = 0, targets_ = 0, utf8_ = 0, text_ = 0, plain_ = 0, plainUtf8_ = 0;
-  xcb_atom_t incoming_ = 0, incr_ = 0;  // where copied text is received; the parts' type
+  xcb_atom_t incoming_ = 0, incr_ = 0;       // where copied text is received; the parts' type
   std::atomic<std::uint8_t> fixesEvent_{0};  // the first event number of XFixes, once watching
-  int wake_ = -1;                       // eventfd: look at the queue again, or stop
+  int wake_ = -1;                            // eventfd: look at the queue again, or stop
   std::atomic<bool> running_{true};
   mutable std::mutex lock_;
   std::string offered_;    // guarded by lock_
