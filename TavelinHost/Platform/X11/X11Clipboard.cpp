@@ -56,14 +56,16 @@ bool X11Clipboard::set(std::string utf8) {
     std::lock_guard guard(lock_);
     offered_ = std::move(utf8);
     owned_ = true;
+    ++generation_;
   }
   xcb_set_selection_owner(c, window_, clipboard_, XCB_CURRENT_TIME);
   auto owner =
       own(xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, clipboard_), nullptr));
   const bool taken = owner && owner->owner == window_;
-  if (!taken) {
+  {
     std::lock_guard guard(lock_);
-    owned_ = false;
+    ++generation_;  // a loss looked up while this took the selection says nothing of it
+    if (!taken) owned_ = false;
   }
   // Waiting for that reply may have read events off the socket into xcb's queue, where the
   // thread's poll would not see them: it looks again.
@@ -112,10 +114,21 @@ void X11Clipboard::run() {
       if (type == XCB_SELECTION_REQUEST) {
         answer(*reinterpret_cast<const xcb_selection_request_event_t*>(event));
       } else if (type == XCB_SELECTION_CLEAR) {
-        // Another program copied something: its text is the clipboard now.
+        // Another program copied something: its text is the clipboard now. Unless this window
+        // took the selection back since: the loss of an older offer can arrive after a newer
+        // one was made, and must not withdraw it.
+        std::uint64_t generation = 0;
+        {
+          std::lock_guard guard(lock_);
+          generation = generation_;
+        }
+        auto owner =
+            own(xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, clipboard_), nullptr));
         std::lock_guard guard(lock_);
-        owned_ = false;
-        offered_.clear();
+        if (generation == generation_ && (!owner || owner->owner != window_)) {
+          owned_ = false;
+          offered_.clear();
+        }
       } else if (fixesEvent_ != 0 && type == fixesEvent_ + XCB_XFIXES_SELECTION_NOTIFY) {
         const auto& changed = *reinterpret_cast<const xcb_xfixes_selection_notify_event_t*>(event);
         // Text of its own is the phone's, not news; no owner is no text.

@@ -50,10 +50,11 @@ class X11Clipboard {
   int wake_ = -1;                            // eventfd: look at the queue again, or stop
   std::atomic<bool> running_{true};
   mutable std::mutex lock_;
-  std::string offered_;    // guarded by lock_
-  bool owned_ = false;     // guarded by lock_
-  Watcher watcher_;        // guarded by lock_
-  std::size_t limit_ = 0;  // guarded by lock_
+  std::string offered_;           // guarded by lock_
+  bool owned_ = false;            // guarded by lock_
+  std::uint64_t generation_ = 0;  // bumped around each set; guarded by lock_
+  Watcher watcher_;               // guarded by lock_
+  std::size_t limit_ = 0;         // guarded by lock_
   std::thread thread_;
 };
 
