@@ -354,8 +354,10 @@ TEST_F(InputX11Test, TextOtherProgramsCopyIsHeardButNotTheHostsOwn) {
   ASSERT_TRUE(testing::eventually([&] { return !seen().empty(); }));
   EXPECT_EQ(seen(), (std::vector<std::optional<std::string>>{"copied ✓"}));
 
-  // The phone's text, then a longer copy of the other program's than the limit.
+  // The phone's text (once the other program knows it lost the selection), then a longer copy
+  // of the other program's than the limit.
   ASSERT_TRUE(poster->setClipboard("from the phone"));
+  ASSERT_TRUE(testing::eventually([&] { return !other->owns(); }));
   ASSERT_TRUE(other->set("seventeen bytes!!"));
   ASSERT_TRUE(testing::eventually([&] { return seen().size() >= 2; }));
   ASSERT_TRUE(other->set("sixteen bytes!!!"));
