@@ -13,6 +13,18 @@ import { DemoHost, ask, freePort, startDesktop, until } from './demo-host.mjs';
 
 const screenshots = process.env.TAVELIN_SCREENSHOTS;
 if (screenshots) mkdirSync(screenshots, { recursive: true });
+
+const launchChromium = () => chromium.launch({
+  executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+    '--disable-component-update', '--disable-sync'],
+});
+
+// A phone-sized touch screen at three device pixels per CSS pixel.
+const phoneContext = (browser, viewport) => browser.newContext({
+  viewport, deviceScaleFactor: 3, isMobile: true, hasTouch: true,
+  userAgent: 'Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/126.0 Mobile Safari/537.36',
+});
 test('a phone browser pairs with the host, drives an xterm, switches and is revoked', { timeout: 180000 }, async () => {
   const desktop = startDesktop({ title: 'TavelinPhone', geometry: '80x24+60+60' });
   const { env } = desktop;
@@ -36,15 +48,8 @@ test('a phone browser pairs with the host, drives an xterm, switches and is revo
     assert.match(added[0], /^OK portal \S+ window XTerm$/);
     assert.match((await ask(host, 'bogus command'))[0], /^ERROR unknown command/);
 
-    browser = await chromium.launch({
-      executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-        '--disable-component-update', '--disable-sync'],
-    });
-    const context = await browser.newContext({
-      viewport: { width: 390, height: 844 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true,
-      userAgent: 'Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/126.0 Mobile Safari/537.36',
-    });
+    browser = await launchChromium();
+    const context = await phoneContext(browser, { width: 390, height: 844 });
     // The controls stay shown, as the page's menu lets a user choose.
     await context.addInitScript(() => localStorage.setItem('tavelin.controls', 'shown'));
     const page = await context.newPage();
@@ -150,15 +155,8 @@ test('a zoomed-in phone sees its part at the screen\u2019s resolution and taps w
     // The whole 1280 × 800 screen leaves at 640 × 400.
     host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30, maxFrameDimension: 640 },
       undefined, { args: ['--headless'], env: desktop.env, binary: process.env.TAVELIN_HOST });
-    browser = await chromium.launch({
-      executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-        '--disable-component-update', '--disable-sync'],
-    });
-    const context = await browser.newContext({
-      viewport: { width: 844, height: 390 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true,
-      userAgent: 'Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/126.0 Mobile Safari/537.36',
-    });
+    browser = await launchChromium();
+    const context = await phoneContext(browser, { width: 844, height: 390 });
     await context.addInitScript(() => {
       localStorage.setItem('tavelin.controls', 'shown');
       // What the page says it shows, as the page itself sent it.
@@ -269,14 +267,8 @@ test('text copied on the computer is offered on the phone and copied with a tap'
   try {
     host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30, shareClipboard: true },
       undefined, { args: ['--headless'], env: desktop.env, binary: process.env.TAVELIN_HOST });
-    browser = await chromium.launch({
-      executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-        '--disable-component-update', '--disable-sync'],
-    });
-    const context = await browser.newContext({
-      viewport: { width: 390, height: 844 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true,
-    });
+    browser = await launchChromium();
+    const context = await phoneContext(browser, { width: 390, height: 844 });
     await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: host.url });
     await context.addInitScript(() => localStorage.setItem('tavelin.controls', 'shown'));
     const page = await context.newPage();
