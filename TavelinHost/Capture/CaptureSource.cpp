@@ -252,9 +252,7 @@ void CaptureSource::watchdogTick() {
 void CaptureSource::deliver(const CaptureSample& sample) {
   if (!running_) return;
   if (frameGate && !frameGate()) return;  // before any work on the picture
-  std::vector<std::optional<PortalView>> views;
-  if (pictureViews) views = pictureViews();
-  if (!pictureViews) views.emplace_back();
+  const auto views = wantedViews();
   auto set = encoder_.makeFrames(
       sample, [this](const PixelSize& contentSize) { return cropRect(contentSize); },
       settings_.maxFrameDimension, settings_.jpegQuality, now_(), views);

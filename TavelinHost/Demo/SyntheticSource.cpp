@@ -96,9 +96,7 @@ void SyntheticCaptureSource::tick() {
       picture_.render(frame_, name_ + "  FRAME " + std::to_string(frame_) + "  " + clockText());
   ++frame_;
   const PixelSize size{picture_.width(), picture_.height()};
-  std::vector<std::optional<PortalView>> views;
-  if (pictureViews) views = pictureViews();
-  if (!pictureViews) views.emplace_back();
+  const auto views = wantedViews();
   auto frames =
       encoder_.encodeViews(pixels.data(), picture_.stride(), {0, 0, size.width, size.height}, size,
                            views, settings_.jpegQuality, std::chrono::system_clock::now());

@@ -47,6 +47,10 @@ class PortalCaptureSource {
   // The views the phones show (nothing: the whole portal); sources that can make pictures of
   // parts make one for each, and only those. Unset: the whole portal alone. Set before start.
   std::function<std::vector<std::optional<PortalView>>()> pictureViews;
+  // What to make a picture of now: the views asked for, or the whole portal when none is set.
+  std::vector<std::optional<PortalView>> wantedViews() const {
+    return pictureViews ? pictureViews() : std::vector<std::optional<PortalView>>{std::nullopt};
+  }
   virtual void pictureWanted(bool refresh) { (void)refresh; }
 };
 
