@@ -38,6 +38,10 @@ PortalSharing::PortalSharing(const std::shared_ptr<DataFolder>& folder, const Ap
     main->post(
         [this, device = session.deviceID, message] { Q_EMIT inputReceived(device, message); });
   };
+  routing_->qualityRules = [read = settings_.reader()] {
+    const HostSettings current = read();
+    return MultiPortalController::QualityRules{current.jpegQuality, current.phonesChooseQuality};
+  };
   routing_->setDefaultPortal(manager_->activePortal());
   manager_->onChange = [main, this] {
     main->post([this] {
@@ -46,6 +50,8 @@ PortalSharing::PortalSharing(const std::shared_ptr<DataFolder>& folder, const Ap
     });
   };
   connect(&settings_, &AppSettings::changed, this, &PortalSharing::updateRegionBorder);
+  // Phones learn at once whether they may choose the quality now.
+  connect(&settings_, &AppSettings::changed, this, [this] { routing_->broadcastQuality(); });
 }
 
 PortalSharing::~PortalSharing() {

@@ -255,7 +255,7 @@ void CaptureSource::deliver(const CaptureSample& sample) {
   const auto views = wantedViews();
   auto set = encoder_.makeFrames(
       sample, [this](const PixelSize& contentSize) { return cropRect(contentSize); },
-      settings_.maxFrameDimension, settings_.jpegQuality, now_(), views);
+      settings_.maxFrameDimension, wantedQuality(settings_.jpegQuality), now_(), views);
   if (!set) return;
   updateSourceSize(set->size);
   if (onFrame) {

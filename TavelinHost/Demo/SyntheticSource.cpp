@@ -97,9 +97,9 @@ void SyntheticCaptureSource::tick() {
   ++frame_;
   const PixelSize size{picture_.width(), picture_.height()};
   const auto views = wantedViews();
-  auto frames =
-      encoder_.encodeViews(pixels.data(), picture_.stride(), {0, 0, size.width, size.height}, size,
-                           views, settings_.jpegQuality, std::chrono::system_clock::now());
+  auto frames = encoder_.encodeViews(
+      pixels.data(), picture_.stride(), {0, 0, size.width, size.height}, size, views,
+      wantedQuality(settings_.jpegQuality), std::chrono::system_clock::now());
   bool resized = false;
   {
     std::lock_guard guard(lock_);

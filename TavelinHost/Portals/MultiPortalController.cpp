@@ -16,6 +16,7 @@ void PortalRuntime::start(Wants wants) {
   source->frameGate = std::move(wants.frameGate);
   source->pictureDemand = std::move(wants.pictureDemand);
   source->pictureViews = std::move(wants.pictureViews);
+  source->pictureQuality = std::move(wants.pictureQuality);
   const std::weak_ptr<PortalRuntime> weak = weak_from_this();
   source->onFrame = [weak](const CapturedFrame& frame) {
     auto self = weak.lock();
@@ -164,6 +165,7 @@ void MultiPortalController::attach(const std::shared_ptr<ViewerSession>& session
   }
   sendPortals(*session, portalID);
   session->sendText(runtime->stateMessage().jsonString());
+  if (qualityRules) session->sendText(qualityMessage(*runtime));
   runtime->source->pictureWanted(true);  // a still screen has a picture for it too
   if (log_)
     log_("Portals", session->deviceName + " \u2192 portal " + portalID.string().substr(0, 8));
@@ -183,6 +185,9 @@ std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& 
   auto input = makeInput_();
   input->setMapper(pipeline.mapper);
   auto runtime = std::make_shared<PortalRuntime>(*portal, std::move(pipeline), std::move(input));
+  if (const auto chosen = chosenQuality_.find(portalID); chosen != chosenQuality_.end()) {
+    runtime->chosenQuality = chosen->second;
+  }
 
   const std::weak_ptr<MultiPortalController> weak = weak_from_this();
   runtime->onFrame = [weak, portalID](const CapturedFrame& frame) {
@@ -212,6 +217,14 @@ std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& 
       [weak, portalID] {
         auto self = weak.lock();
         return self ? self->server_->views(portalID) : std::vector<std::optional<PortalView>>{};
+      },
+      [weak, weakRuntime]() -> std::optional<double> {
+        auto self = weak.lock();
+        auto current = weakRuntime.lock();
+        if (!self || !current || !self->qualityRules) return std::nullopt;
+        const double chosen = current->chosenQuality;
+        if (chosen <= 0 || !self->qualityRules().phonesChoose) return std::nullopt;
+        return chosen;
       },
   });
   if (log_) log_("Capture", "Runtime started for " + portal->name);
@@ -271,6 +284,10 @@ void MultiPortalController::handleInput(const std::shared_ptr<ViewerSession>& se
     }
   }
   if (!runtime) return;
+  if (message.type == InputMessageType::quality) {
+    chooseQuality(*session, *runtime, message.preset);
+    return;
+  }
   if (message.type == InputMessageType::viewport) {
     // A new part to show, also of a still screen.
     if (session->view() == message.view) return;
@@ -352,6 +369,61 @@ void MultiPortalController::sendPortals(ViewerSession& session,
   session.sendText(PortalsListMessage(std::move(items),
                                       current ? std::optional(current->string()) : std::nullopt)
                        .jsonString());
+}
+
+std::string MultiPortalController::qualityMessage(const PortalRuntime& runtime) const {
+  const auto rules = qualityRules ? qualityRules() : QualityRules{};
+  const double chosen = runtime.chosenQuality;
+  const bool useChosen = rules.phonesChoose && chosen > 0;
+  return qualityJson(useChosen ? chosen : rules.jpegQuality, rules.phonesChoose);
+}
+
+void MultiPortalController::chooseQuality(ViewerSession& session, PortalRuntime& runtime,
+                                          const std::optional<std::string>& preset) {
+  const auto rules = qualityRules ? qualityRules() : QualityRules{};
+  const auto wanted = preset ? findQualityPreset(*preset) : std::nullopt;
+  if (!rules.phonesChoose || !wanted) {
+    if (log_) {
+      log_("Portals",
+           session.deviceName +
+               (rules.phonesChoose ? " asked for a picture quality that does not exist: \"" +
+                                         preset.value_or("") + "\""
+                                   : " may not change the picture quality: this computer does not "
+                                     "let phones choose it"));
+    }
+    // Its control goes back to what holds.
+    if (qualityRules) session.sendText(qualityMessage(runtime));
+    return;
+  }
+  {
+    std::lock_guard guard(lock_);
+    chosenQuality_[runtime.portal.id] = wanted->jpegQuality;
+    runtime.chosenQuality = wanted->jpegQuality;
+  }
+  const std::string message = qualityMessage(runtime);
+  for (const auto& watcher : server_->viewerSessions()) {
+    if (watcher->currentPortalID() == runtime.portal.id) watcher->sendText(message);
+  }
+  runtime.source->pictureWanted(true);  // the new quality shows also on a still screen
+  if (log_) {
+    log_("Portals", session.deviceName + " set the picture quality of " + runtime.portal.name +
+                        " to " + std::string(wanted->label));
+  }
+}
+
+void MultiPortalController::broadcastQuality() {
+  if (!qualityRules) return;
+  std::vector<std::shared_ptr<PortalRuntime>> running;
+  {
+    std::lock_guard guard(lock_);
+    for (const auto& [id, runtime] : runtimes_) running.push_back(runtime);
+  }
+  for (const auto& runtime : running) {
+    const std::string message = qualityMessage(*runtime);
+    for (const auto& session : server_->viewerSessions()) {
+      if (session->currentPortalID() == runtime->portal.id) session->sendText(message);
+    }
+  }
 }
 
 void MultiPortalController::sendClipboard(const std::string& text) {

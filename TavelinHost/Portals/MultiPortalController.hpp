@@ -29,6 +29,8 @@ class PortalRuntime : public std::enable_shared_from_this<PortalRuntime> {
   const std::shared_ptr<PortalCaptureSource> source;
   const std::shared_ptr<PortalInput> input;
   std::set<Uuid> viewers;  // guarded by the controller's lock
+  // The JPEG quality phones chose for the portal; 0: none.
+  std::atomic<double> chosenQuality{0};
 
   // Set before start; called on the source's queues.
   std::function<void(const CapturedFrame&)> onFrame;
@@ -39,6 +41,7 @@ class PortalRuntime : public std::enable_shared_from_this<PortalRuntime> {
     std::function<bool()> frameGate;
     std::function<PictureDue()> pictureDemand;
     std::function<std::vector<std::optional<PortalView>>()> pictureViews;
+    std::function<std::optional<double>()> pictureQuality;
   };
   void start(Wants wants);
   // No callback reaches the owner after this; the source is stopped.
@@ -73,6 +76,8 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
   // After the catalogue changed: phones watching a portal that is no longer shared (stopped or
   // deleted) leave it, its pictures end and they are told so; every phone gets the new list.
   void broadcastPortalList();
+  // To every phone watching a portal, its quality as it holds now (after the rules changed).
+  void broadcastQuality();
   // To every phone watching a portal, the text copied on the computer.
   void sendClipboard(const std::string& text);
   void shutdown();
@@ -86,6 +91,14 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
 
   // Viewers or states changed; on the main executor.
   std::function<void()> onChange;
+  // The host's picture quality, and whether a phone may choose another for the portal it
+  // watches (for the host's run; the portal's pictures change for all its phones). Asked as
+  // phones attach and ask, and before each picture. Unset: phones are not told and may not.
+  struct QualityRules {
+    double jpegQuality = 0.6;
+    bool phonesChoose = false;
+  };
+  std::function<QualityRules()> qualityRules;
   // Every message a phone sends, before it is routed; on the session's queue. Set before
   // phones connect.
   std::function<void(const ViewerSession&, const InputMessage&)> onInputObserved;
@@ -108,6 +121,11 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
   void withdraw(const std::shared_ptr<ViewerSession>& session, const Uuid& portal,
                 const std::optional<std::string>& name);
   void sendPortals(ViewerSession& session, const std::optional<Uuid>& current) const;
+  // A phone asks for another picture quality for the portal it watches.
+  void chooseQuality(ViewerSession& session, PortalRuntime& runtime,
+                     const std::optional<std::string>& preset);
+  // What the phone is told of its portal's quality: the chosen one while phones may choose.
+  std::string qualityMessage(const PortalRuntime& runtime) const;
   void notify();
 
   const std::shared_ptr<const PortalSourceMaking> factory_;
@@ -121,6 +139,7 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
   std::map<Uuid, std::shared_ptr<PortalRuntime>> runtimes_;  // guarded by lock_
   std::map<Uuid, Uuid> deviceLastPortal_;                    // guarded by lock_
   std::optional<Uuid> defaultPortalID_;                      // guarded by lock_
+  std::map<Uuid, double> chosenQuality_;                     // guarded by lock_
 };
 
 }  // namespace tavelin

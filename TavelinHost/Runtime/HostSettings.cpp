@@ -34,7 +34,8 @@ std::optional<HostSettings> HostSettings::decode(std::string_view text) {
       readOptional(*document, "showRegionBorder", settings.showRegionBorder, json::readBool) &&
       readOptional(*document, "requireApproval", settings.requireApproval, json::readBool) &&
       readOptional(*document, "gnomeWithoutDialog", settings.gnomeWithoutDialog, json::readBool) &&
-      readOptional(*document, "shareClipboard", settings.shareClipboard, json::readBool);
+      readOptional(*document, "shareClipboard", settings.shareClipboard, json::readBool) &&
+      readOptional(*document, "phonesChooseQuality", settings.phonesChooseQuality, json::readBool);
   if (!ok) return std::nullopt;
   return settings;
 }
@@ -47,7 +48,8 @@ std::string HostSettings::encode() const {
                           {"showRegionBorder", showRegionBorder},
                           {"requireApproval", requireApproval},
                           {"gnomeWithoutDialog", gnomeWithoutDialog},
-                          {"shareClipboard", shareClipboard}};
+                          {"shareClipboard", shareClipboard},
+                          {"phonesChooseQuality", phonesChooseQuality}};
   // Only numbers and booleans: encoding cannot fail.
   return json::encodePretty(object).value_or("{}");
 }

@@ -27,6 +27,8 @@ struct HostSettings {
   // Text copied on the computer goes to the phones watching it. Off unless chosen: it sends
   // whatever the desktop's programs copy, passwords included.
   bool shareClipboard = false;
+  // A phone may choose the picture quality of the portal it watches, for this run.
+  bool phonesChooseQuality = false;
 
   // The defaults when the file is missing, unreadable or malformed (a malformed one is kept
   // aside by the folder).

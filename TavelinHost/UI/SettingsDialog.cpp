@@ -72,6 +72,12 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
   shareClipboard_->setToolTip(QStringLiteral(
       "Phones watching a portal receive whatever is copied here, and can copy it with one tap."));
   form->addRow(QString(), shareClipboard_);
+  phonesChooseQuality_ =
+      new QCheckBox(QStringLiteral("Let phones change the quality of the portal they watch"), this);
+  phonesChooseQuality_->setToolTip(QStringLiteral(
+      "A phone's choice of Low, Balanced or High holds for everyone watching that portal until "
+      "Tavelin quits."));
+  form->addRow(QString(), phonesChooseQuality_);
   withoutDialog_ = new QCheckBox(
       QStringLiteral("On GNOME, share without the desktop's dialog (from the next start)"), this);
   withoutDialog_->setToolTip(QStringLiteral(
@@ -90,6 +96,7 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
   }
   connect(outline_, &QCheckBox::toggled, this, &SettingsDialog::store);
   connect(shareClipboard_, &QCheckBox::toggled, this, &SettingsDialog::store);
+  connect(phonesChooseQuality_, &QCheckBox::toggled, this, &SettingsDialog::store);
   connect(withoutDialog_, &QCheckBox::toggled, this, &SettingsDialog::store);
   connect(&model_.settings(), &AppSettings::changed, this, &SettingsDialog::reload);
   reload();
@@ -105,6 +112,7 @@ void SettingsDialog::reload() {
               QString::number(settings.maxFrameDimension) + " px");
   outline_->setChecked(settings.showRegionBorder);
   shareClipboard_->setChecked(settings.shareClipboard);
+  phonesChooseQuality_->setChecked(settings.phonesChooseQuality);
   withoutDialog_->setChecked(settings.gnomeWithoutDialog);
   loading_ = false;
 }
@@ -131,6 +139,7 @@ void SettingsDialog::store() {
   settings.maxFrameDimension = maxFrameSize_->currentData().toInt();
   settings.showRegionBorder = outline_->isChecked();
   settings.shareClipboard = shareClipboard_->isChecked();
+  settings.phonesChooseQuality = phonesChooseQuality_->isChecked();
   settings.gnomeWithoutDialog = withoutDialog_->isChecked();
   model_.settings().update(settings);
 }

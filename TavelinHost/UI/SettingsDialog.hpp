@@ -33,6 +33,7 @@ class SettingsDialog : public QDialog {
   QComboBox* maxFrameSize_;
   QCheckBox* outline_;
   QCheckBox* shareClipboard_;
+  QCheckBox* phonesChooseQuality_;
   QCheckBox* withoutDialog_;
   bool loading_ = false;
 };

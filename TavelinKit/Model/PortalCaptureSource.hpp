@@ -51,6 +51,13 @@ class PortalCaptureSource {
   std::vector<std::optional<PortalView>> wantedViews() const {
     return pictureViews ? pictureViews() : std::vector<std::optional<PortalView>>{std::nullopt};
   }
+  // The JPEG quality the phones chose for this portal, asked before each picture; nothing (or
+  // unset): the quality of the source's own settings. Set before start.
+  std::function<std::optional<double>()> pictureQuality;
+  double wantedQuality(double setting) const {
+    const auto chosen = pictureQuality ? pictureQuality() : std::nullopt;
+    return chosen.value_or(setting);
+  }
   virtual void pictureWanted(bool refresh) { (void)refresh; }
 };
 

@@ -165,6 +165,9 @@ std::optional<InputMessage> InputMessage::parse(std::string_view utf8) {
   message.portalId = readLimitedString(*document, "portalId", maxPortalIdLength);
   message.modifiers = readModifiers(*document);
   if (message.type == InputMessageType::viewport) message.view = readView(*document);
+  if (message.type == InputMessageType::quality) {
+    message.preset = readLimitedString(*document, "preset", maxKeyLength);
+  }
   return message;
 }
 
@@ -201,6 +204,7 @@ std::string InputMessage::jsonString() const {
   putOptional(object, "text", text);
   putOptional(object, "key", key);
   putOptional(object, "portalId", portalId);
+  putOptional(object, "preset", preset);
   if (modifiers != 0) {
     Json names = Json::array();
     for (const Modifier modifier : allModifiers) {
@@ -223,6 +227,27 @@ std::string clipboardJson(const std::string& text) {
   // Text that is not UTF-8 is written with replacement characters rather than refused.
   return Json{{"type", "clipboard"}, {"text", text}}.dump(-1, ' ', false,
                                                           Json::error_handler_t::replace);
+}
+
+std::optional<QualityPreset> findQualityPreset(std::string_view name) {
+  for (const auto& preset : qualityPresets) {
+    if (preset.name == name) return preset;
+  }
+  return std::nullopt;
+}
+
+std::string_view presetOfQuality(double jpegQuality) {
+  for (const auto& preset : qualityPresets) {
+    if (std::abs(preset.jpegQuality - jpegQuality) < 1e-6) return preset.name;
+  }
+  return "custom";
+}
+
+std::string qualityJson(double jpegQuality, bool choosable) {
+  const Json object{{"type", "quality"},
+                    {"preset", std::string(presetOfQuality(jpegQuality))},
+                    {"choosable", choosable}};
+  return json::encodeCompact(object).value_or("{}");
 }
 
 std::string pictureViewJson(const NormalizedRect& shows) {

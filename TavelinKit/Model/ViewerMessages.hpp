@@ -29,6 +29,7 @@ inline constexpr std::string_view ack = "ack";
 inline constexpr std::string_view ping = "ping";
 inline constexpr std::string_view selectPortal = "selectportal";
 inline constexpr std::string_view viewport = "viewport";
+inline constexpr std::string_view quality = "quality";
 }  // namespace InputMessageType
 
 enum class MouseButton { left, right, middle };
@@ -108,6 +109,8 @@ struct InputMessage {
   // "height" as fractions, "pixelWidth", "pixelHeight"); nothing (the whole portal) when any
   // is missing or they name no part.
   std::optional<PortalView> view = std::nullopt;
+  // Of a "quality" message: the preset the phone asks for ("preset").
+  std::optional<std::string> preset = std::nullopt;
 
   NormalizedPoint normalizedPoint() const { return {x, y}; }
 
@@ -125,6 +128,22 @@ struct InputMessage {
 // than the limit (in UTF-8 bytes) are not sent.
 inline constexpr std::size_t sharedClipboardLimit = 64 * 1024;
 std::string clipboardJson(const std::string& text);
+
+// The picture qualities a phone may choose between, by their names on the wire.
+struct QualityPreset {
+  std::string_view name;
+  std::string_view label;  // as the settings show it
+  double jpegQuality;
+};
+inline constexpr std::array<QualityPreset, 3> qualityPresets{
+    {{"low", "Low", 0.4}, {"balanced", "Balanced", 0.6}, {"high", "High", 0.8}}};
+// Nothing for a name that is no preset.
+std::optional<QualityPreset> findQualityPreset(std::string_view name);
+// The preset of that quality, or "custom" for one the settings file holds between them.
+std::string_view presetOfQuality(double jpegQuality);
+// {"type":"quality","preset":…,"choosable":…}: the quality a portal's pictures are made at,
+// and whether the phone may choose another.
+std::string qualityJson(double jpegQuality, bool choosable);
 
 // Sent just before a picture that shows only part of the portal: which part, as fractions of
 // the whole. A picture without one shows the whole portal.

@@ -9,7 +9,8 @@ import { GestureRecognizer } from '../../client/js/core/gestures.js';
 import { Backoff } from '../../client/js/core/reconnect.js';
 import { guessDeviceName } from '../../client/js/core/device-name.js';
 import {
-  HostAPI, keyMessage, moreKeys, parseHostMessage, pointMessage, streamURL, pairingError, textMessage, viewportMessage,
+  HostAPI, keyMessage, moreKeys, parseHostMessage, pointMessage, qualityMessage, streamURL, pairingError, textMessage,
+  viewportMessage,
 } from '../../client/js/core/protocol.js';
 import { ModifierKeys } from '../../client/js/core/modifiers.js';
 import { copyText } from '../../client/js/core/copy.js';
@@ -325,4 +326,15 @@ test('copying text on the phone, with and without a secure context', async () =>
   assert.equal(await copyText('nowhere', { secure: false, document: fakeDocument(false) }), false);
   assert.deepEqual(parseHostMessage('{"type":"clipboard","text":"a\\nb"}'), { type: 'clipboard', text: 'a\nb' });
   assert.equal(parseHostMessage('{"type":"clipboard","text":7}'), null);
+});
+
+// The portal's quality: the host names the preset and whether this phone may choose; a choice
+// that is not a yes is a no.
+test('quality messages', () => {
+  assert.deepEqual(parseHostMessage('{"type":"quality","preset":"high","choosable":true}'),
+    { type: 'quality', preset: 'high', choosable: true });
+  assert.deepEqual(parseHostMessage('{"type":"quality","preset":"custom","choosable":"yes"}'),
+    { type: 'quality', preset: 'custom', choosable: false });
+  assert.equal(parseHostMessage('{"type":"quality","choosable":true}'), null);
+  assert.deepEqual(JSON.parse(qualityMessage('low')), { type: 'quality', preset: 'low' });
 });

@@ -258,14 +258,25 @@ test('a zoomed-in phone sees its part at the screen\u2019s resolution and taps w
   }
 });
 
-// With the user's leave, text another program copies on the computer is offered on the phone,
-// which copies it with one tap.
-test('text copied on the computer is offered on the phone and copied with a tap', { timeout: 120000 }, async () => {
+// The luminance quantiser's first step in a JPEG: libjpeg's 16 scaled by its quality, so 6 at
+// 80, 13 at 60 and 20 at 40.
+function lumaStep(jpeg) {
+  for (let i = 2; i + 5 < jpeg.length; i++) {
+    if (jpeg[i] === 0xff && jpeg[i + 1] === 0xdb) return jpeg[i + 5];
+  }
+  return null;
+}
+
+// What the user's leave opens: text another program copies on the computer is offered on the
+// phone, which copies it with one tap; and the phone chooses its portal's picture quality.
+test('with the host\'s leave a phone copies the computer\'s text and chooses the quality', { timeout: 120000 }, async () => {
   const desktop = startDesktop({ title: 'TavelinCopy' });
   let host;
   let browser;
   try {
-    host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30, shareClipboard: true },
+    host = await DemoHost.start({
+      port: freePort(), requireApproval: false, targetFps: 30, shareClipboard: true, phonesChooseQuality: true,
+    },
       undefined, { args: ['--headless'], env: desktop.env, binary: process.env.TAVELIN_HOST });
     browser = await launchChromium();
     const context = await phoneContext(browser, { width: 390, height: 844 });
@@ -273,9 +284,15 @@ test('text copied on the computer is offered on the phone and copied with a tap'
     await context.addInitScript(() => localStorage.setItem('tavelin.controls', 'shown'));
     const page = await context.newPage();
     let acks = 0;
-    page.on('websocket', (socket) => socket.on('framesent', (frame) => {
-      if (frame.payload === '{"type":"ack"}') acks++;
-    }));
+    const pictures = [];
+    page.on('websocket', (socket) => {
+      socket.on('framesent', (frame) => {
+        if (frame.payload === '{"type":"ack"}') acks++;
+      });
+      socket.on('framereceived', (frame) => {
+        if (typeof frame.payload !== 'string') pictures.push(Buffer.from(frame.payload));
+      });
+    });
     await page.goto(host.url);
     await page.waitForSelector('#pair-screen:not([hidden])');
     await page.fill('#pin', host.pin);
@@ -295,6 +312,21 @@ test('text copied on the computer is offered on the phone and copied with a tap'
     if (screenshots) await page.screenshot({ path: join(screenshots, 'host-clipboard.png') });
     await page.locator('#copied-close').tap();
     await page.waitForSelector('#copied-panel', { state: 'hidden' });
+
+    // The host's Balanced, then High from the menu: the next picture comes at once, at 80.
+    assert.equal(lumaStep(pictures.at(-1)), 13);
+    await page.locator('#menu-button').tap();
+    const choice = (label) => page.locator('#quality-row').getByRole('button', { name: label, exact: true });
+    await page.waitForFunction(() => !document.getElementById('quality-row').hidden);
+    assert.equal(await choice('Balanced').getAttribute('aria-pressed'), 'true');
+    assert.equal(await choice('High').isEnabled(), true);
+    const before = pictures.length;
+    await choice('High').tap();
+    await page.waitForFunction(() => document.querySelector('#quality-row [data-preset="high"]')
+      .getAttribute('aria-pressed') === 'true');
+    await until(() => pictures.slice(before).some((jpeg) => lumaStep(jpeg) === 6), 15000, 'a picture at High');
+    await host.waitFor((l) => /^LOG \[Portals\] .+ set the picture quality of .+ to High$/.test(l));
+    if (screenshots) await page.screenshot({ path: join(screenshots, 'host-quality.png') });
     await context.close();
   } catch (error) {
     if (host) console.log(`host said:\n${host.lines.slice(-40).join('\n')}`);

@@ -15,8 +15,9 @@ TEST(HostSettings, MissingKeysTakeDefaultsAndAWrongTypeDiscardsTheFile) {
   EXPECT_EQ(defaults.maxFrameDimension, 1440);
   EXPECT_TRUE(defaults.showRegionBorder);
   EXPECT_TRUE(defaults.requireApproval);
-  EXPECT_FALSE(defaults.gnomeWithoutDialog);  // the desktop's own dialog unless asked otherwise
-  EXPECT_FALSE(defaults.shareClipboard);      // the computer's copied text stays there
+  EXPECT_FALSE(defaults.gnomeWithoutDialog);   // the desktop's own dialog unless asked otherwise
+  EXPECT_FALSE(defaults.shareClipboard);       // the computer's copied text stays there
+  EXPECT_FALSE(defaults.phonesChooseQuality);  // the quality is the computer's to choose
 
   HostSettings port9000;
   port9000.port = 9000;
@@ -36,7 +37,8 @@ TEST(HostSettings, MissingKeysTakeDefaultsAndAWrongTypeDiscardsTheFile) {
        {R"({"port": "abc"})", R"({"port": 70000})", R"({"port": -1})", R"({"port": 80.5})",
         R"({"targetFps": true})", R"({"jpegQuality": "high"})", R"({"showRegionBorder": 1})",
         R"({"requireApproval": null})", R"({"gnomeWithoutDialog": "yes"})",
-        R"({"shareClipboard": 1})", "[]", "", "not json", R"({"port": 9000)"}) {
+        R"({"shareClipboard": 1})", R"({"phonesChooseQuality": "yes"})", "[]", "", "not json",
+        R"({"port": 9000)"}) {
     EXPECT_EQ(HostSettings::decode(bad), std::nullopt) << bad;
   }
 }
@@ -55,6 +57,7 @@ TEST(HostSettings, SavesSortedKeysAndLoadsDefaultsFromDamagedFiles) {
   settings.requireApproval = false;
   settings.gnomeWithoutDialog = true;
   settings.shareClipboard = true;
+  settings.phonesChooseQuality = true;
   ASSERT_TRUE(settings.save(file));
   EXPECT_EQ(
       testing::readText(file),

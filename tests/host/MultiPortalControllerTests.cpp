@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "TavelinHost/Input/InputService.hpp"
 #include "TavelinHost/Input/PortalInputController.hpp"
 #include "TavelinHost/Portals/MultiPortalController.hpp"
@@ -184,6 +186,76 @@ TEST_F(MultiPortalControllerTest, APhoneThatZoomsInGetsPicturesOfItsPart) {
   EXPECT_EQ(sourceA->pictureViews(), (std::vector<std::optional<PortalView>>{std::nullopt}));
   server->handlers.onInput(other, *InputMessage::parse(R"({"type":"viewport"})"));
   EXPECT_EQ(sourceA->refreshes, refreshes + 1);  // already whole
+}
+
+// A phone may choose the quality of the portal it watches while the host allows it: every
+// phone of that portal hears of it and the next picture is made at it, at once; the choice
+// outlives the portal's runtime. Otherwise, or for a preset that does not exist, the phone is
+// told what holds and the log says why.
+TEST_F(MultiPortalControllerTest, PhonesChooseTheirPortalsQualityWhileTheHostAllowsIt) {
+  auto allowed = std::make_shared<bool>(true);
+  controller->qualityRules = [allowed] {
+    return MultiPortalController::QualityRules{0.6, *allowed};
+  };
+  const auto quality = [](const std::vector<std::string>& texts) {
+    std::optional<nlohmann::json> last;
+    for (const auto& text : texts) {
+      auto message = nlohmann::json::parse(text);
+      if (message["type"] == "quality") last = message;
+    }
+    return last;
+  };
+  auto chooser = connect(Uuid::random(), "chooser");
+  auto neighbour = connect(Uuid::random(), "neighbour");
+  auto elsewhere = connect(Uuid::random(), "elsewhere");
+  server->handlers.onInput(elsewhere, select(b));
+  EXPECT_EQ(quality(chooser->takeTexts()),
+            nlohmann::json::parse(R"({"type":"quality","preset":"balanced","choosable":true})"));
+  neighbour->takeTexts();
+  elsewhere->takeTexts();
+  const auto sourceA = factory->made.at("A");
+  const auto sourceB = factory->made.at("B");
+  ASSERT_TRUE(sourceA->pictureQuality);
+  EXPECT_EQ(sourceA->pictureQuality(), std::nullopt);  // the source's own setting
+  const int refreshes = sourceA->refreshes;
+
+  server->handlers.onInput(chooser, *InputMessage::parse(R"({"type":"quality","preset":"high"})"));
+  EXPECT_EQ(sourceA->pictureQuality(), 0.8);
+  EXPECT_EQ(sourceB->pictureQuality(), std::nullopt);
+  EXPECT_EQ(sourceA->refreshes, refreshes + 1);
+  for (const auto& phone : {chooser, neighbour}) {
+    EXPECT_EQ(quality(phone->takeTexts()).value()["preset"], "high");
+  }
+  EXPECT_EQ(quality(elsewhere->takeTexts()), std::nullopt);
+  EXPECT_EQ(logs.back(), "Portals: chooser set the picture quality of A to High");
+
+  server->handlers.onInput(chooser, *InputMessage::parse(R"({"type":"quality","preset":"best"})"));
+  EXPECT_EQ(quality(chooser->takeTexts()).value()["preset"], "high");
+  EXPECT_EQ(logs.back(),
+            "Portals: chooser asked for a picture quality that does not exist: \"best\"");
+  EXPECT_EQ(sourceA->pictureQuality(), 0.8);
+
+  // Everyone leaves A and comes back: A starts again at the chosen quality.
+  server->handlers.onInput(chooser, select(c));
+  server->handlers.onInput(neighbour, select(c));
+  server->handlers.onInput(chooser, select(a));
+  const auto restartedA = factory->made.at("A");
+  ASSERT_NE(restartedA, sourceA);
+  EXPECT_EQ(restartedA->pictureQuality(), 0.8);
+  EXPECT_EQ(quality(chooser->takeTexts()).value()["preset"], "high");
+
+  // The host takes the choice away: its own quality holds, and phones hear of it at once.
+  *allowed = false;
+  controller->broadcastQuality();
+  EXPECT_EQ(restartedA->pictureQuality(), std::nullopt);
+  EXPECT_EQ(quality(chooser->takeTexts()),
+            nlohmann::json::parse(R"({"type":"quality","preset":"balanced","choosable":false})"));
+  server->handlers.onInput(chooser, *InputMessage::parse(R"({"type":"quality","preset":"low"})"));
+  EXPECT_EQ(quality(chooser->takeTexts()).value()["preset"], "balanced");
+  EXPECT_EQ(restartedA->pictureQuality(), std::nullopt);
+  EXPECT_EQ(logs.back(),
+            "Portals: chooser may not change the picture quality: this computer does not let "
+            "phones choose it");
 }
 
 TEST_F(MultiPortalControllerTest, WithoutPortalsAPhoneWaitsIdleUntilADefaultAppears) {

@@ -109,6 +109,31 @@ TEST(InputMessage, StringsAreCutToTheirLimitInUserPerceivedCharacters) {
   EXPECT_EQ(notStrings->portalId, std::nullopt);
 }
 
+// A phone names a preset; the host names the one that holds, or "custom" for a quality the
+// settings file has between them, and says whether the phone may choose.
+TEST(QualityMessages, PresetsByNameBothWays) {
+  const auto asked = InputMessage::parse(R"({"type":"quality","preset":"high"})");
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(asked->preset, "high");
+  EXPECT_EQ(json::parse(asked->jsonString())["preset"], "high");
+  // Only a quality message carries one.
+  EXPECT_EQ(InputMessage::parse(R"({"type":"key","key":"a","preset":"high"})")->preset,
+            std::nullopt);
+  EXPECT_EQ(InputMessage::parse(R"({"type":"quality","preset":7})")->preset, std::nullopt);
+
+  ASSERT_TRUE(findQualityPreset("low"));
+  EXPECT_EQ(findQualityPreset("low")->jpegQuality, 0.4);
+  EXPECT_EQ(findQualityPreset("balanced")->label, "Balanced");
+  EXPECT_EQ(findQualityPreset("High"), std::nullopt);  // names are exact
+  EXPECT_EQ(findQualityPreset(""), std::nullopt);
+
+  EXPECT_EQ(json::parse(qualityJson(0.8, true)),
+            json::parse(R"({"type":"quality","preset":"high","choosable":true})"));
+  EXPECT_EQ(json::parse(qualityJson(0.6, false))["preset"], "balanced");
+  EXPECT_EQ(presetOfQuality(0.1 * 4), "low");  // not exactly 0.4, still Low
+  EXPECT_EQ(presetOfQuality(0.73), "custom");
+}
+
 TEST(SpecialKey, ParsesNamesIgnoringCaseButNotAliases) {
   EXPECT_EQ(parseSpecialKey("ENTER"), SpecialKey::enter);
   EXPECT_EQ(parseSpecialKey("Enter"), SpecialKey::enter);

@@ -75,6 +75,9 @@ export function parseHostMessage(text) {
   if (message?.type === 'portals' && Array.isArray(message.items)) return message;
   if (message?.type === 'view' && isPart(message)) return message;
   if (message?.type === 'clipboard' && typeof message.text === 'string') return message;
+  if (message?.type === 'quality' && typeof message.preset === 'string') {
+    return { type: 'quality', preset: message.preset, choosable: message.choosable === true };
+  }
   return null;
 }
 
@@ -100,6 +103,9 @@ export const keyMessage = (key, modifiers) => JSON.stringify({ type: 'key', key,
 export const selectPortal = (portalId) => JSON.stringify({ type: 'selectportal', portalId });
 // Text for the computer's clipboard.
 export const clipboardMessage = (text) => JSON.stringify({ type: 'clipboard', text });
+// The picture qualities a phone may ask for, by the names the host knows, and how to ask.
+export const qualityPresets = ['low', 'balanced', 'high'];
+export const qualityMessage = (preset) => JSON.stringify({ type: 'quality', preset });
 // The part of the portal this phone shows when zoomed in, and its size in device pixels; null
 // goes back to the whole portal.
 export function viewportMessage(view) {

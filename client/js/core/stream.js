@@ -153,6 +153,8 @@ export class StreamLoop {
       this.on.portals?.(message);
     } else if (message?.type === 'clipboard') {
       this.on.clipboard?.(message.text);
+    } else if (message?.type === 'quality') {
+      this.on.quality?.(message);
     } else if (message?.type === 'view') {
       const { x, y, width, height } = message;
       this.nextPart = { x, y, width, height };

@@ -12,8 +12,8 @@ import { LinkStats } from '../core/link-stats.js';
 import { ModifierKeys, modifierNames } from '../core/modifiers.js';
 import { Presenter } from '../core/presenter.js';
 import {
-  clipboardMessage, keyMessage, moreKeys, pointMessage, selectPortal, specialKeys, streamURL, textMessage,
-  viewportMessage,
+  clipboardMessage, keyMessage, moreKeys, pointMessage, qualityMessage, selectPortal, specialKeys, streamURL,
+  textMessage, viewportMessage,
 } from '../core/protocol.js';
 import { StreamLoop } from '../core/stream.js';
 import { Trackpad } from '../core/trackpad.js';
@@ -104,6 +104,7 @@ export class StreamView {
         },
         portals: (message) => this.showPortals(message),
         clipboard: (text) => this.showCopied(text),
+        quality: (message) => this.showQuality(message),
         picture: (picture, part) => this.showPicture(picture && this.withPart(picture, part)),
         arrived: () => this.link.arrived(),
         acknowledged: () => this.link.acknowledged(),
@@ -211,6 +212,17 @@ export class StreamView {
     $('copied-status').textContent = '';
     $('copied-panel').hidden = false;
     this.controls.keep('copied', true);
+  }
+
+  // The portal's picture quality, which the phone may change when the computer lets it; every
+  // phone of the portal hears of a change.
+  showQuality({ preset, choosable }) {
+    $('quality-row').hidden = false;
+    for (const button of $('quality-row').querySelectorAll('button')) {
+      button.setAttribute('aria-pressed', String(button.dataset.preset === preset));
+      button.disabled = !choosable;
+    }
+    $('quality-note').hidden = choosable;
   }
 
   hideCopied() {
@@ -642,6 +654,9 @@ export class StreamView {
       const copied = await copyText(this.copied, { clipboard: navigator.clipboard, secure: window.isSecureContext, document });
       $('copied-status').textContent = copied ? 'Copied to this phone' : 'This browser did not allow copying';
     });
+    for (const button of $('quality-row').querySelectorAll('button')) {
+      button.addEventListener('click', () => this.send(qualityMessage(button.dataset.preset)));
+    }
     const figures = $('figures-button');
     figures.addEventListener('click', () => this.showFigures(figures.getAttribute('aria-pressed') !== 'true'));
     this.showFigures(remembered(figuresSetting) === 'shown');
