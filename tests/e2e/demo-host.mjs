@@ -152,12 +152,13 @@ export function jpegSize(bytes) {
 // Everything the socket brings from now on: pictures (each acknowledged as the page does, the
 // last one kept), state messages and the newest portal list.
 export function collect(socket) {
-  const seen = { pictures: [], states: [], portals: null, last: null };
+  const seen = { pictures: [], states: [], portals: null, last: null, clipboard: [] };
   socket.on('message', (data, isBinary) => {
     if (!isBinary) {
       const message = JSON.parse(data.toString());
       if (message.type === 'state') seen.states.push(message);
       if (message.type === 'portals') seen.portals = message;
+      if (message.type === 'clipboard') seen.clipboard.push(message.text);
       return;
     }
     seen.pictures.push({ at: Date.now(), size: jpegSize(data), bytes: data.length });

@@ -2,7 +2,9 @@
 // virtual monitor, PipeWire and WirePlumber, all as an ordinary user, and Mutter's own screen
 // cast and remote desktop. A node WebSocket client is the phone: it pairs, watches the screen
 // and a region of it, types non-ASCII text into a GTK entry, which prints what it got, then taps
-// the maximised terminal behind it to give it the focus and types into that. A second run makes
+// the maximised terminal behind it to give it the focus and types into that. The clipboard goes
+// both ways: the phone's text is pasted with Ctrl+V, and what another program copies reaches the
+// phone, while a paste of typed text leaves the user's clipboard as it was. A second run makes
 // a virtual display there, watches it, moves the pointer onto it and removes it again.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -22,8 +24,8 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
   let lastSeen;
   try {
     // No platform named: the session's variables say Wayland, its bus says Mutter.
-    host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 }, dataHome,
-      session.hostArgs());
+    host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30, shareClipboard: true },
+      dataHome, session.hostArgs());
     const desktopLine = await host.waitFor((l) => l.startsWith('LOG [Host] Desktop: '));
     assert.match(desktopLine, /Wayland, GNOME through Mutter/);
     assert.match(desktopLine, /does not let Tavelin list, raise or move other applications' windows/);
@@ -95,6 +97,40 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
     socket.send(JSON.stringify({ type: 'text', text: '\u00e9\u2713' }));
     await host.waitFor((l) => l === 'LOG [Input] Input error: 2 characters could not be typed: not on this ' +
       'keyboard layout, and the focused application took no paste');
+
+    // The clipboard both ways. The phone's text becomes GNOME's clipboard, and Ctrl+V pastes it
+    // into a fresh entry, which has the focus as it opens.
+    const pasted = { text: '' };
+    const pasteEntry = run(['zenity', '--entry', '--title', 'TavelinPaste', '--text', 'Paste here'],
+      { stdio: ['ignore', 'pipe', 'ignore'] });
+    pasteEntry.stdout.on('data', (data) => { pasted.text += data.toString(); });
+    const opening = seen.pictures.length;
+    await until(() => seen.pictures.length > opening + 2 && Date.now() - seen.pictures.at(-1).at > 700, 20000,
+      'the paste entry on screen');
+    const fromPhone = 'from the phone \u00e9\u2713';
+    socket.send(JSON.stringify({ type: 'clipboard', text: fromPhone }));
+    socket.send(JSON.stringify({ type: 'text', text: 'v', modifiers: ['ctrl'] }));
+    socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
+    await until(() => pasted.text.includes('\n'), 20000, 'the paste entry to answer').catch((error) => {
+      throw new Error(`${error.message}: it has ${JSON.stringify(pasted.text)}`);
+    });
+    assert.equal(pasted.text, `${fromPhone}\n`);
+    // Text another program copies reaches the phone, and the phone's own never came back.
+    const fromGnome = 'copied on GNOME \u00fc\u65e5';
+    run(['wl-copy', fromGnome]);
+    await until(() => seen.clipboard.length > 0, 20000, 'the copied text on the phone');
+    assert.deepEqual(seen.clipboard, [fromGnome]);
+    // Text beyond the layout goes by the clipboard, which holds the user's text again afterwards.
+    const errors = host.lines.filter((l) => l.startsWith('LOG [Input] Input error')).length;
+    socket.send(JSON.stringify({ type: 'text', text: '\u2713' }));
+    await until(() => host.lines.filter((l) => l.startsWith('LOG [Input] Input error')).length > errors, 20000,
+      'the terminal to refuse the paste');
+    const clipboard = { text: '' };
+    const reader = run(['wl-paste', '--no-newline'], { stdio: ['ignore', 'pipe', 'ignore'] });
+    reader.stdout.on('data', (data) => { clipboard.text += data.toString(); });
+    await new Promise((resolve) => reader.once('exit', resolve));
+    assert.equal(clipboard.text, fromGnome);
+    assert.deepEqual(seen.clipboard, [fromGnome]);
 
     // A region of the screen: its own pictures, 400 x 300.
     const added = await ask(host, 'add screen 100 100 400 300');

@@ -267,4 +267,12 @@ bool MutterRemoteDesktop::typeUnits(std::u16string_view units) {
   return lost == 0;
 }
 
+bool MutterRemoteDesktop::setClipboard(std::string_view utf8) {
+  return !closed_ && text_->setClipboard(std::string(utf8));
+}
+
+bool MutterRemoteDesktop::watchClipboard(ClipboardWatcher watcher, std::size_t limit) {
+  return text_->watch(std::move(watcher), limit);
+}
+
 }  // namespace tavelin::wayland

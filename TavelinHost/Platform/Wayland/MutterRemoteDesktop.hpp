@@ -41,6 +41,8 @@ class MutterRemoteDesktop final : public EventPoster {
   bool modifierKey(std::uint16_t virtualKey, bool down) override;
   bool typeUnits(std::u16string_view units) override;
   bool isButtonDown(int button) override;
+  bool setClipboard(std::string_view utf8) override;
+  bool watchClipboard(ClipboardWatcher watcher, std::size_t limit) override;
 
   // Presses or releases one keysym; for TextDelivery's paste chord.
   bool keysym(std::uint32_t keysym, bool pressed);

@@ -4,8 +4,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "TavelinHost/Platform/KeySymbols.hpp"
 #include "TavelinHost/Platform/Wayland/MutterRemoteDesktop.hpp"
@@ -43,6 +45,23 @@ bool writeAll(int fd, const std::string& bytes) {
   return true;
 }
 
+// The owner's types: Mutter 43 wraps the list in a struct, "(as)"; a bare "as" is read too.
+int readMimeTypes(sd_bus_message* m, std::vector<std::string>& types) {
+  char kind = 0;
+  const char* contents = nullptr;
+  int status = sd_bus_message_peek_type(m, &kind, &contents);
+  if (status < 0) return status;
+  if (kind != 'v' || !contents) return -EINVAL;
+  const bool wrapped = std::string_view(contents) == "(as)";
+  if (!wrapped && std::string_view(contents) != "as") return sd_bus_message_skip(m, "v");
+  status = sd_bus_message_enter_container(m, 'v', contents);
+  if (status >= 0 && wrapped) status = sd_bus_message_enter_container(m, 'r', "as");
+  if (status >= 0) status = readStrings(m, types);
+  if (status >= 0 && wrapped) status = sd_bus_message_exit_container(m);
+  if (status >= 0) status = sd_bus_message_exit_container(m);
+  return status;
+}
+
 }  // namespace
 
 TextDelivery::TextDelivery(std::shared_ptr<SessionBus> bus, std::string session,
@@ -60,14 +79,15 @@ TextDelivery::TextDelivery(std::shared_ptr<SessionBus> bus, std::string session,
         readVariantDictionary(m, [&](sd_bus_message* v, std::string_view key) {
           if (key == "session-is-owner") return sd_bus_message_read(v, "v", "b", &owned);
           if (key != "mime-types") return 0;
-          int status = sd_bus_message_enter_container(v, 'v', "as");
-          if (status >= 0) status = readStrings(v, types);
-          if (status >= 0) status = sd_bus_message_exit_container(v);
+          const int status = readMimeTypes(v, types);
           return status < 0 ? status : 1;
         });
         std::lock_guard guard(lock_);
         ownerTypes_ = std::move(types);
         ownedBySession_ = owned != 0;
+        if (watcher_ && !ownedBySession_ && !ownerTypes_.empty()) {
+          clipboard_.async([this] { report(); });
+        }
       });
   transferSignal_ = bus_->subscribe(
       service, session_, sessionInterface, "SelectionTransfer", [this](sd_bus_message* m) {
@@ -148,8 +168,20 @@ bool TextDelivery::setSelection(const std::vector<std::string>& mimeTypes) {
       nullptr, why);
 }
 
-// The text the user has on the clipboard now, when another application owns it.
-std::optional<std::string> TextDelivery::readClipboard() {
+// What the clipboard holds now: the session's own offer, or another application's text.
+std::optional<std::string> TextDelivery::savedClipboard() {
+  {
+    std::lock_guard guard(lock_);
+    if (ownedBySession_) return offered_;
+  }
+  bool tooLong = false;
+  auto text = readOwnersText(largestSavedClipboard, tooLong);
+  if (tooLong) return std::nullopt;
+  return text;
+}
+
+std::optional<std::string> TextDelivery::readOwnersText(std::size_t limit, bool& tooLong) {
+  tooLong = false;
   std::string type;
   {
     std::lock_guard guard(lock_);
@@ -173,15 +205,65 @@ std::optional<std::string> TextDelivery::readClipboard() {
   }
   std::string text;
   char buffer[4096];
+  bool ended = false;
   for (;;) {
     pollfd ready{fd, POLLIN, 0};
     if (::poll(&ready, 1, readWaitMilliseconds) <= 0) break;
     const auto got = ::read(fd, buffer, sizeof buffer);
-    if (got <= 0 || text.size() + static_cast<std::size_t>(got) > largestSavedClipboard) break;
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ended = got == 0;
+      break;
+    }
+    if (text.size() + static_cast<std::size_t>(got) > limit) {
+      tooLong = true;
+      break;
+    }
     text.append(buffer, static_cast<std::size_t>(got));
   }
   ::close(fd);
+  if (!ended && !tooLong) return std::nullopt;  // the owner stopped giving it
   return text;
+}
+
+bool TextDelivery::setClipboard(const std::string& utf8) {
+  std::lock_guard typing(typing_);  // never between a paste and the putting back
+  if (!enabled_) return false;
+  std::string before;
+  {
+    std::lock_guard guard(lock_);
+    before = std::exchange(offered_, utf8);
+  }
+  if (setSelection(textTypes)) return true;
+  std::lock_guard guard(lock_);
+  offered_ = std::move(before);
+  return false;
+}
+
+bool TextDelivery::watch(Watcher watcher, std::size_t limit) {
+  if (!enabled_) return false;
+  std::lock_guard guard(lock_);
+  watcher_ = std::move(watcher);
+  watchLimit_ = limit;
+  return true;
+}
+
+// On the clipboard queue: another application took the clipboard.
+void TextDelivery::report() {
+  std::size_t limit = 0;
+  {
+    std::lock_guard guard(lock_);
+    limit = watchLimit_;
+  }
+  bool tooLong = false;
+  auto text = readOwnersText(limit, tooLong);
+  if (!text && !tooLong) return;  // no text, or the owner gave none
+  Watcher watcher;
+  {
+    std::lock_guard guard(lock_);
+    watcher = watcher_;
+  }
+  if (watcher) watcher(tooLong ? std::nullopt : std::move(text));
 }
 
 // On the clipboard queue: an application asked for what the session's clipboard holds.
@@ -214,7 +296,7 @@ void TextDelivery::serve(std::uint32_t serial, const std::string& mimeType) {
 
 bool TextDelivery::paste(const std::string& text) {
   if (!enabled_) return false;
-  const auto saved = readClipboard();
+  const auto saved = savedClipboard();
   std::uint64_t before = 0;
   {
     std::lock_guard guard(lock_);

@@ -46,11 +46,24 @@ class TextDelivery {
   // Types the characters; how many of them reached no application (nobody took their paste).
   std::size_t type(const std::u32string& characters);
 
+  // Makes the text the desktop's clipboard, the session's until another application takes it;
+  // pastes of typed text put it back afterwards.
+  bool setClipboard(const std::string& utf8);
+  // From now on `watcher` hears, on the clipboard queue, of the text each other application
+  // puts on the clipboard (nothing: longer than `limit` bytes).
+  using Watcher = std::function<void(std::optional<std::string>)>;
+  bool watch(Watcher watcher, std::size_t limit);
+
  private:
   bool paste(const std::string& text);
   bool setSelection(const std::vector<std::string>& mimeTypes);
-  std::optional<std::string> readClipboard();
+  // What the clipboard holds now, to put back after a paste.
+  std::optional<std::string> savedClipboard();
+  // The owner's text, in its best type; nothing when it has none or did not give it. `tooLong`
+  // says it went past `limit` bytes.
+  std::optional<std::string> readOwnersText(std::size_t limit, bool& tooLong);
   void serve(std::uint32_t serial, const std::string& mimeType);  // on clipboard_
+  void report();                                                  // on clipboard_
 
   const std::shared_ptr<SessionBus> bus_;
   const std::string session_;
@@ -65,6 +78,8 @@ class TextDelivery {
   std::uint64_t servedCount_ = 0;        // guarded by lock_
   std::vector<std::string> ownerTypes_;  // guarded by lock_: the clipboard owner's types
   bool ownedBySession_ = false;          // guarded by lock_
+  Watcher watcher_;                      // guarded by lock_
+  std::size_t watchLimit_ = 0;           // guarded by lock_
   std::shared_ptr<void> transferSignal_, ownerSignal_;
 };
 
