@@ -3,7 +3,7 @@
 // IPC. A node WebSocket client is the phone: it lists the windows, watches the screen and one
 // terminal's window (pictures of that window, none while nothing changes), taps the other
 // terminal into focus and back, types text beyond any keyboard layout five times and finds it
-// exact each time, and scrolls a terminal's history. Then the window portal finds its terminal
+// exact each time, passes the clipboard both ways, and scrolls a terminal's history. Then the window portal finds its terminal
 // again after it was closed and started anew, and a virtual display is a new sway output of its
 // own size that the phone watches.
 import { test } from 'node:test';
@@ -34,8 +34,8 @@ test('a phone watches sway, a window of it, moves the focus and types exactly', 
     }
     const text = (name) => (existsSync(files[name]) ? readFileSync(files[name], 'utf8') : '');
 
-    host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30 }, session.dataHome,
-      session.hostArgs());
+    host = await DemoHost.start({ port: freePort(), requireApproval: false, targetFps: 30, shareClipboard: true },
+      session.dataHome, session.hostArgs());
     assert.match(await host.waitFor((l) => l.startsWith('LOG [Host] Desktop: ')), /sway through the wlroots protocols/);
     const screenPortal = (await host.waitFor((l) => /^OK portal \S+ screenRegion Screen$/.test(l))).split(' ')[2];
     const windows = await ask(host, 'windows');
@@ -80,6 +80,28 @@ test('a phone watches sway, a window of it, moves the focus and types exactly', 
       (error) => {
         throw new Error(`${error.message}: the terminal has ${JSON.stringify(text('left'))}`);
       });
+
+    // The clipboard both ways, with no window of the host's: the phone's text is sway's
+    // clipboard, and what another program copies reaches the phone; the phone's own never
+    // comes back to it.
+    const fromPhone = 'from the phone \u00e9\u2713';
+    send({ type: 'clipboard', text: fromPhone });
+    const pasteOut = async () => {
+      const out = { text: '' };
+      const reader = session.run(['wl-paste', '--no-newline'], { stdio: ['ignore', 'pipe', 'ignore'] });
+      reader.stdout.on('data', (data) => { out.text += data.toString(); });
+      await new Promise((resolve) => reader.once('exit', resolve));
+      return out.text;
+    };
+    let clipboard = '';
+    await until(async () => (clipboard = await pasteOut()) === fromPhone, 20000, 'the phone\'s text on the clipboard')
+      .catch((error) => {
+        throw new Error(`${error.message}: it has ${JSON.stringify(clipboard)}`);
+      });
+    const fromSway = 'copied on sway \u00fc\u65e5';
+    session.run(['wl-copy', fromSway]);
+    await until(() => seen.clipboard.length > 0, 20000, 'the copied text on the phone');
+    assert.deepEqual(seen.clipboard, [fromSway]);
 
     // The window portal: pictures of that window alone, none while it stands still.
     const switched = seen.pictures.length;

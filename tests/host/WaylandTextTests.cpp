@@ -1,10 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <cstring>
 #include <memory>
 #include <set>
 
+#include "TavelinHost/Platform/Wayland/ClipboardText.hpp"
 #include "TavelinHost/Platform/Wayland/TextDelivery.hpp"
 #include "TavelinHost/Platform/Wayland/WaylandKeymap.hpp"
 #include "TavelinKit/Foundation/LogSink.hpp"
@@ -59,6 +62,41 @@ TEST(TextDelivery, KeysWhereTheLayoutHasThemPastesInBetween) {
   // Without a layout to ask, all but the keys every layout has is pasted.
   EXPECT_EQ(planText(U"ab\t", [](std::uint32_t) { return false; }),
             (std::vector<TextRun>{{true, {}, U"ab"}, {false, {0xff09}, {}}}));
+}
+
+// A copied text comes through a pipe: read to its end within the limit, or not at all when it
+// is longer or its writer stalls; and the best text type is asked for.
+TEST(ClipboardText, PipesGiveTheWholeTextOrNothing) {
+  const auto pipeWith = [](const std::string& text, bool closed) {
+    int ends[2];
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    EXPECT_TRUE(writeAll(ends[1], text));
+    if (closed) ::close(ends[1]);
+    return std::pair{ends[0], closed ? -1 : ends[1]};
+  };
+  bool tooLong = true;
+  const std::string text = "copi\u00e9 \u2713\n" + std::string(5000, 'x');  // more than one read
+  auto [whole, none] = pipeWith(text, true);
+  EXPECT_EQ(readPipe(whole, text.size(), 1000, tooLong), text);
+  EXPECT_FALSE(tooLong);
+  ::close(whole);
+
+  auto [longer, none2] = pipeWith(text, true);
+  EXPECT_EQ(readPipe(longer, text.size() - 1, 1000, tooLong), std::nullopt);
+  EXPECT_TRUE(tooLong);
+  ::close(longer);
+
+  // The writer keeps the pipe open and stops: what came is no whole text.
+  auto [stalled, writer] = pipeWith("half", false);
+  EXPECT_EQ(readPipe(stalled, 100, 50, tooLong), std::nullopt);
+  EXPECT_FALSE(tooLong);
+  ::close(stalled);
+  ::close(writer);
+
+  EXPECT_EQ(bestTextType({"image/png", "STRING", "text/plain;charset=utf-8"}),
+            "text/plain;charset=utf-8");
+  EXPECT_EQ(bestTextType({"TEXT", "UTF8_STRING"}), "UTF8_STRING");
+  EXPECT_EQ(bestTextType({"image/png"}), "");
 }
 
 TEST(LateLogSink, LinesBeforeTheLogExistsArriveOnceItDoes) {

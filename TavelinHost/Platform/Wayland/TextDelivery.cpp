@@ -1,7 +1,6 @@
 #include "TavelinHost/Platform/Wayland/TextDelivery.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <utility>
 
 #include "TavelinHost/Platform/KeySymbols.hpp"
+#include "TavelinHost/Platform/Wayland/ClipboardText.hpp"
 #include "TavelinHost/Platform/Wayland/MutterRemoteDesktop.hpp"
 #include "TavelinHost/Platform/Wayland/SessionBus.hpp"
 #include "TavelinHost/Platform/Wayland/WaylandKeymap.hpp"
@@ -21,9 +21,6 @@ namespace {
 
 constexpr const char* service = "org.gnome.Mutter.RemoteDesktop";
 constexpr const char* sessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
-// Text types the desktop's applications ask for, best first.
-const std::vector<std::string> textTypes{"text/plain;charset=utf-8", "text/plain", "UTF8_STRING",
-                                         "STRING", "TEXT"};
 // How long the focused application has to ask for a paste, and how long a clipboard read of
 // the user's own text may take.
 constexpr std::chrono::milliseconds pasteWait{1500};
@@ -33,17 +30,6 @@ constexpr std::size_t largestSavedClipboard = 1 << 20;
 constexpr std::chrono::milliseconds managerReadWait{250};
 // After the application took the text: time to insert it before the clipboard changes back.
 constexpr std::chrono::milliseconds pasteSettleTime{100};
-
-bool writeAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const auto written = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    done += static_cast<std::size_t>(written);
-  }
-  return true;
-}
 
 // The owner's types: Mutter 43 wraps the list in a struct, "(as)"; a bare "as" is read too.
 int readMimeTypes(sd_bus_message* m, std::vector<std::string>& types) {
@@ -186,12 +172,7 @@ std::optional<std::string> TextDelivery::readOwnersText(std::size_t limit, bool&
   {
     std::lock_guard guard(lock_);
     if (ownedBySession_) return std::nullopt;
-    for (const auto& wanted : textTypes) {
-      if (std::find(ownerTypes_.begin(), ownerTypes_.end(), wanted) != ownerTypes_.end()) {
-        type = wanted;
-        break;
-      }
-    }
+    type = bestTextType(ownerTypes_);
   }
   if (type.empty()) return std::nullopt;
   int fd = -1;
@@ -203,26 +184,8 @@ std::optional<std::string> TextDelivery::readOwnersText(std::size_t limit, bool&
       fd < 0) {
     return std::nullopt;
   }
-  std::string text;
-  char buffer[4096];
-  bool ended = false;
-  for (;;) {
-    pollfd ready{fd, POLLIN, 0};
-    if (::poll(&ready, 1, readWaitMilliseconds) <= 0) break;
-    const auto got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      ended = got == 0;
-      break;
-    }
-    if (text.size() + static_cast<std::size_t>(got) > limit) {
-      tooLong = true;
-      break;
-    }
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
+  auto text = readPipe(fd, limit, readWaitMilliseconds, tooLong);
   ::close(fd);
-  if (!ended && !tooLong) return std::nullopt;  // the owner stopped giving it
   return text;
 }
 
@@ -234,7 +197,7 @@ bool TextDelivery::setClipboard(const std::string& utf8) {
     std::lock_guard guard(lock_);
     before = std::exchange(offered_, utf8);
   }
-  if (setSelection(textTypes)) return true;
+  if (setSelection(clipboardTextTypes())) return true;
   std::lock_guard guard(lock_);
   offered_ = std::move(before);
   return false;
@@ -273,7 +236,8 @@ void TextDelivery::serve(std::uint32_t serial, const std::string& mimeType) {
     std::lock_guard guard(lock_);
     text = offered_;
   }
-  const bool isText = std::find(textTypes.begin(), textTypes.end(), mimeType) != textTypes.end();
+  const auto& types = clipboardTextTypes();
+  const bool isText = std::find(types.begin(), types.end(), mimeType) != types.end();
   int fd = -1;
   std::string why;
   bus_->call(
@@ -303,7 +267,7 @@ bool TextDelivery::paste(const std::string& text) {
     offered_ = text;
     before = servedCount_;
   }
-  if (!setSelection(textTypes)) return false;
+  if (!setSelection(clipboardTextTypes())) return false;
   // Mutter's clipboard manager reads every new selection at once, to keep it when its owner
   // goes; only a transfer after that one is the paste.
   {
@@ -324,7 +288,7 @@ bool TextDelivery::paste(const std::string& text) {
       std::lock_guard guard(lock_);
       offered_ = *saved;
     }
-    setSelection(textTypes);
+    setSelection(clipboardTextTypes());
   }
   return taken;
 }

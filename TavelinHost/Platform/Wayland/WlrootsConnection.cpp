@@ -12,6 +12,7 @@
 
 #include "TavelinHost/Platform/Wayland/MutterDisplays.hpp"
 #include "virtual-keyboard-unstable-v1.h"
+#include "wlr-data-control-unstable-v1.h"
 #include "wlr-screencopy-unstable-v1.h"
 #include "wlr-virtual-pointer-unstable-v1.h"
 #include "xdg-output-unstable-v1.h"
@@ -125,6 +126,9 @@ struct WlrootsConnection::Listeners {
     } else if (kind == zwp_virtual_keyboard_manager_v1_interface.name && !c->keyboardManager_) {
       c->keyboardManager_ = static_cast<zwp_virtual_keyboard_manager_v1*>(
           wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
+    } else if (kind == zwlr_data_control_manager_v1_interface.name && !c->dataControl_) {
+      c->dataControl_ = static_cast<zwlr_data_control_manager_v1*>(
+          wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 1));
     }
   }
   static void globalRemove(void* data, wl_registry*, std::uint32_t name) {
@@ -187,6 +191,7 @@ WlrootsConnection::~WlrootsConnection() {
   if (screencopy_) zwlr_screencopy_manager_v1_destroy(screencopy_);
   if (pointerManager_) zwlr_virtual_pointer_manager_v1_destroy(pointerManager_);
   if (keyboardManager_) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(keyboardManager_));
+  if (dataControl_) zwlr_data_control_manager_v1_destroy(dataControl_);
   if (seat_) wl_seat_destroy(seat_);
   if (shm_) wl_shm_destroy(shm_);
   if (registry_) wl_registry_destroy(registry_);

@@ -17,6 +17,7 @@ struct wl_output;
 struct wl_registry;
 struct wl_seat;
 struct wl_shm;
+struct zwlr_data_control_manager_v1;
 struct zwlr_screencopy_manager_v1;
 struct zwlr_virtual_pointer_manager_v1;
 struct zwp_virtual_keyboard_manager_v1;
@@ -55,6 +56,7 @@ class WlrootsConnection {
   std::uint32_t screencopyVersion() const { return screencopyVersion_; }
   bool offersVirtualPointer() const { return pointerManager_ != nullptr; }
   bool offersVirtualKeyboard() const { return keyboardManager_ != nullptr; }
+  bool offersDataControl() const { return dataControl_ != nullptr; }
 
   // Runs `work` on the connection's thread and waits for it (at once when already there).
   void call(const std::function<void()>& work);
@@ -73,6 +75,7 @@ class WlrootsConnection {
   zwlr_screencopy_manager_v1* screencopy() const { return screencopy_; }
   zwlr_virtual_pointer_manager_v1* pointerManager() const { return pointerManager_; }
   zwp_virtual_keyboard_manager_v1* keyboardManager() const { return keyboardManager_; }
+  zwlr_data_control_manager_v1* dataControl() const { return dataControl_; }
   // A roundtrip from the connection's thread: everything asked before is done by the compositor.
   bool roundtrip();
   wl_output* outputNamed(const std::string& name) const;
@@ -92,6 +95,7 @@ class WlrootsConnection {
   std::uint32_t screencopyVersion_ = 0;
   zwlr_virtual_pointer_manager_v1* pointerManager_ = nullptr;
   zwp_virtual_keyboard_manager_v1* keyboardManager_ = nullptr;
+  zwlr_data_control_manager_v1* dataControl_ = nullptr;
   zxdg_output_manager_v1* outputManager_ = nullptr;
   int wakeFd_ = -1;
 

@@ -11,6 +11,7 @@
 
 #include "TavelinHost/Platform/KeySymbols.hpp"
 #include "TavelinHost/Platform/Wayland/TypingKeymap.hpp"
+#include "TavelinHost/Platform/Wayland/WlrootsClipboard.hpp"
 #include "TavelinHost/Platform/Wayland/WlrootsConnection.hpp"
 #include "virtual-keyboard-unstable-v1.h"
 #include "wlr-virtual-pointer-unstable-v1.h"
@@ -75,6 +76,17 @@ WlrootsInput::WlrootsInput(std::shared_ptr<WlrootsConnection> connection, HostLo
     pointer();
     keyboard();
   });
+  clipboard_ = WlrootsClipboard::make(connection_);
+}
+
+bool WlrootsInput::setClipboard(std::string_view utf8) {
+  return clipboard_ && clipboard_->set(std::string(utf8));
+}
+
+bool WlrootsInput::watchClipboard(ClipboardWatcher watcher, std::size_t limit) {
+  if (!clipboard_) return false;
+  clipboard_->watch(std::move(watcher), limit);
+  return true;
 }
 
 WlrootsInput::~WlrootsInput() {

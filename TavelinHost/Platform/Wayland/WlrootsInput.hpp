@@ -13,6 +13,7 @@ struct zwp_virtual_keyboard_v1;
 
 namespace tavelin::wayland {
 
+class WlrootsClipboard;
 class WlrootsConnection;
 
 // Where an absolute pointer motion lands: the point of the layout as a fraction of the
@@ -44,6 +45,9 @@ class WlrootsInput final : public EventPoster {
   // One keymap for all of a message's characters, as far as a keymap holds them.
   bool typesWholeText() const override { return true; }
   bool isButtonDown(int button) override;
+  // Through data control, where the compositor has it.
+  bool setClipboard(std::string_view utf8) override;
+  bool watchClipboard(ClipboardWatcher watcher, std::size_t limit) override;
 
  private:
   // On the connection's thread.
@@ -63,6 +67,7 @@ class WlrootsInput final : public EventPoster {
   zwp_virtual_keyboard_v1* keyboard_ = nullptr;
   std::uint32_t modifiers_ = 0;  // the depressed modifier mask; on the connection's thread
   std::string keymap_;
+  std::unique_ptr<WlrootsClipboard> clipboard_;  // nothing without data control
 };
 
 }  // namespace tavelin::wayland
