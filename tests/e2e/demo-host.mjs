@@ -1,4 +1,5 @@
 // Runs tavelin-demo in a private data directory and reads its line protocol.
+import { createHash } from 'node:crypto';
 import { execFileSync, spawn } from 'node:child_process';
 import { mkdtempSync, mkdirSync, writeFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -161,7 +162,9 @@ export function collect(socket) {
       if (message.type === 'clipboard') seen.clipboard.push(message.text);
       return;
     }
-    seen.pictures.push({ at: Date.now(), size: jpegSize(data), bytes: data.length });
+    seen.pictures.push({
+      at: Date.now(), size: jpegSize(data), bytes: data.length, hash: createHash('sha1').update(data).digest('hex'),
+    });
     seen.last = data;
     socket.send(JSON.stringify({ type: 'ack' }));
   });

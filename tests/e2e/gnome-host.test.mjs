@@ -11,7 +11,7 @@ import assert from 'node:assert/strict';
 import { existsSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import WebSocket from 'ws';
-import { DemoHost, api, ask, collect, freePort, until } from './demo-host.mjs';
+import { DemoHost, api, ask, collect, freePort, until, watch } from './demo-host.mjs';
 import { GnomeSession } from './gnome-session.mjs';
 
 const screenshots = process.env.TAVELIN_SCREENSHOTS;
@@ -131,6 +131,15 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
     await new Promise((resolve) => reader.once('exit', resolve));
     assert.equal(clipboard.text, fromGnome);
     assert.deepEqual(seen.clipboard, [fromGnome]);
+
+    // A second phone on the still screen gets the last picture again at once, where Mutter
+    // sends none until something changes (the first phone may get it again too).
+    await until(() => Date.now() - seen.pictures.at(-1).at > 1000, 20000, 'a still screen');
+    const lastShown = seen.pictures.at(-1).hash;
+    const second = await watch(host, paired.body.token);
+    await until(() => second.seen.pictures.length > 0, 20000, 'a picture for the second phone');
+    assert.equal(second.seen.pictures[0].hash, lastShown, 'the screen changed meanwhile');
+    second.socket.close();
 
     // A region of the screen: its own pictures, 400 x 300.
     const added = await ask(host, 'add screen 100 100 400 300');

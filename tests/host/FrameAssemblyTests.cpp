@@ -183,6 +183,28 @@ TEST_F(FrameAssemblyTest, ChangesBeforeTheirTurnAreAskedForAgainAtIt) {
   EXPECT_EQ(samples->pictures(), 2u);
 }
 
+// A phone that has no picture yet gets the last one again on a still screen, as it was shown;
+// none of a configuration or connection that is no longer the stream's.
+TEST_F(FrameAssemblyTest, TheLastPictureIsRepeatedForAPhoneWithoutOne) {
+  auto assembler = make(still(10ms));
+  EXPECT_FALSE(assembler->repeat());  // nothing shown yet
+  const auto picture = pattern(8, 6, 3);
+  EXPECT_EQ(offer(*assembler, frameOf(picture, 8, 6), t0), 1u);
+  ASSERT_TRUE(assembler->repeat());
+  frames.sync([] {});
+  ASSERT_EQ(samples->pictures(), 2u);
+  EXPECT_TRUE(shows(*samples->picture(1), picture, 8, {0, 0, 8, 6}));
+
+  assembler->setConfiguration(still(10ms));
+  EXPECT_FALSE(assembler->repeat());
+  EXPECT_EQ(offer(*assembler, frameOf(picture, 8, 6), t0 + 20ms), 3u);
+  EXPECT_TRUE(assembler->repeat());
+  assembler->restart();
+  EXPECT_FALSE(assembler->repeat());
+  frames.sync([] {});
+  EXPECT_EQ(samples->pictures(), 4u);
+}
+
 // Content at the stream's own rate, its frames a few milliseconds early or late: a fixed
 // cadence takes two of them as one now and then and holds others back; the pacer takes each
 // as it comes, and a flood still gets no more than the rate.

@@ -100,6 +100,7 @@ void FrameAssembler::setConfiguration(const StreamConfiguration& configuration) 
   std::lock_guard guard(lock_);
   settings_.configuration = configuration;
   reconfigured_ = true;
+  shown_.reset();
 }
 
 void FrameAssembler::setFilter(const ContentFilter& filter) {
@@ -107,11 +108,26 @@ void FrameAssembler::setFilter(const ContentFilter& filter) {
   settings_.pointPixelScale = filter.pointPixelScale;
   settings_.contentWidth = filter.contentRect.width;
   reconfigured_ = true;
+  shown_.reset();
 }
 
 void FrameAssembler::restart() {
   std::lock_guard guard(lock_);
   restarted_ = true;
+  shown_.reset();
+}
+
+bool FrameAssembler::repeat() {
+  Settings settings;
+  std::optional<CaptureSample> sample;
+  {
+    std::lock_guard guard(lock_);
+    settings = settings_;
+    sample = shown_;
+  }
+  if (!sample || !settings.queue || !settings.output) return false;
+  deliver(settings, std::move(*sample));
+  return true;
 }
 
 std::optional<FrameAssembler::Clock::time_point> FrameAssembler::offer(const NodeFrame& frame,
@@ -147,6 +163,11 @@ std::optional<FrameAssembler::Clock::time_point> FrameAssembler::offer(const Nod
   if (auto sample = picture(frame, settings)) {
     fresh_ = false;
     shownPointer_ = pointer;
+    {
+      std::lock_guard guard(lock_);
+      // Not when the configuration changed meanwhile: this picture is of the old one.
+      if (!reconfigured_ && !restarted_) shown_ = *sample;
+    }
     deliver(settings, std::move(*sample));
   }
   return std::nullopt;

@@ -40,6 +40,11 @@ class FrameAssembler : public std::enable_shared_from_this<FrameAssembler> {
     contentSized_ = std::move(observer);
   }
 
+  // The last picture again, for a phone that has none of this stream yet (a new phone, a part
+  // of the picture it asks for), which on a still screen would otherwise wait for a change.
+  // False while there is none of the current connection and configuration.
+  bool repeat();
+
   // Loop thread. Nothing when done with the buffer; a time when it changed something but came
   // before its turn: it wants to be offered again then (or be replaced by a newer one).
   std::optional<Clock::time_point> offer(const NodeFrame& frame, Clock::time_point now);
@@ -65,6 +70,8 @@ class FrameAssembler : public std::enable_shared_from_this<FrameAssembler> {
   Settings settings_;          // guarded by lock_
   bool restarted_ = true;      // guarded by lock_
   bool reconfigured_ = false;  // guarded by lock_
+  // The last picture, holding one of the pool's buffers; guarded by lock_.
+  std::optional<CaptureSample> shown_;
 
   // Loop thread only.
   struct Pointer {

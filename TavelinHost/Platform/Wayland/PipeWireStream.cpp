@@ -85,6 +85,10 @@ void PipeWireStream::updateFilter(const ContentFilter& filter, CaptureCompletion
   });
 }
 
+void PipeWireStream::pictureWanted(bool refresh) {
+  if (refresh) assembler_->repeat();
+}
+
 void PipeWireStream::onWorker(std::function<void(PipeWireStream&)> work) {
   worker_.post([self = shared_from_this(), work = std::move(work)] { work(*self); });
 }

@@ -40,6 +40,8 @@ class PipeWireStream final : public CaptureStream,
                            CaptureCompletion done) override;
   // Other content (another window or display) opens the node anew through the provider.
   void updateFilter(const ContentFilter& filter, CaptureCompletion done) override;
+  // The desktop sends pictures as its content changes; a phone without one gets the last again.
+  void pictureWanted(bool refresh) override;
 
  private:
   // All on the worker thread.
