@@ -6,9 +6,10 @@
 namespace tavelin {
 
 ClientSession::ClientSession(const PairedDevice& device, std::weak_ptr<Connection> connection,
-                             SerialQueue queue)
+                             SerialQueue queue, std::string peer)
     : ViewerSession(Uuid::random(), device.id, device.name),
       connectedAt(std::chrono::system_clock::now()),
+      address(std::move(peer)),
       connection_(std::move(connection)),
       queue_(std::move(queue)) {}
 

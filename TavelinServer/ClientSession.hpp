@@ -33,10 +33,11 @@ class ClientSession final : public ViewerSession,
 
   using Completion = std::function<void()>;
 
-  ClientSession(const PairedDevice& device, std::weak_ptr<Connection> connection,
-                SerialQueue queue);
+  ClientSession(const PairedDevice& device, std::weak_ptr<Connection> connection, SerialQueue queue,
+                std::string address = {});
 
   const Date connectedAt;
+  const std::string address;  // the phone's, as the server saw it
 
   std::optional<Uuid> currentPortalID() const override;
   void setCurrentPortalID(const std::optional<Uuid>& portal) override;

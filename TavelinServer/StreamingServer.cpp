@@ -179,7 +179,8 @@ std::size_t StreamingServer::connectionCount() const {
 
 std::shared_ptr<ClientSession> StreamingServer::makeSession(
     const PairedDevice& device, const std::shared_ptr<Connection>& connection) {
-  auto session = std::make_shared<ClientSession>(device, connection, connection->queue());
+  auto session =
+      std::make_shared<ClientSession>(device, connection, connection->queue(), connection->peer());
   session->onClose = [weak = weak_from_this()](const std::shared_ptr<ClientSession>& closed) {
     const auto self = weak.lock();
     if (!self) return;
@@ -220,6 +221,16 @@ std::size_t StreamingServer::sessionCount() const {
 
 void StreamingServer::disconnectAll() {
   for (const auto& session : sessions()) session->close();
+}
+
+std::size_t StreamingServer::disconnect(const Uuid& device) {
+  std::size_t closed = 0;
+  for (const auto& session : sessions()) {
+    if (session->deviceID != device || !session->isOpen()) continue;
+    session->close();
+    ++closed;
+  }
+  return closed;
 }
 
 // Every picture passes here and through the capture's gate (viewerCount): they look at the

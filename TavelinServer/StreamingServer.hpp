@@ -89,6 +89,8 @@ class StreamingServer final : public ViewerServer,
   std::vector<std::shared_ptr<ClientSession>> sessions() const;
   std::size_t sessionCount() const;
   void disconnectAll();
+  // Closes the open streams of that phone, which stays paired; how many there were.
+  std::size_t disconnect(const Uuid& device);
   // To every open session viewing `portal` with the frame's view; one shared buffer for all.
   void sendFrame(const CapturedFrame& frame, const Uuid& portal) override;
   std::size_t viewerCount(const Uuid& portal) const override;

@@ -294,6 +294,30 @@ void HeadlessHost::addDesktopCommands() {
                  (connected.contains(device.id) ? " (connected)" : ""));
     }
   });
+  commands_.add("sessions", "sessions", [this](const Words& words, const Reply& reply) {
+    if (words.size() != 1) return reply.error("usage: sessions");
+    const auto streams = model_.connection().streams();
+    reply.ok("sessions " + std::to_string(streams.size()));
+    for (const auto& stream : streams) {
+      reply.line("OK session " + stream.device.string() + " " +
+                 (stream.portal ? stream.portal->string() : std::string("-")) + " " +
+                 (stream.address.empty() ? std::string("-") : stream.address) + " " +
+                 formatISO8601(stream.since));
+    }
+  });
+  commands_.add("disconnect", "disconnect <device id>",
+                [this](const Words& words, const Reply& reply) {
+                  if (words.size() != 2) return reply.error("usage: disconnect <device id>");
+                  const auto id = Uuid::parse(words[1]);
+                  const auto& devices = model_.phones().devices();
+                  if (!id || std::none_of(devices.begin(), devices.end(),
+                                          [&](const PairedDevice& d) { return d.id == *id; })) {
+                    return reply.error("no paired device " + hostLines::printable(words[1]) +
+                                       " (see: devices)");
+                  }
+                  model_.connection().disconnect(*id);
+                  reply.ok();
+                });
   commands_.add("revoke", "revoke <device id> | revoke all",
                 [this](const Words& words, const Reply& reply) {
                   if (words.size() != 2) return reply.error("usage: revoke <device id>");

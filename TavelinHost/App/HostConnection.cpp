@@ -1,6 +1,7 @@
 #include "TavelinHost/App/HostConnection.hpp"
 
 #include <QUrl>
+#include <algorithm>
 
 #include "TavelinHost/App/AppSettings.hpp"
 #include "TavelinHost/App/Phones.hpp"
@@ -37,6 +38,31 @@ std::string HostConnection::localAddress() const {
 }
 
 std::uint16_t HostConnection::port() const { return server_->port(); }
+
+std::vector<HostConnection::Stream> HostConnection::streams() const {
+  std::vector<Stream> open;
+  for (const auto& session : server_->sessions()) {
+    if (!session->isOpen()) continue;
+    open.push_back({session->deviceID, session->deviceName, session->currentPortalID(),
+                    session->address, session->connectedAt});
+  }
+  std::stable_sort(open.begin(), open.end(),
+                   [](const Stream& a, const Stream& b) { return a.since < b.since; });
+  return open;
+}
+
+std::size_t HostConnection::disconnect(const Uuid& device) {
+  const std::size_t closed = server_->disconnect(device);
+  if (closed > 0 && log_) {
+    const auto& devices = phones_.devices();
+    const auto found = std::find_if(devices.begin(), devices.end(),
+                                    [&](const PairedDevice& d) { return d.id == device; });
+    const std::string name = found != devices.end() ? found->name : device.string();
+    log_("Server", "Disconnected " + name + " (" + std::to_string(closed) +
+                       (closed == 1 ? " stream" : " streams") + "); it stays paired");
+  }
+  return closed;
+}
 
 bool HostConnection::start(std::string& why) {
   try {

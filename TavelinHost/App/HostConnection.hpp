@@ -8,9 +8,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "TavelinKit/Foundation/DateFormat.hpp"
 #include "TavelinKit/Foundation/LogSink.hpp"
 #include "TavelinKit/Foundation/Uuid.hpp"
 
@@ -52,6 +55,18 @@ class HostConnection final : public QObject {
   // Starts listening; false (with the reason in `why`) when no port can be had.
   bool start(std::string& why);
   void stop();
+  // One open stream: which phone, which portal it watches, from where and since when.
+  struct Stream {
+    Uuid device;
+    std::string deviceName;
+    std::optional<Uuid> portal;
+    std::string address;
+    Date since;
+  };
+  // The streams open now, oldest first.
+  std::vector<Stream> streams() const;
+  // Closes the phone's streams; it stays paired and may connect again. How many were open.
+  std::size_t disconnect(const Uuid& device);
   // The once-a-second look at the sessions; the phones' history notes who came and went.
   void refreshSessions();
   std::string localAddress() const;

@@ -109,10 +109,28 @@ test('a phone browser pairs with the host, drives an xterm, switches and is revo
     await page.waitForFunction((id) => document.getElementById('portal-picker').value === id, screen);
     assert.match((await ask(host, 'stop 00000000-0000-4000-8000-000000000000'))[0], /^ERROR no portal/);
 
-    // Revoked on the computer: the page is back at pairing.
+    // Who watches: the phone, its portal, its address and since when. Disconnected, it is
+    // still paired and comes back by itself.
     const device = (await ask(host, 'devices')).find((l) => l.startsWith('OK device ') && l.includes(' Pixel 8 '));
     assert.ok(device, 'the phone is listed');
-    assert.deepEqual(await ask(host, `revoke ${device.split(' ')[2]}`), ['OK']);
+    const deviceID = device.split(' ')[2];
+    const sessions = await ask(host, 'sessions');
+    assert.equal(sessions[0], 'OK sessions 1');
+    const [, , watcher, watched, address, since] = sessions[1].split(' ');
+    assert.deepEqual([watcher, watched, address], [deviceID, screen, '127.0.0.1']);
+    assert.ok(Date.parse(since) <= Date.now(), since);
+    const acksBefore = acks.count;
+    assert.deepEqual(await ask(host, `disconnect ${deviceID}`), ['OK']);
+    await host.waitFor((l) => l === 'LOG [Server] Disconnected Pixel 8 (1 stream); it stays paired');
+    await until(async () => (await ask(host, 'sessions'))[0] === 'OK sessions 1' && acks.count > acksBefore, 20000,
+      'the phone back');
+    const again = (await ask(host, 'sessions'))[1].split(' ');
+    assert.ok(Date.parse(again[5]) >= Date.parse(since), 'a new stream');
+    assert.match((await ask(host, 'disconnect 00000000-0000-4000-8000-000000000000'))[0], /^ERROR no paired device/);
+    assert.match((await ask(host, 'disconnect'))[0], /^ERROR usage: disconnect <device id>/);
+
+    // Revoked on the computer: the page is back at pairing.
+    assert.deepEqual(await ask(host, `revoke ${deviceID}`), ['OK']);
     await page.waitForSelector('#pair-screen:not([hidden])', { timeout: 20000 });
     await shoot('revoked');
     await context.close();

@@ -500,5 +500,25 @@ TEST_F(WebSocketSessionTest, BroadcastsReachEveryOpenSessionAndDisconnectAllClos
   two->pushFrame(std::make_shared<const Bytes>(toBytes("late")), portal);  // ignored
 }
 
+// Disconnecting a phone closes its streams only; the others go on, and the server says how
+// many it closed. Each session knows where its phone connected from.
+TEST_F(WebSocketSessionTest, DisconnectingAPhoneClosesItsStreamsOnly) {
+  auto [leaving, gone] = connectPhone("Leaving");
+  auto [staying, kept] = connectPhone("Staying");
+  EXPECT_EQ(gone->address, "127.0.0.1");
+  EXPECT_LE(gone->connectedAt, std::chrono::system_clock::now());
+  const Uuid portal = Uuid::random();
+  gone->setCurrentPortalID(portal);
+  kept->setCurrentPortalID(portal);
+  EXPECT_EQ(server->disconnect(gone->deviceID), 1u);
+  EXPECT_TRUE(leaving->closedWithoutMore());
+  EXPECT_TRUE(log.waitFor("Client disconnected: Leaving"));
+  EXPECT_EQ(server->disconnect(gone->deviceID), 0u);  // nothing open any more
+  EXPECT_EQ(server->disconnect(Uuid::random()), 0u);
+  server->sendFrame(wholePicture(toBytes("still watched")), portal);
+  EXPECT_EQ(staying->nextFrame()->payload, toBytes("still watched"));
+  EXPECT_EQ(server->sessionCount(), 1u);
+}
+
 }  // namespace
 }  // namespace tavelin
