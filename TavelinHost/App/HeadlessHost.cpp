@@ -141,6 +141,16 @@ std::optional<Portal> HeadlessHost::portalNamed(const std::string& id) const {
   return parsed ? model_.sharing().find(*parsed) : std::nullopt;
 }
 
+std::optional<Uuid> HeadlessHost::pairedDeviceNamed(const std::string& id) const {
+  const auto parsed = Uuid::parse(id);
+  const auto& devices = model_.phones().devices();
+  if (!parsed || std::none_of(devices.begin(), devices.end(),
+                              [&](const PairedDevice& d) { return d.id == *parsed; })) {
+    return std::nullopt;
+  }
+  return parsed;
+}
+
 void HeadlessHost::addDesktopCommands() {
   auto added = [this](std::size_t before, const Reply& reply) {
     const auto& portals = model_.sharing().portals();
@@ -308,10 +318,8 @@ void HeadlessHost::addDesktopCommands() {
   commands_.add("disconnect", "disconnect <device id>",
                 [this](const Words& words, const Reply& reply) {
                   if (words.size() != 2) return reply.error("usage: disconnect <device id>");
-                  const auto id = Uuid::parse(words[1]);
-                  const auto& devices = model_.phones().devices();
-                  if (!id || std::none_of(devices.begin(), devices.end(),
-                                          [&](const PairedDevice& d) { return d.id == *id; })) {
+                  const auto id = pairedDeviceNamed(words[1]);
+                  if (!id) {
                     return reply.error("no paired device " + hostLines::printable(words[1]) +
                                        " (see: devices)");
                   }
@@ -325,10 +333,8 @@ void HeadlessHost::addDesktopCommands() {
                     model_.phones().revokeAll();
                     return reply.ok();
                   }
-                  const auto id = Uuid::parse(words[1]);
-                  const auto& devices = model_.phones().devices();
-                  if (!id || std::none_of(devices.begin(), devices.end(),
-                                          [&](const PairedDevice& d) { return d.id == *id; })) {
+                  const auto id = pairedDeviceNamed(words[1]);
+                  if (!id) {
                     return reply.error("no paired device " + hostLines::printable(words[1]) +
                                        " (see: devices)");
                   }

@@ -38,6 +38,8 @@ class HeadlessHost final : public QObject, public SharingHost {
  private:
   void addDesktopCommands();
   std::optional<Portal> portalNamed(const std::string& id) const;
+  // The paired device of that id; nothing for another text or a device not paired.
+  std::optional<Uuid> pairedDeviceNamed(const std::string& id) const;
 
   AppModel& model_;
   const Emit emit_;

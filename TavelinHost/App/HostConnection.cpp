@@ -43,8 +43,8 @@ std::vector<HostConnection::Stream> HostConnection::streams() const {
   std::vector<Stream> open;
   for (const auto& session : server_->sessions()) {
     if (!session->isOpen()) continue;
-    open.push_back({session->deviceID, session->deviceName, session->currentPortalID(),
-                    session->address, session->connectedAt});
+    open.push_back(
+        {session->deviceID, session->currentPortalID(), session->address, session->connectedAt});
   }
   std::stable_sort(open.begin(), open.end(),
                    [](const Stream& a, const Stream& b) { return a.since < b.since; });

@@ -58,7 +58,6 @@ class HostConnection final : public QObject {
   // One open stream: which phone, which portal it watches, from where and since when.
   struct Stream {
     Uuid device;
-    std::string deviceName;
     std::optional<Uuid> portal;
     std::string address;
     Date since;

@@ -198,10 +198,7 @@ std::shared_ptr<PortalRuntime> MultiPortalController::runtimeLocked(const Uuid& 
     auto self = weak.lock();
     auto current = weakRuntime.lock();
     if (!self || !current) return;
-    const std::string message = current->stateMessage().jsonString();
-    for (const auto& session : self->server_->viewerSessions()) {
-      if (session->currentPortalID() == portalID) session->sendText(message);
-    }
+    self->sendToWatchers(portalID, current->stateMessage().jsonString());
     self->notify();
   };
   runtimes_[portalID] = runtime;
@@ -400,10 +397,7 @@ void MultiPortalController::chooseQuality(ViewerSession& session, PortalRuntime&
     chosenQuality_[runtime.portal.id] = wanted->jpegQuality;
     runtime.chosenQuality = wanted->jpegQuality;
   }
-  const std::string message = qualityMessage(runtime);
-  for (const auto& watcher : server_->viewerSessions()) {
-    if (watcher->currentPortalID() == runtime.portal.id) watcher->sendText(message);
-  }
+  sendToWatchers(runtime.portal.id, qualityMessage(runtime));
   runtime.source->pictureWanted(true);  // the new quality shows also on a still screen
   if (log_) {
     log_("Portals", session.deviceName + " set the picture quality of " + runtime.portal.name +
@@ -418,11 +412,12 @@ void MultiPortalController::broadcastQuality() {
     std::lock_guard guard(lock_);
     for (const auto& [id, runtime] : runtimes_) running.push_back(runtime);
   }
-  for (const auto& runtime : running) {
-    const std::string message = qualityMessage(*runtime);
-    for (const auto& session : server_->viewerSessions()) {
-      if (session->currentPortalID() == runtime->portal.id) session->sendText(message);
-    }
+  for (const auto& runtime : running) sendToWatchers(runtime->portal.id, qualityMessage(*runtime));
+}
+
+void MultiPortalController::sendToWatchers(const Uuid& portal, const std::string& message) const {
+  for (const auto& session : server_->viewerSessions()) {
+    if (session->currentPortalID() == portal) session->sendText(message);
   }
 }
 

@@ -121,6 +121,8 @@ class MultiPortalController : public std::enable_shared_from_this<MultiPortalCon
   void withdraw(const std::shared_ptr<ViewerSession>& session, const Uuid& portal,
                 const std::optional<std::string>& name);
   void sendPortals(ViewerSession& session, const std::optional<Uuid>& current) const;
+  // To every phone watching that portal.
+  void sendToWatchers(const Uuid& portal, const std::string& message) const;
   // A phone asks for another picture quality for the portal it watches.
   void chooseQuality(ViewerSession& session, PortalRuntime& runtime,
                      const std::optional<std::string>& preset);

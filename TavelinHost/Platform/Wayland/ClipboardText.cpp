@@ -14,6 +14,11 @@ const std::vector<std::string>& clipboardTextTypes() {
   return types;
 }
 
+bool isTextType(std::string_view type) {
+  const auto& types = clipboardTextTypes();
+  return std::find(types.begin(), types.end(), type) != types.end();
+}
+
 std::string bestTextType(const std::vector<std::string>& offered) {
   for (const auto& wanted : clipboardTextTypes()) {
     if (std::find(offered.begin(), offered.end(), wanted) != offered.end()) return wanted;

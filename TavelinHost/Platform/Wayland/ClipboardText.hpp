@@ -11,6 +11,7 @@ namespace tavelin::wayland {
 
 // The text types applications offer and ask for, best first.
 const std::vector<std::string>& clipboardTextTypes();
+bool isTextType(std::string_view type);
 // The best text type among those offered; empty when none is text.
 std::string bestTextType(const std::vector<std::string>& offered);
 

@@ -236,8 +236,7 @@ void TextDelivery::serve(std::uint32_t serial, const std::string& mimeType) {
     std::lock_guard guard(lock_);
     text = offered_;
   }
-  const auto& types = clipboardTextTypes();
-  const bool isText = std::find(types.begin(), types.end(), mimeType) != types.end();
+  const bool isText = isTextType(mimeType);
   int fd = -1;
   std::string why;
   bus_->call(

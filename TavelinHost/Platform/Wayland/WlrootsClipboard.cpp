@@ -47,9 +47,7 @@ struct WlrootsClipboard::Listeners {
   static void send(void* data, zwlr_data_control_source_v1* source, const char* type, int fd) {
     auto* self = static_cast<WlrootsClipboard*>(data);
     const auto found = self->sources_.find(source);
-    const auto& types = clipboardTextTypes();
-    if (found == self->sources_.end() || !type ||
-        std::find(types.begin(), types.end(), type) == types.end()) {
+    if (found == self->sources_.end() || !type || !isTextType(type)) {
       ::close(fd);
       return;
     }
