@@ -27,6 +27,10 @@ struct AppEnvironment {
   std::function<std::string()> localAddress;  // the LAN address to advertise; the system's if empty
   DataFolder::Writer writer;                  // how files are written; atomically to disk if empty
   int qrScale = 20;  // pixels per QR module: 10 × the screen's scale with a screen, else 20
+  // Where "Open at login" writes its entry (the user's autostart folder if empty), and what
+  // the entry starts.
+  std::filesystem::path autostartDirectory;
+  std::filesystem::path executable = "tavelin";
 };
 
 }  // namespace tavelin

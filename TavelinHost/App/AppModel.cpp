@@ -12,7 +12,11 @@
 namespace tavelin {
 
 AppModel::AppModel(const AppEnvironment& environment, QObject* parent)
-    : QObject(parent), mainThread_(std::make_unique<MainThread>()) {
+    : QObject(parent),
+      mainThread_(std::make_unique<MainThread>()),
+      openAtLogin_(environment.autostartDirectory.empty() ? OpenAtLogin::userFolder()
+                                                          : environment.autostartDirectory,
+                   environment.executable) {
   const auto& main = mainThread_->executor();
   const auto& root = environment.dataDirectory;
   const auto& platform = environment.platform;
@@ -71,6 +75,17 @@ AppModel::AppModel(const AppEnvironment& environment, QObject* parent)
 }
 
 AppModel::~AppModel() { *alive_ = false; }
+
+bool AppModel::setOpenAtLogin(bool on) {
+  std::string why;
+  if (!openAtLogin_.set(on, why)) {
+    activity_->add("Host", "Open at login not changed: " + why);
+    return false;
+  }
+  activity_->add("Host", on ? "Tavelin opens at login (" + openAtLogin_.entryPath().string() + ")"
+                            : std::string("Tavelin no longer opens at login"));
+  return true;
+}
 
 const std::shared_ptr<Executor>& AppModel::mainExecutor() const { return mainThread_->executor(); }
 

@@ -11,6 +11,7 @@
 #include "TavelinHost/App/DesktopModel.hpp"
 #include "TavelinHost/App/HostConnection.hpp"
 #include "TavelinHost/App/HostDiagnostics.hpp"
+#include "TavelinHost/App/OpenAtLogin.hpp"
 #include "TavelinHost/App/Phones.hpp"
 #include "TavelinHost/App/PortalSharing.hpp"
 #include "TavelinHost/App/PortalTargets.hpp"
@@ -48,6 +49,9 @@ class AppModel final : public QObject {
   PortalTargets& targets() { return *targets_; }
   HostDiagnostics& diagnostics() { return *diagnostics_; }
   DesktopModel& desktop() { return *desktop_; }
+  const OpenAtLogin& openAtLogin() const { return openAtLogin_; }
+  // Writes or removes the autostart entry and says so in the log; false when that failed.
+  bool setOpenAtLogin(bool on);
   // Runs work on the model's thread (for threads of a front end: stdin, signals).
   const std::shared_ptr<Executor>& mainExecutor() const;
 
@@ -89,6 +93,7 @@ class AppModel final : public QObject {
   std::unique_ptr<DesktopModel> desktop_;
   std::unique_ptr<PortalTargets> targets_;
   std::unique_ptr<HostDiagnostics> diagnostics_;
+  OpenAtLogin openAtLogin_;
   QTimer refreshTimer_;
   std::optional<SheetKind> sheet_;
   bool showActivity_ = false;

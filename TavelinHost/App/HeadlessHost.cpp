@@ -143,11 +143,7 @@ std::optional<Portal> HeadlessHost::portalNamed(const std::string& id) const {
 
 std::optional<Uuid> HeadlessHost::pairedDeviceNamed(const std::string& id) const {
   const auto parsed = Uuid::parse(id);
-  const auto& devices = model_.phones().devices();
-  if (!parsed || std::none_of(devices.begin(), devices.end(),
-                              [&](const PairedDevice& d) { return d.id == *parsed; })) {
-    return std::nullopt;
-  }
+  if (!parsed || !model_.phones().device(*parsed)) return std::nullopt;
   return parsed;
 }
 

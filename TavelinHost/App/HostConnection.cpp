@@ -54,13 +54,10 @@ std::vector<HostConnection::Stream> HostConnection::streams() const {
 std::size_t HostConnection::disconnect(const Uuid& device) {
   const std::size_t closed = server_->disconnect(device);
   if (closed > 0 && log_) {
-    const auto& devices = phones_.devices();
-    const auto found = std::find_if(devices.begin(), devices.end(),
-                                    [&](const PairedDevice& d) { return d.id == device; });
-    const std::string name = found != devices.end() ? found->name : device.string();
-    log_("Server", "Disconnected " + name + " (" + std::to_string(closed) +
+    log_("Server", "Disconnected " + phones_.deviceName(device) + " (" + std::to_string(closed) +
                        (closed == 1 ? " stream" : " streams") + "); it stays paired");
   }
+  if (closed > 0) refreshSessions();
   return closed;
 }
 
@@ -106,6 +103,11 @@ void HostConnection::refreshSessions() {
   if (counts != frameCounts_) {
     frameCounts_ = std::move(counts);
     Q_EMIT frameCountsChanged();
+  }
+  auto open = streams();
+  if (open != streams_) {
+    streams_ = std::move(open);
+    Q_EMIT streamsChanged();
   }
 }
 

@@ -61,9 +61,12 @@ class HostConnection final : public QObject {
     std::optional<Uuid> portal;
     std::string address;
     Date since;
+    bool operator==(const Stream&) const = default;
   };
   // The streams open now, oldest first.
   std::vector<Stream> streams() const;
+  // The streams as the last refresh saw them, for the window (streamsChanged tells).
+  const std::vector<Stream>& refreshedStreams() const { return streams_; }
   // Closes the phone's streams; it stays paired and may connect again. How many were open.
   std::size_t disconnect(const Uuid& device);
   // The once-a-second look at the sessions; the phones' history notes who came and went.
@@ -85,6 +88,7 @@ class HostConnection final : public QObject {
   void qrImageChanged();
   void connectedDeviceIDsChanged();
   void frameCountsChanged();
+  void streamsChanged();
 
  private:
   Phones& phones_;
@@ -96,6 +100,7 @@ class HostConnection final : public QObject {
   QImage qrImage_;
   std::set<Uuid> connectedDeviceIDs_;
   std::map<Uuid, std::uint64_t> frameCounts_;
+  std::vector<Stream> streams_;
 };
 
 }  // namespace tavelin

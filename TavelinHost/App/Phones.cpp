@@ -1,5 +1,7 @@
 #include "TavelinHost/App/Phones.hpp"
 
+#include <algorithm>
+
 #include "TavelinKit/Dispatch/Executor.hpp"
 #include "TavelinKit/Model/AppPaths.hpp"
 #include "TavelinKit/Pairing/PairingService.hpp"
@@ -49,6 +51,17 @@ Phones::Phones(const std::shared_ptr<DataFolder>& folder, Clock clock,
 }
 
 Phones::~Phones() = default;
+
+const PairedDevice* Phones::device(const Uuid& id) const {
+  const auto found = std::find_if(devices_.begin(), devices_.end(),
+                                  [&](const PairedDevice& d) { return d.id == id; });
+  return found == devices_.end() ? nullptr : &*found;
+}
+
+std::string Phones::deviceName(const Uuid& id) const {
+  const PairedDevice* found = device(id);
+  return found ? found->name : id.string();
+}
 
 std::vector<DeviceEvent> Phones::history(const Uuid& deviceID) const {
   return history_->events(deviceID);

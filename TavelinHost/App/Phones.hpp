@@ -31,6 +31,10 @@ class Phones final : public QObject {
 
   QString pin() const { return pin_; }
   const std::vector<PairedDevice>& devices() const { return devices_; }
+  // The paired device with this id, or none.
+  const PairedDevice* device(const Uuid& id) const;
+  // Its name, or the id's text for a device no longer paired.
+  std::string deviceName(const Uuid& id) const;
   const std::vector<PendingPairing>& pendingRequests() const { return pendingRequests_; }
   std::vector<DeviceEvent> history(const Uuid& deviceID) const;
 

@@ -173,6 +173,7 @@ int runHost(int argc, char** argv) {
 
   AppEnvironment environment;
   environment.dataDirectory = AppPaths::root();
+  environment.executable = QCoreApplication::applicationFilePath().toStdString();
   environment.webRoot = AppResources::clientDirectory();
   const std::string desktopName = platform->name;
   environment.platform = std::move(*platform);

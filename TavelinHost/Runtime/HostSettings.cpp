@@ -35,7 +35,9 @@ std::optional<HostSettings> HostSettings::decode(std::string_view text) {
       readOptional(*document, "requireApproval", settings.requireApproval, json::readBool) &&
       readOptional(*document, "gnomeWithoutDialog", settings.gnomeWithoutDialog, json::readBool) &&
       readOptional(*document, "shareClipboard", settings.shareClipboard, json::readBool) &&
-      readOptional(*document, "phonesChooseQuality", settings.phonesChooseQuality, json::readBool);
+      readOptional(*document, "phonesChooseQuality", settings.phonesChooseQuality,
+                   json::readBool) &&
+      readOptional(*document, "keepRunningInTray", settings.keepRunningInTray, json::readBool);
   if (!ok) return std::nullopt;
   return settings;
 }
@@ -49,7 +51,8 @@ std::string HostSettings::encode() const {
                           {"requireApproval", requireApproval},
                           {"gnomeWithoutDialog", gnomeWithoutDialog},
                           {"shareClipboard", shareClipboard},
-                          {"phonesChooseQuality", phonesChooseQuality}};
+                          {"phonesChooseQuality", phonesChooseQuality},
+                          {"keepRunningInTray", keepRunningInTray}};
   // Only numbers and booleans: encoding cannot fail.
   return json::encodePretty(object).value_or("{}");
 }

@@ -29,6 +29,8 @@ struct HostSettings {
   bool shareClipboard = false;
   // A phone may choose the picture quality of the portal it watches, for this run.
   bool phonesChooseQuality = false;
+  // With a tray, closing the window leaves the host running there; otherwise it quits.
+  bool keepRunningInTray = false;
 
   // The defaults when the file is missing, unreadable or malformed (a malformed one is kept
   // aside by the folder).

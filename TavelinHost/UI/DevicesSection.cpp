@@ -5,6 +5,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QToolButton>
+#include <algorithm>
 
 #include "TavelinHost/App/AppModel.hpp"
 #include "TavelinHost/UI/ViewKit.hpp"
@@ -23,12 +24,16 @@ DevicesSection::DevicesSection(AppModel& model, QWidget* parent) : QWidget(paren
           &DevicesSection::refreshStatus);
   connect(&model_.connection(), &HostConnection::frameCountsChanged, this,
           &DevicesSection::refreshStatus);
+  connect(&model_.connection(), &HostConnection::streamsChanged, this,
+          &DevicesSection::refreshStatus);
+  connect(&model_.sharing(), &PortalSharing::portalsChanged, this, &DevicesSection::refreshStatus);
   rebuild();
 }
 
 void DevicesSection::rebuild() {
   ui::clearLayout(rows_);
   status_.clear();
+  watching_.clear();
   const auto devices = model_.phones().devices();
   if (devices.empty()) {
     auto* row = new QHBoxLayout;
@@ -60,6 +65,11 @@ void DevicesSection::rebuild() {
     status->setAttribute(Qt::WA_TransparentForMouseEvents);
     texts->addWidget(status);
     status_[device.id] = status;
+    auto* watching = ui::plainLabel(QString(), open);
+    watching->setObjectName(QStringLiteral("watching"));
+    watching->setAttribute(Qt::WA_TransparentForMouseEvents);
+    texts->addWidget(watching);
+    watching_[device.id] = watching;
     for (const QString& note : {QStringLiteral("Last used ") + ui::dateText(device.lastSeenAt),
                                 QStringLiteral("Added ") + ui::dateText(device.pairedAt)}) {
       auto* label = ui::noteLabel(note, open);
@@ -101,6 +111,22 @@ void DevicesSection::refreshStatus() {
     label->setText(QStringLiteral("Connected \u00B7 ") +
                    QString::number(count == counts.end() ? 0 : count->second) +
                    QStringLiteral(" frames"));
+  }
+  const auto& portals = model_.sharing().portals();
+  for (const auto& [id, label] : watching_) {
+    QStringList watched;
+    for (const HostConnection::Stream& stream : model_.connection().refreshedStreams()) {
+      if (stream.device != id) continue;
+      const auto portal =
+          std::find_if(portals.begin(), portals.end(),
+                       [&](const Portal& candidate) { return candidate.id == stream.portal; });
+      watched << (portal == portals.end() ? QStringLiteral("Choosing a portal")
+                                          : QStringLiteral("Watching \u201C") +
+                                                ui::qt(portal->name) + QStringLiteral("\u201D"));
+    }
+    watched.removeDuplicates();
+    label->setText(watched.join(QStringLiteral(" \u00B7 ")));
+    label->setVisible(!watched.isEmpty());
   }
 }
 

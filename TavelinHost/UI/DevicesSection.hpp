@@ -24,7 +24,8 @@ class DevicesSection : public QWidget {
  private:
   AppModel& model_;
   QVBoxLayout* rows_;
-  std::map<Uuid, QLabel*> status_;  // each row's "Connected · N frames" line
+  std::map<Uuid, QLabel*> status_;    // each row's "Connected · N frames" line
+  std::map<Uuid, QLabel*> watching_;  // and which portal it watches
 };
 
 }  // namespace tavelin

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QBoxLayout>
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QDateTime>
 #include <QDialog>
 #include <QDockWidget>
@@ -96,7 +97,12 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   connect(virtualDisplay, &QAction::triggered, this, &MainWindow::showVirtualDisplayWindow);
   auto* quit = new QAction(QStringLiteral("Quit"), this);
   quit->setShortcut(QKeySequence::Quit);
-  connect(quit, &QAction::triggered, this, &QWidget::close);
+  // Quits also while closing the window would leave the host in the tray.
+  connect(quit, &QAction::triggered, this, [this] {
+    keepRunningOnClose = nullptr;
+    close();
+    QCoreApplication::quit();
+  });
 
   // ---- Menus
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
@@ -117,6 +123,9 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   toolbar->setMovable(false);
   toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   toolbar->addAction(newPortal);
+  // Found at once: one step that leaves nothing on any phone.
+  toolbar->addAction(stopAll);
+  toolbar->widgetForAction(stopAll)->setObjectName(QStringLiteral("stopAll"));
   auto* spacer = new QWidget(toolbar);
   spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   toolbar->addWidget(spacer);
@@ -128,7 +137,6 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   moreMenu->addAction(copyLink);
   moreMenu->addAction(shareLink);
   moreMenu->addSeparator();
-  moreMenu->addAction(stopAll);
   moreMenu->addAction(revokeAll);
   moreMenu->addSeparator();
   moreMenu->addAction(settings);
@@ -137,6 +145,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
 
   // ---- Content
   auto* scroll = new QScrollArea(this);
+  scroll_ = scroll;
   scroll->setWidgetResizable(true);
   scroll->setFrameShape(QFrame::NoFrame);
   auto* content = new QWidget(scroll);
@@ -186,11 +195,13 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   panelLayout->addLayout(copyRow);
   activity_->setWidget(panel);
   addDockWidget(Qt::RightDockWidgetArea, activity_);
-  activity_->setMinimumWidth(300);
+  placeActivity();
   activity_->setVisible(model_.showActivity());
   connect(activity_, &QDockWidget::visibilityChanged, this, [this](bool visible) {
     // Closing the dock with its own button turns the log off, like the toolbar's toggle.
-    if (!visible && isVisible() && !activity_->isVisible()) model_.setShowActivity(false);
+    if (!visible && !placingActivity_ && isVisible() && !activity_->isVisible()) {
+      model_.setShowActivity(false);
+    }
   });
   connect(&model_, &AppModel::showActivityChanged, this, [this] {
     activityAction_->setChecked(model_.showActivity());
@@ -206,7 +217,48 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
 
 void MainWindow::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
+  if (!shownBefore_) {
+    // At the top, with nothing below it focused: the first control that would take the focus
+    // sits part-way down and would scroll the view to itself.
+    shownBefore_ = true;
+    scroll_->setFocus(Qt::OtherFocusReason);
+    scroll_->verticalScrollBar()->setValue(0);
+  }
   if (onShown) onShown();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  placeActivity();
+}
+
+void MainWindow::placeActivity() {
+  // The sections need about 560 pixels and the log about 340 beside them.
+  constexpr int wideEnough = 1000;
+  const Qt::DockWidgetArea wanted =
+      width() >= wideEnough ? Qt::RightDockWidgetArea : Qt::BottomDockWidgetArea;
+  if (dockWidgetArea(activity_) == wanted) return;
+  placingActivity_ = true;
+  const bool visible = model_.showActivity();
+  addDockWidget(wanted, activity_);
+  if (wanted == Qt::RightDockWidgetArea) {
+    activity_->setMinimumSize(320, 0);
+  } else {
+    activity_->setMinimumSize(0, 140);
+    resizeDocks({activity_}, {height() / 3}, Qt::Vertical);
+  }
+  activity_->setVisible(visible);
+  placingActivity_ = false;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (keepRunningOnClose && keepRunningOnClose()) {
+    event->ignore();
+    hide();
+    model_.activity().add("Host", "Tavelin runs on in the tray; its menu quits it");
+    return;
+  }
+  QMainWindow::closeEvent(event);
 }
 
 void MainWindow::refreshActivity() {

@@ -8,6 +8,7 @@
 class QAction;
 class QDockWidget;
 class QPlainTextEdit;
+class QScrollArea;
 class QToolButton;
 
 namespace tavelin {
@@ -34,20 +35,29 @@ class MainWindow : public QMainWindow {
   void revokeAllAccess();
   // Called whenever the window is shown (the shell starts the host the first time).
   std::function<void()> onShown;
+  // Asked when the user closes the window: true hides it instead, and the host runs on.
+  std::function<bool()> keepRunningOnClose;
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void showSheet();
   void refreshActivity();
   void showError();
+  // Beside the sections where the window is wide enough for both, else under them.
+  void placeActivity();
 
   AppModel& model_;
   ConnectionCard* connection_;
   QDockWidget* activity_;
   QPlainTextEdit* activityText_;
   QToolButton* more_;
+  QScrollArea* scroll_;
+  bool placingActivity_ = false;
+  bool shownBefore_ = false;
   QAction* activityAction_;
   QPointer<QDialog> sheetDialog_;
   QPointer<SettingsDialog> settings_;

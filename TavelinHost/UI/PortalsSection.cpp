@@ -27,11 +27,15 @@ PortalsSection::PortalsSection(AppModel& model, QWidget* parent) : QWidget(paren
           &PortalsSection::refreshStates);
   connect(&model_.sharing(), &PortalSharing::portalStatesChanged, this,
           &PortalsSection::refreshStates);
+  connect(&model_.connection(), &HostConnection::streamsChanged, this,
+          &PortalsSection::refreshWatchers);
+  connect(&model_.phones(), &Phones::devicesChanged, this, &PortalsSection::refreshWatchers);
   rebuild();
 }
 
 void PortalsSection::rebuild() {
   ui::clearLayout(rows_);
+  watchers_.clear();
   const auto portals = model_.sharing().portals();
   if (portals.empty()) {
     auto* title = ui::boldLabel(QStringLiteral("No portals yet"), this);
@@ -101,8 +105,43 @@ void PortalsSection::rebuild() {
     });
     line->addWidget(more);
     rows_->addWidget(row);
+    auto* watchers = new QVBoxLayout;
+    watchers->setContentsMargins(16, 0, 0, 0);
+    watchers->setSpacing(2);
+    rows_->addLayout(watchers);
+    watchers_[portal.id] = watchers;
   }
   refreshStates();
+  refreshWatchers();
+}
+
+void PortalsSection::refreshWatchers() {
+  const auto& streams = model_.connection().refreshedStreams();
+  for (const auto& [portal, list] : watchers_) {
+    ui::clearLayout(list);
+    for (const HostConnection::Stream& stream : streams) {
+      if (stream.portal != portal) continue;
+      const QString name = ui::qt(model_.phones().deviceName(stream.device));
+      auto* watcher = new QWidget(this);
+      watcher->setObjectName(QStringLiteral("WatcherRow"));
+      auto* line = new QHBoxLayout(watcher);
+      line->setContentsMargins(0, 0, 0, 0);
+      line->addWidget(ui::iconLabel(QStringLiteral("phone"), 16, watcher));
+      line->addWidget(ui::plainLabel(name, watcher));
+      line->addWidget(ui::noteLabel(ui::qt(stream.address) + QStringLiteral(" \u00B7 ") +
+                                        ui::sinceText(stream.since),
+                                    watcher),
+                      1);
+      auto* disconnect = new QPushButton(QStringLiteral("Disconnect"), watcher);
+      disconnect->setAccessibleName(QStringLiteral("Disconnect ") + name);
+      disconnect->setToolTip(
+          QStringLiteral("Close this phone's stream now; it stays paired and may connect again"));
+      connect(disconnect, &QPushButton::clicked, this,
+              [this, device = stream.device] { model_.connection().disconnect(device); });
+      line->addWidget(disconnect);
+      list->addWidget(watcher);
+    }
+  }
 }
 
 void PortalsSection::refreshStates() {

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QWidget>
+#include <map>
+
+#include "TavelinKit/Foundation/Uuid.hpp"
 
 class QVBoxLayout;
 
@@ -16,10 +19,13 @@ class PortalsSection : public QWidget {
   explicit PortalsSection(AppModel& model, QWidget* parent = nullptr);
   void rebuild();
   void refreshStates();
+  // Under each portal, the phones watching it now, each with Disconnect.
+  void refreshWatchers();
 
  private:
   AppModel& model_;
   QVBoxLayout* rows_;
+  std::map<Uuid, QVBoxLayout*> watchers_;  // each portal row's list of watching phones
 };
 
 }  // namespace tavelin

@@ -6,6 +6,7 @@
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLineEdit>
+#include <QSystemTrayIcon>
 #include <cmath>
 
 #include "TavelinHost/App/AppModel.hpp"
@@ -83,6 +84,18 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
   withoutDialog_->setToolTip(QStringLiteral(
       "Tavelin then uses GNOME's own screen cast and remote desktop, which ask nobody"));
   form->addRow(QString(), withoutDialog_);
+  keepInTray_ = new QCheckBox(
+      QStringLiteral("Keep Tavelin running in the tray when its window closes"), this);
+  form->addRow(QString(), keepInTray_);
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    keepInTray_->setToolTip(
+        QStringLiteral("This desktop shows no tray now, so closing the "
+                       "window quits Tavelin"));
+  }
+  openAtLogin_ = new QCheckBox(QStringLiteral("Open at login"), this);
+  openAtLogin_->setToolTip(
+      QStringLiteral("Tavelin starts when you log in to this desktop (an autostart entry)"));
+  form->addRow(QString(), openAtLogin_);
   // The setting is kept for desktops that can draw the border; this one says it cannot.
   if (!model_.desktop().placesOverlays()) form->addRow(QString(), ui::borderNotice(this));
   layout->addLayout(form);
@@ -98,8 +111,19 @@ SettingsDialog::SettingsDialog(AppModel& model, QWidget* parent) : QDialog(paren
   connect(shareClipboard_, &QCheckBox::toggled, this, &SettingsDialog::store);
   connect(phonesChooseQuality_, &QCheckBox::toggled, this, &SettingsDialog::store);
   connect(withoutDialog_, &QCheckBox::toggled, this, &SettingsDialog::store);
+  connect(keepInTray_, &QCheckBox::toggled, this, &SettingsDialog::store);
+  connect(openAtLogin_, &QCheckBox::toggled, this, [this](bool on) {
+    if (loading_) return;
+    model_.setOpenAtLogin(on);
+    reload();  // what the folder holds now, also when writing failed
+  });
   connect(&model_.settings(), &AppSettings::changed, this, &SettingsDialog::reload);
   reload();
+}
+
+SettingsDialog::~SettingsDialog() {
+  // The port field still loses its focus, finishing its editing, as the dialog goes.
+  port_->disconnect(this);
 }
 
 void SettingsDialog::reload() {
@@ -108,13 +132,23 @@ void SettingsDialog::reload() {
   if (!port_->hasFocus()) port_->setText(QString::number(settings.port));
   selectValue(frameRate_, settings.targetFps, QString::number(settings.targetFps) + " fps");
   selectValue(quality_, settings.jpegQuality, QString::number(settings.jpegQuality, 'f', 2));
-  selectValue(maxFrameSize_, settings.maxFrameDimension,
-              QString::number(settings.maxFrameDimension) + " px");
+  selectValue(maxFrameSize_, settings.maxFrameDimension, frameSizeText(settings.maxFrameDimension));
   outline_->setChecked(settings.showRegionBorder);
   shareClipboard_->setChecked(settings.shareClipboard);
   phonesChooseQuality_->setChecked(settings.phonesChooseQuality);
   withoutDialog_->setChecked(settings.gnomeWithoutDialog);
+  keepInTray_->setChecked(settings.keepRunningInTray);
+  openAtLogin_->setChecked(model_.openAtLogin().isOn());
   loading_ = false;
+}
+
+QString SettingsDialog::frameSizeText(int maxFrameDimension) {
+  // Not "1440 px" beside "1440p": the list's entries name heights, this one a longest side.
+  if (maxFrameDimension <= 0) return QStringLiteral("Full size");
+  const QString side = QStringLiteral("longest side %1 pixels").arg(maxFrameDimension);
+  return maxFrameDimension == HostSettings{}.maxFrameDimension
+             ? QStringLiteral("Default (") + side + QStringLiteral(")")
+             : side.left(1).toUpper() + side.mid(1);
 }
 
 void SettingsDialog::applyPort() {
@@ -141,6 +175,7 @@ void SettingsDialog::store() {
   settings.shareClipboard = shareClipboard_->isChecked();
   settings.phonesChooseQuality = phonesChooseQuality_->isChecked();
   settings.gnomeWithoutDialog = withoutDialog_->isChecked();
+  settings.keepRunningInTray = keepInTray_->isChecked();
   model_.settings().update(settings);
 }
 

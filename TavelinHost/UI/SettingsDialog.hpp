@@ -15,6 +15,7 @@ class SettingsDialog : public QDialog {
   Q_OBJECT
  public:
   explicit SettingsDialog(AppModel& model, QWidget* parent = nullptr);
+  ~SettingsDialog() override;
   void reload();
   QLineEdit* portField() const { return port_; }
   QComboBox* frameRate() const { return frameRate_; }
@@ -22,6 +23,10 @@ class SettingsDialog : public QDialog {
   QComboBox* maxFrameSize() const { return maxFrameSize_; }
   QCheckBox* outline() const { return outline_; }
   QCheckBox* withoutDialog() const { return withoutDialog_; }
+  QCheckBox* keepInTray() const { return keepInTray_; }
+  QCheckBox* openAtLogin() const { return openAtLogin_; }
+  // What the size list says of a longest side it does not offer.
+  static QString frameSizeText(int maxFrameDimension);
 
  private:
   void applyPort();
@@ -35,6 +40,8 @@ class SettingsDialog : public QDialog {
   QCheckBox* shareClipboard_;
   QCheckBox* phonesChooseQuality_;
   QCheckBox* withoutDialog_;
+  QCheckBox* keepInTray_;
+  QCheckBox* openAtLogin_;
   bool loading_ = false;
 };
 

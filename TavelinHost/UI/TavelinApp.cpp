@@ -9,12 +9,17 @@
 
 #include "TavelinHost/App/AppModel.hpp"
 #include "TavelinHost/RegionSelectionOverlay/RegionSelectionOverlay.hpp"
+#include "TavelinHost/UI/ColorScheme.hpp"
 #include "TavelinHost/UI/MainWindow.hpp"
+#include "TavelinHost/UI/PairingNotifications.hpp"
+#include "TavelinHost/UI/TrayIcon.hpp"
 
 namespace tavelin {
 
 TavelinApp::TavelinApp(AppModel& model)
-    : model_(model), window_(std::make_unique<MainWindow>(model)) {
+    : model_(model),
+      window_(std::make_unique<MainWindow>(model)),
+      colors_(std::make_unique<ColorScheme>()) {
   model_.connection().copyText = [](const QString& text) {
     QGuiApplication::clipboard()->setText(text);
   };
@@ -25,6 +30,17 @@ TavelinApp::TavelinApp(AppModel& model)
     model_.start();
   };
   connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { model_.shutDown(); });
+  tray_ = std::make_unique<TrayIcon>(model_, [window = window_.get()] {
+    window->show();
+    window->raise();
+    window->activateWindow();
+  });
+  tray_->showIfAvailable();
+  window_->keepRunningOnClose = [this] {
+    return model_.settings().value().keepRunningInTray && tray_->isShown();
+  };
+  notifications_ =
+      std::make_unique<PairingNotifications>(model_.phones(), model_.activity().sink());
   // Where the desktop keeps applications from placing windows over others, the model picks
   // regions on a still picture in the window, and no border is drawn.
   if (!model_.desktop().placesOverlays()) return;
@@ -58,6 +74,7 @@ TavelinApp::TavelinApp(AppModel& model)
 }
 
 TavelinApp::~TavelinApp() {
+  window_->keepRunningOnClose = nullptr;
   model_.connection().copyText = nullptr;
   model_.connection().openURL = nullptr;
   model_.sharing().showRegionBorder = nullptr;

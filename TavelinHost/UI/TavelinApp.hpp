@@ -7,13 +7,17 @@
 namespace tavelin {
 
 class AppModel;
+class ColorScheme;
 class MainWindow;
+class PairingNotifications;
 class RegionBorderOverlay;
+class TrayIcon;
 
 // The application with its window: one model for the life of the process, the main window,
 // and what the model asks of the desktop (clipboard, browser, the region overlays). The host
 // starts when the main window is first shown and shuts down when the application quits, which
-// it does when the main window closes. GUI thread.
+// it does when the main window closes — unless the user chose to keep it in the tray and the
+// desktop has one. Requests to pair also raise desktop notifications. GUI thread.
 class TavelinApp : public QObject {
   Q_OBJECT
  public:
@@ -24,11 +28,15 @@ class TavelinApp : public QObject {
   ~TavelinApp() override;
 
   MainWindow& mainWindow() { return *window_; }
+  TrayIcon& trayIcon() { return *tray_; }
   void show();
 
  private:
   AppModel& model_;
   std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<ColorScheme> colors_;
+  std::unique_ptr<TrayIcon> tray_;
+  std::unique_ptr<PairingNotifications> notifications_;
   std::unique_ptr<RegionBorderOverlay> border_;
 };
 

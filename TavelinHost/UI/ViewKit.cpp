@@ -128,6 +128,14 @@ QString dateText(Date date) {
   return QLocale().toString(local, QLocale::ShortFormat);
 }
 
+QString sinceText(Date date) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(date.time_since_epoch());
+  const QDateTime local = QDateTime::fromSecsSinceEpoch(seconds.count()).toLocalTime();
+  const bool today = local.date() == QDate::currentDate();
+  return QStringLiteral("since ") + (today ? QLocale().toString(local.time(), QLocale::ShortFormat)
+                                           : QLocale().toString(local, QLocale::ShortFormat));
+}
+
 QString qt(const std::string& utf8) { return QString::fromStdString(utf8); }
 
 }  // namespace tavelin::ui

@@ -46,6 +46,8 @@ bool confirm(QWidget* parent, const Confirmation& question);
 
 // A date as the user's locale writes it, short.
 QString dateText(Date date);
+// "since 14:05" for a moment of today, "since <short date>" for an earlier one.
+QString sinceText(Date date);
 
 // The model's UTF-8 text for a widget.
 QString qt(const std::string& utf8);

@@ -100,8 +100,9 @@ test('a phone browser pairs with the host, drives an xterm, switches and is revo
     // it; started again, it is watched again.
     assert.deepEqual(await ask(host, `stop ${screen}`), ['OK']);
     await page.waitForFunction(() => document.getElementById('status-detail').textContent === 'Not shared');
-    const left = await page.$$eval('#portal-picker option:not([disabled])', (list) => list.map((o) => o.textContent));
-    assert.deepEqual(left, ['XTerm']);
+    // The status and the new portal list are two messages: wait for the list as well.
+    await page.waitForFunction(() => [...document.querySelectorAll('#portal-picker option:not([disabled])')]
+      .map((o) => o.textContent).join() === 'XTerm');
     assert.ok((await ask(host, 'portals')).some((l) => l.includes(screen) && l.endsWith('(not shared)')));
     await shoot('not-shared');
     assert.deepEqual(await ask(host, `start ${screen}`), ['OK']);

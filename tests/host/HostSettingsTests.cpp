@@ -18,6 +18,7 @@ TEST(HostSettings, MissingKeysTakeDefaultsAndAWrongTypeDiscardsTheFile) {
   EXPECT_FALSE(defaults.gnomeWithoutDialog);   // the desktop's own dialog unless asked otherwise
   EXPECT_FALSE(defaults.shareClipboard);       // the computer's copied text stays there
   EXPECT_FALSE(defaults.phonesChooseQuality);  // the quality is the computer's to choose
+  EXPECT_FALSE(defaults.keepRunningInTray);    // closing the window quits
 
   HostSettings port9000;
   port9000.port = 9000;
@@ -37,8 +38,8 @@ TEST(HostSettings, MissingKeysTakeDefaultsAndAWrongTypeDiscardsTheFile) {
        {R"({"port": "abc"})", R"({"port": 70000})", R"({"port": -1})", R"({"port": 80.5})",
         R"({"targetFps": true})", R"({"jpegQuality": "high"})", R"({"showRegionBorder": 1})",
         R"({"requireApproval": null})", R"({"gnomeWithoutDialog": "yes"})",
-        R"({"shareClipboard": 1})", R"({"phonesChooseQuality": "yes"})", "[]", "", "not json",
-        R"({"port": 9000)"}) {
+        R"({"shareClipboard": 1})", R"({"phonesChooseQuality": "yes"})",
+        R"({"keepRunningInTray": 0})", "[]", "", "not json", R"({"port": 9000)"}) {
     EXPECT_EQ(HostSettings::decode(bad), std::nullopt) << bad;
   }
 }
@@ -58,6 +59,7 @@ TEST(HostSettings, SavesSortedKeysAndLoadsDefaultsFromDamagedFiles) {
   settings.gnomeWithoutDialog = true;
   settings.shareClipboard = true;
   settings.phonesChooseQuality = true;
+  settings.keepRunningInTray = true;
   ASSERT_TRUE(settings.save(file));
   EXPECT_EQ(
       testing::readText(file),

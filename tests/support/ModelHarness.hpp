@@ -76,6 +76,8 @@ struct ModelHarness {
     AppEnvironment environment;
     environment.dataDirectory = directory.path();
     environment.webRoot = directory.path() / "client";
+    environment.autostartDirectory = directory.path() / "autostart";
+    environment.executable = "/opt/Tavelin Test/bin/tavelin";
     environment.platform.capture = capture;
     environment.platform.windows = fakes.windows;
     environment.platform.applications = fakes.applications;

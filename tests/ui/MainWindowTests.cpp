@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QBoxLayout>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
@@ -31,6 +32,7 @@
 #include "TavelinHost/UI/ViewKit.hpp"
 #include "TavelinHost/UI/VirtualDisplayViews.hpp"
 #include "TavelinHost/UI/WindowPicker.hpp"
+#include "TavelinKit/Foundation/Files.hpp"
 #include "tests/support/CaptureRecorder.hpp"
 #include "tests/support/LoopbackClient.hpp"
 #include "tests/ui/DialogAnswerer.hpp"
@@ -297,6 +299,78 @@ TEST_F(MainWindowTest, DevicesShowNamesLiterallyAndRevokingAsksFirst) {
   EXPECT_EQ(all.seen().message, "Every paired device is disconnected and must pair again.");
   EXPECT_TRUE(model->phones().devices().empty());
   EXPECT_TRUE(showing(window.get(), "No paired devices"));
+}
+
+TEST_F(MainWindowTest, EachPortalListsItsWatchersAndDisconnectKeepsThePhonePaired) {
+  model->start();  // the server the phones reach
+  const Portal dashboard = region("Dashboard");
+  model->sharing().add(region("Chart"));
+  model->sharing().add(dashboard);  // the newest is the one a new phone watches
+  const auto pixel = model->phones().pairing()->issueToken(std::string("Pixel <8>")).device;
+  const auto tablet = model->phones().pairing()->issueToken(std::string("Tablet")).device;
+  std::string answer;
+  auto first = testing::openStream(*model, pixel, answer);
+  auto second = testing::openStream(*model, tablet, answer);
+  const auto streams = [&] {
+    model->refreshRuntimeState();
+    settle();
+    return model->connection().refreshedStreams();
+  };
+  ASSERT_TRUE(testing::eventually([&] {
+    const auto open = streams();
+    return open.size() == 2 && open[0].portal == dashboard.id && open[1].portal == dashboard.id;
+  })) << model->connection().refreshedStreams().size()
+      << " "
+      << (model->connection().refreshedStreams().empty() ||
+                  !model->connection().refreshedStreams()[0].portal
+              ? "-"
+              : model->connection().refreshedStreams()[0].portal->string())
+      << " " << dashboard.id.string();
+
+  // Under the portal that is watched, never under the other; names as they are, with the
+  // address each came from.
+  const auto rowsOf = [&] { return window->findChildren<QWidget*>("WatcherRow"); };
+  ASSERT_EQ(rowsOf().size(), 2);
+  EXPECT_NE(label(rowsOf()[0], "Pixel <8>"), nullptr);
+  EXPECT_EQ(label(rowsOf()[0], "Pixel <8>")->textFormat(), Qt::PlainText);
+  EXPECT_TRUE(label(rowsOf()[0], "127.0.0.1 \u00B7 " + ui::sinceText(streams()[0].since)));
+  EXPECT_NE(label(rowsOf()[1], "Tablet"), nullptr);
+  QVBoxLayout* under = nullptr;
+  for (auto* row : window->findChildren<QWidget*>("PortalRow")) {
+    if (label(row, "Dashboard") == nullptr) continue;
+    // The rows follow their portal's row in the section's column.
+    auto* column = qobject_cast<QVBoxLayout*>(row->parentWidget()->layout());
+    ASSERT_NE(column, nullptr);
+    under = qobject_cast<QVBoxLayout*>(column->itemAt(column->indexOf(row) + 1)->layout());
+  }
+  ASSERT_NE(under, nullptr);
+  EXPECT_EQ(under->count(), 2);
+  // Each device row says what it watches.
+  EXPECT_TRUE(showing(window.get(), "Watching \u201CDashboard\u201D"));
+
+  QAbstractButton* disconnect = nullptr;
+  for (auto* candidate : window->findChildren<QPushButton*>()) {
+    if (candidate->accessibleName() == "Disconnect Pixel <8>") disconnect = candidate;
+  }
+  ASSERT_NE(disconnect, nullptr);
+  EXPECT_EQ(disconnect->text(), "Disconnect");
+  disconnect->click();
+  EXPECT_TRUE(first->client().readUntilClosed());  // whatever it was sent, then the end
+  ASSERT_TRUE(testing::eventually([&] { return streams().size() == 1; }));
+  ASSERT_EQ(rowsOf().size(), 1);
+  EXPECT_NE(label(rowsOf()[0], "Tablet"), nullptr);
+  EXPECT_EQ(model->phones().devices().size(), 2u);  // still paired
+  EXPECT_TRUE(testing::loggedSoon(*model, "Disconnected Pixel <8> (1 stream); it stays paired"));
+
+  // Stopped, the portal has no watchers; its phone stays connected, choosing.
+  model->sharing().stopSharing(dashboard);
+  ASSERT_TRUE(testing::eventually([&] {
+    const auto open = streams();
+    return open.size() == 1 && !open[0].portal;
+  }));
+  EXPECT_TRUE(rowsOf().empty());
+  EXPECT_TRUE(showing(window.get(), "Choosing a portal"));
+  EXPECT_FALSE(showing(window.get(), "Watching \u201CDashboard\u201D"));
 }
 
 TEST_F(MainWindowTest, TheHistorySheetShowsTheTimelineAndClearsItAfterAsking) {
@@ -747,8 +821,51 @@ TEST_F(MainWindowTest, SettingsShowAStoredValueTheListsDoNotOffer) {
   // The default largest side (1440) is none of the picker's sizes: it is shown, not replaced.
   window->showSettings();
   auto* settings = window->findChild<SettingsDialog*>();
-  EXPECT_EQ(settings->maxFrameSize()->currentText(), "1440 px");
+  EXPECT_EQ(settings->maxFrameSize()->currentText(), "Default (longest side 1440 pixels)");
   EXPECT_EQ(HostSettings::load(directory.path() / "settings.json").maxFrameDimension, 1440);
+  EXPECT_EQ(SettingsDialog::frameSizeText(1000), "Longest side 1000 pixels");
+  EXPECT_EQ(SettingsDialog::frameSizeText(0), "Full size");
+}
+
+TEST_F(MainWindowTest, OpenAtLoginWritesAndRemovesTheAutostartEntry) {
+  window->showSettings();
+  auto* settings = window->findChild<SettingsDialog*>();
+  const auto entry = directory.path() / "autostart" / "tavelin.desktop";
+  EXPECT_FALSE(settings->openAtLogin()->isChecked());
+  EXPECT_FALSE(settings->keepInTray()->isChecked());
+
+  settings->openAtLogin()->click();
+  const auto text = readWholeFile(entry);
+  ASSERT_TRUE(text) << "no entry at " << entry;
+  // The executable's folder holds a space: quoted, as the entry format wants it.
+  EXPECT_NE(text->find("\nExec=\"/opt/Tavelin Test/bin/tavelin\"\n"), std::string::npos) << *text;
+  EXPECT_NE(text->find("[Desktop Entry]\nType=Application\n"), std::string::npos);
+  EXPECT_TRUE(settings->openAtLogin()->isChecked());
+  EXPECT_TRUE(testing::loggedSoon(*model, "Tavelin opens at login (" + entry.string() + ")"));
+
+  // A desktop that turned the entry off has it Hidden: that reads as off, and on writes it anew.
+  ASSERT_FALSE(writeFileAtomically(entry, *text + "Hidden=true\n"));
+  settings->reload();
+  EXPECT_FALSE(settings->openAtLogin()->isChecked());
+  settings->openAtLogin()->click();
+  EXPECT_EQ(readWholeFile(entry), text);
+
+  settings->openAtLogin()->click();
+  EXPECT_FALSE(std::filesystem::exists(entry));
+  EXPECT_FALSE(settings->openAtLogin()->isChecked());
+  EXPECT_TRUE(testing::loggedSoon(*model, "Tavelin no longer opens at login"));
+
+  // A folder that cannot be written: the box stays off and the log says why.
+  std::filesystem::remove_all(directory.path() / "autostart");
+  ASSERT_FALSE(writeFileAtomically(directory.path() / "autostart", "a file in the way"));
+  settings->openAtLogin()->click();
+  EXPECT_FALSE(settings->openAtLogin()->isChecked());
+  EXPECT_TRUE(testing::loggedSoonMatching(*model, [](const std::string& line) {
+    return line.starts_with("Open at login not changed: could not write ");
+  }));
+
+  settings->keepInTray()->click();
+  EXPECT_TRUE(HostSettings::load(directory.path() / "settings.json").keepRunningInTray);
 }
 
 }  // namespace

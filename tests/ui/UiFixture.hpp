@@ -32,6 +32,29 @@ inline bool showing(const QWidget* root, const QString& text) {
   return widget != nullptr && widget->isVisibleTo(root->window());
 }
 
+// How often the activity log has this very message.
+inline int timesLogged(AppModel& model, const std::string& message) {
+  int count = 0;
+  for (const auto& entry : model.activity().lines()) count += entry.message == message ? 1 : 0;
+  return count;
+}
+
+// Waits (running the event loop) until the log has a message that `matches`; the log is
+// written on a queue of its own.
+template <typename Matches>
+bool loggedSoonMatching(AppModel& model, Matches matches) {
+  return eventually([&] {
+    QCoreApplication::processEvents();
+    for (const auto& entry : model.activity().lines()) {
+      if (matches(entry.message)) return true;
+    }
+    return false;
+  });
+}
+inline bool loggedSoon(AppModel& model, const std::string& message) {
+  return loggedSoonMatching(model, [&](const std::string& line) { return line == message; });
+}
+
 // A drag with the left button from `from` to `to`, in the widget's coordinates, passing through
 // the middle.
 inline void drag(QWidget* widget, QPoint from, QPoint to) {

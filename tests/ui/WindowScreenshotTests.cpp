@@ -59,12 +59,6 @@ CaptureSample windowPicture(int width, int height) {
   return sample;
 }
 
-int logged(AppModel& model, const std::string& message) {
-  int count = 0;
-  for (const auto& entry : model.activity().lines()) count += entry.message == message ? 1 : 0;
-  return count;
-}
-
 class WindowOnDesktopTest : public ::testing::Test, protected testing::ModelHarness {
  protected:
   void SetUp() override {
@@ -90,7 +84,7 @@ TEST_F(WindowOnDesktopTest, TheHostStartsOnceWithItsWindowAndStopsWhenItCloses) 
   app->mainWindow().hide();
   app->mainWindow().show();
   settle();
-  EXPECT_EQ(logged(*model, "Host starting"), 1);
+  EXPECT_EQ(testing::timesLogged(*model, "Host starting"), 1);
   EXPECT_EQ(app->mainWindow().windowTitle(), "Tavelin");
   EXPECT_TRUE(testing::showing(&app->mainWindow(), model->connection().connectionURL()));
   photograph("window-empty.png");
@@ -100,7 +94,7 @@ TEST_F(WindowOnDesktopTest, TheHostStartsOnceWithItsWindowAndStopsWhenItCloses) 
   QApplication::exec();
   settle();
   EXPECT_FALSE(model->connection().serverRunning());
-  EXPECT_EQ(logged(*model, "Host shutting down"), 1);
+  EXPECT_EQ(testing::timesLogged(*model, "Host shutting down"), 1);
 }
 
 TEST_F(WindowOnDesktopTest, APendingApprovalAndAFirewallBanner) {
