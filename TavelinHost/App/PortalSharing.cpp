@@ -158,6 +158,8 @@ QString PortalSharing::portalStateText(const Portal& portal) const {
 
 QString PortalSharing::captureStateText() const {
   if (!activePortalID_) return QStringLiteral("Nothing streaming");
+  // Active and idle: shared, and nobody watches it yet.
+  if (captureState_ == PortalCaptureState::idle) return QStringLiteral("Shared, no phone watching");
   return QString::fromUtf8(statusText(captureState_));
 }
 

@@ -127,6 +127,10 @@ void DevicesSection::refreshStatus() {
     watched.removeDuplicates();
     label->setText(watched.join(QStringLiteral(" \u00B7 ")));
     label->setVisible(!watched.isEmpty());
+    // The row is as tall as the lines it shows now.
+    QWidget* open = label->parentWidget();
+    open->layout()->invalidate();
+    open->setMinimumHeight(open->layout()->sizeHint().height());
   }
 }
 

@@ -142,6 +142,9 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   moreMenu->addAction(settings);
   toolbar->addWidget(more_);
   toolbar->addAction(activityAction_);
+  // A toolbar's buttons take no focus of their own; here some of them are the only way to
+  // their actions, so Tab reaches every one.
+  for (auto* button : toolbar->findChildren<QToolButton*>()) button->setFocusPolicy(Qt::TabFocus);
 
   // ---- Content
   auto* scroll = new QScrollArea(this);
@@ -154,19 +157,32 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   column->setSpacing(10);
   column->addWidget(new BannerLane(model_, content));
   column->addWidget(new ApprovalsSection(model_, content));
-  column->addWidget(
+  // How to connect on the left, what is shared and who watches on the right, where the
+  // window is wide enough for both; one column otherwise.
+  columns_ = new QBoxLayout(QBoxLayout::TopToBottom);
+  columns_->setSpacing(18);
+  auto* left = new QVBoxLayout;
+  left->setSpacing(10);
+  left->addWidget(
       ui::sectionHeading(QStringLiteral("wifi"), QStringLiteral("Connection"), content));
   auto* connectionFrame = ui::card(content);
   auto* connectionLayout = new QVBoxLayout(connectionFrame);
   connectionLayout->setContentsMargins(0, 0, 0, 0);
   connection_ = new ConnectionCard(model_, connectionFrame);
   connectionLayout->addWidget(connection_);
-  column->addWidget(connectionFrame);
-  column->addWidget(new PortalsSection(model_, content));
-  column->addWidget(new DevicesSection(model_, content));
+  left->addWidget(connectionFrame);
+  left->addStretch();
+  auto* right = new QVBoxLayout;
+  right->setSpacing(10);
+  right->addWidget(new PortalsSection(model_, content));
+  right->addWidget(new DevicesSection(model_, content));
   // The card is one of this window's children, so it goes before the window does.
-  column->addWidget(new VirtualDisplayCard(
+  right->addWidget(new VirtualDisplayCard(
       model_, [this] { showVirtualDisplayWindow(); }, content));
+  right->addStretch();
+  columns_->addLayout(left, 1);
+  columns_->addLayout(right, 1);
+  column->addLayout(columns_);
   column->addStretch();
   scroll->setWidget(content);
   setCentralWidget(scroll);
@@ -206,6 +222,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   connect(&model_, &AppModel::showActivityChanged, this, [this] {
     activityAction_->setChecked(model_.showActivity());
     activity_->setVisible(model_.showActivity());
+    arrangeColumns();
   });
   connect(&model_.activity(), &ActivityLog::linesChanged, this, &MainWindow::refreshActivity);
   refreshActivity();
@@ -213,6 +230,11 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent), 
   connect(&model_, &AppModel::sheetChanged, this, &MainWindow::showSheet);
   connect(&model_.diagnostics(), &HostDiagnostics::errorMessageChanged, this,
           &MainWindow::showError);
+}
+
+MainWindow::~MainWindow() {
+  // The dock is hidden as the window's children go; that is no choice of the user's.
+  activity_->disconnect(this);
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
@@ -230,6 +252,17 @@ void MainWindow::showEvent(QShowEvent* event) {
 void MainWindow::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);
   placeActivity();
+  arrangeColumns();
+}
+
+void MainWindow::arrangeColumns() {
+  // Two columns of about 560 pixels each, with the margins between and around them.
+  constexpr int wideEnough = 1160;
+  const int room =
+      width() - (dockWidgetArea(activity_) == Qt::RightDockWidgetArea && activity_->isVisible()
+                     ? activity_->width()
+                     : 0);
+  columns_->setDirection(room >= wideEnough ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom);
 }
 
 void MainWindow::placeActivity() {

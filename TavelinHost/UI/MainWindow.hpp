@@ -6,6 +6,7 @@
 #include <functional>
 
 class QAction;
+class QBoxLayout;
 class QDockWidget;
 class QPlainTextEdit;
 class QScrollArea;
@@ -24,6 +25,7 @@ class MainWindow : public QMainWindow {
   Q_OBJECT
  public:
   explicit MainWindow(AppModel& model, QWidget* parent = nullptr);
+  ~MainWindow() override;
 
   ConnectionCard* connectionCard() const { return connection_; }
   QDialog* openSheet() const { return sheetDialog_; }
@@ -49,6 +51,8 @@ class MainWindow : public QMainWindow {
   void showError();
   // Beside the sections where the window is wide enough for both, else under them.
   void placeActivity();
+  // The sections side by side where they fit, else one above the other.
+  void arrangeColumns();
 
   AppModel& model_;
   ConnectionCard* connection_;
@@ -56,6 +60,7 @@ class MainWindow : public QMainWindow {
   QPlainTextEdit* activityText_;
   QToolButton* more_;
   QScrollArea* scroll_;
+  QBoxLayout* columns_;
   bool placingActivity_ = false;
   bool shownBefore_ = false;
   QAction* activityAction_;

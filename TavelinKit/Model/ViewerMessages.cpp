@@ -178,7 +178,10 @@ PortalStateMessage::PortalStateMessage(std::optional<std::string> portalId,
     : portalId(std::move(portalId)),
       portalName(std::move(portalName)),
       state(rawValue(state)),
-      statusText(tavelin::statusText(state)),
+      // A shared portal that nothing captures yet is no absent portal.
+      statusText(this->portalId && state == PortalCaptureState::idle
+                     ? std::string(sharedIdleText)
+                     : std::string(tavelin::statusText(state))),
       sourceWidth(sourceSize.width),
       sourceHeight(sourceSize.height),
       streaming(streaming) {}

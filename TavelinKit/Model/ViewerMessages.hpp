@@ -163,6 +163,7 @@ struct PortalStateMessage {
   bool shared = true;
 
   static constexpr std::string_view notSharedText = "Not shared";
+  static constexpr std::string_view sharedIdleText = "Shared, not streaming yet";
 
   PortalStateMessage() = default;
   PortalStateMessage(std::optional<std::string> portalId, std::optional<std::string> portalName,

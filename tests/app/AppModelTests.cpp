@@ -221,6 +221,7 @@ TEST_F(AppModelTest, PortalsActivateToggleDeleteAndRetarget) {
   EXPECT_EQ(model->sharing().captureStateText(), "Nothing streaming");
   model->sharing().toggle(second);  // shared again, and the default
   EXPECT_EQ(model->sharing().activePortalID(), second.id);
+  EXPECT_EQ(model->sharing().captureStateText(), "Shared, no phone watching");
   model->sharing().toggle(first);  // it was shared: it stops
   EXPECT_FALSE(model->sharing().portals()[0].shared);
   EXPECT_EQ(model->sharing().activePortalID(), second.id);

@@ -168,6 +168,15 @@ TEST(PortalStateMessage, SerialisesWithoutAbsentKeys) {
                             "portalId":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","portalName":"Mail",
                             "sourceWidth":0,"sourceHeight":0,"streaming":false,"shared":false})"));
   EXPECT_EQ(PortalStateMessage::decode(stopped.jsonString()), stopped);
+  // A shared portal nothing captures yet is there: it is no "No portal active".
+  const PortalStateMessage waiting("E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "Mail",
+                                   PortalCaptureState::idle, PixelSize::empty, false);
+  EXPECT_EQ(waiting.state, "idle");
+  EXPECT_EQ(waiting.statusText, "Shared, not streaming yet");
+  EXPECT_EQ(PortalStateMessage(std::nullopt, std::nullopt, PortalCaptureState::idle,
+                               PixelSize::empty, false)
+                .statusText,
+            "No portal active");
   // A message without the key (an older host's) reads as shared.
   EXPECT_TRUE(PortalStateMessage::decode(R"({"type":"state","state":"idle","statusText":"x",
                             "sourceWidth":0,"sourceHeight":0,"streaming":false})")

@@ -16,9 +16,12 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 #include <QToolButton>
 #include <atomic>
+#include <set>
 
 #include "TavelinHost/UI/ConnectionCard.hpp"
 #include "TavelinHost/UI/DeviceHistorySheet.hpp"
@@ -371,6 +374,44 @@ TEST_F(MainWindowTest, EachPortalListsItsWatchersAndDisconnectKeepsThePhonePaire
   EXPECT_TRUE(rowsOf().empty());
   EXPECT_TRUE(showing(window.get(), "Choosing a portal"));
   EXPECT_FALSE(showing(window.get(), "Watching \u201CDashboard\u201D"));
+}
+
+TEST_F(MainWindowTest, EveryControlHasANameAndTabReachesIt) {
+  model->start();
+  model->sharing().add(region("Dashboard"));
+  const auto pixel = model->phones().pairing()->issueToken(std::string("Pixel")).device;
+  model->phones().pendingStore()->create("Tablet");
+  std::string answer;
+  auto phone = testing::openStream(*model, pixel, answer);
+  ASSERT_TRUE(testing::eventually([&] {
+    model->refreshRuntimeState();
+    settle();
+    return !window->findChildren<QWidget*>("WatcherRow").empty();
+  }));
+  // Opened at the top, with the focus on nothing part-way down.
+  auto* scroll = qobject_cast<QScrollArea*>(window->centralWidget());
+  ASSERT_NE(scroll, nullptr);
+  EXPECT_EQ(scroll->verticalScrollBar()->value(), 0);
+  EXPECT_EQ(QApplication::focusWidget(), scroll);
+
+  std::set<QWidget*> chain;
+  for (QWidget* at = window->nextInFocusChain(); at != window.get(); at = at->nextInFocusChain()) {
+    if (at->focusPolicy() & Qt::TabFocus) chain.insert(at);
+  }
+  int controls = 0;
+  for (QWidget* widget : window->findChildren<QWidget*>()) {
+    const bool control = qobject_cast<QAbstractButton*>(widget) ||
+                         qobject_cast<QComboBox*>(widget) || qobject_cast<QLineEdit*>(widget);
+    if (!control || !widget->isVisibleTo(window.get())) continue;
+    ++controls;
+    auto* button = qobject_cast<QAbstractButton*>(widget);
+    const QString name =
+        widget->accessibleName().isEmpty() && button ? button->text() : widget->accessibleName();
+    EXPECT_FALSE(name.trimmed().isEmpty()) << widget->metaObject()->className() << " "
+                                           << widget->objectName().toStdString() << " has no name";
+    EXPECT_TRUE(chain.count(widget)) << name.toStdString() << " cannot be reached with Tab";
+  }
+  EXPECT_GT(controls, 15);
 }
 
 TEST_F(MainWindowTest, TheHistorySheetShowsTheTimelineAndClearsItAfterAsking) {

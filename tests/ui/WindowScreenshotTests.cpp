@@ -8,10 +8,13 @@
 #include <QLabel>
 #include <QPainter>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 
 #include "TavelinHost/RegionSelectionOverlay/RegionSelectionOverlay.hpp"
+#include "TavelinHost/UI/ColorScheme.hpp"
 #include "TavelinHost/UI/MainWindow.hpp"
 #include "TavelinHost/UI/PortalFlowSheet.hpp"
 #include "TavelinHost/UI/TavelinApp.hpp"
@@ -57,6 +60,18 @@ CaptureSample windowPicture(int width, int height) {
   sample.pixels =
       PixelBuffer::of(width, height, static_cast<int>(picture.bytesPerLine()), std::move(bytes));
   return sample;
+}
+
+// Photographs one window, its frame included.
+QImage photographWindow(const QWidget& window, const QString& name) {
+  QTest::qWait(400);
+  const QRect frame = window.frameGeometry();
+  QImage shot = QGuiApplication::primaryScreen()
+                    ->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height())
+                    .toImage();
+  QDir().mkpath(QStringLiteral(TAVELIN_SCREENSHOTS));
+  EXPECT_TRUE(shot.save(QStringLiteral(TAVELIN_SCREENSHOTS "/") + name)) << name.toStdString();
+  return shot;
 }
 
 class WindowOnDesktopTest : public ::testing::Test, protected testing::ModelHarness {
@@ -137,6 +152,78 @@ TEST_F(WindowOnDesktopTest, PortalsAndConnectedDevices) {
   photograph("window-portals-devices.png");
 }
 
+// Where a widget is, in the window's scrolled column.
+QRect inViewport(QWidget* widget, QScrollArea* scroll) {
+  return QRect(widget->mapTo(scroll->viewport(), QPoint(0, 0)), widget->size());
+}
+
+TEST_F(WindowOnDesktopTest, AtEachSizeLightAndDarkEverySectionIsThereFromTheTop) {
+  model->sharing().add(Portal{Uuid::random(), "Dashboard", clock.now(),
+                              ScreenRegionPortalData{{0, 0, 800, 600}, 1, true}});
+  model->sharing().add(Portal{Uuid::random(), "Terminal", clock.now(),
+                              ScreenRegionPortalData{{0, 600, 800, 400}, 1, true}});
+  const auto pixel = model->phones().pairing()->issueToken(std::string("Pixel 8")).device;
+  model->phones().pairing()->issueToken(std::string("iPad"));
+  std::string answer;
+  auto phone = testing::openStream(*model, pixel, answer);
+  ASSERT_TRUE(testing::eventually([&] {
+    model->refreshRuntimeState();
+    settle();
+    return model->connection().refreshedStreams().size() == 1;
+  }));
+  MainWindow& window = app->mainWindow();
+  auto* scroll = qobject_cast<QScrollArea*>(window.centralWidget());
+  ASSERT_NE(scroll, nullptr);
+  const QPalette light = QApplication::palette();
+  struct Size {
+    int width, height;
+  };
+  for (const bool dark : {false, true}) {
+    QApplication::setPalette(dark ? ColorScheme::darkPalette() : light);
+    for (const Size size : {Size{800, 640}, Size{1280, 800}, Size{1920, 1080}}) {
+      const QString name = QStringLiteral("window-%1x%2-%3.png")
+                               .arg(size.width)
+                               .arg(size.height)
+                               .arg(dark ? QStringLiteral("dark") : QStringLiteral("light"));
+      model->setShowActivity(size.width != 1280);  // with the log, and without
+      window.resize(size.width, size.height);
+      window.move(0, 0);
+      scroll->verticalScrollBar()->setValue(0);
+      settle();
+      ASSERT_TRUE(QTest::qWaitFor([&] { return window.size() == QSize(size.width, size.height); }))
+          << name.toStdString();
+      const QImage shot = photographWindow(window, name);
+      // The sections keep their width beside or above the log.
+      EXPECT_GE(scroll->viewport()->width(), 560) << name.toStdString();
+      QWidget* devices = testing::label(&window, "Devices");
+      ASSERT_NE(devices, nullptr);
+      if (size.height >= 800) {
+        // Its heading and its first device.
+        QWidget* row = window.findChild<QWidget*>(QStringLiteral("DeviceRow"));
+        ASSERT_NE(row, nullptr);
+        EXPECT_TRUE(scroll->viewport()->rect().contains(inViewport(devices, scroll)))
+            << name.toStdString() << ": Devices needs scrolling";
+        EXPECT_TRUE(scroll->viewport()->rect().contains(inViewport(row, scroll)))
+            << name.toStdString() << ": the devices need scrolling";
+      }
+      // Every section is reachable.
+      for (const char* heading : {"Connection", "Portals", "Devices", "Virtual display"}) {
+        QWidget* widget = testing::label(&window, heading);
+        ASSERT_NE(widget, nullptr) << heading;
+        scroll->ensureWidgetVisible(widget);
+        EXPECT_TRUE(scroll->viewport()->rect().intersects(inViewport(widget, scroll)))
+            << name.toStdString() << ": " << heading;
+      }
+      // The palette is the window's: a dark one gives a dark window, text and all.
+      const QPoint margin = window.mapToGlobal(scroll->viewport()->mapTo(&window, QPoint(6, 6))) -
+                            window.frameGeometry().topLeft();
+      const QColor background = shot.pixelColor(margin);
+      EXPECT_EQ(background.lightness() < 100, dark) << name.toStdString();
+    }
+  }
+  QApplication::setPalette(light);
+}
+
 TEST_F(WindowOnDesktopTest, TheWindowStepsAsideForARegionDraggedOnTheDesktop) {
   MainWindow& window = app->mainWindow();
   // Cancelled: no portal, and the window is back.
@@ -195,7 +282,7 @@ TEST_F(WindowOnDesktopTest, TheCreationSheetStepByStep) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
-  tavelin::testing::XvfbDesktop desktop("1280x1024");
+  tavelin::testing::XvfbDesktop desktop("1920x1200");
   qputenv("DISPLAY", QByteArray::fromStdString(desktop.display()));
   qputenv("QT_QPA_PLATFORM", "xcb");
   // Nothing here needs the session bus; asking for one that does not exist costs a leak in
