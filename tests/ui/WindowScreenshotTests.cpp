@@ -7,7 +7,9 @@
 #include <QDir>
 #include <QLabel>
 #include <QPainter>
+#include <QMenu>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
@@ -18,6 +20,7 @@
 #include "TavelinHost/UI/MainWindow.hpp"
 #include "TavelinHost/UI/PortalFlowSheet.hpp"
 #include "TavelinHost/UI/TavelinApp.hpp"
+#include "TavelinHost/UI/TrayIcon.hpp"
 #include "TavelinHost/UI/WindowPicker.hpp"
 #include "tests/support/LoopbackClient.hpp"
 #include "tests/support/XvfbDesktop.hpp"
@@ -28,6 +31,8 @@ namespace {
 
 using testing::settle;
 using namespace std::chrono_literals;
+
+testing::XvfbDesktop* desktop = nullptr;  // the tests' own, for the programs they start
 
 // Photographs the whole screen once what was just shown has been painted and decorated.
 QImage photograph(const QString& name) {
@@ -110,6 +115,33 @@ TEST_F(WindowOnDesktopTest, TheHostStartsOnceWithItsWindowAndStopsWhenItCloses) 
   settle();
   EXPECT_FALSE(model->connection().serverRunning());
   EXPECT_EQ(testing::timesLogged(*model, "Host shutting down"), 1);
+}
+
+TEST_F(WindowOnDesktopTest, WithATrayClosingTheWindowLeavesTheHostThereUntilItsMenuQuits) {
+  // Without the setting, or without a tray, closing quits (the test above); with both, it stays.
+  const pid_t tray = desktop->run({"trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                   "pixel", "--width", "120", "--height", "28"});
+  ASSERT_TRUE(QTest::qWaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 15000));
+  app->trayIcon().showIfAvailable();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return app->trayIcon().isShown(); }, 15000));
+  HostSettings settings = model->settings().value();
+  settings.keepRunningInTray = true;
+  model->settings().update(settings);
+
+  bool hiddenAndRunning = false;
+  QTimer::singleShot(0, [&] {
+    EXPECT_FALSE(app->mainWindow().close());
+    hiddenAndRunning = !app->mainWindow().isVisible() && model->connection().serverRunning();
+    for (QAction* action : app->trayIcon().menu()->actions()) {
+      if (action->text() == "Quit Tavelin") action->trigger();
+    }
+  });
+  QApplication::exec();  // until the tray's Quit
+  settle();
+  EXPECT_TRUE(hiddenAndRunning);
+  EXPECT_FALSE(model->connection().serverRunning());
+  EXPECT_EQ(testing::timesLogged(*model, "Host shutting down"), 1);
+  testing::XvfbDesktop::stop(tray);
 }
 
 TEST_F(WindowOnDesktopTest, APendingApprovalAndAFirewallBanner) {
@@ -283,6 +315,7 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   tavelin::testing::XvfbDesktop desktop("1920x1200");
+  tavelin::desktop = &desktop;
   qputenv("DISPLAY", QByteArray::fromStdString(desktop.display()));
   qputenv("QT_QPA_PLATFORM", "xcb");
   // Nothing here needs the session bus; asking for one that does not exist costs a leak in
