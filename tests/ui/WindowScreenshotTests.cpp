@@ -6,12 +6,12 @@
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
-#include <QPainter>
 #include <QMenu>
+#include <QPainter>
 #include <QScreen>
-#include <QSystemTrayIcon>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
 
