@@ -1,6 +1,6 @@
-// The host in the background: the tray icon's looks and menu, closing the window into the
-// tray, and requests to pair raised as desktop notifications over a private D-Bus daemon with
-// a stand-in notification service (and without any).
+// The host among the desktop's services: the tray icon's looks and menu, closing the window
+// into the tray, requests to pair raised as desktop notifications, and the desktop's dark or
+// light preference, over a private D-Bus daemon with stand-in services (and without any).
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "TavelinHost/UI/ColorScheme.hpp"
 #include "TavelinHost/UI/MainWindow.hpp"
 #include "TavelinHost/UI/PairingNotifications.hpp"
 #include "TavelinHost/UI/TrayIcon.hpp"
@@ -129,6 +130,44 @@ class StandInNotifications : public QDBusVirtualObject {
   }
   QDBusConnection bus_;
   uint nextID_ = 7;
+};
+
+// The desktop portal's appearance settings, as GNOME and KDE publish them.
+class StandInAppearance : public QDBusVirtualObject {
+ public:
+  static constexpr const char* path = "/org/freedesktop/portal/desktop";
+  StandInAppearance(QDBusConnection bus, std::optional<uint> scheme)
+      : bus_(std::move(bus)), scheme_(scheme) {
+    EXPECT_TRUE(bus_.registerVirtualObject(QLatin1String(path), this));
+    EXPECT_TRUE(bus_.registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
+  }
+  QString introspect(const QString&) const override { return {}; }
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+    if (message.member() != QLatin1String("Read")) return false;
+    const auto args = message.arguments();
+    if (!scheme_ || args.size() != 2 || args[0] != "org.freedesktop.appearance" ||
+        args[1] != "color-scheme") {
+      connection.send(message.createErrorReply(
+          QStringLiteral("org.freedesktop.portal.Error.NotFound"), QStringLiteral("no such key")));
+      return true;
+    }
+    // The portal answers a variant holding a variant.
+    connection.send(message.createReply(QVariant::fromValue(
+        QDBusVariant(QVariant::fromValue(QDBusVariant(QVariant::fromValue(*scheme_)))))));
+    return true;
+  }
+  void change(uint scheme) {
+    QDBusMessage signal = QDBusMessage::createSignal(
+        QLatin1String(path), QStringLiteral("org.freedesktop.portal.Settings"),
+        QStringLiteral("SettingChanged"));
+    signal << QStringLiteral("org.freedesktop.appearance") << QStringLiteral("color-scheme")
+           << QVariant::fromValue(QDBusVariant(QVariant::fromValue(scheme)));
+    bus_.send(signal);
+  }
+
+ private:
+  QDBusConnection bus_;
+  std::optional<uint> scheme_;
 };
 
 // Runs the event loop until `condition` holds (D-Bus answers arrive through it).
@@ -288,6 +327,38 @@ TEST_F(BackgroundTest, ClosingTheWindowHidesItOnlyWhileTheTrayKeepsTheHost) {
   window.show();
   keep = false;
   EXPECT_TRUE(window.close());
+}
+
+TEST(ColorSchemeTest, TheDesktopsDarkPreferenceDarkensTheWindowAndItsChangeIsFollowed) {
+  const QPalette light = QApplication::palette();
+  ASSERT_FALSE(ColorScheme::isDark(light));
+  {
+    PrivateBus bus;
+    StandInAppearance portal(bus.connect(QStringLiteral("portal")), 1u);  // prefers dark
+    ColorScheme scheme(bus.connect(QStringLiteral("host")));
+    ASSERT_TRUE(soon([&] { return scheme.preference() == ColorScheme::Preference::dark; }));
+    EXPECT_TRUE(ColorScheme::isDark(QApplication::palette()));
+    portal.change(0);  // no preference: the light palette Qt started with
+    ASSERT_TRUE(soon([&] { return scheme.preference() == ColorScheme::Preference::none; }));
+    EXPECT_EQ(QApplication::palette(), light);
+    portal.change(1);
+    ASSERT_TRUE(soon([&] { return ColorScheme::isDark(QApplication::palette()); }));
+    portal.change(2);
+    ASSERT_TRUE(soon([&] { return !ColorScheme::isDark(QApplication::palette()); }));
+  }
+  QApplication::setPalette(light);
+  {
+    // A portal without the setting, and no portal at all: light stays, and nothing fails.
+    PrivateBus bus;
+    StandInAppearance portal(bus.connect(QStringLiteral("portal")), std::nullopt);
+    ColorScheme scheme(bus.connect(QStringLiteral("host")));
+    ColorScheme alone(QDBusConnection(QStringLiteral("never connected")));
+    QDBusConnection host = bus.connect(QStringLiteral("host"));
+    ASSERT_TRUE(host.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.DBus")));
+    settle();
+    EXPECT_EQ(scheme.preference(), ColorScheme::Preference::none);
+    EXPECT_EQ(QApplication::palette(), light);
+  }
 }
 
 }  // namespace
