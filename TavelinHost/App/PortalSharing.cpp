@@ -138,10 +138,14 @@ void PortalSharing::stopSharing(const Portal& portal) {
 
 void PortalSharing::stopAllSharing() {
   deactivate();
+  std::string stopped;
   for (const auto& portal : manager_->portals()) {
-    if (portal.shared) setShared(portal.id, false);
+    if (!portal.shared) continue;
+    setShared(portal.id, false);
+    stopped += (stopped.empty() ? "" : ", ") + portal.name;
   }
-  log_("Portals", "Sharing stopped for every portal");
+  log_("Portals", "Sharing stopped for every portal: " +
+                      (stopped.empty() ? std::string("nothing was shared") : stopped));
 }
 
 bool PortalSharing::isAnythingShared() const {

@@ -306,7 +306,7 @@ TEST_F(BackgroundTest, TheTraySaysIdleSharedOrWatchedAndItsMenuActs) {
   stopAll->trigger();
   settle();
   EXPECT_FALSE(model->sharing().isAnythingShared());
-  EXPECT_TRUE(testing::loggedSoon(*model, "Sharing stopped for every portal"));
+  EXPECT_TRUE(testing::loggedSoon(*model, "Sharing stopped for every portal: Chart"));
   ASSERT_TRUE(testing::eventually([&] {
     model->refreshRuntimeState();
     settle();
