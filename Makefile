@@ -1,7 +1,7 @@
 # The two commands a newcomer needs; everything else is CMake presets.
 #   make test   install what is missing, build, run every test
 #   make run    run the host
-.PHONY: test run bench format format-check tidy clean
+.PHONY: test run package package-test bench format format-check tidy clean
 
 
 test:
@@ -15,6 +15,18 @@ run:
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target tavelin
 	scripts/run-host
+
+# The Debian package, build/package/tavelin_<version>_<arch>.deb, for
+# `sudo apt install ./build/package/tavelin_*.deb`.
+package:
+	scripts/install-deps
+	scripts/build-package
+
+# The package installed on this machine, run by a throwaway ordinary user and purged again
+# (as root; the last step of `make test`).
+package-test:
+	scripts/install-deps
+	scripts/test-package
 
 # Figures, not pass or fail: an optimised build against loopback.
 bench:

@@ -64,12 +64,15 @@ std::optional<std::pair<WebSocketFrame, std::size_t>> WebSocketFrame::decode(
 }
 
 Bytes WebSocketFrame::encodeHeader(WebSocketOpcode opcode, std::size_t n) {
-  Bytes header{static_cast<std::uint8_t>(0x80 | static_cast<std::uint8_t>(opcode))};
+  Bytes header;
+  header.reserve(10);  // the longest: two bytes and a 64-bit length
+  header.push_back(static_cast<std::uint8_t>(0x80 | static_cast<std::uint8_t>(opcode)));
   if (n < 126) {
     header.push_back(static_cast<std::uint8_t>(n));
   } else if (n < 65536) {
-    header.insert(header.end(),
-                  {126, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
+    header.push_back(126);
+    header.push_back(static_cast<std::uint8_t>(n >> 8));
+    header.push_back(static_cast<std::uint8_t>(n));
   } else {
     header.push_back(127);
     for (int shift = 56; shift >= 0; shift -= 8) {

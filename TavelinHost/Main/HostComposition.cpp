@@ -141,7 +141,7 @@ int runHost(int argc, char** argv) {
     application = std::make_unique<QCoreApplication>(argc, argv);
   } else {
     QApplication::setApplicationName(QStringLiteral("Tavelin"));
-    QApplication::setDesktopFileName(QStringLiteral("tavelin"));
+    QApplication::setDesktopFileName(QStringLiteral(TAVELIN_APP_ID));
     application = std::make_unique<QApplication>(argc, argv);
   }
   auto refuse = [headless](const std::string& message) {
