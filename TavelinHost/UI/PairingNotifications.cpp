@@ -66,7 +66,7 @@ void PairingNotifications::refresh() {
 void PairingNotifications::notify(const Uuid& request, const QString& deviceName) {
   QDBusMessage message = call("Notify");
   QVariantMap hints;
-  hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("tavelin"));
+  hints.insert(QStringLiteral("desktop-entry"), QStringLiteral(TAVELIN_APP_ID));
   hints.insert(QStringLiteral("category"), QStringLiteral("network"));
   hints.insert(QStringLiteral("urgency"), QVariant::fromValue<uchar>(1));
   message << QStringLiteral("Tavelin") << uint{0} << QStringLiteral("tavelin")

@@ -871,7 +871,8 @@ TEST_F(MainWindowTest, SettingsShowAStoredValueTheListsDoNotOffer) {
 TEST_F(MainWindowTest, OpenAtLoginWritesAndRemovesTheAutostartEntry) {
   window->showSettings();
   auto* settings = window->findChild<SettingsDialog*>();
-  const auto entry = directory.path() / "autostart" / "tavelin.desktop";
+  const auto entry = directory.path() / "autostart" / OpenAtLogin::entryName;
+  EXPECT_EQ(entry.filename(), "org.tavelin.Tavelin.desktop");  // the installed entry's name
   EXPECT_FALSE(settings->openAtLogin()->isChecked());
   EXPECT_FALSE(settings->keepInTray()->isChecked());
 
