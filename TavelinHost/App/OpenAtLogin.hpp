@@ -6,9 +6,9 @@
 namespace tavelin {
 
 // Whether the desktop opens Tavelin when the user logs in: an XDG autostart entry of its own,
-// `<folder>/<app id>.desktop` (the installed entry's name), that starts this executable. The entry is the whole state; the
-// user may also remove it by other means. An entry marked Hidden (how desktops turn one off)
-// counts as off, and turning it on again writes it anew.
+// `<folder>/<app id>.desktop` (the installed entry's name), that starts this executable. The entry
+// is the whole state; the user may also remove it by other means. An entry marked Hidden (how
+// desktops turn one off) counts as off, and turning it on again writes it anew.
 class OpenAtLogin {
  public:
   static constexpr const char* entryName = TAVELIN_APP_ID ".desktop";
