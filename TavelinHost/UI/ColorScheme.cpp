@@ -35,8 +35,12 @@ ColorScheme::ColorScheme(QDBusConnection bus, QObject* parent)
     : QObject(parent), bus_(std::move(bus)), initial_(QApplication::palette()) {
   // A platform theme that gave a dark palette already follows the desktop.
   if (isDark(initial_)) return;
-  bus_.connect(QLatin1String(portalService), QLatin1String(portalPath),
-               QLatin1String(settingsInterface), QStringLiteral("SettingChanged"), this,
+  // The slot's argument type is found by name, which needs it registered first.
+  qRegisterMetaType<QDBusVariant>();
+  // From any sender on the path: matching the service's name would drop what comes before Qt
+  // has looked up its owner.
+  bus_.connect(QString(), QLatin1String(portalPath), QLatin1String(settingsInterface),
+               QStringLiteral("SettingChanged"), this,
                SLOT(settingChanged(QString, QString, QDBusVariant)));
   QDBusMessage read =
       QDBusMessage::createMethodCall(QLatin1String(portalService), QLatin1String(portalPath),

@@ -26,9 +26,11 @@ QDBusMessage call(const char* method) {
 PairingNotifications::PairingNotifications(Phones& phones, HostLogSink log, QDBusConnection bus,
                                            QObject* parent)
     : QObject(parent), phones_(phones), log_(std::move(log)), bus_(std::move(bus)) {
-  bus_.connect(QLatin1String(service), QLatin1String(path), QLatin1String(interface),
+  // From any sender on the path: matching the service's name would drop what comes before Qt
+  // has looked up its owner. Only notifications of ours are acted on.
+  bus_.connect(QString(), QLatin1String(path), QLatin1String(interface),
                QStringLiteral("ActionInvoked"), this, SLOT(actionInvoked(uint, QString)));
-  bus_.connect(QLatin1String(service), QLatin1String(path), QLatin1String(interface),
+  bus_.connect(QString(), QLatin1String(path), QLatin1String(interface),
                QStringLiteral("NotificationClosed"), this, SLOT(notificationClosed(uint, uint)));
   connect(&phones_, &Phones::pendingRequestsChanged, this, &PairingNotifications::refresh);
   refresh();
