@@ -16,8 +16,8 @@ std::string execArgument(const std::string& path) {
   std::string quoted = "\"";
   for (const char c : path) {
     if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
-    // A literal percent is written twice; the backslash above is doubled again by the
-    // string escaping of the entry format.
+    // Inside quotes: ", `, $ and \ take a backslash, and a percent is written twice; the whole
+    // value then has its backslashes doubled by the entry format's string escaping (below).
     if (c == '%') quoted += '%';
     quoted += c;
   }

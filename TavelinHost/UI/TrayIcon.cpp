@@ -67,37 +67,39 @@ QIcon TrayIcon::picture(Look look) {
   return QIcon(canvas);
 }
 
-QString TrayIcon::toolTip() const {
+TrayIcon::Counts TrayIcon::counts() const {
   const auto& streams = model_.connection().refreshedStreams();
-  const auto watching = std::count_if(streams.begin(), streams.end(),
-                                      [](const HostConnection::Stream& s) { return s.portal; });
   const auto& portals = model_.sharing().portals();
-  const auto shared =
-      std::count_if(portals.begin(), portals.end(), [](const Portal& p) { return p.shared; });
+  return {
+      static_cast<int>(
+          std::count_if(portals.begin(), portals.end(), [](const Portal& p) { return p.shared; })),
+      static_cast<int>(std::count_if(streams.begin(), streams.end(),
+                                     [](const HostConnection::Stream& s) { return s.portal; }))};
+}
+
+QString TrayIcon::toolTip() const {
+  const Counts now = counts();
   switch (look_) {
     case Look::idle: return QStringLiteral("Tavelin: nothing shared");
     case Look::shared:
-      return shared == 1
+      return now.shared == 1
                  ? QStringLiteral("Tavelin: 1 portal shared, no phone watching")
-                 : QStringLiteral("Tavelin: %1 portals shared, no phone watching").arg(shared);
+                 : QStringLiteral("Tavelin: %1 portals shared, no phone watching").arg(now.shared);
     case Look::watched:
-      return watching == 1 ? QStringLiteral("Tavelin: 1 phone watching")
-                           : QStringLiteral("Tavelin: %1 phones watching").arg(watching);
+      return now.watching == 1 ? QStringLiteral("Tavelin: 1 phone watching")
+                               : QStringLiteral("Tavelin: %1 phones watching").arg(now.watching);
   }
   return {};
 }
 
 void TrayIcon::refresh() {
-  const bool shared = model_.sharing().isAnythingShared();
-  const auto& streams = model_.connection().refreshedStreams();
-  const bool watched = std::any_of(streams.begin(), streams.end(),
-                                   [](const HostConnection::Stream& s) { return s.portal; });
-  const Look look = watched ? Look::watched : shared ? Look::shared : Look::idle;
+  const Counts now = counts();
+  const Look look = now.watching > 0 ? Look::watched : now.shared > 0 ? Look::shared : Look::idle;
   if (look != look_ || icon_->icon().isNull()) {
     look_ = look;
     icon_->setIcon(picture(look_));
   }
-  stopAll_->setEnabled(shared);
+  stopAll_->setEnabled(now.shared > 0);
   icon_->setToolTip(toolTip());
 }
 

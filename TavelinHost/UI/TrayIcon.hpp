@@ -35,6 +35,11 @@ class TrayIcon : public QObject {
   static QIcon picture(Look look);
 
  private:
+  struct Counts {
+    int shared = 0;    // portals shared
+    int watching = 0;  // streams that watch one
+  };
+  Counts counts() const;
   void refresh();
 
   AppModel& model_;
