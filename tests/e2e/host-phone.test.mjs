@@ -161,8 +161,9 @@ function jpegSize(bytes) {
 
 // Zoomed in, the phone gets the part in view from the screen's own pixels rather than an
 // enlargement of the down-scaled whole, drawn where it belongs; taps still land on the point
-// under the finger, with the 16:10 screen letterboxed in a landscape view.
-test('a zoomed-in phone sees its part at the screen\u2019s resolution and taps where it points', { timeout: 180000 }, async () => {
+// under the finger, with the 16:10 screen letterboxed in a landscape view. A portal shaped like
+// the phone held sideways fills its screen once the controls step aside.
+test('a zoomed-in phone sees its part at the screen\u2019s resolution and taps where it points; a wide portal fills the screen', { timeout: 180000 }, async () => {
   const desktop = startDesktop({
     title: 'TavelinZoom',
     geometry: '60x12+420+330',
@@ -266,6 +267,51 @@ test('a zoomed-in phone sees its part at the screen\u2019s resolution and taps w
     await until(() => sent.slice(zoomedSent).includes('{"type":"viewport"}'), 15000, 'back to the whole');
     await until(() => received.slice(back).some((r, i, all) => r.size?.width === 640 && !all[i - 1]?.view), 15000,
       'a whole picture again');
+
+    // A portal shaped like the phone held sideways: once the controls step aside the picture
+    // fills the screen, in the page and in full screen, with nothing over it but the pill of the
+    // edge that calls them back.
+    const added = await ask(host, 'add screen 0 0 1280 600');
+    const wide = added[0].match(/^OK portal (\S+) /)?.[1];
+    assert.ok(wide, added[0]);
+    await page.waitForFunction((id) => [...document.querySelectorAll('#portal-picker option')].some((o) => o.value === id), wide);
+    await page.selectOption('#portal-picker', wide);
+    await until(() => received.at(-1)?.size?.width === 640 && received.at(-1).size.height === 300, 15000,
+      'pictures of the wide portal');
+    await page.locator('#menu-button').tap();
+    await page.getByRole('button', { name: 'Keep controls shown', exact: true }).tap();
+    await page.locator('#menu-button').tap();
+    const screenShare = () => page.evaluate(() => {
+      const scale = Math.min(innerWidth / 1280, innerHeight / 600);
+      const picture = { x: (innerWidth - 1280 * scale) / 2, y: (innerHeight - 600 * scale) / 2, w: 1280 * scale, h: 600 * scale };
+      let covered = 0;
+      for (const element of document.querySelectorAll('#stream-screen > :not(canvas)')) {
+        const style = getComputedStyle(element);
+        if (element.hidden || style.display === 'none' || style.visibility === 'hidden') continue;
+        // The edge that calls the controls back is transparent but for its small pill.
+        if (element.id === 'controls-edge') {
+          const pill = getComputedStyle(element, '::after');
+          covered += parseFloat(pill.width) * parseFloat(pill.height);
+          continue;
+        }
+        const r = element.getBoundingClientRect();
+        covered += Math.max(0, Math.min(r.right, picture.x + picture.w) - Math.max(r.left, picture.x))
+          * Math.max(0, Math.min(r.bottom, picture.y + picture.h) - Math.max(r.top, picture.y));
+      }
+      const viewport = innerWidth * innerHeight;
+      return { picture: (picture.w * picture.h) / viewport, uncovered: (picture.w * picture.h - covered) / viewport };
+    });
+    await page.waitForSelector('#stream-screen.controls-hidden', { timeout: 20000 });
+    const inPage = await screenShare();
+    assert.ok(inPage.picture >= 0.95 && inPage.uncovered >= 0.95, JSON.stringify(inPage));
+    if (screenshots) await page.screenshot({ path: join(screenshots, 'host-landscape-filled.png') });
+    await page.getByRole('button', { name: 'Show controls', exact: true }).tap();
+    await page.waitForSelector('#stream-screen:not(.controls-hidden)');
+    await page.getByRole('button', { name: 'Full screen', exact: true }).tap();
+    await page.waitForFunction(() => document.fullscreenElement !== null);
+    await page.waitForSelector('#stream-screen.controls-hidden', { timeout: 20000 });
+    const fullScreen = await screenShare();
+    assert.ok(fullScreen.picture >= 0.95 && fullScreen.uncovered >= 0.95, JSON.stringify(fullScreen));
     await context.close();
   } catch (error) {
     if (host) console.log(`host said:\n${host.lines.slice(-40).join('\n')}`);
