@@ -7,11 +7,13 @@
 #
 # stdin:  answer allow|cancel|deny   what the next dialog answers (allow at first)
 #         close                      the desktop ends the running session (streams stop)
-# The window chooser picks the window that has the focus.
+# The window chooser picks the window that has the focus. From remote desktop version 2 on it
+# also has the Clipboard interface, served with the Mutter session's own clipboard.
 #
 # stdout: ready | dialog | dialog window | restored <token> | token <token> | refused <answer>
 #         | closed by-desktop|by-client|owner-gone
 #         | input <method> | at <x> <y> (where an absolute motion lands in its stream)
+#         | clipboard requested | clipboard <method>
 import argparse
 import os
 import socket
@@ -28,6 +30,7 @@ bus = dbus.SessionBus()
 DESKTOP = '/org/freedesktop/portal/desktop'
 REMOTE_DESKTOP = 'org.freedesktop.portal.RemoteDesktop'
 SCREEN_CAST = 'org.freedesktop.portal.ScreenCast'
+CLIPBOARD = 'org.freedesktop.portal.Clipboard'
 NOT_ALLOWED = 'org.freedesktop.portal.Error.NotAllowed'
 
 
@@ -90,6 +93,16 @@ class MutterSession:
                                     e['path'])
         self.rd.Start()
 
+    def enable_clipboard(self, owner_changed, transfer):
+        # Mutter's keys are spelt with dashes, the portal's with underscores.
+        # Mutter 43 wraps the types in a struct; the portal sends the bare list.
+        def changed(options):
+            owner_changed({key.replace('-', '_'): value[0] if isinstance(value, dbus.Struct) else value
+                           for key, value in options.items()})
+        self.rd.connect_to_signal('SelectionOwnerChanged', changed)
+        self.rd.connect_to_signal('SelectionTransfer', transfer)
+        self.rd.EnableClipboard(dbus.Dictionary({}, signature='sv'))
+
     def stop(self):
         try:
             self.rd.Stop()
@@ -106,6 +119,7 @@ class Session(dbus.service.Object):
         self.restore_token = ''
         self.cursor_mode = 2
         self.source_types = 1
+        self.clipboard = False  # asked for before Start
         self.mutter = None
 
     @dbus.service.method('org.freedesktop.portal.Session', in_signature='', out_signature='')
@@ -174,6 +188,8 @@ class Portal(dbus.service.Object):
     def GetAll(self, interface):
         if interface == REMOTE_DESKTOP:
             return {'version': dbus.UInt32(self.version), 'AvailableDeviceTypes': dbus.UInt32(3)}
+        if interface == CLIPBOARD and self.version >= 2:
+            return {'version': dbus.UInt32(1)}
         if interface == SCREEN_CAST:
             return {'version': dbus.UInt32(4), 'AvailableSourceTypes': dbus.UInt32(3),
                     'AvailableCursorModes': dbus.UInt32(3)}
@@ -233,6 +249,13 @@ class Portal(dbus.service.Object):
                        for e in mutter.streams]
             results = {'devices': dbus.UInt32(session.devices),
                        'streams': dbus.Array(streams, signature='(ua{sv})')}
+            if session.clipboard:
+                mutter.enable_clipboard(
+                    lambda options: self.SelectionOwnerChanged(dbus.ObjectPath(session.path),
+                                                               dbus.Dictionary(options, signature='sv')),
+                    lambda mime_type, serial: self.SelectionTransfer(dbus.ObjectPath(session.path),
+                                                                     mime_type, serial))
+                results['clipboard_enabled'] = dbus.Boolean(True)
             if self.version >= 2 and session.persist_mode == 2:
                 self.issued += 1
                 token = 'token-%d' % self.issued
@@ -245,6 +268,48 @@ class Portal(dbus.service.Object):
         session.mutter = MutterSession({1: 0, 2: 1, 4: 2}.get(session.cursor_mode, 1),
                                        session.source_types == 2, ready)
         return path
+
+    # The clipboard: asked for before the session starts, then Mutter's session's own.
+    @dbus.service.method(CLIPBOARD, in_signature='oa{sv}', sender_keyword='sender')
+    def RequestClipboard(self, path, options, sender):
+        session = self.session(path, sender)
+        if self.version < 2 or session.mutter:
+            raise dbus.DBusException('the clipboard is asked for before Start', name=NOT_ALLOWED)
+        session.clipboard = True
+        say('clipboard requested')
+
+    def clipboard(self, path, sender, method):
+        session = self.session(path, sender)
+        if not session.clipboard or not session.mutter:
+            raise dbus.DBusException('no clipboard in this session', name=NOT_ALLOWED)
+        say('clipboard', method)
+        return session.mutter.rd
+
+    @dbus.service.method(CLIPBOARD, in_signature='oa{sv}', sender_keyword='sender')
+    def SetSelection(self, path, options, sender):
+        mutter = self.clipboard(path, sender, 'SetSelection')
+        mutter.SetSelection(dbus.Dictionary(
+            {'mime-types': dbus.Array(options.get('mime_types', []), signature='s')}, signature='sv'))
+
+    @dbus.service.method(CLIPBOARD, in_signature='ou', out_signature='h', sender_keyword='sender')
+    def SelectionWrite(self, path, serial, sender):
+        return self.clipboard(path, sender, 'SelectionWrite').SelectionWrite(serial)
+
+    @dbus.service.method(CLIPBOARD, in_signature='oub', sender_keyword='sender')
+    def SelectionWriteDone(self, path, serial, success, sender):
+        self.clipboard(path, sender, 'SelectionWriteDone').SelectionWriteDone(serial, success)
+
+    @dbus.service.method(CLIPBOARD, in_signature='os', out_signature='h', sender_keyword='sender')
+    def SelectionRead(self, path, mime_type, sender):
+        return self.clipboard(path, sender, 'SelectionRead').SelectionRead(mime_type)
+
+    @dbus.service.signal(CLIPBOARD, signature='oa{sv}')
+    def SelectionOwnerChanged(self, path, options):
+        pass
+
+    @dbus.service.signal(CLIPBOARD, signature='osu')
+    def SelectionTransfer(self, path, mime_type, serial):
+        pass
 
     @dbus.service.method(SCREEN_CAST, in_signature='oa{sv}', out_signature='h', sender_keyword='sender')
     def OpenPipeWireRemote(self, path, options, sender):

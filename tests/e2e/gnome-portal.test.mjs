@@ -1,7 +1,8 @@
 // The host itself (tavelin --headless) on a private headless GNOME through the desktop portal.
 // The portal is a small stand-in on the session's bus (fake-desktop-portal.py) that serves the
 // portal's conversation with Mutter's real streams and input, and whose dialog answers what the
-// test tells it: the host's requests, its restore tokens and its answers to a refusal are real.
+// test tells it: the host's requests, its restore tokens, its use of the clipboard the portal
+// gives and its answers to a refusal are real.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
@@ -12,7 +13,7 @@ import { DemoHost, api, ask, freePort, until, watch } from './demo-host.mjs';
 import { GnomeSession } from './gnome-session.mjs';
 
 const fakePortal = new URL('./fake-desktop-portal.py', import.meta.url).pathname;
-const settings = { port: freePort(), requireApproval: false, targetFps: 30 };
+const settings = { port: freePort(), requireApproval: false, targetFps: 30, shareClipboard: true };
 
 // The stand-in portal: its lines, and the commands that set what its dialog answers.
 function startPortal(session, version) {
@@ -24,7 +25,7 @@ function startPortal(session, version) {
   return portal;
 }
 
-test('the host shares GNOME through the desktop portal and remembers its permission', { timeout: 200000 }, async () => {
+test('the host shares GNOME and its clipboard through the desktop portal and remembers its permission', { timeout: 200000 }, async () => {
   const session = new GnomeSession();
   const tokenFile = join(session.dataHome, 'Tavelin', 'desktop-portal.json');
   const storedToken = () => JSON.parse(readFileSync(tokenFile, 'utf8')).restoreToken;
@@ -63,10 +64,45 @@ test('the host shares GNOME through the desktop portal and remembers its permiss
       throw new Error(`${error.message}: it has ${JSON.stringify(terminalText())}`);
     });
     assert.ok(portal.lines.includes('input NotifyPointerMotionAbsolute'));
-    // Beyond the layout, with no clipboard in this portal: reported, not dropped silently.
-    socket.send(JSON.stringify({ type: 'text', text: '\u00e9\u2713' }));
-    await host.waitFor((l) => l === 'LOG [Input] Input error: 2 characters could not be typed: not on this ' +
-      "keyboard layout, and this desktop's portal offers no clipboard to paste them");
+
+    // The portal gave the session its clipboard. A GTK entry, which has the focus as it opens,
+    // is returned once on screen and done opening (the pictures changed, then stopped changing).
+    assert.ok(portal.lines.includes('clipboard requested'));
+    const openEntry = async (title) => {
+      const answer = { text: '' };
+      const entry = session.run(['zenity', '--entry', '--title', title, '--text', 'Type here'],
+        { stdio: ['ignore', 'pipe', 'ignore'] });
+      entry.stdout.on('data', (data) => { answer.text += data.toString(); });
+      const shown = seen.pictures.length;
+      await until(() => seen.pictures.length > shown + 2 && Date.now() - seen.pictures.at(-1).at > 700, 20000,
+        `${title} on screen`);
+      return answer;
+    };
+    const answered = async (entry, what) => {
+      await until(() => entry.text.includes('\n'), 20000, what).catch((error) => {
+        throw new Error(`${error.message}: it has ${JSON.stringify(entry.text)}`);
+      });
+      return entry.text;
+    };
+    // Text beyond the keyboard layout is pasted through it, exactly.
+    const typedEntry = await openEntry('TavelinPortalEntry');
+    const beyond = 'h\u00e9llo \u2713';
+    socket.send(JSON.stringify({ type: 'text', text: beyond }));
+    socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
+    assert.equal(await answered(typedEntry, 'the entry to answer'), `${beyond}\n`);
+    // The phone's text becomes the desktop's clipboard, for Ctrl+V.
+    const pastedEntry = await openEntry('TavelinPortalPaste');
+    const fromPhone = 'from the phone through the portal \u00e9';
+    socket.send(JSON.stringify({ type: 'clipboard', text: fromPhone }));
+    socket.send(JSON.stringify({ type: 'text', text: 'v', modifiers: ['ctrl'] }));
+    socket.send(JSON.stringify({ type: 'key', key: 'enter' }));
+    assert.equal(await answered(pastedEntry, 'the paste entry to answer'), `${fromPhone}\n`);
+    // Text another program copies reaches the phone; the host's own never came back.
+    const fromDesktop = 'copied beside the portal \u00fc\u65e5';
+    session.run(['wl-copy', fromDesktop]);
+    await until(() => seen.clipboard.length > 0, 20000, 'the copied text on the phone');
+    assert.deepEqual(seen.clipboard, [fromDesktop]);
+    assert.ok(portal.lines.includes('clipboard SelectionRead'));
 
     // The desktop ends the session (the person at the desk pressed stop there): sharing stays
     // stopped, the phone is told, and the host does not ask again by itself.
@@ -127,6 +163,11 @@ test('the host shares GNOME through the desktop portal and remembers its permiss
     await portal.saw('dialog');
     const again = await watch(host, paired.body.token);
     await until(() => again.seen.pictures.length > 0, 20000, 'pictures from a version 1 portal');
+    // Beyond the layout, with no clipboard in this portal: reported, not dropped silently.
+    again.socket.send(JSON.stringify({ type: 'text', text: '\u00e9\u2713' }));
+    await host.waitFor((l) => l === 'LOG [Input] Input error: 2 characters could not be typed: not on this ' +
+      "keyboard layout, and this desktop's portal offers no clipboard to paste them");
+    assert.ok(!portal.lines.includes('clipboard requested'));
     again.socket.close();
     assert.ok(!portal.lines.some((l) => l.startsWith('token ')));
     assert.ok(!existsSync(tokenFile));

@@ -7,6 +7,7 @@
 
 #include "TavelinHost/Platform/KeySymbols.hpp"
 #include "TavelinHost/Platform/Wayland/SessionBus.hpp"
+#include "TavelinHost/Platform/Wayland/SessionClipboard.hpp"
 #include "TavelinHost/Platform/Wayland/TextDelivery.hpp"
 
 namespace tavelin::wayland {
@@ -268,11 +269,11 @@ bool MutterRemoteDesktop::typeUnits(std::u16string_view units) {
 }
 
 bool MutterRemoteDesktop::setClipboard(std::string_view utf8) {
-  return !closed_ && text_->setClipboard(std::string(utf8));
+  return !closed_ && text_->clipboard().set(std::string(utf8));
 }
 
 bool MutterRemoteDesktop::watchClipboard(ClipboardWatcher watcher, std::size_t limit) {
-  return text_->watch(std::move(watcher), limit);
+  return text_->clipboard().watch(std::move(watcher), limit);
 }
 
 }  // namespace tavelin::wayland

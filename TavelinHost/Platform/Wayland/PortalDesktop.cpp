@@ -12,9 +12,11 @@
 #include "TavelinHost/Platform/Wayland/MutterDisplays.hpp"
 #include "TavelinHost/Platform/Wayland/PipeWireStream.hpp"
 #include "TavelinHost/Platform/Wayland/PointerPlacement.hpp"
+#include "TavelinHost/Platform/Wayland/SessionClipboard.hpp"
 #include "TavelinHost/Platform/Wayland/TextDelivery.hpp"
 #include "TavelinHost/Platform/Wayland/WaylandErrors.hpp"
 #include "TavelinHost/Platform/Wayland/WaylandKeymap.hpp"
+#include "TavelinKit/Foundation/UnicodeText.hpp"
 
 namespace tavelin::wayland {
 
@@ -463,12 +465,24 @@ bool PortalRemoteDesktop::typeUnits(std::u16string_view units) {
   // The seat has a keyboard only once the session's virtual one exists.
   if (!keymap_) keymap_ = WaylandKeymap::connect();
   if (keymap_) keymap_->refresh();
+  // What the layout lacks is pasted where the portal gave the clipboard: Shift+Insert, which
+  // text fields and terminals alike take, asks the focused application for it.
+  const auto monitors = desktop_->current();
+  SessionClipboard* clipboard = monitors ? monitors->clipboard() : nullptr;
+  const auto chord = [&] {
+    return keysym(*session, TextDelivery::shift, true) &&
+           keysym(*session, TextDelivery::insert, true) &&
+           keysym(*session, TextDelivery::insert, false) &&
+           keysym(*session, TextDelivery::shift, false);
+  };
   std::size_t lost = 0;
   const auto runs =
       planText(characters, [&](std::uint32_t symbol) { return keymap_ && keymap_->types(symbol); });
   for (const auto& run : runs) {
     if (run.pasted) {
-      lost += run.characters.size();
+      if (!clipboard || !clipboard->paste(unicode::utf8(run.characters), chord)) {
+        lost += run.characters.size();
+      }
       continue;
     }
     for (const std::uint32_t symbol : run.keysyms) {
@@ -478,10 +492,24 @@ bool PortalRemoteDesktop::typeUnits(std::u16string_view units) {
   if (lost > 0 && desktop_->log()) {
     desktop_->log()("Input", "Input error: " + std::to_string(lost) +
                                  (lost == 1 ? " character" : " characters") +
-                                 " could not be typed: not on this keyboard layout, and this "
-                                 "desktop's portal offers no clipboard to paste them");
+                                 " could not be typed: not on this keyboard layout, and " +
+                                 (clipboard ? "the focused application took no paste"
+                                            : "this desktop's portal offers no clipboard to "
+                                              "paste them"));
   }
   return lost == 0;
+}
+
+bool PortalRemoteDesktop::setClipboard(std::string_view utf8) {
+  const auto monitors = desktop_->current();
+  SessionClipboard* clipboard = monitors ? monitors->clipboard() : nullptr;
+  return clipboard && clipboard->set(std::string(utf8));
+}
+
+bool PortalRemoteDesktop::watchClipboard(ClipboardWatcher watcher, std::size_t limit) {
+  const auto monitors = desktop_->current();
+  SessionClipboard* clipboard = monitors ? monitors->clipboard() : nullptr;
+  return clipboard && clipboard->watch(std::move(watcher), limit);
 }
 
 }  // namespace tavelin::wayland

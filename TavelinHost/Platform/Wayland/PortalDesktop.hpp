@@ -137,8 +137,9 @@ class PortalCaptureService final : public ScreenCaptureService {
 
 // Input through the sessions' remote desktop: absolute motion on the stream of the monitor or
 // window the point is on, then buttons, wheel clicks and keys by keysym through that same
-// session. Characters the keyboard layout does not have cannot be typed this way, and are
-// reported. Callable from any thread.
+// session. Characters the keyboard layout does not have are pasted through the desktop's
+// clipboard where the portal gave it, and reported where it did not. The phone's clipboard text
+// goes there too, and other applications' comes from it. Callable from any thread.
 class PortalRemoteDesktop final : public EventPoster {
  public:
   explicit PortalRemoteDesktop(std::shared_ptr<PortalDesktop> desktop);
@@ -150,6 +151,8 @@ class PortalRemoteDesktop final : public EventPoster {
   bool modifierKey(std::uint16_t virtualKey, bool down) override;
   bool typeUnits(std::u16string_view units) override;
   bool isButtonDown(int button) override;
+  bool setClipboard(std::string_view utf8) override;
+  bool watchClipboard(ClipboardWatcher watcher, std::size_t limit) override;
 
  private:
   bool keysym(PortalSession& session, std::uint32_t keysym, bool pressed);

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "TavelinHost/Platform/Wayland/SessionBus.hpp"
+#include "TavelinHost/Platform/Wayland/SessionClipboard.hpp"
 #include "TavelinHost/Platform/Wayland/WaylandErrors.hpp"
 
 namespace tavelin::wayland {
@@ -17,6 +18,7 @@ constexpr const char* portal = "org.freedesktop.portal.Desktop";
 constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* remoteDesktop = "org.freedesktop.portal.RemoteDesktop";
 constexpr const char* screenCast = "org.freedesktop.portal.ScreenCast";
+constexpr const char* clipboardInterface = "org.freedesktop.portal.Clipboard";
 constexpr const char* sessionInterface = "org.freedesktop.portal.Session";
 
 // Device and source kinds, cursor modes and persistence, as the portal numbers them.
@@ -234,6 +236,25 @@ std::unique_ptr<PortalSession> PortalSession::start(std::shared_ptr<SessionBus> 
   };
   if (!ask(b, remoteDesktop, "SelectDevices", devices, error, why)) return nullptr;
 
+  // The desktop's clipboard goes with the monitors' session, asked for before it starts; it
+  // listens already, to hear whose the clipboard is when the desktop gives it.
+  if (!window && portalProperty(b, clipboardInterface, "version") >= 1) {
+    std::string refused;
+    if (b.call(
+            portal, portalPath, clipboardInterface, "RequestClipboard",
+            [&](sd_bus_message* m) {
+              int status = sd_bus_message_append(m, "o", session.c_str());
+              if (status >= 0) status = appendVariantDictionary(m, nullptr);
+              return status;
+            },
+            nullptr, refused)) {
+      made->clipboard_ =
+          std::make_unique<SessionClipboard>(made->bus_, ClipboardPlace::portal(session));
+    } else if (log) {
+      log("Input", "The desktop portal did not offer its clipboard: " + refused);
+    }
+  }
+
   Request sources;
   sources.session = session;
   sources.options = [&](sd_bus_message* d) {
@@ -260,6 +281,7 @@ std::unique_ptr<PortalSession> PortalSession::start(std::shared_ptr<SessionBus> 
   }
   if (restoreToken.empty() && beforeDialog) beforeDialog();
   std::uint32_t granted = 0;
+  int clipboardEnabled = 0;
   std::optional<std::string> newRestoreToken;
   Request begin;
   begin.session = session;
@@ -268,6 +290,7 @@ std::unique_ptr<PortalSession> PortalSession::start(std::shared_ptr<SessionBus> 
   begin.results = [&](sd_bus_message* v, std::string_view key) {
     if (key == "devices") return sd_bus_message_read(v, "v", "u", &granted);
     if (key == "streams") return readStreams(v, made->streams_);
+    if (key == "clipboard_enabled") return sd_bus_message_read(v, "v", "b", &clipboardEnabled);
     if (key == "restore_token") {
       const char* text = nullptr;
       const int read = sd_bus_message_read(v, "v", "s", &text);
@@ -287,12 +310,17 @@ std::unique_ptr<PortalSession> PortalSession::start(std::shared_ptr<SessionBus> 
     why = window ? "the desktop shares no window" : "the desktop shares no monitor";
     return nullptr;
   }
+  if (made->clipboard_) made->clipboard_->enable(clipboardEnabled != 0);
   if (log && (granted & (keyboard | pointer)) != (keyboard | pointer)) {
     log("Input",
         "Input error: the desktop shares the screen but did not allow remote "
         "control, so phones can watch but not use the pointer and keyboard");
   }
   return made;
+}
+
+SessionClipboard* PortalSession::clipboard() {
+  return clipboard_ && clipboard_->enabled() && !ended_ ? clipboard_.get() : nullptr;
 }
 
 PortalSession::PortalSession(std::shared_ptr<SessionBus> bus, std::string session)
@@ -302,6 +330,7 @@ PortalSession::PortalSession(std::shared_ptr<SessionBus> bus, std::string sessio
 }
 
 PortalSession::~PortalSession() {
+  clipboard_.reset();  // no transfer is answered for a session that is closing
   closedSignal_.reset();
   if (ended_) return;
   std::string why;

@@ -17,6 +17,7 @@ struct sd_bus_message;
 namespace tavelin::wayland {
 
 class SessionBus;
+class SessionClipboard;
 
 // A monitor or window the desktop shares in a portal session, as its Start answer described it.
 struct PortalStream {
@@ -59,7 +60,8 @@ enum class PortalSources { monitors, window };
 // desktop (pointer and keyboard) with a screen cast of every monitor, or of one window.
 // Starting it shows the desktop's own dialog, which is the user's consent; a stored restore
 // token lets a later run start without one where the portal persists sessions (remote desktop
-// version 2 and later). Made and ended on any thread; calls block while the desktop answers.
+// version 2 and later). The monitors' session also asks for the desktop's clipboard where the
+// portal offers one. Made and ended on any thread; calls block while the desktop answers.
 class PortalSession {
  public:
   // Nothing, with the reason in `error` and `why`, when the user declines, the dialog is
@@ -83,6 +85,9 @@ class PortalSession {
   // A connection of its own to the PipeWire daemon behind the session's nodes, for the caller
   // to own; -1, with the reason in `why`, when the portal gives none.
   int openPipeWireRemote(std::string& why);
+  // The desktop's clipboard, where the portal has one and gave it to this session (the
+  // monitors'); nothing otherwise, or once the session ended.
+  SessionClipboard* clipboard();
   // One of the remote desktop's Notify calls: `arguments` follow the session and the options.
   bool notify(const char* member, const std::function<int(sd_bus_message*)>& arguments);
 
@@ -98,6 +103,7 @@ class PortalSession {
   bool persists_ = false;
   std::atomic<bool> ended_{false};
   std::shared_ptr<void> closedSignal_;
+  std::unique_ptr<SessionClipboard> clipboard_;
 };
 
 }  // namespace tavelin::wayland
