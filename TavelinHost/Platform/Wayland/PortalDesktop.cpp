@@ -87,6 +87,12 @@ std::shared_ptr<PortalSession> PortalDesktop::session(std::error_code& error, st
   return started;
 }
 
+std::shared_ptr<SessionClipboard> PortalDesktop::clipboard() {
+  const auto monitors = current();
+  SessionClipboard* clipboard = monitors ? monitors->clipboard() : nullptr;
+  return clipboard ? std::shared_ptr<SessionClipboard>(monitors, clipboard) : nullptr;
+}
+
 std::shared_ptr<PortalSession> PortalDesktop::current() {
   bool noticed = false;
   std::shared_ptr<PortalSession> now;
@@ -467,8 +473,7 @@ bool PortalRemoteDesktop::typeUnits(std::u16string_view units) {
   if (keymap_) keymap_->refresh();
   // What the layout lacks is pasted where the portal gave the clipboard: Shift+Insert, which
   // text fields and terminals alike take, asks the focused application for it.
-  const auto monitors = desktop_->current();
-  SessionClipboard* clipboard = monitors ? monitors->clipboard() : nullptr;
+  const auto clipboard = desktop_->clipboard();
   const auto chord = [&] {
     return keysym(*session, TextDelivery::shift, true) &&
            keysym(*session, TextDelivery::insert, true) &&
@@ -501,14 +506,12 @@ bool PortalRemoteDesktop::typeUnits(std::u16string_view units) {
 }
 
 bool PortalRemoteDesktop::setClipboard(std::string_view utf8) {
-  const auto monitors = desktop_->current();
-  SessionClipboard* clipboard = monitors ? monitors->clipboard() : nullptr;
+  const auto clipboard = desktop_->clipboard();
   return clipboard && clipboard->set(std::string(utf8));
 }
 
 bool PortalRemoteDesktop::watchClipboard(ClipboardWatcher watcher, std::size_t limit) {
-  const auto monitors = desktop_->current();
-  SessionClipboard* clipboard = monitors ? monitors->clipboard() : nullptr;
+  const auto clipboard = desktop_->clipboard();
   return clipboard && clipboard->watch(std::move(watcher), limit);
 }
 

@@ -15,6 +15,7 @@
 
 namespace tavelin::wayland {
 
+class SessionClipboard;
 class WaylandKeymap;
 
 // The portal sessions the host runs on, for the capture and input adapters alike: one for the
@@ -41,6 +42,9 @@ class PortalDesktop {
   std::shared_ptr<PortalSession> session(std::error_code& error, std::string& why);
   // The monitors' session now, as it is: input never asks the desktop again by itself.
   std::shared_ptr<PortalSession> current();
+  // The desktop's clipboard, through the monitors' session while it runs and where the portal
+  // gave it one; it keeps that session alive.
+  std::shared_ptr<SessionClipboard> clipboard();
   // The monitors of the last session.
   std::vector<DisplayDescription> displays();
   // A stream's display id: from the portal's own name for it, kept by restored sessions, or

@@ -35,6 +35,13 @@ std::atomic<std::uint32_t> nextToken{0};
 
 std::string newToken() { return "tavelin" + std::to_string(++nextToken); }
 
+// The session's handle and no options: how calls on a running session begin.
+int appendSession(sd_bus_message* m, const std::string& session) {
+  int status = sd_bus_message_append(m, "o", session.c_str());
+  if (status >= 0) status = appendVariantDictionary(m, nullptr);
+  return status;
+}
+
 // The portal names a request's object after the caller and the token it chose: ":1.42" and
 // "tavelin3" make /org/freedesktop/portal/desktop/request/1_42/tavelin3.
 std::string requestPath(const std::string& uniqueName, const std::string& token) {
@@ -242,12 +249,7 @@ std::unique_ptr<PortalSession> PortalSession::start(std::shared_ptr<SessionBus> 
     std::string refused;
     if (b.call(
             portal, portalPath, clipboardInterface, "RequestClipboard",
-            [&](sd_bus_message* m) {
-              int status = sd_bus_message_append(m, "o", session.c_str());
-              if (status >= 0) status = appendVariantDictionary(m, nullptr);
-              return status;
-            },
-            nullptr, refused)) {
+            [&](sd_bus_message* m) { return appendSession(m, session); }, nullptr, refused)) {
       made->clipboard_ =
           std::make_unique<SessionClipboard>(made->bus_, ClipboardPlace::portal(session));
     } else if (log) {
@@ -341,11 +343,7 @@ int PortalSession::openPipeWireRemote(std::string& why) {
   int fd = -1;
   if (!bus_->call(
           portal, portalPath, screenCast, "OpenPipeWireRemote",
-          [&](sd_bus_message* m) {
-            int status = sd_bus_message_append(m, "o", session_.c_str());
-            if (status >= 0) status = appendVariantDictionary(m, nullptr);
-            return status;
-          },
+          [&](sd_bus_message* m) { return appendSession(m, session_); },
           [&](sd_bus_message* m) { return readDescriptor(m, fd); }, why)) {
     if (fd >= 0) ::close(fd);
     return -1;
@@ -360,10 +358,8 @@ bool PortalSession::notify(const char* member,
   return bus_->call(
       portal, portalPath, remoteDesktop, member,
       [&](sd_bus_message* m) {
-        int status = sd_bus_message_append(m, "o", session_.c_str());
-        if (status >= 0) status = appendVariantDictionary(m, nullptr);
-        if (status >= 0) status = arguments(m);
-        return status;
+        const int status = appendSession(m, session_);
+        return status < 0 ? status : arguments(m);
       },
       nullptr, why);
 }
