@@ -173,6 +173,34 @@ export function collect(socket) {
 
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
+// How much of the phone page's screen a width × height picture takes, fitted to it, and what
+// share of the picture the page's visible controls cover (the transparent edge that calls them
+// back covers only its pill).
+export function pictureCoverage(page, width, height) {
+  return page.evaluate(([w, h]) => {
+    const scale = Math.min(innerWidth / w, innerHeight / h);
+    const picture = { x: (innerWidth - w * scale) / 2, y: (innerHeight - h * scale) / 2, w: w * scale, h: h * scale };
+    let area = 0;
+    for (const element of document.querySelectorAll('#stream-screen > :not(canvas)')) {
+      const style = getComputedStyle(element);
+      if (element.hidden || style.display === 'none' || style.visibility === 'hidden') continue;
+      if (element.id === 'controls-edge') {
+        const pill = getComputedStyle(element, '::after');
+        area += parseFloat(pill.width) * parseFloat(pill.height);
+        continue;
+      }
+      const r = element.getBoundingClientRect();
+      area += Math.max(0, Math.min(r.right, picture.x + picture.w) - Math.max(r.left, picture.x))
+        * Math.max(0, Math.min(r.bottom, picture.y + picture.h) - Math.max(r.top, picture.y));
+    }
+    return {
+      picture: (picture.w * picture.h) / (innerWidth * innerHeight),
+      covered: area / (picture.w * picture.h),
+      heightShare: picture.h / innerHeight,
+    };
+  }, [width, height]);
+}
+
 // The answer lines to one command: its first line starting with OK or ERROR, and when that says
 // "OK <things> <count>" (windows, portals, devices), the count of lines that follow it.
 export async function ask(host, command) {

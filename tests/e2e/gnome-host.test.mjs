@@ -60,20 +60,8 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
     const ready = join(work, 'ready');
     (run(['foot', '--maximized', '--', 'sh', '-c', `touch ${ready}; exec cat > ${typed}`]));
     await until(() => existsSync(ready), 20000, 'the terminal');
-    // A GTK entry in front of it, centred, with the focus; it prints its text when Enter is
-    // pressed. Returned once on screen and done opening: the pictures changed, then stopped
-    // changing (a still screen sends none).
-    const openEntry = async (title) => {
-      const answer = { text: '' };
-      const entry = run(['zenity', '--entry', '--title', title, '--text', 'Type here'],
-        { stdio: ['ignore', 'pipe', 'ignore'] });
-      entry.stdout.on('data', (data) => { answer.text += data.toString(); });
-      const before = seen.pictures.length;
-      await until(() => seen.pictures.length > before + 2 && Date.now() - seen.pictures.at(-1).at > 700, 20000,
-        `${title} on screen`);
-      return answer;
-    };
-    const answer = await openEntry('TavelinEntry');
+    // A GTK entry in front of it takes the focus.
+    const answer = await session.openEntry('TavelinEntry', seen);
 
     // The entry has the focus as it opens: a character with Shift held arrives shifted, and
     // text beyond the keyboard layout arrives exactly.
@@ -104,7 +92,7 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
 
     // The clipboard both ways. The phone's text becomes GNOME's clipboard, and Ctrl+V pastes it
     // into a fresh entry, which has the focus as it opens.
-    const pasted = await openEntry('TavelinPaste');
+    const pasted = await session.openEntry('TavelinPaste', seen);
     const fromPhone = 'from the phone \u00e9\u2713';
     socket.send(JSON.stringify({ type: 'clipboard', text: fromPhone }));
     socket.send(JSON.stringify({ type: 'text', text: 'v', modifiers: ['ctrl'] }));

@@ -5,6 +5,7 @@ import { execFileSync, spawn } from 'node:child_process';
 import { chownSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
+import { until } from './demo-host.mjs';
 
 const scripts = new URL('../../scripts/', import.meta.url).pathname;
 
@@ -54,6 +55,20 @@ class DesktopSession {
 export class GnomeSession extends DesktopSession {
   constructor(size = '1280x720') {
     super(`${scripts}gnome-desktop`, size);
+  }
+
+  // A GTK entry in front, centred, with the focus; it prints its text when Enter is pressed
+  // (into the returned `text`). Returned once on screen and done opening: the pictures a phone
+  // sees (`seen`, from watch) changed, then stopped changing (a still screen sends none).
+  async openEntry(title, seen) {
+    const answer = { text: '' };
+    const entry = this.run(['zenity', '--entry', '--title', title, '--text', 'Type here'],
+      { stdio: ['ignore', 'pipe', 'ignore'] });
+    entry.stdout.on('data', (data) => { answer.text += data.toString(); });
+    const shown = seen.pictures.length;
+    await until(() => seen.pictures.length > shown + 2 && Date.now() - seen.pictures.at(-1).at > 700, 20000,
+      `${title} on screen`);
+    return answer;
   }
 }
 

@@ -9,7 +9,7 @@ import { existsSync, mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
-import { DemoHost, ask, freePort, startDesktop, until } from './demo-host.mjs';
+import { DemoHost, ask, freePort, pictureCoverage, startDesktop, until } from './demo-host.mjs';
 
 const screenshots = process.env.TAVELIN_SCREENSHOTS;
 if (screenshots) mkdirSync(screenshots, { recursive: true });
@@ -281,26 +281,11 @@ test('a zoomed-in phone sees its part at the screen\u2019s resolution and taps w
     await page.locator('#menu-button').tap();
     await page.getByRole('button', { name: 'Keep controls shown', exact: true }).tap();
     await page.locator('#menu-button').tap();
-    const screenShare = () => page.evaluate(() => {
-      const scale = Math.min(innerWidth / 1280, innerHeight / 600);
-      const picture = { x: (innerWidth - 1280 * scale) / 2, y: (innerHeight - 600 * scale) / 2, w: 1280 * scale, h: 600 * scale };
-      let covered = 0;
-      for (const element of document.querySelectorAll('#stream-screen > :not(canvas)')) {
-        const style = getComputedStyle(element);
-        if (element.hidden || style.display === 'none' || style.visibility === 'hidden') continue;
-        // The edge that calls the controls back is transparent but for its small pill.
-        if (element.id === 'controls-edge') {
-          const pill = getComputedStyle(element, '::after');
-          covered += parseFloat(pill.width) * parseFloat(pill.height);
-          continue;
-        }
-        const r = element.getBoundingClientRect();
-        covered += Math.max(0, Math.min(r.right, picture.x + picture.w) - Math.max(r.left, picture.x))
-          * Math.max(0, Math.min(r.bottom, picture.y + picture.h) - Math.max(r.top, picture.y));
-      }
-      const viewport = innerWidth * innerHeight;
-      return { picture: (picture.w * picture.h) / viewport, uncovered: (picture.w * picture.h - covered) / viewport };
-    });
+    // Shares of the screen: the picture's, and what of it nothing covers.
+    const screenShare = async () => {
+      const { picture, covered } = await pictureCoverage(page, 1280, 600);
+      return { picture, uncovered: picture * (1 - covered) };
+    };
     await page.waitForSelector('#stream-screen.controls-hidden', { timeout: 20000 });
     const inPage = await screenShare();
     assert.ok(inPage.picture >= 0.95 && inPage.uncovered >= 0.95, JSON.stringify(inPage));

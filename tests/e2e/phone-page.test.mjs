@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import { mkdirSync } from 'node:fs';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
-import { DemoHost, freePort } from './demo-host.mjs';
+import { DemoHost, freePort, pictureCoverage } from './demo-host.mjs';
 
 const screenshots = process.env.TAVELIN_SCREENSHOTS;
 if (screenshots) mkdirSync(screenshots, { recursive: true });
@@ -325,22 +325,7 @@ test('in landscape and full screen the controls give the picture the screen, and
     await shoot(page, 'landscape-controls');
 
     // What of the picture (1280 × 720, fitted to the view) anything visible covers.
-    const covered = () => page.evaluate(() => {
-      const width = innerWidth;
-      const height = innerHeight;
-      const scale = Math.min(width / 1280, height / 720);
-      const picture = { x: (width - 1280 * scale) / 2, y: (height - 720 * scale) / 2, w: 1280 * scale, h: 720 * scale };
-      let area = 0;
-      for (const element of document.querySelectorAll('#stream-screen > :not(canvas)')) {
-        const style = getComputedStyle(element);
-        if (element.hidden || style.display === 'none' || style.visibility === 'hidden') continue;
-        const r = element.getBoundingClientRect();
-        const w = Math.max(0, Math.min(r.right, picture.x + picture.w) - Math.max(r.left, picture.x));
-        const h = Math.max(0, Math.min(r.bottom, picture.y + picture.h) - Math.max(r.top, picture.y));
-        area += w * h;
-      }
-      return { covered: area / (picture.w * picture.h), heightShare: picture.h / height };
-    });
+    const covered = () => pictureCoverage(page, 1280, 720);
     const shown = await covered();
     assert.ok(shown.covered > 0.1, `the toolbar covers part of the picture while shown: ${JSON.stringify(shown)}`);
 
