@@ -331,13 +331,25 @@ TEST_F(MainWindowTest, EachPortalListsItsWatchersAndDisconnectKeepsThePhonePaire
       << " " << dashboard.id.string();
 
   // Under the portal that is watched, never under the other; names as they are, with the
-  // address each came from.
+  // address each came from. The rows go oldest first, and which of two streams opened at once
+  // the server took first is its own affair: each is found by its name.
   const auto rowsOf = [&] { return window->findChildren<QWidget*>("WatcherRow"); };
+  const auto rowOf = [&](const QString& name) -> QWidget* {
+    for (QWidget* row : rowsOf()) {
+      if (label(row, name) != nullptr) return row;
+    }
+    return nullptr;
+  };
   ASSERT_EQ(rowsOf().size(), 2);
-  EXPECT_NE(label(rowsOf()[0], "Pixel <8>"), nullptr);
-  EXPECT_EQ(label(rowsOf()[0], "Pixel <8>")->textFormat(), Qt::PlainText);
-  EXPECT_TRUE(label(rowsOf()[0], "127.0.0.1 \u00B7 " + ui::sinceText(streams()[0].since)));
-  EXPECT_NE(label(rowsOf()[1], "Tablet"), nullptr);
+  ASSERT_NE(rowOf("Pixel <8>"), nullptr);
+  EXPECT_EQ(label(rowOf("Pixel <8>"), "Pixel <8>")->textFormat(), Qt::PlainText);
+  const auto watching = streams();
+  const auto pixelStream = std::find_if(watching.begin(), watching.end(), [&](const auto& stream) {
+    return stream.device == pixel.id;
+  });
+  ASSERT_NE(pixelStream, watching.end());
+  EXPECT_TRUE(label(rowOf("Pixel <8>"), "127.0.0.1 \u00B7 " + ui::sinceText(pixelStream->since)));
+  EXPECT_NE(rowOf("Tablet"), nullptr);
   QVBoxLayout* under = nullptr;
   for (auto* row : window->findChildren<QWidget*>("PortalRow")) {
     if (label(row, "Dashboard") == nullptr) continue;
@@ -361,7 +373,7 @@ TEST_F(MainWindowTest, EachPortalListsItsWatchersAndDisconnectKeepsThePhonePaire
   EXPECT_TRUE(first->client().readUntilClosed());  // whatever it was sent, then the end
   ASSERT_TRUE(testing::eventually([&] { return streams().size() == 1; }));
   ASSERT_EQ(rowsOf().size(), 1);
-  EXPECT_NE(label(rowsOf()[0], "Tablet"), nullptr);
+  EXPECT_NE(rowOf("Tablet"), nullptr);
   EXPECT_EQ(model->phones().devices().size(), 2u);  // still paired
   EXPECT_TRUE(testing::loggedSoon(*model, "Disconnected Pixel <8> (1 stream); it stays paired"));
 
