@@ -119,13 +119,20 @@ test('a phone watches GNOME, taps a terminal into focus and types exactly', { ti
     assert.deepEqual(seen.clipboard, [fromGnome]);
 
     // A second phone on the still screen gets the last picture again at once, where Mutter
-    // sends none until something changes (the first phone may get it again too).
-    await until(() => Date.now() - seen.pictures.at(-1).at > 1000, 20000, 'a still screen');
-    const lastShown = seen.pictures.at(-1).hash;
-    const second = await watch(host, paired.body.token);
-    await until(() => second.seen.pictures.length > 0, 20000, 'a picture for the second phone');
-    assert.equal(second.seen.pictures[0].hash, lastShown, 'the screen changed meanwhile');
-    second.socket.close();
+    // sends none until something changes (the first phone may get it again too). Should the
+    // screen change as it comes (the first phone then sees a new picture too), it comes again.
+    for (let attempt = 1; ; attempt++) {
+      await until(() => Date.now() - seen.pictures.at(-1).at > 1000, 20000, 'a still screen');
+      const shownBefore = seen.pictures.length;
+      const lastShown = seen.pictures.at(-1).hash;
+      const second = await watch(host, paired.body.token);
+      await until(() => second.seen.pictures.length > 0, 20000, 'a picture for the second phone');
+      second.socket.close();
+      const changed = seen.pictures.slice(shownBefore).some((p) => p.hash !== lastShown);
+      if (second.seen.pictures[0].hash !== lastShown && changed && attempt < 3) continue;
+      assert.equal(second.seen.pictures[0].hash, lastShown, 'the screen changed meanwhile');
+      break;
+    }
 
     // A region of the screen: its own pictures, 400 x 300.
     const added = await ask(host, 'add screen 100 100 400 300');
