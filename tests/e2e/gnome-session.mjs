@@ -58,16 +58,18 @@ export class GnomeSession extends DesktopSession {
   }
 
   // A GTK entry in front, centred, with the focus; it prints its text when Enter is pressed
-  // (into the returned `text`). Returned once on screen and done opening: the pictures a phone
-  // sees (`seen`, from watch) changed, then stopped changing (a still screen sends none).
+  // (into the returned `text`). Opened on a still screen, so that what closed before it is
+  // not taken for it, and returned once on screen and done opening: the pictures a phone sees
+  // (`seen`, from watch) changed, then stopped changing (a still screen sends none).
   async openEntry(title, seen) {
+    const still = () => Date.now() - seen.pictures.at(-1).at > 700;
+    await until(still, 20000, `a still screen before ${title}`);
     const answer = { text: '' };
     const entry = this.run(['zenity', '--entry', '--title', title, '--text', 'Type here'],
       { stdio: ['ignore', 'pipe', 'ignore'] });
     entry.stdout.on('data', (data) => { answer.text += data.toString(); });
     const shown = seen.pictures.length;
-    await until(() => seen.pictures.length > shown + 2 && Date.now() - seen.pictures.at(-1).at > 700, 20000,
-      `${title} on screen`);
+    await until(() => seen.pictures.length > shown + 2 && still(), 20000, `${title} on screen`);
     return answer;
   }
 }

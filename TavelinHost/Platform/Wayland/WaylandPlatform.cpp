@@ -8,6 +8,7 @@
 #include "TavelinHost/Platform/Wayland/MutterVirtualDisplay.hpp"
 #include "TavelinHost/Platform/Wayland/PortalDesktop.hpp"
 #include "TavelinHost/Platform/Wayland/SessionBus.hpp"
+#include "TavelinHost/Platform/Wayland/SessionClipboard.hpp"
 #include "TavelinHost/Platform/Wayland/SwayIpc.hpp"
 #include "TavelinHost/Platform/Wayland/WlrootsCapture.hpp"
 #include "TavelinHost/Platform/Wayland/WlrootsConnection.hpp"
@@ -132,10 +133,14 @@ std::optional<PlatformServices> openPortal(const std::shared_ptr<SessionBus>& bu
     return window ? std::optional(window->windowID) : std::nullopt;
   };
   services.name =
-      "Wayland through the desktop portal (the desktop's own dialog allowed sharing the screen "
-      "and controlling the pointer and keyboard); windows are chosen in the desktop's own "
-      "window chooser, as the portal does not let Tavelin list, raise or move other "
-      "applications' windows, and characters beyond the keyboard layout cannot be typed";
+      std::string(
+          "Wayland through the desktop portal (the desktop's own dialog allowed sharing "
+          "the screen and controlling the pointer and keyboard); windows are chosen in "
+          "the desktop's own window chooser, as the portal does not let Tavelin list, "
+          "raise or move other applications' windows") +
+      (desktop->clipboard() ? "; the clipboard goes both ways through the portal"
+                            : ", and as this portal offers no clipboard, characters beyond the "
+                              "keyboard layout cannot be typed and the clipboard is not shared");
   return services;
 }
 
